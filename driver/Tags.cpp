@@ -1,0 +1,73 @@
+#include "Tags.h"
+
+namespace veskor {
+
+namespace {
+
+const AreaEntry kAreas[] = {
+    {"ID1x", 0x20009700u},  {"ID2x", 0x10009200u},  {"ID3x", 0x40018000u},
+    {"ID4x", 0x30008200u},  {"ID5x", 0x10008800u},  {"ID6x", 0x10008200u},
+    {"ID7x", 0x30009700u},  {"ID8x", 0x50008200u},  {"ID9x", 0x40008200u},
+    {"ID10x", 0xC0008200u}, {"ID11x", 0xA0008200u}, {"ID12x", 0x50008800u},
+    {"ID13x", 0xA0009700u}, {"ID14x", 0xD0008200u}, {"ID15x", 0xE0008200u},
+    {"ID16x", 0xD1008200u}, {"ID17x", 0xE1008200u}, {"ID18x", 0xD2008200u},
+    {"ID19x", 0xE2008200u}, {"ID20x", 0xD3008200u}, {"ID21x", 0xE3008200u},
+    {"ID22x", 0xD4008200u}, {"ID23x", 0xE4008200u},
+};
+constexpr int kAreaCount = int(sizeof(kAreas) / sizeof(kAreas[0]));
+
+} // namespace
+
+const AreaEntry *areaTable(int *count)
+{
+    if (count)
+        *count = kAreaCount;
+    return kAreas;
+}
+
+int tagArea(const QString &tag)
+{
+    for (const AreaEntry &e : kAreas) {
+        if (tag.indexOf(QLatin1String(e.name), 0, Qt::CaseInsensitive) >= 0)
+            return int(e.code);
+    }
+    return 0;
+}
+
+int tagAddress(const QString &tag)
+{
+    const int first = tag.indexOf(QLatin1Char('x'));
+    if (first < 0)
+        return -1;
+    const int second = tag.indexOf(QLatin1Char('x'), first + 1);
+    const int end = second < 0 ? tag.size() : second;
+    const uint n = tag.midRef(first + 1, end - first - 1).toUInt(nullptr, 10);
+    if (n >= 2147483648u)
+        return -1;
+    return int(n);
+}
+
+qint64 byteLength(int type, qint64 n)
+{
+    switch (type) {
+    case DT_BOOL:
+        return n / 8 + (n % 8 != 0 ? 1 : 0);
+    case DT_INT8: case DT_UINT8: case DT_STRING:
+        return n;
+    case DT_INT16: case DT_UINT16: case 13: case 14: case 15: case 16:
+        return 2 * n;
+    case DT_INT32: case DT_UINT32: case DT_FLOAT: case 18:
+        return 4 * n;
+    case DT_INT64: case DT_UINT64: case DT_DOUBLE:
+        return 8 * n;
+    default:
+        return 0;
+    }
+}
+
+int byteLength32(int type, int n)
+{
+    return int(quint32(quint64(byteLength(type, n))));
+}
+
+} // namespace veskor

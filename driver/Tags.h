@@ -1,0 +1,39 @@
+// Tag names: "ID<n>x" area names followed by a decimal address, and the byte
+// length of n elements of a data type. Pure functions of their arguments.
+#ifndef VESKOR_TAGS_H
+#define VESKOR_TAGS_H
+
+#include <QString>
+#include <QtGlobal>
+
+#include "DataType.h"
+
+namespace veskor {
+
+struct AreaEntry {
+    const char *name;
+    quint32 code;
+};
+
+// The 23 areas in search order.
+const AreaEntry *areaTable(int *count);
+
+// Area code of the first table entry whose name the tag contains (letter case
+// ignored), or 0 when it contains none.
+int tagArea(const QString &tag);
+
+// The decimal number between the tag's first and second lower-case "x" (or the
+// end): 0 when it is not a number, -1 when it is 2^31 or more, and -1 when the
+// tag has no lower-case "x" at all.
+int tagAddress(const QString &tag);
+
+// Bytes that n elements of a type take in the controller, exactly; 0 for types
+// without a size. Bools take one bit each.
+qint64 byteLength(int type, qint64 n);
+
+// The same cut to 32 bits, as the driver interface reports it.
+int byteLength32(int type, int n);
+
+} // namespace veskor
+
+#endif

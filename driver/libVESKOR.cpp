@@ -1,0 +1,351 @@
+#include "libVESKOR.h"
+
+#include "Codec.h"
+#include "Frames.h"
+#include "ListAccess.h"
+#include "Tags.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QLocale>
+#include <QStringList>
+#include <QTime>
+
+#include <climits>
+
+using namespace veskor;
+
+namespace {
+
+// Result codes written into a record.
+enum ResultCode {
+    RcDone = 0,
+    RcNothing = 1,
+    RcType = 2,
+    RcNoArea = 3,
+    RcLength = 4,
+    RcDevice = 7,
+    RcNoAnswer = 8,
+    RcNoSocket = 9
+};
+
+const char kDriveName[] = "Oxbrin";
+const char kVersion[] = "V1.0.1 202001031";
+
+QDate parseBuildDate(QString text)
+{
+    // Compilers pad one-digit days with a space ("Dec  7 2026").
+    text.replace(QStringLiteral("  "), QStringLiteral(" "));
+    return QLocale(QLocale::English).toDate(text, QStringLiteral("MMM dd yyyy"));
+}
+
+QString versionText(const QDate &date, const QString &timeText)
+{
+    const QTime time = QTime::fromString(timeText, QStringLiteral("hh:mm:ss"));
+    return QStringLiteral("v1.0.1 %1 %2")
+        .arg(date.toString(QStringLiteral("yyyy-MM-dd")), time.toString(QStringLiteral("hh:mm:ss")));
+}
+
+// Element count a list must hold for a write of `count` elements.
+template <typename T>
+int listCheck(const CLabelVariable &v, int count)
+{
+    bool convertible = false;
+    const QList<T> list = listOf<T>(v.value, &convertible);
+    if (!convertible)
+        return RcType;
+    if (list.size() < count)
+        return RcLength;
+    return RcDone;
+}
+
+int valueCheck(int type, const CLabelVariable &v, int count)
+{
+    switch (type) {
+    case DT_BOOL: return listCheck<bool>(v, count);
+    case DT_INT8: return listCheck<char>(v, count);
+    case DT_UINT8: return listCheck<unsigned char>(v, count);
+    case DT_INT16: return listCheck<short>(v, count);
+    case DT_UINT16: return listCheck<unsigned short>(v, count);
+    case DT_INT32: return listCheck<int>(v, count);
+    case DT_UINT32: return listCheck<unsigned int>(v, count);
+    case DT_FLOAT: return listCheck<float>(v, count);
+    case DT_INT64: return listCheck<long long>(v, count);
+    case DT_UINT64: return listCheck<unsigned long long>(v, count);
+    case DT_DOUBLE: return listCheck<double>(v, count);
+    case DT_STRING: return listCheck<QString>(v, 1);   // one string fills the field
+    default: return RcType;
+    }
+}
+
+int readCodeOf(int protocolCode)
+{
+    switch (protocolCode) {
+    case ProtoDeviceError: return RcDevice;
+    case ProtoNoAnswer: return RcNoAnswer;
+    case ProtoNoSocket: return RcNoSocket;
+    case ProtoTooShort: return RcLength;
+    default: return RcNothing;
+    }
+}
+
+} // namespace
+
+LibVESKORS::LibVESKORS() = default;
+LibVESKORS::~LibVESKORS() = default;
+
+QString LibVESKORS::getDriveName()
+{
+    return QString::fromLatin1(kDriveName);
+}
+
+QString LibVESKORS::getversion_number()
+{
+    return QString::fromLatin1(kVersion);
+}
+
+QString LibVESKORS::buildVersionText(const QString &dateText, const QString &timeText)
+{
+    return versionText(parseBuildDate(dateText), timeText);
+}
+
+QString LibVESKORS::DebugCmd(EDebugCmdType cmd)
+{
+    switch (cmd) {
+    case StartDebug:
+        m_cmd.setDebug(true);
+        return QStringLiteral("StartDebug");
+    case StopDebug:
+        m_cmd.setDebug(false);
+        return QStringLiteral("StopDebug");
+    case BuildVersion: {
+        // Computed once per process; the initialisation of a function-local
+        // static is safe against concurrent first use.
+        static const QDate buildDate = parseBuildDate(QStringLiteral(__DATE__));
+        return versionText(buildDate, QStringLiteral(__TIME__));
+    }
+    case DriveName:
+        return getDriveName();
+    }
+    return QString();
+}
+
+int LibVESKORS::ConnectDrive(QString par)
+{
+    const QStringList parts = par.split(QLatin1Char(':'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    if (parts.size() != 2)
+        return -1;
+    m_ip = parts.at(0);
+    m_port = parts.at(1).toUInt(nullptr, 10);
+    return m_cmd.ConnectDrive(m_ip, int(m_port));
+}
+
+void LibVESKORS::SetConnectPar(QString par)
+{
+    m_connectPar = par.toUInt(nullptr, 10);
+}
+
+int LibVESKORS::DisConnectDrive()
+{
+    return m_cmd.DisConnectDrive();
+}
+
+int LibVESKORS::DestroyFree()
+{
+    return m_cmd.DestroyFree();
+}
+
+int LibVESKORS::getArea(QString tag) { return tagArea(tag); }
+int LibVESKORS::getAddr(QString tag) { return tagAddress(tag); }
+int LibVESKORS::getBytelen(DataType type, int n) { return byteLength32(int(type), n); }
+
+CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type)
+{
+    return ReadVariable(tag, type, 1);
+}
+
+CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type, int count)
+{
+    CLabelVariable result;
+    result.timeStamp = QDateTime::currentDateTime();
+    const int area = getArea(tag);
+    const int address = getAddr(tag);
+    if (area == 0)
+        result.resultCode = RcNoArea;
+    else if (count <= 0)
+        result.resultCode = RcLength;
+    else if (int(type) == 0)
+        result.resultCode = RcType;
+    else
+        result = Read_data(area, address, type, count, tag);
+    result.labelName = tag;
+    result.elementCount = count;
+    result.dataType = type;
+    return result;
+}
+
+CLabelVariable LibVESKORS::Read_data(int area, int address, DataType type, int count, QString tag)
+{
+    CLabelVariable result;
+    const qint64 length64 = byteLength(int(type), count);
+    // Neither a negative address nor a length past 32 bits can be answered:
+    // refuse them rather than hand back header bytes or an empty list.
+    if (address < 0 || length64 < 0 || length64 > INT_MAX) {
+        result.resultCode = RcLength;
+        return result;
+    }
+    const int length = int(length64);
+
+    QByteArray bytes;
+    const int rc = m_cmd.Readmemory(area, address, length, int(m_connectPar), &bytes, tag);
+    if (rc != ProtoOk) {
+        result.resultCode = readCodeOf(rc);
+        return result;
+    }
+    result.timeStamp = QDateTime::currentDateTime();
+    result.resultCode = RcDone;
+    switch (int(type)) {
+    case DT_BOOL:
+        // One bit per element; a single element is true when its byte is non-zero.
+        result.value = count == 1 ? set_variant_bool(bytes, 1) : codec::decodeBoolBits(bytes, count);
+        break;
+    case DT_INT8: result.value = set_variant_Int8(bytes, length); break;
+    case DT_UINT8: result.value = set_variant_UInt8(bytes, length); break;
+    case DT_INT16:
+    case 14: result.value = set_variant_Int16(bytes, length / 2); break;
+    case DT_UINT16: result.value = set_variant_UInt16(bytes, length / 2); break;
+    case DT_INT32: result.value = set_variant_Int32(bytes, length / 4); break;
+    case DT_UINT32:
+    case 22: result.value = set_variant_UInt32(bytes, length / 4); break;
+    case DT_FLOAT: result.value = set_variant_fload(bytes, length / 4); break;
+    case DT_INT64: result.value = set_variant_Int64(bytes, length / 8); break;
+    case DT_UINT64: result.value = set_variant_UInt64(bytes, length / 8); break;
+    case DT_DOUBLE: result.value = set_variant_double(bytes, length / 8); break;
+    case DT_STRING: result.value = set_variant_string(bytes, length); break;
+    default: result.resultCode = RcType; break;
+    }
+    return result;
+}
+
+CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVariable v)
+{
+    CLabelVariable copy(v);
+    return WriteVariable(tag, type, copy, 1);
+}
+
+CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVariable v, int count)
+{
+    const int area = getArea(tag);
+    const int address = getAddr(tag);
+    if (area == 0)
+        v.resultCode = RcNoArea;
+    else if (count < 0)
+        v.resultCode = RcLength;
+    else if (int(type) == 0)
+        v.resultCode = RcType;
+    else
+        v = Write_data(area, address, type, v, count, tag);
+    v.labelName = tag;
+    v.dataType = type;
+    v.elementCount = count;
+    return CLabelVariable(v);
+}
+
+CLabelVariable LibVESKORS::Write_data(int area, int address, DataType type, CLabelVariable v,
+                                      int count, QString tag)
+{
+    const qint64 length64 = byteLength(int(type), count);
+    if (count == 0 || length64 == 0) {
+        v.resultCode = RcLength;
+        return v;
+    }
+    if (int(type) < DT_BOOL || int(type) > DT_STRING) {
+        v.resultCode = RcType;
+        return v;
+    }
+    // The request carries address and length in 24 bits each.
+    if (address < 0 || address > kMaxWireField || length64 < 0 || length64 > kMaxWireField) {
+        v.resultCode = RcLength;
+        return v;
+    }
+    const int length = int(length64);
+    // Send only what the host supplied: a value of the wrong type or with too
+    // few elements is refused.
+    const int check = valueCheck(int(type), v, count);
+    if (check != RcDone) {
+        v.resultCode = check;
+        return v;
+    }
+
+    QByteArray image;
+    switch (int(type)) {
+    case DT_BOOL: {
+        Wset_variant_bool(v, count, &image);
+        if (count > 1)
+            image = codec::packBits(image, count);
+        break;
+    }
+    case DT_INT8: Wset_variant_Int8(v, count, &image); break;
+    case DT_UINT8: Wset_variant_UInt8(v, count, &image); break;
+    case DT_INT16: Wset_variant_Int16(v, count, &image); break;
+    case DT_UINT16: Wset_variant_uInt16(v, count, &image); break;
+    case DT_INT32: Wset_variant_Int32(v, count, &image); break;
+    case DT_UINT32: Wset_variant_UInt32(v, count, &image); break;
+    case DT_FLOAT: Wset_variant_float(v, count, &image); break;
+    case DT_INT64: Wset_variant_Int64(v, count, &image); break;
+    case DT_UINT64: Wset_variant_UInt64(v, count, &image); break;
+    case DT_DOUBLE: Wset_variant_double(v, count, &image); break;
+    case DT_STRING: {
+        // A string tag of n elements is one n-byte field: length byte, UTF-8
+        // text, zeros. Text that does not fit is refused, never cut.
+        Wset_variant_string(v, 1, &image);
+        const int textBytes = image.size() - 1;
+        if (image.isEmpty() || textBytes > 255 || image.size() > length) {
+            v.resultCode = RcLength;
+            return v;
+        }
+        image.append(QByteArray(length - image.size(), '\0'));
+        break;
+    }
+    }
+
+    const int rc = int(type) == DT_BOOL ? m_cmd.Writebool(area, address, length, image, tag)
+                                        : m_cmd.Writememory(area, address, length, image, tag);
+    switch (rc) {
+    case ProtoOk:
+        v.timeStamp = QDateTime::currentDateTime();
+        v.resultCode = RcDone;
+        break;
+    case ProtoDeviceError: v.resultCode = RcDevice; break;
+    case ProtoNoAnswer: v.resultCode = RcNoAnswer; break;
+    case ProtoNoSocket: v.resultCode = RcNoSocket; break;
+    default: break;
+    }
+    return v;
+}
+
+QVariant LibVESKORS::set_variant_bool(QByteArray image, int count) { return codec::decodeBool(image, count); }
+QVariant LibVESKORS::set_variant_Int8(QByteArray image, int count) { return codec::decodeInt8(image, count); }
+QVariant LibVESKORS::set_variant_UInt8(QByteArray image, int count) { return codec::decodeUInt8(image, count); }
+QVariant LibVESKORS::set_variant_Int16(QByteArray image, int count) { return codec::decodeInt16(image, count); }
+QVariant LibVESKORS::set_variant_UInt16(QByteArray image, int count) { return codec::decodeUInt16(image, count); }
+QVariant LibVESKORS::set_variant_Int32(QByteArray image, int count) { return codec::decodeInt32(image, count); }
+QVariant LibVESKORS::set_variant_UInt32(QByteArray image, int count) { return codec::decodeUInt32(image, count); }
+QVariant LibVESKORS::set_variant_fload(QByteArray image, int count) { return codec::decodeFloat(image, count); }
+QVariant LibVESKORS::set_variant_Int64(QByteArray image, int count) { return codec::decodeInt64(image, count); }
+QVariant LibVESKORS::set_variant_UInt64(QByteArray image, int count) { return codec::decodeUInt64(image, count); }
+QVariant LibVESKORS::set_variant_double(QByteArray image, int count) { return codec::decodeDouble(image, count); }
+QVariant LibVESKORS::set_variant_string(QByteArray image, int count) { return codec::decodeString(image, count); }
+
+int LibVESKORS::Wset_variant_bool(CLabelVariable v, int count, QByteArray *out) { return codec::encodeBool(v, count, out); }
+int LibVESKORS::Wset_variant_Int8(CLabelVariable v, int count, QByteArray *out) { return codec::encodeInt8(v, count, out); }
+int LibVESKORS::Wset_variant_UInt8(CLabelVariable v, int count, QByteArray *out) { return codec::encodeUInt8(v, count, out); }
+int LibVESKORS::Wset_variant_Int16(CLabelVariable v, int count, QByteArray *out) { return codec::encodeInt16(v, count, out); }
+int LibVESKORS::Wset_variant_uInt16(CLabelVariable v, int count, QByteArray *out) { return codec::encodeUInt16(v, count, out); }
+int LibVESKORS::Wset_variant_Int32(CLabelVariable v, int count, QByteArray *out) { return codec::encodeInt32(v, count, out); }
+int LibVESKORS::Wset_variant_UInt32(CLabelVariable v, int count, QByteArray *out) { return codec::encodeUInt32(v, count, out); }
+int LibVESKORS::Wset_variant_float(CLabelVariable v, int count, QByteArray *out) { return codec::encodeFloat(v, count, out); }
+int LibVESKORS::Wset_variant_Int64(CLabelVariable v, int count, QByteArray *out) { return codec::encodeInt64(v, count, out); }
+int LibVESKORS::Wset_variant_UInt64(CLabelVariable v, int count, QByteArray *out) { return codec::encodeUInt64(v, count, out); }
+int LibVESKORS::Wset_variant_double(CLabelVariable v, int count, QByteArray *out) { return codec::encodeDouble(v, count, out); }
+int LibVESKORS::Wset_variant_string(CLabelVariable v, int count, QByteArray *out) { return codec::encodeString(v, count, out); }

@@ -1,0 +1,231 @@
+#include "CmdVESKOR.h"
+
+#include "Frames.h"
+
+#include <QDebug>
+#include <QUdpSocket>
+
+using namespace veskor;
+
+namespace {
+
+// One log line: the placeholders are filled in a single pass, so text from a
+// tag name is never taken for a placeholder.
+QString logLine(const QString &format, const QString &peer, int port, const QString &third,
+                const QString &tag, int length, const QByteArray &bytes)
+{
+    return format.arg(peer, QString::number(port), third, tag, QString::number(length),
+                      QString::fromLatin1(bytes.toHex()));
+}
+
+QString logLine(const QString &format, const QString &peer, int port, const QString &tag,
+                int length, const QByteArray &bytes)
+{
+    return format.arg(peer, QString::number(port), tag, QString::number(length),
+                      QString::fromLatin1(bytes.toHex()));
+}
+
+} // namespace
+
+CmdVESKOR::CmdVESKOR() = default;
+
+CmdVESKOR::~CmdVESKOR()
+{
+    if (m_socket) {
+        if (m_socket->state() != QAbstractSocket::UnconnectedState)
+            DisConnectDrive();
+        deletetcpSocket();
+    }
+}
+
+int CmdVESKOR::ConnectDrive(QString ip, int port)
+{
+    if (!m_socket)
+        m_socket = new QUdpSocket(this);
+    m_peerPort = port;
+    if (!m_peerAddress.setAddress(ip))
+        return -1;
+    connect(m_socket, &QUdpSocket::readyRead, this, &CmdVESKOR::myreadyRead);
+    connect(m_socket, &QUdpSocket::connected, this, &CmdVESKOR::myconnected);
+    connect(m_socket, &QUdpSocket::disconnected, this, &CmdVESKOR::mydisconnected);
+    // Binding fails when the controller's address is not one of ours; the
+    // first send then binds the socket to any address and a free port.
+    m_socket->bind(m_peerAddress, kLocalPort);
+    return 0;
+}
+
+int CmdVESKOR::DisConnectDrive()
+{
+    if (!m_socket)
+        return 0;
+    m_socket->close();
+    if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->waitForDisconnected(kDisconnectWaitMs);
+    disconnect(m_socket, &QUdpSocket::connected, this, &CmdVESKOR::myconnected);
+    disconnect(m_socket, &QUdpSocket::disconnected, this, &CmdVESKOR::mydisconnected);
+    disconnect(m_socket, &QUdpSocket::readyRead, this, &CmdVESKOR::myreadyRead);
+    return 0;
+}
+
+int CmdVESKOR::Connection_status()
+{
+    return m_socket ? -1 : ProtoNoSocket;
+}
+
+int CmdVESKOR::deletetcpSocket()
+{
+    delete m_socket;
+    m_socket = nullptr;
+    return 0;
+}
+
+int CmdVESKOR::DestroyFree()
+{
+    if (!m_socket)
+        return 1;
+    if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        DisConnectDrive();
+    deletetcpSocket();
+    return 0;
+}
+
+void CmdVESKOR::myconnected() {}
+void CmdVESKOR::mydisconnected() {}
+
+void CmdVESKOR::myreadyRead()
+{
+    if (!m_socket)
+        return;
+    // Drain everything pending; the last datagram stays. Datagrams from any
+    // sender are taken in.
+    while (m_socket->hasPendingDatagrams()) {
+        const qint64 size = m_socket->pendingDatagramSize();
+        m_rxBuffer.resize(int(qMax<qint64>(size, 0)));
+        QHostAddress sender;
+        const qint64 got = m_socket->readDatagram(m_rxBuffer.data(), m_rxBuffer.size(), &sender);
+        if (got < 0) {
+            m_rxBuffer.clear();
+            break;
+        }
+        m_rxBuffer.resize(int(got));
+    }
+}
+
+void CmdVESKOR::discardStale()
+{
+    // Only a datagram that arrives after the send may answer it: drop what an
+    // earlier exchange left behind, in the buffer or still on the socket.
+    m_rxBuffer.clear();
+    if (!m_socket)
+        return;
+    while (m_socket->hasPendingDatagrams()) {
+        if (m_socket->readDatagram(nullptr, 0) < 0)
+            break;
+    }
+}
+
+int CmdVESKOR::SendData(QByteArray request, int size, QByteArray &response, int expect)
+{
+    discardStale();
+    if (m_socket) {
+        const int n = qBound(0, size, request.size());
+        m_socket->writeDatagram(request.constData(), n, m_peerAddress, quint16(m_peerPort));
+        m_socket->flush();
+        m_socket->waitForReadyRead(kAnswerWaitMs);
+    }
+    if (expect <= 0)
+        return -1;
+    if (m_rxBuffer.isEmpty())
+        return -1;
+    response.append(m_rxBuffer);
+    m_rxBuffer.clear();
+    return 0;
+}
+
+QString CmdVESKOR::peerText() const
+{
+    return m_peerAddress.toString();
+}
+
+int CmdVESKOR::Readmemory(int areaCode, int address, int length, int deviceId, QByteArray *out,
+                          QString tagName)
+{
+    const QByteArray request =
+        buildReadRequest(quint16(m_sequence & 0xFFFF), quint32(areaCode), quint32(deviceId));
+    m_sequence = m_sequence < 65536 ? m_sequence + 1 : 1;
+    if (Connection_status() == ProtoNoSocket)
+        return ProtoNoSocket;
+    return Message_parsing(request, out, address, deviceId, length, tagName);
+}
+
+int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, int deviceId,
+                               int length, QString tagName)
+{
+    static const QString kRequest = QStringLiteral("lib[VESKOR]读命令 %1:%2 ID=%3 %4 len = %5 msg : %6");
+    static const QString kAnswer = QStringLiteral("lib[VESKOR]读响应 %1:%2 ID=%3 %4 len = %5 msg : %6");
+    static const QString kNoAnswer = QStringLiteral("lib[VESKOR]返回的报文长度为0 %1:%2 ID=%3 %4 len = %5 msg : %6");
+    static const QString kShort = QStringLiteral("lib[VESKOR]报文返回长度错误 %1:%2 ID=%3 %4 len = %5 msg : %6");
+    static const QString kDevice = QStringLiteral("lib[VESKOR]设备响应错误 %1:%2 ID=%3 %4 len = %5 msg : %6");
+
+    const QString id = QString::number(deviceId);
+    if (m_debug)
+        qDebug().noquote() << logLine(kRequest, peerText(), m_peerPort, id, tagName, length, request);
+
+    QByteArray answer;
+    const int sent = SendData(request, request.size(), answer, kExpect);
+
+    if (m_debug)
+        qDebug().noquote() << logLine(kAnswer, peerText(), m_peerPort, id, tagName, length, answer);
+
+    int verdict = sent != 0 ? int(ProtoNoAnswer) : checkReadAnswer(request, answer, offset, length);
+    switch (verdict) {
+    case ProtoOk:
+        if (out && length > 0)
+            out->append(readAnswerPayload(answer, offset, length));
+        return ProtoOk;
+    case ProtoNoAnswer:
+        qWarning().noquote() << logLine(kNoAnswer, peerText(), m_peerPort, id, tagName, length, answer);
+        return ProtoNoAnswer;
+    case ProtoTooShort:
+        qWarning().noquote() << logLine(kShort, peerText(), m_peerPort, id, tagName, length, answer);
+        return ProtoTooShort;
+    default:
+        qWarning().noquote() << logLine(kDevice, peerText(), m_peerPort, id, tagName, length, answer);
+        return ProtoDeviceError;
+    }
+}
+
+int CmdVESKOR::Writememory(int areaCode, int address, int length, QByteArray data, QString tagName)
+{
+    return writeRequest(WriteKind::Memory, areaCode, address, length, data, tagName);
+}
+
+int CmdVESKOR::Writebool(int areaCode, int address, int length, QByteArray data, QString tagName)
+{
+    return writeRequest(WriteKind::Bool, areaCode, address, length, data, tagName);
+}
+
+int CmdVESKOR::writeRequest(WriteKind kind, int areaCode, int address, int length,
+                            const QByteArray &data, const QString &tagName)
+{
+    static const QString kMemCommand = QStringLiteral("写命令 %1:%2 tag=%3  len = %4 msg : %5");
+    static const QString kMemAnswer = QStringLiteral("响应 %1:%2 tag=%3  len = %4 msg : %5");
+    static const QString kBoolCommand = QStringLiteral("写命令 %1:%2 Area=%3  len = %4 msg : %5");
+    static const QString kBoolAnswer = QStringLiteral("响应 %1:%2 Area=%3  len = %4 msg : %5");
+
+    const QByteArray request = buildWriteRequest(quint32(areaCode), address, length, data);
+    if (Connection_status() == ProtoNoSocket)
+        return ProtoNoSocket;
+
+    QByteArray answer;
+    const int sent = SendData(request, request.size(), answer, kExpect);
+
+    if (m_debug) {
+        const bool isBool = kind == WriteKind::Bool;
+        qDebug().noquote() << logLine(isBool ? kBoolCommand : kMemCommand, peerText(), m_peerPort,
+                                      tagName, length, request);
+        qDebug().noquote() << logLine(isBool ? kBoolAnswer : kMemAnswer, peerText(), m_peerPort,
+                                      tagName, length, cutWriteAnswerForLog(answer, length));
+    }
+    return sent == 0 ? ProtoOk : ProtoNoAnswer;
+}

@@ -1,0 +1,51 @@
+// The controller's datagrams, byte by byte. Pure functions: no socket, no
+// state, so they are tested and fuzzed on their own.
+#ifndef VESKOR_FRAMES_H
+#define VESKOR_FRAMES_H
+
+#include <QByteArray>
+#include <QtGlobal>
+
+namespace veskor {
+
+// Protocol result codes of the transport.
+enum ProtocolCode {
+    ProtoOk = 0,
+    ProtoDeviceError = -1,
+    ProtoNoAnswer = -2,
+    ProtoNoSocket = -3,
+    ProtoTooShort = -4
+};
+
+constexpr int kReadRequestSize = 16;
+constexpr int kReadAnswerHeader = 16;
+constexpr int kWriteHeaderSize = 11;
+constexpr int kMaxWireField = 0xFFFFFF;   // 24-bit address and length of a write
+
+// Read request, 16 bytes:
+//   0 'M'  1 'R'  2 0x0E  3 0x00  4-5 sequence (LSB first)  6 0x1E  7 0x00
+//   8-11 area code (MSB first)  12-15 device identifier (LSB first)
+QByteArray buildReadRequest(quint16 sequence, quint32 areaCode, quint32 deviceId);
+
+// Verdict on a read answer: ProtoNoAnswer when it is empty, ProtoTooShort when
+// it cannot hold `length` bytes at payload offset `offset` (or is shorter than
+// the part of the header that is checked), ProtoDeviceError when byte 0 is not
+// 'M' or bytes 12 to 14 do not echo the request's, else ProtoOk. Never reads
+// outside either array.
+int checkReadAnswer(const QByteArray &request, const QByteArray &answer, int offset, int length);
+
+// The `length` bytes of a checked answer's payload at `offset`.
+QByteArray readAnswerPayload(const QByteArray &answer, int offset, int length);
+
+// Write request: 0x02 0x01 0x01 0x00, the area code's low byte, then address
+// and length as 24-bit fields in the order bits 16-23, 0-7, 8-15, then the
+// first `length` bytes of data (zeros stand in for bytes data does not have).
+QByteArray buildWriteRequest(quint32 areaCode, int address, int length, const QByteArray &data);
+
+// A write answer as the traffic log shows it: at most length + 4 bytes of the
+// first 1472 are kept (QByteArray::remove(length + 4, 1468 - length)).
+QByteArray cutWriteAnswerForLog(QByteArray answer, int length);
+
+} // namespace veskor
+
+#endif
