@@ -36,7 +36,13 @@ QDate parseBuildDate(QString text)
 {
     // Compilers pad one-digit days with a space ("Dec  7 2026").
     text.replace(QStringLiteral("  "), QStringLiteral(" "));
-    return QLocale(QLocale::English).toDate(text, QStringLiteral("MMM dd yyyy"));
+    const QLocale english(QLocale::English);
+    const QDate date = english.toDate(text, QStringLiteral("MMM dd yyyy"));
+    if (date.isValid())
+        return date;
+    // "dd" wants two digits: a build on the 1st to the 9th of a month
+    // ("Dec 7 2026" after the fix above) parses with "d".
+    return english.toDate(text, QStringLiteral("MMM d yyyy"));
 }
 
 QString versionText(const QDate &date, const QString &timeText)
