@@ -51,7 +51,6 @@ set(CMAKE_CXX_COMPILER ${VESKOR_ARMHF_CXX})
 # directories (<prefix>/lib/arm-linux-gnueabihf, also for <prefix>/lib/<arch>/cmake)
 # of the build machine itself; programs (moc, rcc, tshark, ...) are the build
 # machine's own. No CMAKE_FIND_ROOT_PATH: re-rooting would hide /usr.
-set(CMAKE_PREFIX_PATH /usr/lib/arm-linux-gnueabihf/cmake)
 set(Qt5_DIR /usr/lib/arm-linux-gnueabihf/cmake/Qt5 CACHE PATH "Qt5 for armhf")
 
 # Runs target programs (add_test(NAME .. COMMAND <target>), try_run) under

@@ -1,0 +1,62 @@
+# Install rules, included at the end of the top-level CMakeLists.txt.
+#
+# Components (one Debian package each, see Packaging.cmake):
+#   runtime  libLibVESKOR.so.1 and .so.1.0.1             -> liblibveskor1
+#   dev      host/*.h, the .so link, the CMake package   -> liblibveskor-dev
+#   tools    veskor, veskor-sim                         -> veskor-tools
+#
+# A host project then uses the plug-in's exported value-record members with
+#   find_package(LibVESKOR 1.0 REQUIRED)
+#   target_link_libraries(app PRIVATE LibVESKOR::LibVESKOR)
+# and still loads the driver itself with dlopen("libLibVESKOR.so.1").
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VESKOR_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/LibVESKOR")
+set(VESKOR_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/LibVESKOR")
+
+# What a consumer of LibVESKOR::LibVESKOR needs: the host headers, and QtCore
+# because CLabelVariable holds QVariant, QString and QDateTime by value.
+target_include_directories(LibVESKOR INTERFACE
+  "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/host>"
+  "$<INSTALL_INTERFACE:${VESKOR_INSTALL_INCLUDEDIR}>")
+target_link_libraries(LibVESKOR INTERFACE Qt5::Core)
+
+install(TARGETS LibVESKOR EXPORT LibVESKORTargets
+  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+    COMPONENT runtime
+    NAMELINK_COMPONENT dev)
+
+file(GLOB _veskor_host_headers CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/host/*.h")
+install(FILES ${_veskor_host_headers}
+  DESTINATION "${VESKOR_INSTALL_INCLUDEDIR}"
+  COMPONENT dev)
+
+foreach(_tool veskor veskor-sim)
+  if(TARGET ${_tool})
+    install(TARGETS ${_tool} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tools)
+  endif()
+endforeach()
+
+install(EXPORT LibVESKORTargets
+  NAMESPACE LibVESKOR::
+  FILE LibVESKORTargets.cmake
+  DESTINATION "${VESKOR_INSTALL_CMAKEDIR}"
+  COMPONENT dev)
+
+configure_package_config_file(
+  "${CMAKE_CURRENT_LIST_DIR}/LibVESKORConfig.cmake.in"
+  "${PROJECT_BINARY_DIR}/cmake/LibVESKORConfig.cmake"
+  INSTALL_DESTINATION "${VESKOR_INSTALL_CMAKEDIR}"
+  PATH_VARS VESKOR_INSTALL_INCLUDEDIR)
+# Same major version: the value record's layout and the exported members are
+# fixed within one soname.
+write_basic_package_version_file(
+  "${PROJECT_BINARY_DIR}/cmake/LibVESKORConfigVersion.cmake"
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  "${PROJECT_BINARY_DIR}/cmake/LibVESKORConfig.cmake"
+  "${PROJECT_BINARY_DIR}/cmake/LibVESKORConfigVersion.cmake"
+  DESTINATION "${VESKOR_INSTALL_CMAKEDIR}"
+  COMPONENT dev)

@@ -1,0 +1,98 @@
+# Installs the build tree into a scratch prefix, checks the component split,
+# then builds and runs a host program against the installed CMake package.
+# Run by CTest: cmake -DBUILD_DIR=.. -DWORK_DIR=.. -DHOST_SOURCE_DIR=.. [...] -P install_test.cmake
+cmake_minimum_required(VERSION 3.16)
+
+foreach(_var BUILD_DIR WORK_DIR HOST_SOURCE_DIR LIBDIR INCLUDEDIR)
+  if(NOT DEFINED ${_var})
+    message(FATAL_ERROR "install_test.cmake: ${_var} not given")
+  endif()
+endforeach()
+string(REPLACE "|" ";" EMULATOR "${EMULATOR}")
+string(REPLACE "|" ";" TOOLS "${TOOLS}")
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE _rc OUTPUT_VARIABLE _out ERROR_VARIABLE _out)
+  if(NOT _rc STREQUAL "0")
+    string(REPLACE ";" " " _cmd "${ARGN}")
+    message(FATAL_ERROR "command failed (${_rc}): ${_cmd}\n${_out}")
+  endif()
+  set(RUN_OUTPUT "${_out}" PARENT_SCOPE)
+endfunction()
+
+function(expect_present root)
+  foreach(_f ${ARGN})
+    if(NOT EXISTS "${root}/${_f}" AND NOT IS_SYMLINK "${root}/${_f}")
+      message(FATAL_ERROR "missing after install: ${root}/${_f}")
+    endif()
+  endforeach()
+endfunction()
+
+function(expect_absent root)
+  foreach(_f ${ARGN})
+    if(EXISTS "${root}/${_f}" OR IS_SYMLINK "${root}/${_f}")
+      message(FATAL_ERROR "should not be installed here: ${root}/${_f}")
+    endif()
+  endforeach()
+endfunction()
+
+file(REMOVE_RECURSE "${WORK_DIR}")
+set(prefix "${WORK_DIR}/prefix")
+
+# 1. Everything.
+run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
+set(lib "${LIBDIR}/libLibVESKOR.so")
+set(cmakedir "${LIBDIR}/cmake/LibVESKOR")
+expect_present("${prefix}"
+  "${lib}.1.0.1" "${lib}.1" "${lib}"
+  "${INCLUDEDIR}/LibVESKOR/CDriveBaseClass.h"
+  "${INCLUDEDIR}/LibVESKOR/CLabelVariable.h"
+  "${INCLUDEDIR}/LibVESKOR/DataType.h"
+  "${cmakedir}/LibVESKORConfig.cmake"
+  "${cmakedir}/LibVESKORConfigVersion.cmake"
+  "${cmakedir}/LibVESKORTargets.cmake")
+foreach(_link "${lib}.1" "${lib}")
+  if(NOT IS_SYMLINK "${prefix}/${_link}")
+    message(FATAL_ERROR "${prefix}/${_link} should be a symbolic link")
+  endif()
+endforeach()
+file(READ_SYMLINK "${prefix}/${lib}.1" _target)
+if(NOT _target STREQUAL "libLibVESKOR.so.1.0.1")
+  message(FATAL_ERROR "libLibVESKOR.so.1 points at '${_target}'")
+endif()
+foreach(_tool ${TOOLS})
+  expect_present("${prefix}" "bin/${_tool}")
+endforeach()
+
+# 2. The runtime component alone: the soname and the real file, no link-time
+#    .so, headers or CMake files (those belong to the dev component).
+set(rt "${WORK_DIR}/runtime-only")
+run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${rt}" --component runtime)
+expect_present("${rt}" "${lib}.1.0.1" "${lib}.1")
+expect_absent("${rt}" "${lib}" "${INCLUDEDIR}" "${cmakedir}" "bin")
+
+# 3. A host project against the installed package, built with the same
+#    compiler, flags and (when cross-compiling) toolchain as this build.
+set(host_build "${WORK_DIR}/host-build")
+set(cfg ${CMAKE_COMMAND} -S "${HOST_SOURCE_DIR}" -B "${host_build}"
+  "-DLibVESKOR_DIR=${prefix}/${cmakedir}"
+  "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}"
+  "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
+  "-DCMAKE_EXE_LINKER_FLAGS=${EXE_LINKER_FLAGS}")
+if(TOOLCHAIN_FILE)
+  list(APPEND cfg "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}")
+else()
+  list(APPEND cfg "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}")
+endif()
+if(Qt5_DIR)
+  list(APPEND cfg "-DQt5_DIR=${Qt5_DIR}")
+endif()
+run(${cfg})
+run(${CMAKE_COMMAND} --build "${host_build}")
+
+execute_process(COMMAND ${EMULATOR} "${host_build}/veskor_host_check" "${prefix}/${lib}.1"
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+message("${out}")
+if(NOT rc STREQUAL "0")
+  message(FATAL_ERROR "host program against the installed library failed (${rc})")
+endif()

@@ -1,0 +1,117 @@
+# Builds the Debian packages with CPack, checks their names, dependencies and
+# contents, unpacks them into a scratch root and loads the plug-in from there.
+# Run by CTest: cmake -DBUILD_DIR=.. -DWORK_DIR=.. -DPROBE=.. [...] -P package_test.cmake
+cmake_minimum_required(VERSION 3.16)
+
+foreach(_var BUILD_DIR WORK_DIR PROBE VERSION ARCH)
+  if(NOT DEFINED ${_var})
+    message(FATAL_ERROR "package_test.cmake: ${_var} not given")
+  endif()
+endforeach()
+string(REPLACE "|" ";" EMULATOR "${EMULATOR}")
+string(REPLACE "|" ";" TOOLS "${TOOLS}")
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE _rc OUTPUT_VARIABLE _out ERROR_VARIABLE _out)
+  if(NOT _rc STREQUAL "0")
+    string(REPLACE ";" " " _cmd "${ARGN}")
+    message(FATAL_ERROR "command failed (${_rc}): ${_cmd}\n${_out}")
+  endif()
+  set(RUN_OUTPUT "${_out}" PARENT_SCOPE)
+endfunction()
+
+function(expect_match text regex what)
+  if(NOT "${text}" MATCHES "${regex}")
+    message(FATAL_ERROR "${what}: '${regex}' not found in:\n${text}")
+  endif()
+endfunction()
+
+function(expect_no_match text regex what)
+  if("${text}" MATCHES "${regex}")
+    message(FATAL_ERROR "${what}: '${regex}' should not be in:\n${text}")
+  endif()
+endfunction()
+
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}")
+run(cpack --config "${BUILD_DIR}/CPackConfig.cmake" -B "${WORK_DIR}/out")
+
+set(rt_deb "${WORK_DIR}/out/liblibveskor1_${VERSION}_${ARCH}.deb")
+set(dev_deb "${WORK_DIR}/out/liblibveskor-dev_${VERSION}_${ARCH}.deb")
+set(tools_deb "${WORK_DIR}/out/veskor-tools_${VERSION}_${ARCH}.deb")
+set(debs "${rt_deb}" "${dev_deb}")
+if(TOOLS)
+  list(APPEND debs "${tools_deb}")
+endif()
+foreach(_deb ${debs})
+  if(NOT EXISTS "${_deb}")
+    file(GLOB _made "${WORK_DIR}/out/*.deb")
+    message(FATAL_ERROR "cpack did not make ${_deb}; it made: ${_made}")
+  endif()
+endforeach()
+
+# Runtime package: the plug-in under its soname, depending on the Qt
+# libraries it links; no development files.
+run(dpkg-deb -f "${rt_deb}" Package Architecture Depends)
+message("liblibveskor1:\n${RUN_OUTPUT}")
+expect_match("${RUN_OUTPUT}" "Architecture: ${ARCH}\n" "runtime architecture")
+expect_match("${RUN_OUTPUT}" "libqt5core5a" "runtime Depends")
+expect_match("${RUN_OUTPUT}" "libqt5network5" "runtime Depends")
+run(dpkg-deb -c "${rt_deb}")
+expect_match("${RUN_OUTPUT}" "/libLibVESKOR\\.so\\.1\\.0\\.1\n" "runtime contents")
+expect_match("${RUN_OUTPUT}" "/libLibVESKOR\\.so\\.1 -> libLibVESKOR\\.so\\.1\\.0\\.1" "runtime contents")
+expect_no_match("${RUN_OUTPUT}" "/libLibVESKOR\\.so -> |\\.h\n|\\.cmake\n" "runtime contents")
+
+# Development package: headers, link-time .so and the CMake package, tied to
+# exactly this runtime version.
+run(dpkg-deb -f "${dev_deb}" Depends)
+message("liblibveskor-dev:\n${RUN_OUTPUT}")
+expect_match("${RUN_OUTPUT}" "liblibveskor1 \\(= ${VERSION}\\)" "dev Depends")
+expect_match("${RUN_OUTPUT}" "qtbase5-dev" "dev Depends")
+run(dpkg-deb -c "${dev_deb}")
+foreach(_f "include/LibVESKOR/CDriveBaseClass\\.h" "include/LibVESKOR/CLabelVariable\\.h"
+           "include/LibVESKOR/DataType\\.h" "/libLibVESKOR\\.so -> libLibVESKOR\\.so\\.1"
+           "cmake/LibVESKOR/LibVESKORConfig\\.cmake" "cmake/LibVESKOR/LibVESKORTargets\\.cmake")
+  expect_match("${RUN_OUTPUT}" "${_f}" "dev contents")
+endforeach()
+expect_no_match("${RUN_OUTPUT}" "\\.so\\.1\\.0\\.1\n" "dev contents")
+
+if(TOOLS)
+  run(dpkg-deb -f "${tools_deb}" Depends)
+  message("veskor-tools:\n${RUN_OUTPUT}")
+  expect_match("${RUN_OUTPUT}" "liblibveskor1 \\(= ${VERSION}\\)" "tools Depends")
+  run(dpkg-deb -c "${tools_deb}")
+  foreach(_tool ${TOOLS})
+    expect_match("${RUN_OUTPUT}" "usr/bin/${_tool}\n" "tools contents")
+  endforeach()
+endif()
+
+# Unpack everything into one root, as dpkg would place it, and use it.
+set(root "${WORK_DIR}/root")
+foreach(_deb ${debs})
+  run(dpkg -x "${_deb}" "${root}")
+endforeach()
+file(GLOB_RECURSE _plugin LIST_DIRECTORIES false "${root}/usr/lib/*libLibVESKOR.so.1")
+list(LENGTH _plugin _n)
+if(NOT _n EQUAL 1)
+  message(FATAL_ERROR "expected one libLibVESKOR.so.1 in ${root}, found: ${_plugin}")
+endif()
+get_filename_component(_libdir "${_plugin}" DIRECTORY)
+
+execute_process(COMMAND ${EMULATOR} "${PROBE}" "${_plugin}" Oxbrin
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+message("plug-in from the package: ${out}")
+if(NOT rc STREQUAL "0")
+  message(FATAL_ERROR "loading the packaged plug-in failed (${rc})")
+endif()
+
+if("veskor" IN_LIST TOOLS)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${_libdir}"
+                          ${EMULATOR} "${root}/usr/bin/veskor" info
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  message("packaged veskor info:\n${out}")
+  if(NOT rc STREQUAL "0")
+    message(FATAL_ERROR "packaged veskor info failed (${rc})")
+  endif()
+  expect_match("${out}" "Oxbrin" "veskor info output")
+endif()
