@@ -1,0 +1,321 @@
+// Round trips over UDP on 127.0.0.1, all against the same in-process
+// responder (responder.h):
+//   wire/raw_read     POSIX sendto of a 16-byte request, blocking recvfrom of
+//                     the 216-byte answer: the floor for a read
+//   wire/raw_write    the same for a 15-byte write request and its 11-byte ack
+//   wire/ReadVariable  ReadVariable("ID4x0", DT_INT16, 100) through the
+//                     CDriveBaseClass interface of the plug-in, loaded with
+//                     dlopen + getSharedLibrary as a host loads it
+//   wire/WriteVariable WriteVariable of DT_INT16, count 2
+// Times are wall-clock per round trip. The counters x_raw_read and
+// x_raw_write are each repetition's time over the median of the raw floor's
+// repetitions in the same run (the raw benchmarks run first).
+//
+// --heap_reads=N  after the benchmarks, N more ReadVariable calls with the
+//                 process's heap traffic counted (heapcount.h): allocations
+//                 per read and the net growth over the N reads.
+// --heap_only     skip the benchmarks, do only the heap check.
+// --profile_reads=N  only N ReadVariable calls in profileReads(), for a profiler.
+// Pinning the process (taskset -c 0) pins the responder thread with it.
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QList>
+#include <QString>
+#include <QVariant>
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "CDriveBaseClass.h"
+#include "heapcount.h"
+#include "ratio.h"
+#include "responder.h"
+
+#ifndef VESKOR_PLUGIN_PATH
+#define VESKOR_PLUGIN_PATH "libLibVESKOR.so.1"
+#endif
+
+namespace {
+
+vbench::Responder g_responder;
+CDriveBaseClass *g_driver = nullptr;
+
+const QString kTag = QStringLiteral("ID4x0");
+constexpr int kReadCount = 100;   // DT_INT16 elements: 200 bytes
+constexpr int kWriteCount = 2;
+
+vbench::Baselines g_base;
+
+void setRatios(benchmark::State &state, const vbench::Stopwatch &w)
+{
+    g_base.ratio(state, "x_raw_read", "raw_read", w);
+    g_base.ratio(state, "x_raw_write", "raw_write", w);
+}
+
+// ---------------------------------------------------------------- raw floor
+
+class RawClient
+{
+public:
+    RawClient()
+    {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        timeval tv{2, 0};   // never hang on a lost datagram
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        m_to.sin_family = AF_INET;
+        m_to.sin_port = htons(g_responder.port());
+        m_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    ~RawClient() { ::close(m_fd); }
+
+    // One request out, one answer of exactly `expect` bytes back.
+    bool exchange(const unsigned char *req, size_t len, size_t expect)
+    {
+        if (::sendto(m_fd, req, len, 0, reinterpret_cast<const sockaddr *>(&m_to), sizeof m_to)
+            != ssize_t(len))
+            return false;
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        const ssize_t n = ::recvfrom(m_fd, m_in, sizeof m_in, 0, reinterpret_cast<sockaddr *>(&from),
+                                     &fromLen);
+        return n == ssize_t(expect);
+    }
+
+private:
+    int m_fd = -1;
+    sockaddr_in m_to{};
+    unsigned char m_in[2048];
+};
+
+void rawRoundTrip(benchmark::State &state, const unsigned char *req, size_t len, size_t expect,
+                  const char *name)
+{
+    RawClient client;
+    vbench::Stopwatch w(vbench::Clock::Wall);
+    for (auto _ : state) {
+        if (!client.exchange(req, len, expect)) {
+            state.SkipWithError("raw exchange failed");
+            return;
+        }
+    }
+    w.stop(state);
+    g_base.record(name, w);
+    if (std::strcmp(name, "raw_write") == 0)
+        g_base.ratio(state, "x_raw_read", "raw_read", w);
+}
+
+void BM_RawRead(benchmark::State &state)
+{
+    // Area code 0x30008200 ("ID4x"), device 1, as the driver sends them.
+    static const unsigned char req[vbench::kReadRequestBytes] = {
+        'M', 'R', 0x0E, 0x00, 0x01, 0x00, 0x1E, 0x00, 0x30, 0x00, 0x82, 0x00, 0x01, 0x00, 0x00, 0x00};
+    rawRoundTrip(state, req, sizeof req, vbench::kReadAnswerBytes, "raw_read");
+}
+
+void BM_RawWrite(benchmark::State &state)
+{
+    // 11-byte header and two INT16 elements.
+    static const unsigned char req[15] = {0x02, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                          0x00, 0x04, 0x00, 0x01, 0x00, 0x02, 0x00};
+    rawRoundTrip(state, req, sizeof req, vbench::kWriteAckBytes, "raw_write");
+}
+
+// ------------------------------------------------------------ via the plug-in
+
+void BM_ReadVariable(benchmark::State &state)
+{
+    vbench::Stopwatch w(vbench::Clock::Wall);
+    for (auto _ : state) {
+        CLabelVariable r = g_driver->ReadVariable(kTag, DT_INT16, kReadCount);
+        if (r.resultCode != 0) {
+            state.SkipWithError("ReadVariable failed");
+            return;
+        }
+        benchmark::DoNotOptimize(r);
+    }
+    w.stop(state);
+    setRatios(state, w);
+}
+
+void BM_WriteVariable(benchmark::State &state)
+{
+    CLabelVariable v;
+    v.value = QVariant::fromValue(QList<short>{1234, -5});
+    v.dataType = DT_INT16;
+    v.elementCount = kWriteCount;
+    vbench::Stopwatch w(vbench::Clock::Wall);
+    for (auto _ : state) {
+        CLabelVariable r = g_driver->WriteVariable(kTag, DT_INT16, v, kWriteCount);
+        if (r.resultCode != 0) {
+            state.SkipWithError("WriteVariable failed");
+            return;
+        }
+        benchmark::DoNotOptimize(r);
+    }
+    w.stop(state);
+    setRatios(state, w);
+}
+
+// ---------------------------------------------------------------- heap check
+
+// Reads in a loop with the heap counted. Prints allocations per read and the
+// net change of live blocks and bytes, also at every tenth of the run so a
+// slow climb shows. Returns the number of failed reads.
+long heapCheck(long reads)
+{
+    for (int i = 0; i < 1000; ++i)   // warm up: first-use statics, socket buffers
+        g_driver->ReadVariable(kTag, DT_INT16, kReadCount);
+
+    long failed = 0;
+    const long step = std::max(1L, reads / 10);
+    // Output first: stdout's buffer is allocated on first use.
+    std::printf("heap check: %ld x ReadVariable(\"ID4x0\", DT_INT16, %d)\n", reads, kReadCount);
+    std::printf("%12s %14s %14s %16s\n", "reads", "allocations", "live blocks", "live bytes");
+    std::fflush(stdout);
+    vbench::heapCounting(true);
+    const vbench::HeapSnapshot s0 = vbench::heapSnapshot();
+    for (long i = 1; i <= reads; ++i) {
+        {
+            const CLabelVariable r = g_driver->ReadVariable(kTag, DT_INT16, kReadCount);
+            if (r.resultCode != 0)
+                ++failed;
+        }
+        if (i % step == 0 || i == reads) {
+            const vbench::HeapSnapshot s = vbench::heapSnapshot();
+            std::printf("%12ld %14llu %+14lld %+16lld\n", i,
+                        (unsigned long long)(s.allocations - s0.allocations),
+                        (long long)((s.allocations - s0.allocations) - (s.frees - s0.frees)),
+                        (long long)(s.liveBytes - s0.liveBytes));
+        }
+    }
+    const vbench::HeapSnapshot s1 = vbench::heapSnapshot();
+    vbench::heapCounting(false);
+    const double perRead = double(s1.allocations - s0.allocations) / double(reads);
+    std::printf("allocations per read: %.2f\n", perRead);
+    std::printf("net growth over %ld reads: %lld blocks, %lld bytes\n", reads,
+                (long long)((s1.allocations - s0.allocations) - (s1.frees - s0.frees)),
+                (long long)(s1.liveBytes - s0.liveBytes));
+    std::printf("failed reads: %ld\n", failed);
+    return failed;
+}
+
+// Reads only, for profilers: valgrind --tool=callgrind
+// --toggle-collect='*profileReads*' veskor_bench_wire --profile_reads=1000
+__attribute__((noinline)) long profileReads(long reads)
+{
+    long failed = 0;
+    for (long i = 0; i < reads; ++i) {
+        const CLabelVariable r = g_driver->ReadVariable(kTag, DT_INT16, kReadCount);
+        if (r.resultCode != 0)
+            ++failed;
+    }
+    return failed;
+}
+
+std::string affinityText()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return "unknown";
+    std::string out;
+    for (int c = 0; c < CPU_SETSIZE; ++c) {
+        if (CPU_ISSET(c, &set)) {
+            if (!out.empty())
+                out += ',';
+            out += std::to_string(c);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    long heapReads = 0;
+    long profile = 0;
+    bool heapOnly = false;
+    std::vector<char *> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--heap_reads=", 13) == 0)
+            heapReads = std::atol(argv[i] + 13);
+        else if (std::strncmp(argv[i], "--profile_reads=", 16) == 0)
+            profile = std::atol(argv[i] + 16);
+        else if (std::strcmp(argv[i], "--heap_only") == 0)
+            heapOnly = true;
+        else
+            args.push_back(argv[i]);
+    }
+    int n = int(args.size());
+    args.push_back(nullptr);
+
+    QCoreApplication app(n, args.data());
+
+    if (!g_responder.start()) {
+        std::fprintf(stderr, "cannot start the responder on 127.0.0.1\n");
+        return 2;
+    }
+
+    const char *pluginPath = std::getenv("VESKOR_PLUGIN");
+    if (!pluginPath)
+        pluginPath = VESKOR_PLUGIN_PATH;
+    void *handle = dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        std::fprintf(stderr, "dlopen %s: %s\n", pluginPath, dlerror());
+        return 2;
+    }
+    auto get = reinterpret_cast<GetSharedLibraryFn>(dlsym(handle, "getSharedLibrary"));
+    if (!get) {
+        std::fprintf(stderr, "getSharedLibrary not found in %s\n", pluginPath);
+        return 2;
+    }
+    g_driver = get();
+    g_driver->SetConnectPar(QStringLiteral("1"));
+    if (g_driver->ConnectDrive(QStringLiteral("127.0.0.1:%1").arg(g_responder.port())) != 0) {
+        std::fprintf(stderr, "ConnectDrive failed\n");
+        return 2;
+    }
+
+    benchmark::AddCustomContext("cpus_allowed", affinityText());
+    benchmark::AddCustomContext("plugin", pluginPath);
+
+    int rc = 0;
+    if (profile > 0) {
+        g_driver->ReadVariable(kTag, DT_INT16, kReadCount);   // first use outside the profile
+        const long failed = profileReads(profile);
+        std::printf("profile: %ld reads, %ld failed\n", profile, failed);
+        rc = failed == 0 ? 0 : 1;
+    } else if (!heapOnly) {
+        // Registration order is run order: the raw floors come first.
+        benchmark::RegisterBenchmark("wire/raw_read", BM_RawRead)->UseRealTime();
+        benchmark::RegisterBenchmark("wire/raw_write", BM_RawWrite)->UseRealTime();
+        benchmark::RegisterBenchmark("wire/ReadVariable", BM_ReadVariable)->UseRealTime();
+        benchmark::RegisterBenchmark("wire/WriteVariable", BM_WriteVariable)->UseRealTime();
+        int bn = n;
+        benchmark::Initialize(&bn, args.data());
+        if (benchmark::ReportUnrecognizedArguments(bn, args.data()))
+            return 1;
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+    }
+    if (heapReads > 0 && profile == 0)
+        rc = heapCheck(heapReads) == 0 ? 0 : 1;
+
+    g_driver->DestroyFree();
+    g_responder.stop();
+    return rc;
+}
