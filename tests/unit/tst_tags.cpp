@@ -1,0 +1,144 @@
+// Tag names to area codes and addresses, and byte lengths of element counts.
+#include <QtTest>
+
+#include "Tags.h"
+#include "libVESKOR.h"
+
+class TestTags : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void areaAndAddress_data();
+    void areaAndAddress();
+    void everyAreaName_data();
+    void everyAreaName();
+    void byteLength_data();
+    void byteLength();
+    void byteLengthIsExact();
+};
+
+void TestTags::areaAndAddress_data()
+{
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<uint>("area");
+    QTest::addColumn<int>("address");
+
+    QTest::newRow("ID1x100") << "ID1x100" << 0x20009700u << 100;
+    QTest::newRow("lower case name") << "id1x100" << 0x20009700u << 100;
+    QTest::newRow("ID10x5") << "ID10x5" << 0xC0008200u << 5;
+    QTest::newRow("ID23x0") << "ID23x0" << 0xE4008200u << 0;
+    QTest::newRow("ID24x1 unknown") << "ID24x1" << 0u << 1;
+    QTest::newRow("AB1x1 unknown") << "AB1x1" << 0u << 1;
+    QTest::newRow("no digits") << "ID1x" << 0x20009700u << 0;
+    QTest::newRow("second x ends") << "ID1x12x7" << 0x20009700u << 12;
+    QTest::newRow("2^31-1") << "ID1x2147483647" << 0x20009700u << 2147483647;
+    QTest::newRow("2^31") << "ID1x2147483648" << 0x20009700u << -1;
+    QTest::newRow("2^32") << "ID1x4294967296" << 0x20009700u << 0;
+    QTest::newRow("not decimal") << "ID1x1A" << 0x20009700u << 0;
+    QTest::newRow("0x10") << "ID1x0x10" << 0x20009700u << 0;
+    QTest::newRow("ID2x then ID1x") << "ID2x5ID1x" << 0x20009700u << 0;   // "5ID1" is no number
+    QTest::newRow("ID1x then ID2x") << "ID1x5ID2x" << 0x20009700u << 0;
+    QTest::newRow("ID1x after ID2x") << "ID2x_ID1x" << 0x20009700u << 0;
+    QTest::newRow("upper case X") << "ID1X100" << 0x20009700u << -1;
+    QTest::newRow("empty") << "" << 0u << -1;
+}
+
+void TestTags::areaAndAddress()
+{
+    QFETCH(QString, tag);
+    QFETCH(uint, area);
+    QFETCH(int, address);
+
+    LibVESKORS driver;
+    QCOMPARE(uint(driver.getArea(tag)), area);
+    QCOMPARE(driver.getAddr(tag), address);
+    QCOMPARE(uint(veskor::tagArea(tag)), area);
+    QCOMPARE(veskor::tagAddress(tag), address);
+}
+
+void TestTags::everyAreaName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<uint>("code");
+
+    const struct { const char *name; uint code; } areas[] = {
+        {"ID1x", 0x20009700u},  {"ID2x", 0x10009200u},  {"ID3x", 0x40018000u},
+        {"ID4x", 0x30008200u},  {"ID5x", 0x10008800u},  {"ID6x", 0x10008200u},
+        {"ID7x", 0x30009700u},  {"ID8x", 0x50008200u},  {"ID9x", 0x40008200u},
+        {"ID10x", 0xC0008200u}, {"ID11x", 0xA0008200u}, {"ID12x", 0x50008800u},
+        {"ID13x", 0xA0009700u}, {"ID14x", 0xD0008200u}, {"ID15x", 0xE0008200u},
+        {"ID16x", 0xD1008200u}, {"ID17x", 0xE1008200u}, {"ID18x", 0xD2008200u},
+        {"ID19x", 0xE2008200u}, {"ID20x", 0xD3008200u}, {"ID21x", 0xE3008200u},
+        {"ID22x", 0xD4008200u}, {"ID23x", 0xE4008200u},
+    };
+    for (const auto &a : areas)
+        QTest::newRow(a.name) << QString::fromLatin1(a.name) << a.code;
+
+    int count = 0;
+    veskor::areaTable(&count);
+    QCOMPARE(count, 23);
+}
+
+void TestTags::everyAreaName()
+{
+    QFETCH(QString, name);
+    QFETCH(uint, code);
+
+    LibVESKORS driver;
+    QCOMPARE(uint(driver.getArea(name + "42")), code);
+    QCOMPARE(driver.getAddr(name + "42"), 42);
+    QCOMPARE(uint(driver.getArea(name.toLower() + "7")), code);
+    QCOMPARE(uint(veskor::tagArea(name + "42")), code);
+}
+
+void TestTags::byteLength_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("n");
+    QTest::addColumn<int>("bytes");
+
+    QTest::newRow("bool 1") << 1 << 1 << 1;
+    QTest::newRow("bool 8") << 1 << 8 << 1;
+    QTest::newRow("bool 9") << 1 << 9 << 2;
+    QTest::newRow("bool 17") << 1 << 17 << 3;
+    QTest::newRow("int16 3") << 4 << 3 << 6;
+    QTest::newRow("double 2") << 11 << 2 << 16;
+    QTest::newRow("string 10") << 12 << 10 << 10;
+    QTest::newRow("int8 5") << 2 << 5 << 5;
+    QTest::newRow("uint8 5") << 3 << 5 << 5;
+    QTest::newRow("uint16 5") << 5 << 5 << 10;
+    QTest::newRow("int32 5") << 6 << 5 << 20;
+    QTest::newRow("uint32 5") << 7 << 5 << 20;
+    QTest::newRow("float 5") << 8 << 5 << 20;
+    QTest::newRow("int64 5") << 9 << 5 << 40;
+    QTest::newRow("uint64 5") << 10 << 5 << 40;
+    for (int code : {13, 14, 15, 16})
+        QTest::newRow(qPrintable(QString("code %1").arg(code))) << code << 5 << 10;
+    QTest::newRow("code 18") << 18 << 5 << 20;
+    for (int code = 19; code <= 40; ++code)
+        QTest::newRow(qPrintable(QString("code %1").arg(code))) << code << 5 << 0;
+    for (int code : {17, 0, -1, 41, INT_MIN})
+        QTest::newRow(qPrintable(QString("code %1").arg(code))) << code << 5 << 0;
+}
+
+void TestTags::byteLength()
+{
+    QFETCH(int, type);
+    QFETCH(int, n);
+    QFETCH(int, bytes);
+
+    LibVESKORS driver;
+    QCOMPARE(driver.getBytelen(DataType(type), n), bytes);
+    QCOMPARE(veskor::byteLength(type, n), qint64(bytes));
+}
+
+void TestTags::byteLengthIsExact()
+{
+    QCOMPARE(veskor::byteLength(DT_DOUBLE, 300000000), Q_INT64_C(2400000000));
+    QCOMPARE(veskor::byteLength(DT_INT32, INT_MAX), Q_INT64_C(4) * INT_MAX);
+    QCOMPARE(veskor::byteLength(DT_BOOL, INT_MAX), Q_INT64_C(268435456));
+}
+
+QTEST_GUILESS_MAIN(TestTags)
+#include "tst_tags.moc"
