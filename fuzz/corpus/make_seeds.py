@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""Writes the hand-made seed inputs of the fuzz targets into this folder.
+
+Each target's input layout is described at the top of its source file. Run
+again after a layout changes:  python3 fuzz/corpus/make_seeds.py
+Files named regress-* are inputs that once found a fault; this script leaves
+them alone.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+AREAS = [
+    ("ID1x", 0x20009700), ("ID2x", 0x10009200), ("ID3x", 0x40018000),
+    ("ID4x", 0x30008200), ("ID5x", 0x10008800), ("ID6x", 0x10008200),
+    ("ID7x", 0x30009700), ("ID8x", 0x50008200), ("ID9x", 0x40008200),
+    ("ID10x", 0xC0008200), ("ID11x", 0xA0008200), ("ID12x", 0x50008800),
+    ("ID13x", 0xA0009700), ("ID14x", 0xD0008200), ("ID15x", 0xE0008200),
+    ("ID16x", 0xD1008200), ("ID17x", 0xE1008200), ("ID18x", 0xD2008200),
+    ("ID19x", 0xE2008200), ("ID20x", 0xD3008200), ("ID21x", 0xE3008200),
+    ("ID22x", 0xD4008200), ("ID23x", 0xE4008200),
+]
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "seed-" + name), "wb") as f:
+        f.write(data)
+
+
+def read_request(seq, area, dev):
+    return (b"MR\x0e\x00" + struct.pack("<H", seq) + b"\x1e\x00"
+            + struct.pack(">I", area) + struct.pack("<I", dev))
+
+
+def read_answer_seeds():
+    t = "fuzz_read_answer"
+    for i, (seq, area, dev, off, length, payload) in enumerate([
+        (1, 0x30008200, 1, 0, 2, 64),      # a word at address 0
+        (2, 0x20009700, 1, 10, 8, 1024),   # a double inside a whole area
+        (3, 0xE4008200, 7, 1020, 4, 1024), # the last four bytes of the area
+        (4, 0x10009200, 1, 0, 0, 0),       # header only
+        (5, 0x10008800, 1, -16, 4, 8),     # negative offset reaching into the header
+        (65535, 0x40018000, 0x00ABCDEF, 100, 1468, 1600),  # long: log cut
+    ]):
+        req = read_request(seq, area, dev)
+        ans = req + bytes((j * 7 + 3) & 0xFF for j in range(payload))
+        write(t, "ok%d" % i, struct.pack("<HIIiiB", seq, area, dev, off, length, 16) + ans)
+    req = read_request(9, 0x30008200, 1)
+    write(t, "magic", struct.pack("<HIIiiB", 9, 0x30008200, 1, 0, 2, 16) + b"E" + req[1:] + b"\x01\x02")
+    write(t, "echo", struct.pack("<HIIiiB", 9, 0x30008200, 1, 0, 2, 16) + req[:12] + b"\x02\x00\x00\x00\x01\x02")
+    write(t, "short", struct.pack("<HIIiiB", 9, 0x30008200, 1, 0, 2, 16) + req[:8])
+    write(t, "empty", struct.pack("<HIIiiB", 9, 0x30008200, 1, 0, 2, 16))
+    write(t, "shortreq", struct.pack("<HIIiiB", 9, 0x30008200, 1, 0, 2, 12) + req + b"\x01\x02")
+    write(t, "huge", struct.pack("<HIIiiB", 9, 0x30008200, 1, 0x7FFFFFF0, 0x7FFFFFFF, 16) + req)
+
+
+def codec_seeds():
+    t = "fuzz_codec"
+    nan_inf = (struct.pack("<f", float("nan")) + struct.pack("<f", float("inf"))
+               + struct.pack("<f", -0.0) + b"\x01\x00\x80\x7f"        # signalling NaN
+               + struct.pack("<d", float("-inf")) + b"\x01\x00\x00\x00\x00\x00\xf0\x7f")
+    write(t, "floats", struct.pack("<hBBB", 8, 7, 10, 3) + nan_inf)
+    write(t, "ints", struct.pack("<hBBB", 16, 5, 6, 0) + bytes(range(0x80, 0xC0)))
+    write(t, "negative", struct.pack("<hBBB", -3, 0, 0, 0) + b"\xff" * 8)
+    write(t, "zero", struct.pack("<hBBB", 0, 1, 2, 0))
+    write(t, "bits", struct.pack("<hBBB", 13, 0, 0, 0) + b"\xa5\xff\x0f")
+    text = "Ofen 3 Temperatur \u00b0C \u6e29\u5ea6 \U0001F525".encode("utf-8")
+    write(t, "strings", struct.pack("<hBBB", 3, 11, 11, 9)
+          + bytes([len(text)]) + text + b"\x05ab\x00cd" + b"\x00")
+    write(t, "longtext", struct.pack("<hBBB", 2, 11, 3, 200) + bytes([255]) + b"x" * 300)
+    write(t, "bad-utf8", struct.pack("<hBBB", 2, 11, 11, 2) + b"\x04\xc3\x28\xff\xfe\x02\xe2\x82")
+    write(t, "large", struct.pack("<hBBB", 4096, 0x80 | 9, 3, 0) + bytes((j * 31) & 0xFF for j in range(512)))
+
+
+def tags_seeds():
+    t = "fuzz_tags"
+    i = 0
+    for tag, dtype, count, kind, elems, entry in [
+        ("ID4x100", 6, 1, 5, 1, 0),
+        ("id4X100", 4, 2, 3, 2, 1),
+        ("ID1x0", 1, 9, 0, 9, 1),
+        ("ID1x0", 1, 1, 0, 1, 3),
+        ("ID23x1020", 12, 16, 11, 1, 1),
+        ("ID12x7", 12, 4, 11, 1, 1),          # string longer than the field
+        ("ID2x16777215", 2, 1, 1, 1, 1),      # last 24-bit address
+        ("ID2x16777216", 2, 1, 1, 1, 1),      # first address past it
+        ("ID3x2147483647", 8, 1, 7, 1, 0),
+        ("ID3x2147483648", 8, 1, 7, 1, 0),
+        ("ID3x4294967296", 8, 1, 7, 1, 0),
+        ("ID5x12x34", 11, 3, 10, 3, 0),
+        ("ID6x", 9, 1, 8, 1, 0),
+        ("ID7", 10, 1, 9, 1, 0),
+        ("ID22xID1x5", 5, 1, 4, 1, 0),
+        ("ID9x-5", 6, 1, 5, 1, 1),
+        ("ID10x +42", 6, 1, 5, 1, 0),
+        ("ID11x8", 13, 5, 3, 5, 0),           # host type code
+        ("ID13x8", 0, 5, 3, 5, 1),
+        ("ID14x8", 6, -1, 5, 1, 1),
+        ("ID15x8", 6, 0, 5, 1, 1),
+        ("ID16x8", 6, 3, 5, 1, 1),            # too few elements
+        ("ID17x8", 7, 2, 12, 0, 1),           # no value
+        ("ID18x8", 7, 2, 13, 4, 1),           # not a list
+        ("ID19x8", 7, 2, 14, 4, 1),           # a QVariantList
+        ("ID20x8", 9, 268435456, 8, 1, 0),    # 2^31 bytes
+        ("ID21x8", 1, 2147483647, 0, 1, 0),
+        ("\u0130D8x1", 6, 1, 5, 1, 0),        # dotted capital I
+        ("\u00e9ID8x\u00e91", 6, 1, 5, 1, 0),
+    ]:
+        tb = tag.encode("utf-8")
+        body = struct.pack("<iiBBBB", dtype, count, kind, elems, len(tb), entry) + tb
+        body += bytes((j * 13 + 1) & 0xFF for j in range(32))
+        write(t, "%02d" % i, body)
+        i += 1
+
+
+def record_seeds():
+    t = "fuzz_record"
+    widths = [1, 1, 1, 2, 2, 4, 4, 4, 8, 8, 8, 64]
+
+    def rec(dtype, count, kind, n, rc=0, label=0, aux=0, elements=b""):
+        w = widths[kind] if kind < 12 else 1
+        body = elements.ljust(n * w, b"\x00")[: n * w]
+        return bytes([(dtype + 5) % 256, (count + 2) % 256, kind, n, rc & 0xFF, label, aux]) + body
+
+    fl = struct.pack("<ffff", 1.5, 0.0, float("nan"), float("inf"))
+    db = struct.pack("<dddd", -2.0, 0.0, float("-inf"), 1e308)
+    i32 = struct.pack("<iiii", -2147483648, -1, 0, 7)
+    i16 = struct.pack("<hhhh", -32768, -1, 0, 3)
+    i64 = struct.pack("<qqqq", -(2 ** 63), -1, 0, 5)
+    cases = [
+        (rec(6, 4, 5, 4, elements=i32), rec(6, 4, 5, 4, elements=i32[4:] + i32[:4])),
+        (rec(4, 4, 3, 4, elements=i16), rec(4, 4, 3, 4, elements=i16[2:] + i16[:2])),
+        (rec(9, 4, 8, 4, elements=i64), rec(9, 4, 8, 4, elements=i64[8:] + i64[:8])),
+        (rec(8, 4, 7, 4, elements=fl), rec(8, 4, 7, 4, elements=fl[::-1])),
+        (rec(11, 4, 10, 4, elements=db), rec(11, 4, 10, 4, elements=db[8:] + db[:8])),
+        (rec(37, 4, 10, 4, elements=db), rec(37, 4, 10, 4, elements=db)),
+        (rec(17, 2, 5, 2, elements=i32), rec(17, 2, 5, 2, elements=i32)),
+        (rec(12, 2, 11, 2, elements=b"\x02ab" + b"\x00" * 61 + b"\x01c"), rec(12, 2, 11, 2)),
+        (rec(1, 3, 0, 3, elements=b"\x01\x00\x01"), rec(1, 3, 0, 3, elements=b"\x00\x00\x01")),
+        (rec(2, 2, 1, 2, elements=b"\x80\xff"), rec(2, 2, 1, 2, elements=b"\xff\x00")),
+        (rec(10, 1, 9, 1, elements=b"\xff" * 8), rec(10, 1, 9, 1)),
+        (rec(6, 4, 7, 4, elements=fl), rec(6, 4, 5, 4, elements=i32)),   # left holds floats
+        (rec(6, 3, 5, 4, elements=i32), rec(6, 3, 5, 2, elements=i32)),  # counts differ
+        (rec(6, -1, 12, 0), rec(6, 2, 13, 4, elements=b"text")),
+        (rec(25, 2, 5, 2, elements=i32), rec(6, 2, 5, 2, elements=i32)), # no arithmetic
+        (rec(0, 0, 12, 0), rec(0, 0, 12, 0)),
+        (rec(-5, 1, 15, 3, elements=b"\x01\x02\x03"), rec(45, 1, 14, 1)),
+    ]
+    for i, (a, b) in enumerate(cases):
+        write(t, "%02d" % i, a + b + bytes([i * 3 % 256]))
+
+
+if __name__ == "__main__":
+    read_answer_seeds()
+    codec_seeds()
+    tags_seeds()
+    record_seeds()
