@@ -11,8 +11,15 @@ namespace {
 
 enum AccessStatus { AccessOk = 0, AccessBadIndex = 10, AccessNoList = 11 };
 
+template <typename X>
+struct Same {
+    using type = X;
+};
+
+// The failure value takes the result type R; it is never deduced from the
+// argument, so a literal 0 cannot narrow a 64-bit result.
 template <typename T, typename R = T>
-R elementAt(CLabelVariable &r, int index, R failure)
+R elementAt(CLabelVariable &r, int index, typename Same<R>::type failure)
 {
     // Fast path: the record holds exactly this list type, read in place.
     const QList<T> *list = veskor::exactList<T>(r.value);
