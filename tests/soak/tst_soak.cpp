@@ -1,0 +1,529 @@
+// Long runs of the driver against the controller simulator over UDP on
+// 127.0.0.1, with answers that go wrong on purpose.
+//
+// The test is the only writer of the simulator's memory and keeps a model of
+// it, so every read that succeeds is compared with what the controller holds.
+// Each fault is queued for exactly one exchange, so the test knows which fault
+// met which request and which result code must come back.
+//
+// Environment:
+//   VESKOR_SOAK_EXCHANGES  exchanges with faults that are answered at once (3000)
+//   VESKOR_SOAK_TIMEOUTS   exchanges whose answer is lost or late (3, at most 60)
+//   VESKOR_SOAK_SEED       seed of the random requests (printed; default 20261207)
+#include "Codec.h"
+#include "VeskorSim.h"
+#include "libVESKOR.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QMap>
+#include <QScopeGuard>
+#include <QTest>
+#include <QVector>
+
+#include <cstring>
+#include <random>
+
+using veskorsim::Fault;
+using veskorsim::Simulator;
+
+namespace {
+
+// Result codes of the read and write paths.
+enum Code { Done = 0, Nothing = 1, BadType = 2, NoArea = 3, BadLength = 4, Device = 7, NoAnswer = 8, NoSocket = 9 };
+const QList<int> kDefinedCodes = {Done, Nothing, BadType, NoArea, BadLength, Device, NoAnswer, NoSocket};
+
+// Faults the simulator answers at once, plus a datagram nobody asked for.
+enum class Injected { None, Duplicate, Truncate, CorruptMagic, CorruptEcho, ForeignPort, Unsolicited };
+
+QString injectedName(Injected f)
+{
+    switch (f) {
+    case Injected::None: return QStringLiteral("None");
+    case Injected::Duplicate: return QStringLiteral("Duplicate");
+    case Injected::Truncate: return QStringLiteral("Truncate");
+    case Injected::CorruptMagic: return QStringLiteral("CorruptMagic");
+    case Injected::CorruptEcho: return QStringLiteral("CorruptEcho");
+    case Injected::ForeignPort: return QStringLiteral("ForeignPort");
+    case Injected::Unsolicited: return QStringLiteral("Unsolicited");
+    }
+    return QString();
+}
+
+Fault simFault(Injected f)
+{
+    switch (f) {
+    case Injected::Duplicate: return Fault::Duplicate;
+    case Injected::Truncate: return Fault::Truncate;
+    case Injected::CorruptMagic: return Fault::CorruptMagic;
+    case Injected::CorruptEcho: return Fault::CorruptEcho;
+    case Injected::ForeignPort: return Fault::ForeignPort;
+    default: return Fault::None;
+    }
+}
+
+int envInt(const char *name, int fallback)
+{
+    bool ok = false;
+    const int v = qEnvironmentVariable(name).toInt(&ok);
+    return ok ? v : fallback;
+}
+
+qint64 residentBytes()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
+// Warnings the driver logs for failed reads: counted, not printed, so a long
+// run neither floods the log nor grows QtTest's message bookkeeping.
+int g_messages = 0;
+void countMessages(QtMsgType, const QMessageLogContext &, const QString &) { ++g_messages; }
+
+// Bytes of n elements of a type, as the controller holds them.
+int byteLength(int type, int n)
+{
+    switch (type) {
+    case DT_BOOL: return (n + 7) / 8;
+    case DT_INT8: case DT_UINT8: case DT_STRING: return n;
+    case DT_INT16: case DT_UINT16: return 2 * n;
+    case DT_INT32: case DT_UINT32: case DT_FLOAT: return 4 * n;
+    default: return 8 * n;
+    }
+}
+
+// One request: a tag, a type, an element count and, for a write, the value.
+struct Request {
+    bool write = false;
+    int area = 0;       // index into the area table
+    int address = 0;
+    int type = DT_INT32;
+    int count = 1;
+    CLabelVariable value;
+    QByteArray image;   // what a write puts into the controller
+    QString tag() const
+    {
+        return QStringLiteral("%1%2").arg(QLatin1String(veskorsim::areaTable().at(area).name)).arg(address);
+    }
+};
+
+template <typename T>
+bool sameElements(const QVariant &got, const QByteArray &image, int n)
+{
+    if (got.userType() != qMetaTypeId<QList<T>>())
+        return false;
+    const QList<T> list = got.value<QList<T>>();
+    if (list.size() != n || image.size() < n * int(sizeof(T)))
+        return false;
+    for (int i = 0; i < n; ++i) {
+        const T e = list.at(i);
+        if (memcmp(&e, image.constData() + i * sizeof(T), sizeof(T)) != 0)   // little-endian host
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class SoakTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void faultsAnsweredAtOnce();
+    void lostAndLateAnswersTimeout_data();
+    void lostAndLateAnswersTimeout();
+    void controllerRestartTimeout();
+    void cleanupTestCase();
+
+private:
+    Request randomRequest(bool write);
+    CLabelVariable exchange(const Request &r);
+    // Checks a read that succeeded against the model; false on a wrong value.
+    bool matchesModel(const Request &r, const CLabelVariable &result) const;
+    void applyWrite(const Request &r);
+    void scrambleAreas();
+    void expectGoodRead(const char *what);
+
+    std::mt19937 m_rng;
+    quint32 m_seed = 0;
+    Simulator *m_sim = nullptr;
+    LibVESKORS *m_driver = nullptr;
+    QVector<QByteArray> m_model;   // one image per area, as the simulator holds them
+    int m_areaSize = 0;
+};
+
+void SoakTest::initTestCase()
+{
+    m_seed = quint32(envInt("VESKOR_SOAK_SEED", 20261207));
+    m_rng.seed(m_seed);
+    qInfo("seed %u (VESKOR_SOAK_SEED repeats a run)", m_seed);
+
+    veskorsim::SimConfig config;
+    config.keepReceived = false;   // a long run keeps no datagram list
+    m_sim = new Simulator(config);
+    QString error;
+    QVERIFY2(m_sim->start(&error), qPrintable(error));
+    m_areaSize = m_sim->areaSize();
+    m_model.resize(veskorsim::areaTable().size());
+    scrambleAreas();
+
+    m_driver = new LibVESKORS;
+    QCOMPARE(m_driver->ConnectDrive(QStringLiteral("127.0.0.1:%1").arg(m_sim->port())), 0);
+}
+
+void SoakTest::cleanupTestCase()
+{
+    if (m_driver)
+        m_driver->DestroyFree();
+    delete m_driver;
+    delete m_sim;
+}
+
+// Distinct contents per area, so an answer from the wrong area or an old
+// answer shows in the values.
+void SoakTest::scrambleAreas()
+{
+    const auto &areas = veskorsim::areaTable();
+    for (int i = 0; i < areas.size(); ++i) {
+        QByteArray bytes(m_areaSize, '\0');
+        for (char &b : bytes)
+            b = char(m_rng() & 0xFF);
+        QVERIFY(m_sim->setArea(areas.at(i).code, 0, bytes));
+        m_model[i] = bytes;
+    }
+}
+
+Request SoakTest::randomRequest(bool write)
+{
+    Request r;
+    r.write = write;
+    r.area = int(m_rng() % m_model.size());
+    r.type = 1 + int(m_rng() % 12);
+    switch (r.type) {
+    case DT_BOOL: r.count = 1 + int(m_rng() % 64); break;
+    case DT_STRING: r.count = 2 + int(m_rng() % 40); break;
+    default: r.count = 1 + int(m_rng() % 16); break;
+    }
+    const int length = byteLength(r.type, r.count);
+    // One read in 25 reaches past the end of the area.
+    if (!write && m_rng() % 25 == 0)
+        r.address = m_areaSize - length + 1 + int(m_rng() % 8);
+    else
+        r.address = int(m_rng() % quint32(m_areaSize - length + 1));
+    if (!write)
+        return r;
+
+    // The image the driver must send, and the value that makes it.
+    QByteArray image;
+    switch (r.type) {
+    case DT_BOOL: {
+        QList<bool> bits;
+        for (int i = 0; i < r.count; ++i)
+            bits << bool(m_rng() & 1);
+        r.value.value = QVariant::fromValue(bits);
+        image = QByteArray(length, '\0');
+        for (int i = 0; i < r.count; ++i) {
+            if (bits.at(i))
+                image[i / 8] = char(uchar(image.at(i / 8)) | (1u << (i % 8)));
+        }
+        break;
+    }
+    case DT_STRING: {
+        QString text;
+        const int chars = int(m_rng() % quint32(r.count));   // leaves room for the length byte
+        for (int i = 0; i < chars; ++i)
+            text += QChar(0x21 + int(m_rng() % 94));
+        r.value.value = QVariant::fromValue(QList<QString>() << text);
+        image = char(text.size()) + text.toLatin1();
+        image.append(QByteArray(length - image.size(), '\0'));
+        break;
+    }
+    default: {
+        image.resize(length);
+        for (char &b : image)
+            b = char(m_rng() & 0xFF);
+        switch (r.type) {
+        case DT_INT8: r.value.value = veskor::codec::decodeInt8(image, r.count); break;
+        case DT_UINT8: r.value.value = veskor::codec::decodeUInt8(image, r.count); break;
+        case DT_INT16: r.value.value = veskor::codec::decodeInt16(image, r.count); break;
+        case DT_UINT16: r.value.value = veskor::codec::decodeUInt16(image, r.count); break;
+        case DT_INT32: r.value.value = veskor::codec::decodeInt32(image, r.count); break;
+        case DT_UINT32: r.value.value = veskor::codec::decodeUInt32(image, r.count); break;
+        case DT_FLOAT: r.value.value = veskor::codec::decodeFloat(image, r.count); break;
+        case DT_INT64: r.value.value = veskor::codec::decodeInt64(image, r.count); break;
+        case DT_UINT64: r.value.value = veskor::codec::decodeUInt64(image, r.count); break;
+        case DT_DOUBLE: r.value.value = veskor::codec::decodeDouble(image, r.count); break;
+        }
+        break;
+    }
+    }
+    r.image = image;
+    return r;
+}
+
+CLabelVariable SoakTest::exchange(const Request &r)
+{
+    return r.write ? m_driver->WriteVariable(r.tag(), DataType(r.type), r.value, r.count)
+                   : m_driver->ReadVariable(r.tag(), DataType(r.type), r.count);
+}
+
+void SoakTest::applyWrite(const Request &r)
+{
+    // The controller stores the bytes at that address in every area, cut at the end.
+    const int stored = qMin(r.image.size(), m_areaSize - r.address);
+    for (QByteArray &m : m_model)
+        m.replace(r.address, stored, r.image.left(stored));
+}
+
+bool SoakTest::matchesModel(const Request &r, const CLabelVariable &result) const
+{
+    const int length = byteLength(r.type, r.count);
+    const QByteArray image = m_model.at(r.area).mid(r.address, length);
+    if (image.size() != length)
+        return false;
+    const QVariant &v = result.value;
+    switch (r.type) {
+    case DT_BOOL: {
+        if (v.userType() != qMetaTypeId<QList<bool>>())
+            return false;
+        const QList<bool> got = v.value<QList<bool>>();
+        if (got.size() != r.count)
+            return false;
+        for (int i = 0; i < r.count; ++i) {
+            // A single bool is its whole byte; more are one bit each.
+            const bool want = r.count == 1 ? image.at(0) != 0 : ((uchar(image.at(i / 8)) >> (i % 8)) & 1) != 0;
+            if (got.at(i) != want)
+                return false;
+        }
+        return true;
+    }
+    case DT_INT8: return sameElements<char>(v, image, r.count);
+    case DT_UINT8: return sameElements<unsigned char>(v, image, r.count);
+    case DT_INT16: return sameElements<short>(v, image, r.count);
+    case DT_UINT16: return sameElements<unsigned short>(v, image, r.count);
+    case DT_INT32: return sameElements<int>(v, image, r.count);
+    case DT_UINT32: return sameElements<unsigned int>(v, image, r.count);
+    case DT_FLOAT: return sameElements<float>(v, image, r.count);
+    case DT_INT64: return sameElements<long long>(v, image, r.count);
+    case DT_UINT64: return sameElements<unsigned long long>(v, image, r.count);
+    case DT_DOUBLE: return sameElements<double>(v, image, r.count);
+    case DT_STRING:
+        // An n-byte string tag reads as n length-prefixed fields of its bytes.
+        return v.userType() == qMetaTypeId<QList<QString>>()
+            && v.value<QList<QString>>() == veskor::codec::decodeString(image, r.count).value<QList<QString>>();
+    }
+    return false;
+}
+
+// A read that must succeed and give what the model holds.
+void SoakTest::expectGoodRead(const char *what)
+{
+    Request r = randomRequest(false);
+    if (r.address + byteLength(r.type, r.count) > m_areaSize)
+        r.address = 0;
+    const CLabelVariable got = exchange(r);
+    QVERIFY2(got.resultCode == Done, qPrintable(QStringLiteral("%1: %2 gave %3").arg(QLatin1String(what), r.tag()).arg(got.resultCode)));
+    QVERIFY2(matchesModel(r, got), qPrintable(QStringLiteral("%1: %2 gave values the controller does not hold").arg(QLatin1String(what), r.tag())));
+}
+
+void SoakTest::faultsAnsweredAtOnce()
+{
+    const int total = qMax(1, envInt("VESKOR_SOAK_EXCHANGES", 3000));
+    const int warmup = qMax(300, total / 10);
+    const QList<Injected> readFaults = {Injected::Duplicate, Injected::Truncate, Injected::CorruptMagic,
+                                        Injected::CorruptEcho, Injected::ForeignPort, Injected::Unsolicited};
+    const QList<Injected> writeFaults = {Injected::Duplicate, Injected::Truncate, Injected::ForeignPort,
+                                         Injected::Unsolicited};
+
+    QMap<QString, int> injected;        // by fault
+    QMap<int, int> codes;               // result code -> times
+    QMap<QString, int> kinds;           // reads, writes, refused
+    int wrongValues = 0;
+    qint64 rssAfterWarmup = 0;
+    // A datagram that looks like a good answer from another area: taken as
+    // an answer, it would show as wrong values.
+    QByteArray unsolicited("MR\x0e\x00\x00\x00\x1e\x00\x00\x00\x00\x00\x01\x00\x00\x00", 16);
+    unsolicited.append(QByteArray(m_areaSize, char(0xEE)));
+
+    m_sim->resetStats();
+    g_messages = 0;
+    const QtMessageHandler previous = qInstallMessageHandler(countMessages);
+    auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
+
+    for (int i = 0; i < total; ++i) {
+        if (i == warmup)
+            rssAfterWarmup = residentBytes();
+        if (i % 500 == 499)
+            scrambleAreas();   // keep the areas apart as writes make them alike
+
+        const quint32 pick = m_rng() % 100;
+        // Requests the driver refuses before anything is sent: no fault is
+        // queued for them, since none would be consumed.
+        if (pick < 4) {
+            static const struct { const char *tag; int type; int count; int code; } refused[] = {
+                {"ID24x0", DT_INT32, 1, NoArea}, {"ID4x0", DT_INT32, 0, BadLength},
+                {"ID4x0", 0, 1, BadType},        {"ID4x", DT_INT16, -2, BadLength},
+            };
+            const auto &c = refused[m_rng() % 4];
+            const CLabelVariable got = m_driver->ReadVariable(QString::fromLatin1(c.tag), DataType(c.type), c.count);
+            ++kinds[QStringLiteral("refused")];
+            ++codes[got.resultCode];
+            QVERIFY2(got.resultCode == c.code, qPrintable(QStringLiteral("exchange %1: %2 gave %3, want %4")
+                                                               .arg(i).arg(QLatin1String(c.tag)).arg(got.resultCode).arg(c.code)));
+            continue;
+        }
+
+        const bool write = pick < 40;
+        const Request r = randomRequest(write);
+        Injected fault = Injected::None;
+        if (m_rng() % 100 < 20) {
+            const QList<Injected> &from = write ? writeFaults : readFaults;
+            fault = from.at(int(m_rng() % quint32(from.size())));
+        }
+        if (fault == Injected::Unsolicited)
+            m_sim->sendUnsolicited(unsolicited);
+        else if (fault != Injected::None)
+            m_sim->queueFault(simFault(fault));
+        ++injected[injectedName(fault)];
+        ++kinds[write ? QStringLiteral("writes") : QStringLiteral("reads")];
+
+        const CLabelVariable got = exchange(r);
+        ++codes[got.resultCode];
+        const QString where = QStringLiteral("exchange %1 (%2 %3 type %4 count %5, fault %6)")
+                                  .arg(i).arg(write ? "write" : "read", r.tag()).arg(r.type).arg(r.count)
+                                  .arg(injectedName(fault));
+        QVERIFY2(kDefinedCodes.contains(got.resultCode), qPrintable(where + QStringLiteral(": undefined code %1").arg(got.resultCode)));
+        QCOMPARE(got.labelName, r.tag());
+        QCOMPARE(got.elementCount, r.count);
+        QCOMPARE(int(got.dataType), r.type);
+
+        if (write) {
+            // Any datagram back counts as the acknowledgement.
+            QVERIFY2(got.resultCode == Done, qPrintable(where + QStringLiteral(": code %1").arg(got.resultCode)));
+            applyWrite(r);
+            continue;
+        }
+        int want = Done;
+        if (r.address + byteLength(r.type, r.count) > m_areaSize || fault == Injected::Truncate)
+            want = BadLength;   // the length check comes before the header check
+        else if (fault == Injected::CorruptMagic || fault == Injected::CorruptEcho)
+            want = Device;
+        QVERIFY2(got.resultCode == want, qPrintable(where + QStringLiteral(": code %1, want %2").arg(got.resultCode).arg(want)));
+        if (got.resultCode == Done && !matchesModel(r, got)) {
+            ++wrongValues;
+            QFAIL(qPrintable(where + QStringLiteral(": values the controller does not hold")));
+        }
+        if (got.resultCode != Done)
+            QVERIFY(!got.value.isValid());
+    }
+    const qint64 rssEnd = residentBytes();
+    restore.dismiss();
+    qInstallMessageHandler(previous);
+
+    // Every queued fault met a request: the simulator counted each one.
+    const veskorsim::SimStats stats = m_sim->stats();
+    for (Injected f : {Injected::Duplicate, Injected::Truncate, Injected::CorruptMagic, Injected::CorruptEcho,
+                       Injected::ForeignPort})
+        QCOMPARE(int(stats.faults.value(simFault(f))), injected.value(injectedName(f)));
+
+    QString faults;
+    for (auto it = injected.cbegin(); it != injected.cend(); ++it)
+        faults += QStringLiteral(" %1=%2").arg(it.key()).arg(it.value());
+    QString codeText;
+    for (auto it = codes.cbegin(); it != codes.cend(); ++it)
+        codeText += QStringLiteral(" %1:%2").arg(it.key()).arg(it.value());
+    qInfo("exchanges %d (reads %d, writes %d, refused before sending %d); simulator: %llu reads, %llu writes",
+          total, kinds.value(QStringLiteral("reads")), kinds.value(QStringLiteral("writes")),
+          kinds.value(QStringLiteral("refused")), stats.reads, stats.writes);
+    qInfo("faults:%s", qPrintable(faults));
+    qInfo("result codes:%s", qPrintable(codeText));
+    qInfo("wrong values accepted: %d; driver messages: %d", wrongValues, g_messages);
+    qInfo("resident memory: %lld KiB after %d exchanges, %lld KiB at the end (%+lld KiB)",
+          rssAfterWarmup / 1024, warmup, rssEnd / 1024, (rssEnd - rssAfterWarmup) / 1024);
+    if (total > warmup) {
+        QVERIFY(rssAfterWarmup > 0 && rssEnd > 0);
+        QVERIFY2(rssEnd - rssAfterWarmup < 1024 * 1024,
+                 qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg((rssEnd - rssAfterWarmup) / 1024)));
+    }
+}
+
+void SoakTest::lostAndLateAnswersTimeout_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<int>("times");
+    const int total = qBound(3, envInt("VESKOR_SOAK_TIMEOUTS", 3), 60);
+    const int each = total / 3;
+    QTest::newRow("read answer dropped") << int(Fault::Drop) << false << each + (total % 3 > 0 ? 1 : 0);
+    QTest::newRow("read answer late") << int(Fault::Delay) << false << each + (total % 3 > 1 ? 1 : 0);
+    QTest::newRow("write ack late") << int(Fault::Delay) << true << each;
+}
+
+void SoakTest::lostAndLateAnswersTimeout()
+{
+    QFETCH(int, fault);
+    QFETCH(bool, write);
+    QFETCH(int, times);
+    const QtMessageHandler previous = qInstallMessageHandler(countMessages);
+    auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
+
+    for (int t = 0; t < times; ++t) {
+        scrambleAreas();
+        Request r = randomRequest(write);
+        if (r.address + byteLength(r.type, r.count) > m_areaSize)
+            r.address = 0;
+        m_sim->queueFault(Fault(fault));
+        const CLabelVariable got = exchange(r);
+        QCOMPARE(got.resultCode, int(NoAnswer));
+        // The controller stored a write whose acknowledgement went missing.
+        if (write)
+            applyWrite(r);
+
+        // The next request is answered before the late answer comes ...
+        expectGoodRead("request right after");
+        // ... which then waits on the driver's socket: the request after
+        // must not take it for its own.
+        QVERIFY(m_sim->waitForPendingAnswers(10000));
+        expectGoodRead("request after the late answer came");
+    }
+}
+
+void SoakTest::controllerRestartTimeout()
+{
+    const QtMessageHandler previous = qInstallMessageHandler(countMessages);
+    auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
+
+    expectGoodRead("before the restart");
+    const quint16 port = m_sim->port();
+    m_sim->stop();
+
+    Request r = randomRequest(false);
+    r.address = 0;
+    QCOMPARE(exchange(r).resultCode, int(NoAnswer));
+    Request w = randomRequest(true);
+    QCOMPARE(exchange(w).resultCode, int(NoAnswer));   // nothing stored: the model stays
+
+    QString error;
+    QVERIFY2(m_sim->start(&error), qPrintable(error));
+    QCOMPARE(m_sim->port(), port);
+    expectGoodRead("first request after the restart");
+    Request w2 = randomRequest(true);
+    QCOMPARE(exchange(w2).resultCode, int(Done));
+    applyWrite(w2);
+    Request back = w2;
+    back.write = false;
+    const CLabelVariable got = exchange(back);
+    QCOMPARE(got.resultCode, int(Done));
+    QVERIFY(matchesModel(back, got));
+}
+
+QTEST_GUILESS_MAIN(SoakTest)
+#include "tst_soak.moc"
