@@ -1,0 +1,325 @@
+// The host tool's command line: commands, chains, options and the errors
+// that end a run with status 2 before the plug-in is touched.
+#include "CommandLine.h"
+#include "Values.h"
+
+#include <QtTest>
+
+using namespace veskortool;
+
+class TstVeskorCmdline : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void singleRead();
+    void multiTagRead();
+    void writeValues_data();
+    void writeValues();
+    void stringWrite_data();
+    void stringWrite();
+    void pollOptions();
+    void chainAndGlobals();
+    void endOfOptions();
+    void errors_data();
+    void errors();
+    void help_data();
+    void help();
+    void helpListsOptionsWithExamples_data();
+    void helpListsOptionsWithExamples();
+};
+
+static ParseResult parse(const QString &line)
+{
+    return parseCommandLine(line.isEmpty() ? QStringList() : line.split(QLatin1Char(' ')));
+}
+
+void TstVeskorCmdline::singleRead()
+{
+    const ParseResult r = parse("read ID4x10 int16 3");
+    QCOMPARE(r.outcome, ParseResult::Run);
+    QCOMPARE(r.options.commands.size(), 1);
+    const Command &c = r.options.commands.first();
+    QCOMPARE(c.kind, Command::Read);
+    QVERIFY(!c.table);
+    QCOMPARE(c.tags.size(), 1);
+    QCOMPARE(c.tags.first().tag, QStringLiteral("ID4x10"));
+    QCOMPARE(c.tags.first().type, 4);
+    QCOMPARE(c.tags.first().count, 3);
+    // Without a count one element is read; without --connect the embedded
+    // simulator is used.
+    const ParseResult one = parse("read ID1x0 bool");
+    QCOMPARE(one.options.commands.first().tags.first().count, 1);
+    QVERIFY(one.options.connect.isEmpty());
+    QVERIFY(!one.options.hasDevice);
+}
+
+void TstVeskorCmdline::multiTagRead()
+{
+    const ParseResult r = parse("read ID4x10:int16:3 ID1x0:bool ID4x40:14:2");
+    QCOMPARE(r.outcome, ParseResult::Run);
+    const Command &c = r.options.commands.first();
+    QVERIFY(c.table);
+    QCOMPARE(c.tags.size(), 3);
+    QCOMPARE(c.tags.at(0).count, 3);
+    QCOMPARE(c.tags.at(1).type, 1);
+    QCOMPARE(c.tags.at(1).count, 1);
+    QCOMPARE(c.tags.at(2).type, 14);
+    QCOMPARE(c.tags.at(2).count, 2);
+    // One TAG:TYPE word is a table of one row.
+    QVERIFY(parse("read ID4x10:int16").options.commands.first().table);
+}
+
+void TstVeskorCmdline::writeValues_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QStringList>("printed");
+    // Negative numbers are values, not options.
+    QTest::newRow("int16") << "write ID4x10 int16 1 -2 3" << 4 << 3 << QStringList{"1", "-2", "3"};
+    QTest::newRow("float specials") << "write ID4x10 float -inf -0.5 -.5 nan" << 8 << 4
+                                    << QStringList{"-inf", "-0.5", "-0.5", "nan"};
+    QTest::newRow("bools") << "write ID1x0 bool on off 1" << 1 << 3 << QStringList{"true", "false", "true"};
+    QTest::newRow("by code") << "write ID4x0 6 -7" << 6 << 1 << QStringList{"-7"};
+}
+
+void TstVeskorCmdline::writeValues()
+{
+    QFETCH(QString, line);
+    QFETCH(int, type);
+    QFETCH(int, count);
+    QFETCH(QStringList, printed);
+    const ParseResult r = parse(line);
+    QVERIFY2(r.outcome == ParseResult::Run, qPrintable(r.text));
+    const Command &c = r.options.commands.first();
+    QCOMPARE(c.kind, Command::Write);
+    QCOMPARE(c.tags.first().type, type);
+    QCOMPARE(c.tags.first().count, count);
+    QCOMPARE(formatValues(c.values), printed);
+}
+
+void TstVeskorCmdline::stringWrite_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("default size") << QStringList{"write", "ID4x40", "string", "hello world"} << 12 << "hello world";
+    QTest::newRow("UTF-8 size") << QStringList{"write", "ID4x40", "string", "héllo"} << 7 << "héllo";
+    QTest::newRow("--size after") << QStringList{"write", "ID4x40", "string", "hi", "--size", "16"} << 16 << "hi";
+    QTest::newRow("--size=N before") << QStringList{"write", "--size=20", "ID4x40", "string", "hi"} << 20 << "hi";
+    // A size smaller than the text is the plug-in's to refuse (code 4).
+    QTest::newRow("--size too small") << QStringList{"write", "ID4x40", "string", "hello", "--size", "2"} << 2 << "hello";
+    QTest::newRow("empty string") << QStringList{"write", "ID4x40", "string", ""} << 1 << "";
+}
+
+void TstVeskorCmdline::stringWrite()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, count);
+    QFETCH(QString, text);
+    const ParseResult r = parseCommandLine(args);
+    QVERIFY2(r.outcome == ParseResult::Run, qPrintable(r.text));
+    const Command &c = r.options.commands.first();
+    QCOMPARE(c.tags.first().type, 12);
+    QCOMPARE(c.tags.first().count, count);
+    QCOMPARE(c.values.value<QList<QString>>(), QList<QString>{text});
+}
+
+void TstVeskorCmdline::pollOptions()
+{
+    const ParseResult r = parse("poll ID4x10 uint16 2 --interval 10 --times 3 --changes");
+    QCOMPARE(r.outcome, ParseResult::Run);
+    const Command &c = r.options.commands.first();
+    QCOMPARE(c.kind, Command::Poll);
+    QCOMPARE(c.tags.first().count, 2);
+    QCOMPARE(c.intervalMs, 10);
+    QCOMPARE(c.times, 3);
+    QVERIFY(c.changesOnly);
+    const Command d = parse("poll ID4x10 uint16").options.commands.first();
+    QCOMPARE(d.intervalMs, 1000);
+    QCOMPARE(d.times, 0);
+    QVERIFY(!d.changesOnly);
+}
+
+void TstVeskorCmdline::chainAndGlobals()
+{
+    // Global options may stand anywhere; "then" joins commands.
+    const ParseResult r = parse("--json write ID4x10 int16 1 -2 3 --debug then read ID4x10 int16 3 "
+                                "--connect 10.0.0.2:5000 --device 7 --plugin /x/lib.so then info");
+    QVERIFY2(r.outcome == ParseResult::Run, qPrintable(r.text));
+    const Options &o = r.options;
+    QVERIFY(o.json);
+    QVERIFY(o.debug);
+    QCOMPARE(o.connect, QStringLiteral("10.0.0.2:5000"));
+    QVERIFY(o.hasDevice);
+    QCOMPARE(o.device, 7u);
+    QCOMPARE(o.plugin, QStringLiteral("/x/lib.so"));
+    QCOMPARE(o.commands.size(), 3);
+    QCOMPARE(o.commands.at(0).kind, Command::Write);
+    QCOMPARE(o.commands.at(1).kind, Command::Read);
+    QCOMPARE(o.commands.at(2).kind, Command::Info);
+}
+
+void TstVeskorCmdline::endOfOptions()
+{
+    // After "--" a string may start with '-' or be the word "then".
+    ParseResult r = parseCommandLine({"write", "ID4x40", "string", "--", "--size"});
+    QVERIFY2(r.outcome == ParseResult::Run, qPrintable(r.text));
+    QCOMPARE(r.options.commands.first().values.value<QList<QString>>(), QList<QString>{"--size"});
+    r = parseCommandLine({"write", "ID4x40", "string", "--", "then"});
+    QVERIFY2(r.outcome == ParseResult::Run, qPrintable(r.text));
+    QCOMPARE(r.options.commands.size(), 1);
+    QCOMPARE(r.options.commands.first().values.value<QList<QString>>(), QList<QString>{"then"});
+}
+
+void TstVeskorCmdline::errors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("error");
+    auto a = [](const char *line) { return QString::fromUtf8(line).split(QLatin1Char(' ')); };
+
+    QTest::newRow("nothing") << QStringList() << "no command given (try veskor --help)";
+    QTest::newRow("only options") << a("--json") << "no command given (try veskor --help)";
+    QTest::newRow("unknown command") << a("fetch ID4x0") << "unknown command \"fetch\" (use info, read, write or poll)";
+    QTest::newRow("unknown option") << a("read ID4x0 int16 --fast") << "unknown option \"--fast\" (try veskor --help)";
+    QTest::newRow("unknown short option") << a("read ID4x0 int16 -x") << "unknown option \"-x\" (try veskor --help)";
+    QTest::newRow("option without value") << a("read ID4x0 int16 --connect") << "option --connect needs a value";
+    QTest::newRow("flag with value") << a("--json=1 info") << "option --json takes no value";
+    QTest::newRow("info with argument") << a("info now") << "info takes no arguments, got \"now\"";
+
+    QTest::newRow("read without tag") << a("read") << "read needs TAG TYPE [COUNT] or TAG:TYPE[:COUNT] ...";
+    QTest::newRow("read without type") << a("read ID4x0") << "read needs a TYPE after the tag \"ID4x0\"";
+    QTest::newRow("read non-numeric count") << a("read ID4x0 int16 three") << "count \"three\" is not a number";
+    QTest::newRow("read count 0") << a("read ID4x0 int16 0") << "count must be at least 1, got \"0\"";
+    QTest::newRow("read negative count") << a("read ID4x0 int16 -3") << "count must be at least 1, got \"-3\"";
+    QTest::newRow("read too many") << a("read ID4x0 int16 3 4")
+                                   << "too many arguments for read: \"4\" (several tags: TAG:TYPE[:COUNT] ...)";
+    QTest::newRow("read unknown type") << a("read ID4x0 word32")
+                                       << "unknown type \"word32\" (use bool, int8, uint8, int16, uint16, int32, "
+                                          "uint32, float, int64, uint64, double, string or a type code)";
+    QTest::newRow("read empty tag") << QStringList{"read", "", "int16"} << "empty tag";
+    QTest::newRow("read blank tag") << QStringList{"read", "  ", "int16"} << "empty tag";
+    QTest::newRow("table empty tag") << a("read :int16") << "empty tag";
+    QTest::newRow("table without type") << a("read ID4x0:") << "empty type";
+    QTest::newRow("table bad word") << a("read ID4x0:int16:3:4") << "\"ID4x0:int16:3:4\" is not TAG:TYPE[:COUNT]";
+    QTest::newRow("table mixed with plain words") << a("read ID4x0:int16 ID4x2") << "\"ID4x2\" is not TAG:TYPE[:COUNT]";
+    QTest::newRow("table bad count") << a("read ID4x0:int16:x") << "count \"x\" is not a number";
+
+    QTest::newRow("write without values") << a("write ID4x0 int16") << "write needs at least one value after the type";
+    QTest::newRow("write without type") << a("write ID4x0") << "write needs TAG TYPE VALUE...";
+    QTest::newRow("write out of range") << a("write ID4x0 uint8 300") << "value \"300\" is out of range for uint8 (0..255)";
+    QTest::newRow("write int8 out of range") << a("write ID4x0 int8 1 256") << "value \"256\" is out of range for int8 (-128..255)";
+    QTest::newRow("write abc") << a("write ID4x0 int32 abc") << "value \"abc\" is not an integer (int32)";
+    QTest::newRow("write bad bool") << a("write ID1x0 bool 1 maybe")
+                                    << "value \"maybe\" is not a bool (use 1/0, true/false or on/off)";
+    QTest::newRow("write two strings") << a("write ID4x40 string a b")
+                                       << "a string write takes one value, got 2 (quote text with spaces)";
+    QTest::newRow("write --size not string") << a("write ID4x0 int16 1 --size 4") << "--size applies to string writes only";
+    QTest::newRow("write --size 0") << a("write ID4x40 string a --size 0") << "--size must be at least 1, got \"0\"";
+    QTest::newRow("write --size abc") << a("write ID4x40 string a --size abc") << "--size \"abc\" is not a number";
+    QTest::newRow("write empty tag") << QStringList{"write", "", "int16", "1"} << "empty tag";
+
+    QTest::newRow("poll interval abc") << a("poll ID4x0 int16 --interval abc") << "--interval \"abc\" is not a number";
+    QTest::newRow("poll times 0") << a("poll ID4x0 int16 --times 0") << "--times must be at least 1, got \"0\"";
+    QTest::newRow("poll too many") << a("poll ID4x0 int16 2 3") << "too many arguments for poll: \"3\"";
+    QTest::newRow("poll option elsewhere") << a("read ID4x0 int16 --times 3") << "option --times belongs to poll, not read";
+    QTest::newRow("size option elsewhere") << a("poll ID4x0 int16 --size 3") << "option --size belongs to write, not poll";
+
+    QTest::newRow("connect without port") << a("--connect 10.0.0.1 read ID4x0 int16")
+                                          << "--connect wants ADDR:PORT (e.g. 192.168.0.10:5000), got \"10.0.0.1\"";
+    QTest::newRow("connect two colons") << a("--connect ::1:5000 read ID4x0 int16")
+                                        << "--connect wants ADDR:PORT (e.g. 192.168.0.10:5000), got \"::1:5000\"";
+    QTest::newRow("connect port 0") << a("--connect 10.0.0.1:0 read ID4x0 int16")
+                                    << "port \"0\" in --connect is out of range (1..65535)";
+    QTest::newRow("connect port too big") << a("--connect 10.0.0.1:65536 read ID4x0 int16")
+                                          << "port \"65536\" in --connect is out of range (1..65535)";
+    QTest::newRow("device abc") << a("--device abc read ID4x0 int16") << "--device \"abc\" is not a number from 0 to 4294967295";
+    QTest::newRow("device negative") << a("--device -1 read ID4x0 int16") << "--device \"-1\" is not a number from 0 to 4294967295";
+    QTest::newRow("device too big") << a("--device 4294967296 read ID4x0 int16")
+                                    << "--device \"4294967296\" is not a number from 0 to 4294967295";
+    QTest::newRow("empty plugin") << QStringList{"--plugin", "", "info"} << "--plugin needs a file path";
+
+    QTest::newRow("then at the end") << a("info then") << "\"then\" needs a command on both sides";
+    QTest::newRow("then at the start") << a("then info") << "\"then\" needs a command on both sides";
+    QTest::newRow("then then") << a("info then then info") << "\"then\" needs a command on both sides";
+    QTest::newRow("bad second command") << a("info then read ID4x0 int16 x") << "count \"x\" is not a number";
+}
+
+void TstVeskorCmdline::errors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, error);
+    const ParseResult r = parseCommandLine(args);
+    QCOMPARE(r.outcome, ParseResult::Error);
+    QCOMPARE(r.text, error);
+    QVERIFY(!r.text.contains(QLatin1Char('\n')));
+}
+
+void TstVeskorCmdline::help_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("firstLine");
+    const QString general = QStringLiteral("Usage: veskor [OPTIONS] COMMAND [ARGS] [then COMMAND [ARGS]]...");
+    QTest::newRow("--help") << QStringList{"--help"} << general;
+    QTest::newRow("-h") << QStringList{"-h"} << general;
+    QTest::newRow("help word") << QStringList{"help"} << general;
+    QTest::newRow("help of a command") << QStringList{"help", "poll"}
+                                       << "Usage: veskor poll TAG TYPE [COUNT] [--interval MS] [--times N] [--changes]";
+    // Help wins over what would be an error.
+    QTest::newRow("write --help") << QStringList{"write", "--help"} << "Usage: veskor write TAG TYPE VALUE... [--size N]";
+    QTest::newRow("read -h with bad count") << QStringList{"read", "ID4x0", "int16", "x", "-h"}
+                                            << "Usage: veskor read TAG TYPE [COUNT]";
+    QTest::newRow("info --help") << QStringList{"info", "--help"} << "Usage: veskor info";
+    QTest::newRow("unknown command --help") << QStringList{"fetch", "--help"} << general;
+    QTest::newRow("--help with unknown option") << QStringList{"--frob", "--help"} << general;
+}
+
+void TstVeskorCmdline::help()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, firstLine);
+    const ParseResult r = parseCommandLine(args);
+    QCOMPARE(r.outcome, ParseResult::Help);
+    QCOMPARE(r.text.section(QLatin1Char('\n'), 0, 0), firstLine);
+}
+
+void TstVeskorCmdline::helpListsOptionsWithExamples_data()
+{
+    QTest::addColumn<QString>("help");
+    QTest::addColumn<QStringList>("options");
+    const QStringList globals{"--connect", "--device", "--debug", "--json", "--plugin"};
+    QTest::newRow("general") << generalHelp() << globals;
+    QTest::newRow("info") << commandHelp(Command::Info) << globals;
+    QTest::newRow("read") << commandHelp(Command::Read) << globals;
+    QTest::newRow("write") << commandHelp(Command::Write) << (QStringList(globals) << "--size");
+    QTest::newRow("poll") << commandHelp(Command::Poll)
+                          << (QStringList(globals) << "--interval" << "--times" << "--changes");
+}
+
+void TstVeskorCmdline::helpListsOptionsWithExamples()
+{
+    QFETCH(QString, help);
+    QFETCH(QStringList, options);
+    // Each option is described on a line of its own and used in an example
+    // ("e.g. ..." or an example command line).
+    const QStringList lines = help.split(QLatin1Char('\n'));
+    for (const QString &o : options) {
+        bool described = false;
+        for (const QString &l : lines)
+            described = described || l.startsWith(QStringLiteral("  ") + o);
+        QVERIFY2(described, qPrintable(o));
+        const QRegularExpression used(QRegularExpression::escape(o) + QStringLiteral("( |$)"));
+        bool example = false;
+        for (const QString &l : lines)
+            example = example || ((l.contains(QStringLiteral("e.g.")) || l.trimmed().startsWith(QStringLiteral("veskor ")))
+                                  && used.match(l).hasMatch());
+        QVERIFY2(example, qPrintable(o));
+    }
+    // Every exit status is documented.
+    for (const char *status : {"  0 ", "  1 ", "  2 ", "  3 ", "  4 ", "  130 "})
+        QVERIFY2(help.contains(QLatin1String(status)), status);
+}
+
+QTEST_GUILESS_MAIN(TstVeskorCmdline)
+#include "tst_veskor_cmdline.moc"

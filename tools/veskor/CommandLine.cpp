@@ -1,0 +1,542 @@
+#include "CommandLine.h"
+
+#include "Values.h"
+
+#include <QMap>
+#include <QRegularExpression>
+
+namespace veskortool {
+
+namespace {
+
+const char kThen[] = "then";
+
+enum Scope { Global, WriteOnly, PollOnly, HelpOpt, VersionOpt };
+
+struct OptionSpec {
+    const char *name;
+    bool takesValue;
+    Scope scope;
+};
+
+const OptionSpec kOptions[] = {
+    {"connect", true, Global},  {"device", true, Global},  {"debug", false, Global},
+    {"json", false, Global},    {"plugin", true, Global},  {"size", true, WriteOnly},
+    {"interval", true, PollOnly}, {"times", true, PollOnly}, {"changes", false, PollOnly},
+    {"help", false, HelpOpt},   {"version", false, VersionOpt},
+};
+
+const OptionSpec *findOption(const QString &name)
+{
+    for (const OptionSpec &o : kOptions) {
+        if (name == QLatin1String(o.name))
+            return &o;
+    }
+    return nullptr;
+}
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+// A word that starts with '-' but is a value: a negative number, -inf, -nan.
+bool looksNegativeNumber(const QString &word)
+{
+    static const QRegularExpression re(QStringLiteral("^-(?:[0-9]|\\.[0-9]|inf$|infinity$|nan$)"),
+                                       QRegularExpression::CaseInsensitiveOption);
+    return re.match(word).hasMatch();
+}
+
+// One command's words: what stands between two "then".
+struct Segment {
+    QStringList positionals;
+    QMap<QString, QString> options;   // option name -> value ("" for flags)
+    QStringList optionOrder;
+    bool help = false;
+};
+
+bool commandKind(const QString &word, Command::Kind *kind)
+{
+    if (word == QLatin1String("info")) *kind = Command::Info;
+    else if (word == QLatin1String("read")) *kind = Command::Read;
+    else if (word == QLatin1String("write")) *kind = Command::Write;
+    else if (word == QLatin1String("poll")) *kind = Command::Poll;
+    else return false;
+    return true;
+}
+
+bool parseTag(const QString &text, QString *tag, QString *error)
+{
+    if (text.trimmed().isEmpty()) {
+        *error = QStringLiteral("empty tag");
+        return false;
+    }
+    *tag = text;
+    return true;
+}
+
+bool parseTagRequest(const QString &tagText, const QString &typeText, const QString *countText,
+                     TagRequest *out, QString *error)
+{
+    if (!parseTag(tagText, &out->tag, error))
+        return false;
+    if (!parseType(typeText, &out->type, error))
+        return false;
+    out->count = 1;
+    if (countText && !parseCount(*countText, QStringLiteral("count"), &out->count, error))
+        return false;
+    return true;
+}
+
+bool parseConnect(const QString &text, QString *error)
+{
+    static const QRegularExpression re(QStringLiteral("^([^:]+):([0-9]+)$"));
+    const QRegularExpressionMatch m = re.match(text);
+    if (!m.hasMatch()) {
+        *error = QStringLiteral("--connect wants ADDR:PORT (e.g. 192.168.0.10:5000), got %1").arg(quoted(text));
+        return false;
+    }
+    bool ok = false;
+    const uint port = m.captured(2).toUInt(&ok, 10);
+    if (!ok || port < 1 || port > 65535) {
+        *error = QStringLiteral("port %1 in --connect is out of range (1..65535)").arg(quoted(m.captured(2)));
+        return false;
+    }
+    return true;
+}
+
+bool parseDevice(const QString &text, quint32 *out, QString *error)
+{
+    static const QRegularExpression re(QStringLiteral("^[0-9]+$"));
+    bool ok = false;
+    const qulonglong n = re.match(text).hasMatch() ? text.toULongLong(&ok, 10) : 0;
+    if (!ok || n > 0xFFFFFFFFull) {
+        *error = QStringLiteral("--device %1 is not a number from 0 to 4294967295").arg(quoted(text));
+        return false;
+    }
+    *out = quint32(n);
+    return true;
+}
+
+bool interpret(const Segment &seg, Command *cmd, QString *error)
+{
+    if (seg.positionals.isEmpty()) {
+        *error = QStringLiteral("no command given (try veskor --help)");
+        return false;
+    }
+    const QString word = seg.positionals.first();
+    if (!commandKind(word, &cmd->kind)) {
+        *error = QStringLiteral("unknown command %1 (use info, read, write or poll)").arg(quoted(word));
+        return false;
+    }
+    const QStringList args = seg.positionals.mid(1);
+
+    // Command options in the wrong command.
+    for (const QString &name : seg.optionOrder) {
+        const OptionSpec *spec = findOption(name);
+        if (spec->scope == WriteOnly && cmd->kind != Command::Write) {
+            *error = QStringLiteral("option --%1 belongs to write, not %2").arg(name, word);
+            return false;
+        }
+        if (spec->scope == PollOnly && cmd->kind != Command::Poll) {
+            *error = QStringLiteral("option --%1 belongs to poll, not %2").arg(name, word);
+            return false;
+        }
+    }
+
+    switch (cmd->kind) {
+    case Command::Info:
+        if (!args.isEmpty()) {
+            *error = QStringLiteral("info takes no arguments, got %1").arg(quoted(args.first()));
+            return false;
+        }
+        return true;
+
+    case Command::Read: {
+        if (args.isEmpty()) {
+            *error = QStringLiteral("read needs TAG TYPE [COUNT] or TAG:TYPE[:COUNT] ...");
+            return false;
+        }
+        bool table = false;
+        for (const QString &a : args)
+            table = table || a.contains(QLatin1Char(':'));
+        cmd->table = table;
+        if (table) {
+            for (const QString &a : args) {
+                const QStringList parts = a.split(QLatin1Char(':'));
+                if (parts.size() < 2 || parts.size() > 3) {
+                    *error = QStringLiteral("%1 is not TAG:TYPE[:COUNT]").arg(quoted(a));
+                    return false;
+                }
+                TagRequest r;
+                if (!parseTagRequest(parts.at(0), parts.at(1), parts.size() == 3 ? &parts.at(2) : nullptr,
+                                     &r, error))
+                    return false;
+                cmd->tags.append(r);
+            }
+            return true;
+        }
+        if (args.size() < 2) {
+            *error = QStringLiteral("read needs a TYPE after the tag %1").arg(quoted(args.first()));
+            return false;
+        }
+        if (args.size() > 3) {
+            *error = QStringLiteral("too many arguments for read: %1 (several tags: TAG:TYPE[:COUNT] ...)")
+                         .arg(quoted(args.at(3)));
+            return false;
+        }
+        TagRequest r;
+        if (!parseTagRequest(args.at(0), args.at(1), args.size() == 3 ? &args.at(2) : nullptr, &r, error))
+            return false;
+        cmd->tags.append(r);
+        return true;
+    }
+
+    case Command::Write: {
+        if (args.size() < 2) {
+            *error = QStringLiteral("write needs TAG TYPE VALUE...");
+            return false;
+        }
+        TagRequest r;
+        if (!parseTag(args.at(0), &r.tag, error) || !parseType(args.at(1), &r.type, error))
+            return false;
+        const QStringList values = args.mid(2);
+        if (values.isEmpty()) {
+            *error = QStringLiteral("write needs at least one value after the type");
+            return false;
+        }
+        if (seg.options.contains(QStringLiteral("size")) && r.type != 12) {
+            *error = QStringLiteral("--size applies to string writes only");
+            return false;
+        }
+        if (!parseValues(r.type, values, &cmd->values, error))
+            return false;
+        cmd->valueTexts = values;
+        r.count = values.size();
+        if (r.type == 12) {
+            r.count = defaultStringSize(values.first());
+            if (seg.options.contains(QStringLiteral("size"))
+                && !parseCount(seg.options.value(QStringLiteral("size")), QStringLiteral("--size"), &r.count, error))
+                return false;
+        }
+        cmd->tags.append(r);
+        return true;
+    }
+
+    case Command::Poll: {
+        if (args.size() < 2) {
+            *error = QStringLiteral("poll needs TAG TYPE [COUNT]");
+            return false;
+        }
+        if (args.size() > 3) {
+            *error = QStringLiteral("too many arguments for poll: %1").arg(quoted(args.at(3)));
+            return false;
+        }
+        TagRequest r;
+        if (!parseTagRequest(args.at(0), args.at(1), args.size() == 3 ? &args.at(2) : nullptr, &r, error))
+            return false;
+        cmd->tags.append(r);
+        if (seg.options.contains(QStringLiteral("interval"))
+            && !parseCount(seg.options.value(QStringLiteral("interval")), QStringLiteral("--interval"),
+                           &cmd->intervalMs, error))
+            return false;
+        if (seg.options.contains(QStringLiteral("times"))
+            && !parseCount(seg.options.value(QStringLiteral("times")), QStringLiteral("--times"), &cmd->times,
+                           error))
+            return false;
+        cmd->changesOnly = seg.options.contains(QStringLiteral("changes"));
+        return true;
+    }
+    }
+    return false;
+}
+
+} // namespace
+
+ParseResult parseCommandLine(const QStringList &args)
+{
+    ParseResult result;
+    QVector<Segment> segments(1);
+    QString firstError;
+    bool endOfOptions = false;
+    bool version = false;
+    QMap<QString, QString> globals;
+
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        Segment &seg = segments.last();
+        if (!endOfOptions && a == QLatin1String(kThen)) {
+            segments.append(Segment());
+            continue;
+        }
+        if (endOfOptions || a == QLatin1String("-") || looksNegativeNumber(a) || !a.startsWith(QLatin1Char('-'))) {
+            seg.positionals << a;
+            continue;
+        }
+        if (a == QLatin1String("--")) {
+            endOfOptions = true;
+            continue;
+        }
+        if (a == QLatin1String("-h")) {
+            seg.help = true;
+            continue;
+        }
+        if (!a.startsWith(QLatin1String("--"))) {
+            if (firstError.isEmpty())
+                firstError = QStringLiteral("unknown option %1 (try veskor --help)").arg(quoted(a));
+            continue;
+        }
+        QString name = a.mid(2);
+        QString value;
+        bool inlineValue = false;
+        const int eq = name.indexOf(QLatin1Char('='));
+        if (eq >= 0) {
+            value = name.mid(eq + 1);
+            name = name.left(eq);
+            inlineValue = true;
+        }
+        const OptionSpec *spec = findOption(name);
+        if (!spec) {
+            if (firstError.isEmpty())
+                firstError = QStringLiteral("unknown option %1 (try veskor --help)").arg(quoted(a));
+            continue;
+        }
+        if (spec->takesValue && !inlineValue) {
+            if (i + 1 >= args.size()) {
+                if (firstError.isEmpty())
+                    firstError = QStringLiteral("option --%1 needs a value").arg(name);
+                continue;
+            }
+            value = args.at(++i);
+        } else if (!spec->takesValue && inlineValue) {
+            if (firstError.isEmpty())
+                firstError = QStringLiteral("option --%1 takes no value").arg(name);
+            continue;
+        }
+        switch (spec->scope) {
+        case HelpOpt: seg.help = true; break;
+        case VersionOpt: version = true; break;
+        case Global: globals.insert(name, value); break;
+        default:
+            seg.options.insert(name, value);
+            if (!seg.optionOrder.contains(name))
+                seg.optionOrder << name;
+            break;
+        }
+    }
+
+    // Help wins over every other word: "veskor write --help" must not fail
+    // for want of a tag.
+    for (const Segment &seg : segments) {
+        const bool helpWord = !seg.positionals.isEmpty() && seg.positionals.first() == QLatin1String("help");
+        if (!seg.help && !helpWord)
+            continue;
+        result.outcome = ParseResult::Help;
+        Command::Kind kind;
+        const QString topic = helpWord ? seg.positionals.value(1) : seg.positionals.value(0);
+        result.text = commandKind(topic, &kind) ? commandHelp(kind) : generalHelp();
+        return result;
+    }
+    if (version) {
+        result.outcome = ParseResult::Version;
+        return result;
+    }
+    if (!firstError.isEmpty()) {
+        result.text = firstError;
+        return result;
+    }
+
+    Options &o = result.options;
+    if (globals.contains(QStringLiteral("connect"))) {
+        o.connect = globals.value(QStringLiteral("connect"));
+        if (!parseConnect(o.connect, &result.text))
+            return result;
+    }
+    if (globals.contains(QStringLiteral("device"))) {
+        o.hasDevice = true;
+        if (!parseDevice(globals.value(QStringLiteral("device")), &o.device, &result.text))
+            return result;
+    }
+    o.debug = globals.contains(QStringLiteral("debug"));
+    o.json = globals.contains(QStringLiteral("json"));
+    if (globals.contains(QStringLiteral("plugin"))) {
+        o.plugin = globals.value(QStringLiteral("plugin"));
+        if (o.plugin.isEmpty()) {
+            result.text = QStringLiteral("--plugin needs a file path");
+            return result;
+        }
+    }
+
+    if (segments.size() > 1) {
+        for (const Segment &seg : segments) {
+            if (seg.positionals.isEmpty()) {
+                result.text = QStringLiteral("\"then\" needs a command on both sides");
+                return result;
+            }
+        }
+    }
+    for (const Segment &seg : segments) {
+        Command cmd;
+        if (!interpret(seg, &cmd, &result.text))
+            return result;
+        o.commands.append(cmd);
+    }
+    result.outcome = ParseResult::Run;
+    return result;
+}
+
+static QString globalOptionsText()
+{
+    return QStringLiteral(
+        "Global options:\n"
+        "  --connect ADDR:PORT  controller address, e.g. --connect 192.168.0.10:5000\n"
+        "                       (default: embedded simulator on 127.0.0.1, free port)\n"
+        "  --device N           device identifier sent in reads (SetConnectPar),\n"
+        "                       e.g. --device 1\n"
+        "  --debug              switch the plug-in's traffic log on (DebugCmd StartDebug)\n"
+        "                       and show it and the plug-in's warnings on stderr,\n"
+        "                       e.g. veskor --debug read ID4x10 int16\n"
+        "  --json               one JSON object per result and line, e.g.\n"
+        "                       veskor --json read ID4x10 int16 3\n"
+        "  --plugin PATH        plug-in library to load,\n"
+        "                       e.g. --plugin /opt/veskor/lib/libLibVESKOR.so.1\n"
+        "  -h, --help           this help; veskor COMMAND --help for a command\n"
+        "  --version            the tool's version\n"
+        "  --                   the remaining words are arguments (a string value that\n"
+        "                       starts with '-' or is the word \"then\")\n"
+        );
+}
+
+static QString exitStatusText()
+{
+    return QStringLiteral(
+        "Exit status:\n"
+        "  0    every result code was 0\n"
+        "  1    some result code was not 0\n"
+        "  2    usage error: bad command, option, type, count or value\n"
+        "  3    the plug-in could not be loaded\n"
+        "  4    connection failed (ConnectDrive refused the address) or the embedded\n"
+        "       simulator could not start\n"
+        "  130  interrupted by Ctrl-C outside a poll (Ctrl-C ends a poll normally:\n"
+        "       its status follows the result codes)\n"
+        );
+}
+
+QString generalHelp()
+{
+    return QStringLiteral(
+        "Usage: veskor [OPTIONS] COMMAND [ARGS] [then COMMAND [ARGS]]...\n"
+        "\n"
+        "Reads and writes tags of a machine controller through the LibVESKOR plug-in,\n"
+        "loaded the way an operator-panel host loads it. Without --connect the tool\n"
+        "starts its own controller simulator on 127.0.0.1 (\"embedded simulator\"),\n"
+        "whose memory starts zeroed and lives as long as this one run: join commands\n"
+        "with the word \"then\" to write and read back in one session.\n"
+        "\n"
+        "Commands (veskor COMMAND --help for details):\n"
+        "  info                         driver name, version and build version\n"
+        "  read TAG TYPE [COUNT]        read COUNT elements (default 1)\n"
+        "  read TAG:TYPE[:COUNT] ...    read several tags, print a table\n"
+        "  write TAG TYPE VALUE...      write the values (count = number of values)\n"
+        "  poll TAG TYPE [COUNT]        read repeatedly until --times or Ctrl-C\n"
+        "\n"
+        "%1"
+        "\n"
+        "Plug-in search: --plugin PATH, else $VESKOR_PLUGIN; else the library built\n"
+        "next to this program (build tree only), libLibVESKOR.so.1 through the dynamic\n"
+        "loader's path, and ../lib/ relative to this program.\n"
+        "\n"
+        "TYPE: bool int8 uint8 int16 uint16 int32 uint32 float int64 uint64 double string\n"
+        "      (aliases i8 u8 i16 u16 i32 u32 i64 u64 f32 f64 str ...), or a type code\n"
+        "      0, 1, 2, ... as the host passes it (13 and up have no driver meaning).\n"
+        "TAG:  an area name ID1x..ID23x followed by the address, e.g. ID4x10.\n"
+        "\n"
+        "Result codes: 0 done, 1 nothing done, 2 unsupported type, 3 no area in the tag\n"
+        "name, 4 bad length, 7 device error, 8 no answer (after 2 s), 9 no socket.\n"
+        "\n"
+        "%2"
+        "\n"
+        "Examples:\n"
+        "  veskor info\n"
+        "  veskor write ID4x10 int16 1 -2 3 then read ID4x10 int16 3\n"
+        "  veskor --connect 192.168.0.10:5000 read ID4x0:uint16:4 ID1x8:float\n"
+        "  veskor --json poll ID4x0 uint32 --interval 500 --times 10\n")
+        .arg(globalOptionsText(), exitStatusText());
+}
+
+QString commandHelp(Command::Kind kind)
+{
+    const QString common = QLatin1Char('\n') + globalOptionsText() + QLatin1Char('\n') + exitStatusText();
+    switch (kind) {
+    case Command::Info:
+        return QStringLiteral(
+                   "Usage: veskor info\n"
+                   "\n"
+                   "Prints the driver name, its version and its build version (DebugCmd\n"
+                   "BuildVersion). Needs no controller.\n"
+                   "\n"
+                   "Example:\n"
+                   "  veskor info\n"
+                   "  veskor --json info\n")
+            + common;
+    case Command::Read:
+        return QStringLiteral(
+                   "Usage: veskor read TAG TYPE [COUNT]\n"
+                   "       veskor read TAG:TYPE[:COUNT] TAG:TYPE[:COUNT] ...\n"
+                   "\n"
+                   "Reads COUNT elements (default 1; for bool one bit each, for string the\n"
+                   "field size in bytes) and prints the values, the result code with its\n"
+                   "meaning and the time stamp. Several TAG:TYPE[:COUNT] words print a table\n"
+                   "(tag, type, count, code, meaning, values). Integers of 8 bits print as\n"
+                   "0..255, floats with the digits needed to read back the same number,\n"
+                   "strings quoted.\n"
+                   "\n"
+                   "Examples:\n"
+                   "  veskor read ID4x10 int16 3\n"
+                   "  veskor read ID4x10:int16:3 ID1x0:bool:8 ID4x40:string:16\n"
+                   "  veskor --json read ID4x20 double\n")
+            + common;
+    case Command::Write:
+        return QStringLiteral(
+                   "Usage: veskor write TAG TYPE VALUE... [--size N]\n"
+                   "\n"
+                   "Writes the values; the element count is the number of values. Integers\n"
+                   "are decimal or 0x hexadecimal and must fit the type (int8 takes\n"
+                   "-128..255: the controller's byte is unsigned); bools take 1/0, true/false,\n"
+                   "on/off; floats take decimal notation, nan, inf, -inf. A string takes one\n"
+                   "value (quote text with spaces).\n"
+                   "\n"
+                   "Options:\n"
+                   "  --size N   string field size in bytes, the element count of a string\n"
+                   "             write (default: UTF-8 length + 1), e.g. --size 16\n"
+                   "\n"
+                   "Examples:\n"
+                   "  veskor write ID4x10 int16 1 -2 3\n"
+                   "  veskor write ID1x0 bool on off 1 0\n"
+                   "  veskor write ID4x40 string \"hello world\" --size 16\n"
+                   "  veskor write ID4x10 int16 1 -2 3 then read ID4x10 int16 3\n")
+            + common;
+    case Command::Poll:
+        return QStringLiteral(
+                   "Usage: veskor poll TAG TYPE [COUNT] [--interval MS] [--times N] [--changes]\n"
+                   "\n"
+                   "Reads the tag every MS milliseconds and prints one line per read: time,\n"
+                   "values, result code and round-trip time in ms. Ctrl-C ends the poll with\n"
+                   "a summary on stderr (reads, failures by code, min/median/max round trip);\n"
+                   "so does reaching --times. The exit status follows the result codes.\n"
+                   "\n"
+                   "Options:\n"
+                   "  --interval MS  time between reads, default 1000, e.g. --interval 100\n"
+                   "  --times N      stop after N reads, e.g. --times 10 (default: until Ctrl-C)\n"
+                   "  --changes      print a read only when its values or code changed\n"
+                   "\n"
+                   "Examples:\n"
+                   "  veskor poll ID4x10 int16 3 --interval 100 --times 20\n"
+                   "  veskor --connect 192.168.0.10:5000 poll ID1x0 bool 8 --changes\n")
+            + common;
+    }
+    return generalHelp();
+}
+
+} // namespace veskortool

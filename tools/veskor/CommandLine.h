@@ -1,0 +1,74 @@
+// The command line of the host tool: global options, one or more commands
+// joined by the word "then", help texts and exit statuses. Pure: parsing
+// reads only its arguments.
+#ifndef VESKOR_TOOL_COMMANDLINE_H
+#define VESKOR_TOOL_COMMANDLINE_H
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVector>
+
+namespace veskortool {
+
+enum ExitStatus {
+    ExitOk = 0,            // every result code was 0
+    ExitResultCode = 1,    // some result code was not 0
+    ExitUsage = 2,         // bad command line or value
+    ExitPlugin = 3,        // the plug-in could not be loaded
+    ExitConnect = 4,       // ConnectDrive refused, or the embedded simulator did not start
+    ExitInterrupted = 130  // Ctrl-C outside a poll
+};
+
+struct TagRequest {
+    QString tag;
+    int type = 0;
+    int count = 1;
+};
+
+struct Command {
+    enum Kind { Info, Read, Write, Poll };
+    Kind kind = Info;
+
+    // Read: one or more tags; Write and Poll: exactly one.
+    QVector<TagRequest> tags;
+    bool table = false;        // read given as TAG:TYPE[:COUNT] words
+
+    // Write: the values as the plug-in takes them; tags[0].count is the
+    // element count (the field size for a string).
+    QVariant values;
+    QStringList valueTexts;
+
+    // Poll.
+    int intervalMs = 1000;
+    int times = 0;             // 0: until Ctrl-C
+    bool changesOnly = false;
+};
+
+struct Options {
+    QString connect;           // "ADDR:PORT"; empty: embedded simulator
+    bool hasDevice = false;
+    quint32 device = 0;
+    bool debug = false;
+    bool json = false;
+    QString plugin;            // --plugin PATH
+    QVector<Command> commands;
+};
+
+struct ParseResult {
+    enum Outcome { Run, Help, Version, Error };
+    Outcome outcome = Error;
+    Options options;
+    QString text;              // help text, or the one-line error (without "veskor: ")
+};
+
+// Parses the arguments after the program name.
+ParseResult parseCommandLine(const QStringList &args);
+
+// Help for the whole tool, and for one command ("info", "read", "write", "poll").
+QString generalHelp();
+QString commandHelp(Command::Kind kind);
+
+} // namespace veskortool
+
+#endif

@@ -1,0 +1,191 @@
+#include "Output.h"
+
+#include "Values.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
+namespace veskortool {
+
+namespace {
+
+QString commandName(Result::Kind k)
+{
+    switch (k) {
+    case Result::Read: return QStringLiteral("read");
+    case Result::Write: return QStringLiteral("write");
+    case Result::Poll: return QStringLiteral("poll");
+    }
+    return QString();
+}
+
+QString codeText(int code)
+{
+    return QStringLiteral("%1 (%2)").arg(code).arg(resultMeaning(code));
+}
+
+QString timeText(const QDateTime &t)
+{
+    const QString s = formatTimestamp(t);
+    return s.isEmpty() ? QStringLiteral("-") : s;
+}
+
+} // namespace
+
+QString valuesText(const QVariant &value)
+{
+    QStringList items = formatValues(value);
+    if (items.isEmpty())
+        return QStringLiteral("(none)");
+    if (value.userType() == qMetaTypeId<QList<QString>>() && items.size() > 1) {
+        int empty = 0;
+        while (empty < items.size() - 1 && items.at(items.size() - 1 - empty) == QLatin1String("\"\""))
+            ++empty;
+        if (empty > 0) {
+            items.erase(items.end() - empty, items.end());
+            items << QStringLiteral("(+%1 empty)").arg(empty);
+        }
+    }
+    return items.join(QLatin1Char(' '));
+}
+
+QString resultText(const Result &r)
+{
+    return QStringLiteral("%1%2  %3  count %4\n"
+                          "values  %5\n"
+                          "result  %6\n"
+                          "time    %7\n")
+        .arg(commandName(r.kind).leftJustified(8), r.tag, typeName(r.type), QString::number(r.count), valuesText(r.value), codeText(r.code),
+             timeText(r.timeStamp));
+}
+
+QString tableText(const QVector<Result> &rows)
+{
+    QVector<QStringList> cells;
+    cells.append({QStringLiteral("TAG"), QStringLiteral("TYPE"), QStringLiteral("COUNT"),
+                  QStringLiteral("CODE"), QStringLiteral("MEANING"), QStringLiteral("VALUES")});
+    for (const Result &r : rows)
+        cells.append({r.tag, typeName(r.type), QString::number(r.count), QString::number(r.code),
+                      resultMeaning(r.code), valuesText(r.value)});
+    const int columns = cells.first().size();
+    QVector<int> width(columns, 0);
+    for (const QStringList &row : cells)
+        for (int c = 0; c < columns; ++c)
+            width[c] = qMax(width[c], row.at(c).size());
+    QString out;
+    for (const QStringList &row : cells) {
+        QString line;
+        for (int c = 0; c < columns; ++c)
+            line += c + 1 < columns ? row.at(c).leftJustified(width[c] + 2) : row.at(c);
+        out += line + QLatin1Char('\n');
+    }
+    return out;
+}
+
+QString pollLineText(const Result &r)
+{
+    return QStringLiteral("%1  %2  code %3  rtt %4 ms\n")
+        .arg(timeText(r.timeStamp), valuesText(r.value), codeText(r.code), rttText(r.rttMs));
+}
+
+QString resultJson(const Result &r)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("command"), commandName(r.kind));
+    o.insert(QStringLiteral("tag"), r.tag);
+    o.insert(QStringLiteral("type"), typeName(r.type));
+    o.insert(QStringLiteral("typeCode"), r.type);
+    o.insert(QStringLiteral("count"), r.count);
+    o.insert(QStringLiteral("resultCode"), r.code);
+    o.insert(QStringLiteral("meaning"), resultMeaning(r.code));
+    o.insert(QStringLiteral("values"), valuesToJson(r.value));
+    const QString ts = formatTimestamp(r.timeStamp);
+    o.insert(QStringLiteral("timeStamp"), ts.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(ts));
+    if (r.kind == Result::Poll)
+        o.insert(QStringLiteral("rttMs"), qRound64(r.rttMs * 1000.0) / 1000.0);
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+QString infoText(const QString &name, const QString &version, const QString &buildVersion)
+{
+    return QStringLiteral("name           %1\nversion        %2\nbuild version  %3\n")
+        .arg(name, version, buildVersion);
+}
+
+QString infoJson(const QString &name, const QString &version, const QString &buildVersion)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("command"), QStringLiteral("info"));
+    o.insert(QStringLiteral("name"), name);
+    o.insert(QStringLiteral("version"), version);
+    o.insert(QStringLiteral("buildVersion"), buildVersion);
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+void PollStats::add(int code, double rttMs)
+{
+    m_rtts.append(rttMs);
+    m_codes[code] += 1;
+}
+
+int PollStats::failures() const
+{
+    int n = 0;
+    for (auto it = m_codes.cbegin(); it != m_codes.cend(); ++it)
+        if (it.key() != 0)
+            n += it.value();
+    return n;
+}
+
+QMap<int, int> PollStats::failuresByCode() const
+{
+    QMap<int, int> out = m_codes;
+    out.remove(0);
+    return out;
+}
+
+double PollStats::minRtt() const
+{
+    return m_rtts.isEmpty() ? 0.0 : *std::min_element(m_rtts.cbegin(), m_rtts.cend());
+}
+
+double PollStats::maxRtt() const
+{
+    return m_rtts.isEmpty() ? 0.0 : *std::max_element(m_rtts.cbegin(), m_rtts.cend());
+}
+
+double PollStats::medianRtt() const
+{
+    if (m_rtts.isEmpty())
+        return 0.0;
+    QVector<double> sorted = m_rtts;
+    std::sort(sorted.begin(), sorted.end());
+    const int n = sorted.size();
+    return n % 2 ? sorted.at(n / 2) : (sorted.at(n / 2 - 1) + sorted.at(n / 2)) / 2.0;
+}
+
+QString PollStats::summary(const QString &tag) const
+{
+    QString s = QStringLiteral("poll %1: %2 read%3, %4 failed").arg(tag).arg(reads())
+                    .arg(reads() == 1 ? QString() : QStringLiteral("s")).arg(failures());
+    const QMap<int, int> byCode = failuresByCode();
+    if (!byCode.isEmpty()) {
+        QStringList parts;
+        for (auto it = byCode.cbegin(); it != byCode.cend(); ++it)
+            parts << QStringLiteral("%1 x code %2 %3").arg(it.value()).arg(it.key()).arg(resultMeaning(it.key()));
+        s += QStringLiteral(" (%1)").arg(parts.join(QStringLiteral(", ")));
+    }
+    if (reads() > 0)
+        s += QStringLiteral("; round trip ms min %1, median %2, max %3")
+                 .arg(rttText(minRtt()), rttText(medianRtt()), rttText(maxRtt()));
+    return s + QLatin1Char('\n');
+}
+
+QString rttText(double ms)
+{
+    return QString::number(ms, 'f', 3);
+}
+
+} // namespace veskortool

@@ -1,0 +1,69 @@
+// What the host tool prints for a result: text for people, one compact JSON
+// object per line for programs, and the summary of a poll. Pure functions.
+#ifndef VESKOR_TOOL_OUTPUT_H
+#define VESKOR_TOOL_OUTPUT_H
+
+#include <QDateTime>
+#include <QMap>
+#include <QString>
+#include <QVariant>
+#include <QVector>
+
+namespace veskortool {
+
+struct Result {
+    enum Kind { Read, Write, Poll };
+    Kind kind = Read;
+    QString tag;
+    int type = 0;
+    int count = 0;
+    int code = 1;
+    QVariant value;            // QList of the element type
+    QDateTime timeStamp;       // invalid when the record carries none
+    double rttMs = -1;         // poll only
+};
+
+// The values on one line, separated by spaces; "(none)" for no element.
+// Trailing empty fields of a string read are summed up as "(+N empty)".
+QString valuesText(const QVariant &value);
+
+// Text of a read or write: tag, values, result code with meaning, time.
+QString resultText(const Result &r);
+// A table of reads: tag, type, count, code, meaning, values.
+QString tableText(const QVector<Result> &rows);
+// One poll line: time, values, code and meaning, round trip.
+QString pollLineText(const Result &r);
+
+// {"command","tag","type","typeCode","count","resultCode","meaning","values",
+//  "timeStamp"(null when none)[,"rttMs"]}, compact, no newline.
+QString resultJson(const Result &r);
+
+QString infoText(const QString &name, const QString &version, const QString &buildVersion);
+QString infoJson(const QString &name, const QString &version, const QString &buildVersion);
+
+// Reads of one poll: counts by result code and round-trip times.
+class PollStats
+{
+public:
+    void add(int code, double rttMs);
+    int reads() const { return m_rtts.size(); }
+    int failures() const;
+    QMap<int, int> failuresByCode() const;
+    double minRtt() const;
+    double medianRtt() const;
+    double maxRtt() const;
+    // "poll ID4x10: 3 reads, 1 failed (1 x code 8 no answer); round trip ms
+    //  min 0.105, median 0.210, max 2001.312"
+    QString summary(const QString &tag) const;
+
+private:
+    QVector<double> m_rtts;
+    QMap<int, int> m_codes;
+};
+
+// Round-trip time in ms with 3 decimals.
+QString rttText(double ms);
+
+} // namespace veskortool
+
+#endif

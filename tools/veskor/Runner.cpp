@@ -1,0 +1,187 @@
+#include "Runner.h"
+
+#include "CDriveBaseClass.h"
+#include "Values.h"
+
+#include <cstdio>
+
+namespace veskortool {
+
+Runner::Runner(CDriveBaseClass *driver, const Options &options, QObject *parent)
+    : QObject(parent), m_driver(driver), m_options(options)
+{
+    connect(&m_timer, &QTimer::timeout, this, &Runner::pollOnce);
+}
+
+void Runner::start()
+{
+    QTimer::singleShot(0, this, &Runner::runNext);
+}
+
+void Runner::print(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+void Runner::record(int code)
+{
+    if (code != 0)
+        m_failed = true;
+}
+
+void Runner::runNext()
+{
+    if (m_done)
+        return;
+    if (m_next >= m_options.commands.size()) {
+        m_done = true;
+        emit finished(m_failed ? ExitResultCode : ExitOk);
+        return;
+    }
+    const Command &cmd = m_options.commands.at(m_next++);
+    switch (cmd.kind) {
+    case Command::Info: runInfo(); break;
+    case Command::Read: runRead(cmd); break;
+    case Command::Write: runWrite(cmd); break;
+    case Command::Poll:
+        startPoll(cmd);
+        return;   // endPoll() goes on
+    }
+    // Between two commands the loop looks at Ctrl-C.
+    QTimer::singleShot(0, this, &Runner::runNext);
+}
+
+void Runner::runInfo()
+{
+    const QString name = m_driver->getDriveName();
+    const QString version = m_driver->getversion_number();
+    const QString build = m_driver->DebugCmd(BuildVersion);
+    print(m_options.json ? infoJson(name, version, build) + QLatin1Char('\n') : infoText(name, version, build));
+}
+
+void Runner::runRead(const Command &cmd)
+{
+    QVector<Result> rows;
+    for (const TagRequest &t : cmd.tags) {
+        const CLabelVariable rec = t.count == 1
+            ? m_driver->ReadVariable(t.tag, DataType(t.type))
+            : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
+        Result r;
+        r.kind = Result::Read;
+        r.tag = t.tag;
+        r.type = t.type;
+        r.count = t.count;
+        r.code = rec.resultCode;
+        r.value = rec.value;
+        r.timeStamp = rec.timeStamp;
+        record(r.code);
+        if (m_options.json)
+            print(resultJson(r) + QLatin1Char('\n'));
+        else if (!cmd.table)
+            print(resultText(r));
+        rows.append(r);
+    }
+    if (!m_options.json && cmd.table)
+        print(tableText(rows));
+}
+
+void Runner::runWrite(const Command &cmd)
+{
+    const TagRequest &t = cmd.tags.first();
+    CLabelVariable v;
+    v.value = cmd.values;
+    v.labelName = t.tag;
+    v.dataType = DataType(t.type);
+    v.elementCount = t.count;
+    const CLabelVariable rec = t.count == 1
+        ? m_driver->WriteVariable(t.tag, DataType(t.type), v)
+        : m_driver->WriteVariable(t.tag, DataType(t.type), v, t.count);
+    Result r;
+    r.kind = Result::Write;
+    r.tag = t.tag;
+    r.type = t.type;
+    r.count = t.count;
+    r.code = rec.resultCode;
+    r.value = rec.value;
+    r.timeStamp = rec.timeStamp;
+    record(r.code);
+    print(m_options.json ? resultJson(r) + QLatin1Char('\n') : resultText(r));
+}
+
+void Runner::startPoll(const Command &cmd)
+{
+    m_poll = &cmd;
+    m_pollReads = 0;
+    m_stats = PollStats();
+    m_havePrevious = false;
+    m_timer.setInterval(cmd.intervalMs);
+    m_timer.start();
+    pollOnce();
+}
+
+void Runner::pollOnce()
+{
+    if (!m_poll)
+        return;
+    const TagRequest &t = m_poll->tags.first();
+    const QDateTime issued = QDateTime::currentDateTime();
+    QElapsedTimer clock;
+    clock.start();
+    const CLabelVariable rec = t.count == 1
+        ? m_driver->ReadVariable(t.tag, DataType(t.type))
+        : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
+    const double rtt = double(clock.nsecsElapsed()) / 1e6;
+
+    Result r;
+    r.kind = Result::Poll;
+    r.tag = t.tag;
+    r.type = t.type;
+    r.count = t.count;
+    r.code = rec.resultCode;
+    r.value = rec.value;
+    // A failed read carries no time of its own: show when it was sent.
+    r.timeStamp = rec.timeStamp.isValid() ? rec.timeStamp : issued;
+    r.rttMs = rtt;
+    record(r.code);
+    m_stats.add(r.code, rtt);
+    ++m_pollReads;
+
+    const QStringList values = formatValues(r.value);
+    const bool changed = !m_havePrevious || values != m_previousValues || r.code != m_previousCode;
+    m_havePrevious = true;
+    m_previousValues = values;
+    m_previousCode = r.code;
+    if (changed || !m_poll->changesOnly)
+        print(m_options.json ? resultJson(r) + QLatin1Char('\n') : pollLineText(r));
+
+    if (m_poll->times > 0 && m_pollReads >= m_poll->times)
+        endPoll();
+}
+
+void Runner::endPoll()
+{
+    if (!m_poll)
+        return;
+    m_timer.stop();
+    const QByteArray summary = m_stats.summary(m_poll->tags.first().tag).toUtf8();
+    std::fwrite(summary.constData(), 1, size_t(summary.size()), stderr);
+    std::fflush(stderr);
+    m_poll = nullptr;
+    QTimer::singleShot(0, this, &Runner::runNext);
+}
+
+void Runner::interrupt()
+{
+    if (m_done)
+        return;
+    if (m_poll) {
+        endPoll();
+        return;
+    }
+    m_done = true;
+    emit finished(ExitInterrupted);
+}
+
+} // namespace veskortool

@@ -1,0 +1,62 @@
+// Runs the parsed commands against the driver on the event loop: one command
+// after the other, a poll on a timer, Ctrl-C through interrupt().
+#ifndef VESKOR_TOOL_RUNNER_H
+#define VESKOR_TOOL_RUNNER_H
+
+#include "CommandLine.h"
+#include "Output.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+class CDriveBaseClass;
+
+namespace veskortool {
+
+class Runner : public QObject
+{
+    Q_OBJECT
+
+public:
+    Runner(CDriveBaseClass *driver, const Options &options, QObject *parent = nullptr);
+
+    // Starts with the first command once the event loop runs.
+    void start();
+    // Ctrl-C: ends a running poll (the next command follows), or else the run.
+    void interrupt();
+
+signals:
+    void finished(int exitStatus);
+
+private:
+    void runNext();
+    void runInfo();
+    void runRead(const Command &cmd);
+    void runWrite(const Command &cmd);
+    void startPoll(const Command &cmd);
+    void pollOnce();
+    void endPoll();
+    void record(int code);
+    void print(const QString &text);
+
+    CDriveBaseClass *m_driver;
+    Options m_options;
+    int m_next = 0;
+    bool m_failed = false;
+    bool m_done = false;
+
+    // The poll in progress.
+    QTimer m_timer;
+    const Command *m_poll = nullptr;
+    int m_pollReads = 0;
+    PollStats m_stats;
+    bool m_havePrevious = false;
+    QStringList m_previousValues;
+    int m_previousCode = 0;
+};
+
+} // namespace veskortool
+
+#endif

@@ -1,0 +1,76 @@
+// Tag data types, typed values and result codes as the command-line tool reads
+// and prints them. Pure functions: no plug-in, no I/O.
+#ifndef VESKOR_TOOL_VALUES_H
+#define VESKOR_TOOL_VALUES_H
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonValue>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+namespace veskortool {
+
+// A data type from the command line: a name ("int16"), an alias ("i16",
+// "short") or a decimal code ("4", "14"). Letter case does not matter. Codes
+// the plug-in does not name (0, 13 and up) are accepted as they are.
+bool parseType(const QString &text, int *code, QString *error);
+
+// "bool" ... "string" for codes 1 to 12, the decimal code otherwise.
+QString typeName(int code);
+
+// True for the codes 1 to 12, the types the plug-in names.
+bool isNamedType(int code);
+
+// The accepted range of an integer type as text, e.g. "-128..255"; empty for
+// types that are not integers.
+QString rangeText(int code);
+
+// A count or size from the command line: a decimal integer from 1 to INT_MAX.
+// `what` names it in the error ("count", "--size").
+bool parseCount(const QString &text, const QString &what, int *out, QString *error);
+
+// A bool: 1/0, true/false, on/off (any letter case).
+bool parseBool(const QString &text, bool *out);
+
+// Values for a write of the given type: a QVariant holding the QList of the
+// element type the plug-in expects (QList<bool>, QList<char> for int8,
+// QList<unsigned char>, QList<short>, ..., QList<QString> for string). For
+// codes the plug-in does not name, the texts go as a QList<QString>.
+// Integers are decimal or 0x hexadecimal; int8 takes -128..255 (the wire
+// byte is unsigned). Floats take decimal notation, nan, inf and -inf.
+// A string write takes exactly one value. At least one value is needed.
+bool parseValues(int type, const QStringList &texts, QVariant *out, QString *error);
+
+// Bytes a string value takes in its field by default: UTF-8 length + 1.
+int defaultStringSize(const QString &text);
+
+// Shortest decimal text that reads back as the same number; "nan", "inf",
+// "-inf" for the special values.
+QString formatFloat(float v);
+QString formatDouble(double v);
+
+// Each element of a QList value as text: bools true/false, 8-bit types as
+// numbers, floats round-trip, strings quoted with \" and \\ escaped. A value
+// that is not a list of a known element type gives one element: its
+// QVariant text, or nothing when it is empty.
+QStringList formatValues(const QVariant &value);
+
+// The elements as JSON: numbers, except 64-bit integers of 2^53 or more in
+// magnitude (as decimal strings) and nan/inf/-inf (as those strings); bools
+// as true/false, strings as strings.
+QJsonArray valuesToJson(const QVariant &value);
+QJsonValue int64ToJson(qint64 v);
+QJsonValue uint64ToJson(quint64 v);
+
+// ISO 8601 with milliseconds and the UTC offset, "2024-05-01T08:09:10.123+02:00";
+// empty for an invalid time.
+QString formatTimestamp(const QDateTime &t);
+
+// What a record's result code means ("done", "no answer", ...).
+QString resultMeaning(int code);
+
+} // namespace veskortool
+
+#endif

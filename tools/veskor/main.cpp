@@ -1,0 +1,173 @@
+// veskor: a small host for the LibVESKOR plug-in. It loads the plug-in with
+// dlopen, takes the driver from getSharedLibrary() and from then on talks to
+// it only through CDriveBaseClass and CLabelVariable.
+#include "CDriveBaseClass.h"
+#include "CommandLine.h"
+#include "PluginLoader.h"
+#include "Runner.h"
+#include "VeskorSim.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+using namespace veskortool;
+
+namespace {
+
+std::atomic<bool> g_showLog{false};
+int g_sigintPipe[2] = {-1, -1};
+
+// The plug-in logs through Qt: its traffic lines with --debug, and warnings
+// such as a missing answer. Without --debug the result code says enough.
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "veskor: %s\n", message.toUtf8().constData());
+        std::abort();
+    }
+    if (!g_showLog.load())
+        return;
+    std::fprintf(stderr, "%s\n", message.toUtf8().constData());
+    std::fflush(stderr);
+}
+
+void onSigint(int)
+{
+    const char c = 1;
+    const ssize_t r = ::write(g_sigintPipe[1], &c, 1);
+    (void)r;
+}
+
+int fail(int status, const QString &message)
+{
+    std::fprintf(stderr, "veskor: %s\n", message.toUtf8().constData());
+    return status;
+}
+
+void printOut(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+bool sameDir(const QString &a, const QString &b)
+{
+    const QString ca = QFileInfo(a).canonicalFilePath();
+    return !ca.isEmpty() && ca == QFileInfo(b).canonicalFilePath();
+}
+
+// The driver object and its library live until the process ends; the host
+// interface has no way to delete the object.
+LoadedPlugin g_plugin;
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qInstallMessageHandler(messageHandler);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("veskor"));
+
+    const ParseResult parsed = parseCommandLine(QCoreApplication::arguments().mid(1));
+    switch (parsed.outcome) {
+    case ParseResult::Help:
+        printOut(parsed.text);
+        return ExitOk;
+    case ParseResult::Version:
+        printOut(QStringLiteral("veskor %1\n").arg(QStringLiteral(VESKOR_TOOL_VERSION)));
+        return ExitOk;
+    case ParseResult::Error:
+        return fail(ExitUsage, parsed.text);
+    case ParseResult::Run:
+        break;
+    }
+    const Options &options = parsed.options;
+    g_showLog = options.debug;
+
+    PluginSearch search;
+    search.optionPath = options.plugin;
+    search.envPath = qEnvironmentVariable("VESKOR_PLUGIN");
+    search.exeDir = QCoreApplication::applicationDirPath();
+    search.libDirName = QStringLiteral(VESKOR_TOOL_INSTALL_LIBDIR);
+#ifdef VESKOR_TOOL_BUILT_PLUGIN
+    search.builtPath = QStringLiteral(VESKOR_TOOL_BUILT_PLUGIN);
+    search.inBuildTree = sameDir(search.exeDir, QStringLiteral(VESKOR_TOOL_BUILD_DIR));
+#endif
+    QString error;
+    if (!loadPlugin(pluginCandidates(search), &g_plugin, &error))
+        return fail(ExitPlugin, error);
+    CDriveBaseClass *driver = g_plugin.driver;
+    if (options.debug) {
+        std::fprintf(stderr, "veskor: plug-in %s\n", QFile::encodeName(g_plugin.path).constData());
+        driver->DebugCmd(StartDebug);
+    }
+
+    bool needsController = false;
+    for (const Command &c : options.commands)
+        needsController = needsController || c.kind != Command::Info;
+
+    std::unique_ptr<veskorsim::Simulator> simulator;
+    bool connected = false;
+    if (needsController) {
+        QString address = options.connect;
+        if (address.isEmpty()) {
+            simulator.reset(new veskorsim::Simulator());
+            if (!simulator->start(&error))
+                return fail(ExitConnect, QStringLiteral("the embedded simulator did not start: %1").arg(error));
+            address = QStringLiteral("%1:%2").arg(simulator->address().toString()).arg(simulator->port());
+            if (options.debug)
+                std::fprintf(stderr, "veskor: embedded simulator on %s\n", address.toUtf8().constData());
+        }
+        if (options.hasDevice)
+            driver->SetConnectPar(QString::number(options.device));
+        if (driver->ConnectDrive(address) == -1)
+            return fail(ExitConnect,
+                        QStringLiteral("cannot connect to %1: the plug-in refused the address "
+                                       "(give an IPv4 address and a port)").arg(address));
+        connected = true;
+    }
+
+    if (::pipe(g_sigintPipe) == 0) {
+        ::fcntl(g_sigintPipe[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(g_sigintPipe[1], F_SETFD, FD_CLOEXEC);
+        ::fcntl(g_sigintPipe[1], F_SETFL, O_NONBLOCK);
+        struct sigaction sa = {};
+        sa.sa_handler = onSigint;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &sa, nullptr);
+    }
+
+    Runner runner(driver, options);
+    QSocketNotifier notifier(g_sigintPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &runner, [&runner]() {
+        char c;
+        const ssize_t r = ::read(g_sigintPipe[0], &c, 1);
+        (void)r;
+        runner.interrupt();
+    });
+    QObject::connect(&runner, &Runner::finished, &app, [](int status) { QCoreApplication::exit(status); });
+    runner.start();
+    const int status = app.exec();
+
+    notifier.setEnabled(false);
+    signal(SIGINT, SIG_DFL);
+    if (connected) {
+        driver->DisConnectDrive();
+        driver->DestroyFree();
+    }
+    if (simulator)
+        simulator->stop();
+    return status;
+}
