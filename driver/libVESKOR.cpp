@@ -173,17 +173,23 @@ CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type)
 CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type, int count)
 {
     CLabelVariable result;
-    result.timeStamp = QDateTime::currentDateTime();
     const int area = getArea(tag);
     const int address = getAddr(tag);
-    if (area == 0)
-        result.resultCode = RcNoArea;
-    else if (count <= 0)
-        result.resultCode = RcLength;
-    else if (int(type) == 0)
-        result.resultCode = RcType;
-    else
+    if (area != 0 && count > 0 && int(type) != 0) {
+        // The transfer's record replaces this one, time stamp included (set
+        // when the answer is in, left unset when none came): no stamp is taken
+        // here. A local-time stamp is the dearest step of a read after the
+        // socket calls.
         result = Read_data(area, address, type, count, tag);
+    } else {
+        result.timeStamp = QDateTime::currentDateTime();
+        if (area == 0)
+            result.resultCode = RcNoArea;
+        else if (count <= 0)
+            result.resultCode = RcLength;
+        else
+            result.resultCode = RcType;
+    }
     result.labelName = tag;
     result.elementCount = count;
     result.dataType = type;
