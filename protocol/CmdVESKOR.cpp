@@ -97,12 +97,15 @@ void CmdVESKOR::myreadyRead()
     if (!m_socket)
         return;
     // Drain everything pending; the last datagram stays. Datagrams from any
-    // sender are taken in.
-    while (m_socket->hasPendingDatagrams()) {
+    // sender are taken in. pendingDatagramSize() is one peek that both tells
+    // whether a datagram is pending (-1 when none) and how long it is; the
+    // sender's address is not asked for, as nothing uses it.
+    for (;;) {
         const qint64 size = m_socket->pendingDatagramSize();
-        m_rxBuffer.resize(int(qMax<qint64>(size, 0)));
-        QHostAddress sender;
-        const qint64 got = m_socket->readDatagram(m_rxBuffer.data(), m_rxBuffer.size(), &sender);
+        if (size < 0)
+            break;
+        m_rxBuffer.resize(int(size));
+        const qint64 got = m_socket->readDatagram(m_rxBuffer.data(), m_rxBuffer.size());
         if (got < 0) {
             m_rxBuffer.clear();
             break;
@@ -167,15 +170,16 @@ int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, 
     static const QString kShort = QStringLiteral("lib[VESKOR]报文返回长度错误 %1:%2 ID=%3 %4 len = %5 msg : %6");
     static const QString kDevice = QStringLiteral("lib[VESKOR]设备响应错误 %1:%2 ID=%3 %4 len = %5 msg : %6");
 
-    const QString id = QString::number(deviceId);
+    // The device id's text is made only for a line that is written.
+    const auto id = [deviceId] { return QString::number(deviceId); };
     if (m_debug)
-        qDebug().noquote() << logLine(kRequest, peerText(), m_peerPort, id, tagName, length, request);
+        qDebug().noquote() << logLine(kRequest, peerText(), m_peerPort, id(), tagName, length, request);
 
     QByteArray answer;
     const int sent = SendData(request, request.size(), answer, kExpect);
 
     if (m_debug)
-        qDebug().noquote() << logLine(kAnswer, peerText(), m_peerPort, id, tagName, length, answer);
+        qDebug().noquote() << logLine(kAnswer, peerText(), m_peerPort, id(), tagName, length, answer);
 
     int verdict = sent != 0 ? int(ProtoNoAnswer) : checkReadAnswer(request, answer, offset, length);
     switch (verdict) {
@@ -184,13 +188,13 @@ int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, 
             out->append(readAnswerPayload(answer, offset, length));
         return ProtoOk;
     case ProtoNoAnswer:
-        qWarning().noquote() << logLine(kNoAnswer, peerText(), m_peerPort, id, tagName, length, answer);
+        qWarning().noquote() << logLine(kNoAnswer, peerText(), m_peerPort, id(), tagName, length, answer);
         return ProtoNoAnswer;
     case ProtoTooShort:
-        qWarning().noquote() << logLine(kShort, peerText(), m_peerPort, id, tagName, length, answer);
+        qWarning().noquote() << logLine(kShort, peerText(), m_peerPort, id(), tagName, length, answer);
         return ProtoTooShort;
     default:
-        qWarning().noquote() << logLine(kDevice, peerText(), m_peerPort, id, tagName, length, answer);
+        qWarning().noquote() << logLine(kDevice, peerText(), m_peerPort, id(), tagName, length, answer);
         return ProtoDeviceError;
     }
 }
