@@ -16,6 +16,33 @@ const AreaEntry kAreas[] = {
 };
 constexpr int kAreaCount = int(sizeof(kAreas) / sizeof(kAreas[0]));
 
+// The general search: one case-insensitive search per entry, in table order.
+int tagAreaSearch(const QString &tag)
+{
+    for (const AreaEntry &e : kAreas) {
+        if (tag.indexOf(QLatin1String(e.name), 0, Qt::CaseInsensitive) >= 0)
+            return int(e.code);
+    }
+    return 0;
+}
+
+inline bool isDigit(ushort c) { return c >= '0' && c <= '9'; }
+
+// Index of the entry named exactly "ID", the n digits at d, "x"; kAreaCount
+// when there is none.
+int entryOfDigits(const ushort *d, int n)
+{
+    for (int i = 0; i < kAreaCount; ++i) {
+        const char *digits = kAreas[i].name + 2;
+        int k = 0;
+        while (k < n && digits[k] == char(d[k]))
+            ++k;
+        if (k == n && digits[k] == 'x' && digits[k + 1] == '\0')
+            return i;
+    }
+    return kAreaCount;
+}
+
 } // namespace
 
 const AreaEntry *areaTable(int *count)
@@ -27,11 +54,29 @@ const AreaEntry *areaTable(int *count)
 
 int tagArea(const QString &tag)
 {
-    for (const AreaEntry &e : kAreas) {
-        if (tag.indexOf(QLatin1String(e.name), 0, Qt::CaseInsensitive) >= 0)
-            return int(e.code);
+    // Every name in the table is "ID", decimal digits, "x". In a tag of ASCII
+    // characters an entry occurs exactly where "ID" (any case) is followed by
+    // the entry's digits and an "x" or "X": one pass finds all such places,
+    // and the first entry in table order among them wins, as with the general
+    // search. Other characters may fold to ASCII letters under Unicode case
+    // folding; a tag with any of them takes the general search.
+    const ushort *s = reinterpret_cast<const ushort *>(tag.constData());
+    const int len = tag.size();
+    int best = kAreaCount;
+    for (int i = 0; i < len; ++i) {
+        const ushort c = s[i];
+        if (c >= 0x80)
+            return tagAreaSearch(tag);
+        if ((c | 0x20) != 'i' || i + 1 >= len || (s[i + 1] | 0x20) != 'd')
+            continue;
+        int j = i + 2;
+        while (j < len && isDigit(s[j]))
+            ++j;
+        if (j == i + 2 || j >= len || (s[j] | 0x20) != 'x')
+            continue;
+        best = qMin(best, entryOfDigits(s + i + 2, j - i - 2));
     }
-    return 0;
+    return best < kAreaCount ? int(kAreas[best].code) : 0;
 }
 
 int tagAddress(const QString &tag)
