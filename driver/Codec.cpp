@@ -4,6 +4,7 @@
 #include "ListAccess.h"
 
 #include <QList>
+#include <QtEndian>
 #include <cstring>
 
 namespace veskor {
@@ -36,18 +37,48 @@ inline void appendLE(char *dst, U v)
     }
 }
 
+// A list of n copies of `fill` (n > 0), for a decoder to overwrite in place.
+// QList keeps small movable elements inside its pointer array; for those the
+// array is built by doubling (QList copies its own array in one memcpy)
+// instead of n appends, each a call into QtCore. Larger elements are appended.
+template <typename E>
+QList<E> listOfSize(int n, const E &fill)
+{
+    QList<E> list;
+    list.reserve(n);
+    if constexpr (QTypeInfo<E>::isLarge || QTypeInfo<E>::isStatic) {
+        for (int i = 0; i < n; ++i)
+            list.append(fill);
+    } else {
+        // n's bits from the highest: each further bit doubles the list, and a
+        // set bit adds one element. The array never outgrows the reservation.
+        int bit = 31 - __builtin_clz(unsigned(n));
+        list.append(fill);
+        while (--bit >= 0) {
+            list += list;
+            if ((n >> bit) & 1)
+                list.append(fill);
+        }
+    }
+    return list;
+}
+
 // Decode `count` elements of width W: raw W-byte pattern U, stored as E.
 template <typename E, typename U, int W, typename Conv>
 QVariant decodeFixed(const QByteArray &image, int count, Conv conv)
 {
-    QList<E> list;
-    if (count > 0) {
-        list.reserve(count);
-        const uchar *p = reinterpret_cast<const uchar *>(image.constData());
-        const int size = image.size();
-        for (int i = 0; i < count; ++i)
-            list.append(conv(readLE<U, W>(p, size, qint64(i) * W)));
-    }
+    if (count <= 0)
+        return QVariant::fromValue(QList<E>());
+    QList<E> list = listOfSize<E>(count, E());
+    const uchar *p = reinterpret_cast<const uchar *>(image.constData());
+    const int size = image.size();
+    // Elements that lie wholly inside the image, then the ones padded with 0.
+    const int whole = qMin<qint64>(count, size / W);
+    typename QList<E>::iterator it = list.begin();
+    for (int i = 0; i < whole; ++i, ++it)
+        *it = conv(qFromLittleEndian<U>(p + qint64(i) * W));
+    for (int i = whole; i < count; ++i, ++it)
+        *it = conv(readLE<U, W>(p, size, qint64(i) * W));
     return QVariant::fromValue(list);
 }
 
