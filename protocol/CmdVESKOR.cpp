@@ -119,7 +119,8 @@ void CmdVESKOR::discardStale()
     // Only a datagram that arrives after the send may answer it: drop what an
     // earlier exchange left behind, in the buffer or still on the socket.
     m_rxBuffer.clear();
-    if (!m_socket)
+    // An unbound socket (its bind failed and nothing was sent yet) holds nothing.
+    if (!m_socket || m_socket->state() != QAbstractSocket::BoundState)
         return;
     while (m_socket->hasPendingDatagrams()) {
         if (m_socket->readDatagram(nullptr, 0) < 0)
