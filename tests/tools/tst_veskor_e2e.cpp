@@ -68,7 +68,7 @@ QStringList field(const ToolRun &r, const QString &key)
 void TstVeskorE2e::info()
 {
     const ToolRun r = runTool({QStringLiteral("info")});
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.errText(), QString());
     QCOMPARE(field(r, QStringLiteral("name")).size(), 1);
@@ -125,7 +125,7 @@ void TstVeskorE2e::writeThenRead()
     QFETCH(QStringList, args);
     QFETCH(QString, values);
     const ToolRun r = runTool(args);
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QVERIFY2(r.exitCode == 0, r.out.constData());
     QCOMPARE(r.errText(), QString());
     const QStringList results = field(r, QStringLiteral("result"));
@@ -142,7 +142,7 @@ void TstVeskorE2e::writeThenReadJson()
     const ToolRun r = runTool(words("--json write ID4x10 int16 1 -2 3 then read ID4x10 int16 3 "
                                     "then write ID4x40 int64 -9007199254740993 5 then read ID4x40 i64 2 "
                                     "then write ID4x60 float 0.1 nan then read ID4x60 float 2"));
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, 0);
     const QStringList lines = r.outLines();
     QCOMPARE(lines.size(), 6);
@@ -177,7 +177,7 @@ void TstVeskorE2e::multiTagRead()
 {
     const ToolRun r = runTool(words("write ID4x10 int16 1 -2 3 then write ID4x20 double 2.5 "
                                     "then read ID4x10:int16:3 ID4x20:double ID1x0:bool:4 Q7:int16"));
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     // The tag without an area gives code 3, so not every result was 0.
     QCOMPARE(r.exitCode, 1);
     QCOMPARE(r.errText(), QString());
@@ -195,7 +195,7 @@ void TstVeskorE2e::multiTagRead()
 void TstVeskorE2e::multiTagReadJson()
 {
     const ToolRun r = runTool(words("--json write ID4x10 uint16 9 then read ID4x10:uint16 ID4x10:0 ID4x10:uint8:2"));
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, 1);
     const QStringList lines = r.outLines();
     QCOMPARE(lines.size(), 4);
@@ -213,7 +213,7 @@ void TstVeskorE2e::multiTagReadJson()
 void TstVeskorE2e::poll()
 {
     const ToolRun r = runTool(words("write ID4x10 int16 4 5 then poll ID4x10 int16 2 --times 3 --interval 10"));
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, 0);
     const QStringList lines = r.outLines().filter(QRegularExpression(QStringLiteral("  code ")));
     QCOMPARE(lines.size(), 3);
@@ -234,7 +234,7 @@ void TstVeskorE2e::pollChangesJson()
 {
     // Nothing changes between the reads: --changes prints the first only.
     const ToolRun r = runTool(words("--json poll ID4x10 uint32 --times 3 --interval 10 --changes"));
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.outLines().size(), 1);
     const QJsonObject o = jsonLine(r.outLines().first());
@@ -247,28 +247,21 @@ void TstVeskorE2e::pollChangesJson()
 
 void TstVeskorE2e::pollEndsOnCtrlC()
 {
-    QProcess p;
-    prepareTool(p, words("poll ID4x10 int16 --interval 20 then read ID4x10 int16"));
-    p.start();
-    QVERIFY(p.waitForStarted(30000));
+    ToolProcess p;
+    QVERIFY2(p.start(words("poll ID4x10 int16 --interval 20 then read ID4x10 int16")), qPrintable(p.error));
     // Wait for two poll lines, then interrupt.
-    QByteArray out;
-    while (out.count('\n') < 2 && p.state() == QProcess::Running) {
-        p.waitForReadyRead(1000);
-        out += p.readAllStandardOutput();
+    while (p.out.count('\n') < 2 && p.readSome(30000)) {
     }
-    QCOMPARE(p.state(), QProcess::Running);
-    QCOMPARE(::kill(pid_t(p.processId()), SIGINT), 0);
-    QVERIFY(p.waitForFinished(60000));
-    out += p.readAllStandardOutput();
-    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(p.out.count('\n') >= 2, p.err.constData());
+    QVERIFY(p.sendSignal(SIGINT));
+    QVERIFY2(p.waitForFinished(), qPrintable(p.error));
     // Ctrl-C ends the poll with its summary, the next command runs, and the
     // status follows the result codes.
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 0);
+    QCOMPARE(p.exitCode, 0);
+    const QString err = QString::fromUtf8(p.err);
     QVERIFY2(QRegularExpression(QStringLiteral("^poll ID4x10: \\d+ reads, 0 failed; round trip ms min "))
                  .match(err).hasMatch(), qPrintable(err));
-    QVERIFY2(out.contains("read    ID4x10  int16  count 1\n"), out.constData());
+    QVERIFY2(p.out.contains("read    ID4x10  int16  count 1\n"), p.out.constData());
 }
 
 void TstVeskorE2e::exitStatus_data()
@@ -308,7 +301,7 @@ void TstVeskorE2e::exitStatus()
     QFETCH(QString, stdoutHas);
     QFETCH(QString, stderr);
     const ToolRun r = runTool(args);
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, status);
     QCOMPARE(r.errText(), stderr);
     if (stdoutHas.isEmpty())
@@ -353,7 +346,7 @@ void TstVeskorE2e::pluginSearch()
         args << QStringLiteral("--plugin") << option;
     args << QStringLiteral("info");
     const ToolRun r = runTool(args, e);
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, status);
     if (stderrStart.isEmpty()) {
         QCOMPARE(r.errText(), QString());
@@ -372,7 +365,7 @@ void TstVeskorE2e::debugShowsTraffic()
     QCOMPARE(quiet.errText(), QString());
 
     const ToolRun r = runTool(words("--debug --device 7 write ID4x10 int16 1 then read ID4x10 int16"));
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, 0);
     const QString err = r.errText();
     QVERIFY2(err.contains(QRegularExpression(QStringLiteral("^veskor: embedded simulator on 127\\.0\\.0\\.1:\\d+$"),

@@ -22,7 +22,7 @@ static const char kNobody[] = "127.0.0.1:9";
 void TstVeskorTimeout::unreachableControllerTimeout()
 {
     const ToolRun r = runTool({"--connect", kNobody, "read", "ID4x0", "int16", "then", "write", "ID4x0", "int16", "1"});
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, 1);
     const QStringList results = r.outLines().filter(QRegularExpression(QStringLiteral("^result ")));
     QCOMPARE(results, (QStringList{"result  8 (no answer)", "result  8 (no answer)"}));
@@ -35,7 +35,7 @@ void TstVeskorTimeout::unreachableControllerTimeout()
 void TstVeskorTimeout::unreachableControllerTimeoutDebug()
 {
     const ToolRun r = runTool({"--debug", "--json", "--connect", kNobody, "read", "ID4x0", "int16", "2"});
-    QVERIFY(r.finished);
+    QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, 1);
     QCOMPARE(r.outLines().size(), 1);
     const QJsonObject o = QJsonDocument::fromJson(r.outLines().first().toUtf8()).object();
