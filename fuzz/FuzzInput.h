@@ -5,6 +5,7 @@
 #define VESKOR_FUZZINPUT_H
 
 #include <QByteArray>
+#include <QString>
 
 #include <cstddef>
 #include <cstdint>
@@ -64,12 +65,26 @@ private:
     abort();
 }
 
+// The same with the values that broke it.
+[[noreturn]] inline void fail(const char *file, int line, const char *what, const QString &detail)
+{
+    fprintf(stderr, "%s:%d: invariant broken: %s (%s)\n", file, line, what, qPrintable(detail));
+    fflush(stderr);
+    abort();
+}
+
 } // namespace fuzz
 
 #define FUZZ_CHECK(cond)                                                                   \
     do {                                                                                   \
         if (!(cond))                                                                       \
             ::fuzz::fail(__FILE__, __LINE__, #cond);                                       \
+    } while (0)
+
+#define FUZZ_CHECK_SAY(cond, detail)                                                       \
+    do {                                                                                   \
+        if (!(cond))                                                                       \
+            ::fuzz::fail(__FILE__, __LINE__, #cond, (detail));                             \
     } while (0)
 
 #endif
