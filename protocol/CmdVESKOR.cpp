@@ -50,7 +50,10 @@ int CmdVESKOR::ConnectDrive(QString ip, int port)
     connect(m_socket, &QUdpSocket::disconnected, this, &CmdVESKOR::mydisconnected);
     // Binding fails when the controller's address is not one of ours; the
     // first send then binds the socket to any address and a free port.
-    m_socket->bind(m_peerAddress, kLocalPort);
+    // A socket that is bound already keeps its binding (a second bind could
+    // only fail, with a warning from Qt).
+    if (m_socket->state() == QAbstractSocket::UnconnectedState)
+        m_socket->bind(m_peerAddress, kLocalPort);
     return 0;
 }
 
