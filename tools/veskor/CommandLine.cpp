@@ -13,22 +13,22 @@ const char kThen[] = "then";
 
 enum Scope { Global, WriteOnly, PollOnly, HelpOpt, VersionOpt };
 
-struct OptionSpec {
+struct OptionInfo {
     const char *name;
     bool takesValue;
     Scope scope;
 };
 
-const OptionSpec kOptions[] = {
+const OptionInfo kOptions[] = {
     {"connect", true, Global},  {"device", true, Global},  {"debug", false, Global},
     {"json", false, Global},    {"plugin", true, Global},  {"size", true, WriteOnly},
     {"interval", true, PollOnly}, {"times", true, PollOnly}, {"changes", false, PollOnly},
     {"help", false, HelpOpt},   {"version", false, VersionOpt},
 };
 
-const OptionSpec *findOption(const QString &name)
+const OptionInfo *findOption(const QString &name)
 {
-    for (const OptionSpec &o : kOptions) {
+    for (const OptionInfo &o : kOptions) {
         if (name == QLatin1String(o.name))
             return &o;
     }
@@ -134,12 +134,12 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
 
     // Command options in the wrong command.
     for (const QString &name : seg.optionOrder) {
-        const OptionSpec *spec = findOption(name);
-        if (spec->scope == WriteOnly && cmd->kind != Command::Write) {
+        const OptionInfo *option = findOption(name);
+        if (option->scope == WriteOnly && cmd->kind != Command::Write) {
             *error = QStringLiteral("option --%1 belongs to write, not %2").arg(name, word);
             return false;
         }
-        if (spec->scope == PollOnly && cmd->kind != Command::Poll) {
+        if (option->scope == PollOnly && cmd->kind != Command::Poll) {
             *error = QStringLiteral("option --%1 belongs to poll, not %2").arg(name, word);
             return false;
         }
@@ -296,25 +296,25 @@ ParseResult parseCommandLine(const QStringList &args)
             name = name.left(eq);
             inlineValue = true;
         }
-        const OptionSpec *spec = findOption(name);
-        if (!spec) {
+        const OptionInfo *option = findOption(name);
+        if (!option) {
             if (firstError.isEmpty())
                 firstError = QStringLiteral("unknown option %1 (try veskor --help)").arg(quoted(a));
             continue;
         }
-        if (spec->takesValue && !inlineValue) {
+        if (option->takesValue && !inlineValue) {
             if (i + 1 >= args.size()) {
                 if (firstError.isEmpty())
                     firstError = QStringLiteral("option --%1 needs a value").arg(name);
                 continue;
             }
             value = args.at(++i);
-        } else if (!spec->takesValue && inlineValue) {
+        } else if (!option->takesValue && inlineValue) {
             if (firstError.isEmpty())
                 firstError = QStringLiteral("option --%1 takes no value").arg(name);
             continue;
         }
-        switch (spec->scope) {
+        switch (option->scope) {
         case HelpOpt: seg.help = true; break;
         case VersionOpt: version = true; break;
         case Global: globals.insert(name, value); break;
