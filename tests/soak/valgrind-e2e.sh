@@ -6,7 +6,7 @@
 #
 # BUILD_DIR is a configured and built tree with the tests (not a sanitizer
 # build: valgrind and AddressSanitizer do not mix). LABEL defaults to e2e.
-# Logs go to BUILD_DIR/valgrind/<test>.log. Suppressions of false reports
+# Logs go to BUILD_DIR/valgrind/<test>.<pid>.log, one per process. Suppressions of false reports
 # from Qt or the C library are in valgrind.supp beside this script, each with
 # a note on why.
 set -euo pipefail
@@ -20,9 +20,11 @@ mkdir -p "$LOGS"
 
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)"; exit 2; }
 
+# Child processes (the host tool the tool tests start) are checked too, each
+# in a log of its own.
 VG=(valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite
     --errors-for-leak-kinds=definite --error-exitcode=1 --track-origins=yes
-    --num-callers=30 --keep-debuginfo=yes --gen-suppressions=all)
+    --num-callers=30 --keep-debuginfo=yes --gen-suppressions=all --trace-children=yes)
 [ -s "$HERE/valgrind.supp" ] && VG+=(--suppressions="$HERE/valgrind.supp")
 
 # QRegularExpression compiles patterns to machine code (PCRE2 JIT), which
@@ -54,18 +56,22 @@ fi
 failed=()
 for i in "${!NAMES[@]}"; do
   name=${NAMES[$i]}
-  log=$LOGS/$name.log
+  rm -f "$LOGS/$name".*.log
   start=$(date +%s)
   # Word splitting of the command line is wanted: CTest prints it unquoted.
   # shellcheck disable=SC2086
-  if (cd "${DIRS[$i]}" && "${VG[@]}" --log-file="$log" ${COMMANDS[$i]} >"$LOGS/$name.out" 2>&1); then
+  if (cd "${DIRS[$i]}" && "${VG[@]}" --log-file="$LOGS/$name.%p.log" ${COMMANDS[$i]} >"$LOGS/$name.out" 2>&1); then
     status=ok
   else
     status=FAILED
-    failed+=("$name")
   fi
-  summary=$(grep -E 'ERROR SUMMARY|definitely lost' "$log" | sed 's/^==[0-9]*== //' | tr '\n' ' ')
-  printf '%-22s %-7s %4ss  %s\n' "$name" "$status" "$(( $(date +%s) - start ))" "$summary"
+  logs=("$LOGS/$name".*.log)
+  bad=$( (grep -l -E 'ERROR SUMMARY: [1-9]' "${logs[@]}" || true) | wc -l)
+  lost=$( (grep -l -E 'definitely lost: [1-9]' "${logs[@]}" || true) | wc -l)
+  [ "$bad" -eq 0 ] && [ "$lost" -eq 0 ] || status=FAILED
+  [ "$status" = ok ] || failed+=("$name")
+  printf '%-22s %-7s %4ss  %d process(es), %d with errors, %d with definite leaks\n' \
+    "$name" "$status" "$(( $(date +%s) - start ))" "${#logs[@]}" "$bad" "$lost"
 done
 
 if [ ${#failed[@]} -ne 0 ]; then
@@ -74,7 +80,7 @@ if [ ${#failed[@]} -ne 0 ]; then
     echo "---- $name: test output (tail)"
     tail -n 20 "$LOGS/$name.out"
     echo "---- $name: valgrind (errors and definite leaks)"
-    grep -E -A25 'Invalid|uninitialised|definitely lost in' "$LOGS/$name.log" | head -n 120 || true
+    grep -E -A25 'Invalid|uninitialised|unaddressable|definitely lost in' "$LOGS/$name".*.log | head -n 120 || true
   done
   exit 1
 fi
