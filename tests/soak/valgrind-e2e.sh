@@ -2,7 +2,12 @@
 # Runs every end-to-end test (CTest label e2e) of a build under valgrind's
 # memcheck and fails when any of them has a memory error or a definite leak.
 #
-#   tests/soak/valgrind-e2e.sh BUILD_DIR [LABEL]
+#   tests/soak/valgrind-e2e.sh [--strict] BUILD_DIR [LABEL]
+#
+# Exit status 1 when memcheck finds an error or a definite leak in any process
+# of any test. A test that fails without such a finding is listed (valgrind
+# runs one thread at a time, many times slower, which changes the order in
+# which threads and datagrams meet) but fails the run only with --strict.
 #
 # BUILD_DIR is a configured and built tree with the tests (not a sanitizer
 # build: valgrind and AddressSanitizer do not mix). LABEL defaults to e2e.
@@ -11,7 +16,9 @@
 # a note on why.
 set -euo pipefail
 
-BUILD=${1:?usage: $0 BUILD_DIR [LABEL]}
+STRICT=0
+if [ "${1:-}" = --strict ]; then STRICT=1; shift; fi
+BUILD=${1:?usage: $0 [--strict] BUILD_DIR [LABEL]}
 LABEL=${2:-e2e}
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(cd "$BUILD" && pwd)
@@ -53,29 +60,37 @@ if [ ${#NAMES[@]} -eq 0 ]; then
   exit 2
 fi
 
-failed=()
+failed=()      # memcheck errors or definite leaks
+testfailed=()  # the test itself failed
 for i in "${!NAMES[@]}"; do
   name=${NAMES[$i]}
   rm -f "$LOGS/$name".*.log
   start=$(date +%s)
   # Word splitting of the command line is wanted: CTest prints it unquoted.
   # shellcheck disable=SC2086
-  if (cd "${DIRS[$i]}" && "${VG[@]}" --log-file="$LOGS/$name.%p.log" ${COMMANDS[$i]} >"$LOGS/$name.out" 2>&1); then
-    status=ok
-  else
-    status=FAILED
+  status=ok
+  if ! (cd "${DIRS[$i]}" && "${VG[@]}" --log-file="$LOGS/$name.%p.log" ${COMMANDS[$i]} >"$LOGS/$name.out" 2>&1); then
+    status=test-failed
   fi
   logs=("$LOGS/$name".*.log)
   bad=$( (grep -l -E 'ERROR SUMMARY: [1-9]' "${logs[@]}" || true) | wc -l)
   lost=$( (grep -l -E 'definitely lost: [1-9]' "${logs[@]}" || true) | wc -l)
-  [ "$bad" -eq 0 ] && [ "$lost" -eq 0 ] || status=FAILED
-  [ "$status" = ok ] || failed+=("$name")
-  printf '%-22s %-7s %4ss  %d process(es), %d with errors, %d with definite leaks\n' \
+  if [ "$bad" -ne 0 ] || [ "$lost" -ne 0 ]; then
+    status=FAILED
+    failed+=("$name")
+  elif [ "$status" = test-failed ]; then
+    testfailed+=("$name")
+  fi
+  printf '%-22s %-11s %4ss  %d process(es), %d with errors, %d with definite leaks\n' \
     "$name" "$status" "$(( $(date +%s) - start ))" "${#logs[@]}" "$bad" "$lost"
 done
 
+for name in "${testfailed[@]}"; do
+  echo "---- $name failed under valgrind, without a memcheck finding:"
+  grep -a -E -A4 '^FAIL!' "$LOGS/$name.out" | head -n 20 || true
+done
 if [ ${#failed[@]} -ne 0 ]; then
-  echo "under valgrind: ${failed[*]} failed (logs in $LOGS)"
+  echo "under valgrind: memory errors or definite leaks in ${failed[*]} (logs in $LOGS)"
   for name in "${failed[@]}"; do
     echo "---- $name: test output (tail)"
     tail -n 20 "$LOGS/$name.out"
@@ -84,4 +99,9 @@ if [ ${#failed[@]} -ne 0 ]; then
   done
   exit 1
 fi
-echo "under valgrind: all ${#NAMES[@]} $LABEL tests clean"
+echo "under valgrind: no memory errors and no definite leaks in ${#NAMES[@]} $LABEL tests"
+if [ ${#testfailed[@]} -ne 0 ]; then
+  echo "tests that failed under valgrind: ${testfailed[*]}"
+  [ "$STRICT" = 1 ] && exit 1
+fi
+exit 0
