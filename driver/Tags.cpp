@@ -79,17 +79,47 @@ int tagArea(const QString &tag)
     return best < kAreaCount ? int(kAreas[best].code) : 0;
 }
 
-int tagAddress(const QString &tag)
+namespace {
+
+// The address text: between the first and the second lower-case "x", or to
+// the end. Null when the tag has no lower-case "x".
+QStringRef addressText(const QString &tag)
 {
     const int first = tag.indexOf(QLatin1Char('x'));
     if (first < 0)
-        return -1;
+        return QStringRef();
     const int second = tag.indexOf(QLatin1Char('x'), first + 1);
     const int end = second < 0 ? tag.size() : second;
-    const uint n = tag.midRef(first + 1, end - first - 1).toUInt(nullptr, 10);
+    return tag.midRef(first + 1, end - first - 1);
+}
+
+} // namespace
+
+int tagAddress(const QString &tag)
+{
+    const QStringRef text = addressText(tag);
+    if (text.isNull())
+        return -1;
+    const uint n = text.toUInt(nullptr, 10);
     if (n >= 2147483648u)
         return -1;
     return int(n);
+}
+
+bool tagAddressOverflows(const QString &tag)
+{
+    QStringRef text = addressText(tag).trimmed();
+    if (text.startsWith(QLatin1Char('+')))
+        text = text.mid(1);
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    bool ok = false;
+    text.toUInt(&ok, 10);
+    return !ok;
 }
 
 qint64 byteLength(int type, qint64 n)

@@ -27,6 +27,10 @@ int tagArea(const QString &tag);
 // tag has no lower-case "x" at all.
 int tagAddress(const QString &tag);
 
+// True when the tag's address is a decimal number too large for 32 bits,
+// which tagAddress() reports as 0.
+bool tagAddressOverflows(const QString &tag);
+
 // Bytes that n elements of a type take in the controller, exactly; 0 for types
 // without a size. Bools take one bit each.
 qint64 byteLength(int type, qint64 n);

@@ -84,6 +84,16 @@ int valueCheck(int type, const CLabelVariable &v, int count)
     }
 }
 
+// The address a request may use: getAddr's, except that a number too large
+// for 32 bits (which getAddr reads as 0) is no address at all, like one of
+// 2^31 and more. The paths refuse negative addresses without traffic.
+int wireAddress(const QString &tag, int address)
+{
+    if (address == 0 && tagAddressOverflows(tag))
+        return -1;
+    return address;
+}
+
 int readCodeOf(int protocolCode)
 {
     switch (protocolCode) {
@@ -174,7 +184,7 @@ CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type, int count)
 {
     CLabelVariable result;
     const int area = getArea(tag);
-    const int address = getAddr(tag);
+    const int address = wireAddress(tag, getAddr(tag));
     if (area != 0 && count > 0 && int(type) != 0) {
         // The transfer's record replaces this one, time stamp included (set
         // when the answer is in, left unset when none came): no stamp is taken
@@ -248,7 +258,7 @@ CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVaria
 CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVariable v, int count)
 {
     const int area = getArea(tag);
-    const int address = getAddr(tag);
+    const int address = wireAddress(tag, getAddr(tag));
     if (area == 0)
         v.resultCode = RcNoArea;
     else if (count < 0)

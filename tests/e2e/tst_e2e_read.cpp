@@ -128,6 +128,8 @@ void TestRead::refusedWithoutTraffic_data()
     QTest::newRow("count -5") << "ID4x100" << int(DT_INT16) << -5 << 4;
     QTest::newRow("type 0") << "ID4x100" << int(DT_NONE) << 1 << 2;
     QTest::newRow("address 2^31") << "ID4x2147483648" << int(DT_INT16) << 1 << 4;
+    QTest::newRow("address 2^32") << "ID4x4294967296" << int(DT_INT16) << 1 << 4;
+    QTest::newRow("address past 64 bits") << "ID4x99999999999999999999" << int(DT_INT16) << 1 << 4;
     QTest::newRow("no lower-case x") << "ID4X100" << int(DT_INT16) << 1 << 4;
     QTest::newRow("length past 32 bits") << "ID4x0" << int(DT_DOUBLE) << 300000000 << 4;
 }

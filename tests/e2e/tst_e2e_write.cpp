@@ -164,6 +164,7 @@ void TestWrite::refusedWithoutTraffic_data()
     QTest::newRow("host code 14") << "ID4x100" << 14 << 1 << one << 2;
     QTest::newRow("host code 22") << "ID4x100" << 22 << 1 << listVariant(QList<unsigned int>{1}) << 4;
     QTest::newRow("address past 24 bits") << "ID4x16777216" << int(DT_INT16) << 1 << one << 4;
+    QTest::newRow("address 2^32") << "ID4x4294967296" << int(DT_INT16) << 1 << one << 4;
     QTest::newRow("no value") << "ID4x100" << int(DT_INT16) << 1 << QVariant() << 2;
     QTest::newRow("value not a list") << "ID4x100" << int(DT_INT16) << 1
                                       << QVariant(QDateTime(QDate(2020, 1, 1), QTime(0, 0))) << 2;

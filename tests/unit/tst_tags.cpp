@@ -11,6 +11,8 @@ class TestTags : public QObject
 private slots:
     void areaAndAddress_data();
     void areaAndAddress();
+    void addressOverflow_data();
+    void addressOverflow();
     void everyAreaName_data();
     void everyAreaName();
     void byteLength_data();
@@ -55,6 +57,28 @@ void TestTags::areaAndAddress()
     QCOMPARE(driver.getAddr(tag), address);
     QCOMPARE(uint(veskor::tagArea(tag)), area);
     QCOMPARE(veskor::tagAddress(tag), address);
+}
+
+void TestTags::addressOverflow_data()
+{
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<bool>("overflows");
+
+    QTest::newRow("2^32") << "ID1x4294967296" << true;
+    QTest::newRow("2^32 then x") << "ID1x4294967296x5" << true;
+    QTest::newRow("20 digits") << "ID1x99999999999999999999" << true;
+    QTest::newRow("2^32-1 fits 32 bits") << "ID1x4294967295" << false;
+    QTest::newRow("small") << "ID1x100" << false;
+    QTest::newRow("not decimal") << "ID1x1A" << false;
+    QTest::newRow("no digits") << "ID1x" << false;
+    QTest::newRow("no lower-case x") << "ID1X4294967296" << false;
+}
+
+void TestTags::addressOverflow()
+{
+    QFETCH(QString, tag);
+    QFETCH(bool, overflows);
+    QCOMPARE(veskor::tagAddressOverflows(tag), overflows);
 }
 
 void TestTags::everyAreaName_data()
