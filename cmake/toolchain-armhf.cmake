@@ -46,6 +46,10 @@ endif()
 
 set(CMAKE_C_COMPILER ${VESKOR_ARMHF_CC})
 set(CMAKE_CXX_COMPILER ${VESKOR_ARMHF_CXX})
+# GCC notes on every 64-bit/double aggregate passed by value that its ARM
+# calling convention changed in GCC 7.1; everything here is built with GCC 12.
+set(CMAKE_C_FLAGS_INIT "-Wno-psabi")
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 
 # Target libraries and CMake packages are looked up in the armhf multiarch
 # directories (<prefix>/lib/arm-linux-gnueabihf, also for <prefix>/lib/<arch>/cmake)
