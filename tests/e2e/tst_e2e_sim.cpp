@@ -168,7 +168,7 @@ void TestSim::roundTrip_data()
     QTest::newRow("bool x16") << "ID7x8" << int(DT_BOOL)
                               << listVariant(QList<bool>{true, false, false, false, false, false, false, true,
                                                          false, true, true, true, true, true, true, false});
-    QTest::newRow("int8") << "ID4x10" << int(DT_INT8) << listVariant(QList<char>{char(-128), 0, 127, -1});
+    QTest::newRow("int8") << "ID4x10" << int(DT_INT8) << listVariant(QList<char>{char(-128), 0, 127, char(-1)});
     QTest::newRow("uint8") << "ID4x20" << int(DT_UINT8) << listVariant(QList<unsigned char>{0, 255, 1});
     QTest::newRow("int16") << "ID4x30" << int(DT_INT16) << listVariant(QList<short>{SHRT_MIN, SHRT_MAX, -1, 0});
     QTest::newRow("uint16") << "ID4x41" << int(DT_UINT16) << listVariant(QList<unsigned short>{0, 65535, 0x1234});

@@ -69,7 +69,7 @@ void TestWrite::requestBytes_data()
         << "ID4x1193046" << int(DT_UINT8) << 1 << listVariant(QList<unsigned char>{0xab})
         << QByteArray::fromHex("0201010000" "125634" "000100" "ab");
     QTest::newRow("largest address")
-        << "ID4x16777215" << int(DT_INT8) << 1 << listVariant(QList<char>{-1})
+        << "ID4x16777215" << int(DT_INT8) << 1 << listVariant(QList<char>{char(-1)})
         << QByteArray::fromHex("0201010000" "ffffff" "000100" "ff");
     QTest::newRow("length high, low, middle")
         << "ID2x0" << int(DT_UINT8) << 300 << listVariant(countingList(300))

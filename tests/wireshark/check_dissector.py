@@ -50,9 +50,9 @@ def expect(cond, message):
         raise Failure(message)
 
 
-def start_sim(sim, pcap):
+def start_sim(sim, pcap, emulator=()):
     proc = subprocess.Popen(
-        [sim, "--listen", "127.0.0.1:0", "--pcap", pcap, "--set", "ID4x:0:3412"],
+        list(emulator) + [sim, "--listen", "127.0.0.1:0", "--pcap", pcap, "--set", "ID4x:0:3412"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = proc.stdout.readline().strip()
     prefix = "veskor-sim listening on 127.0.0.1:"
@@ -220,6 +220,8 @@ def main():
     ap.add_argument("--sim", required=True, help="path of veskor-sim")
     ap.add_argument("--lua", required=True, help="path of veskor.lua")
     ap.add_argument("--tshark", default="tshark")
+    ap.add_argument("--emulator", default="",
+                    help="command that runs veskor-sim, comma-separated (cross builds)")
     ap.add_argument("--keep", help="copy the capture to this file")
     args = ap.parse_args()
 
@@ -235,7 +237,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="veskor-ws-") as tmp:
         pcap = os.path.join(tmp, "session.pcap")
         try:
-            proc, port = start_sim(args.sim, pcap)
+            proc, port = start_sim(args.sim, pcap, [w for w in args.emulator.split(",") if w])
             try:
                 session(port)
             finally:
