@@ -3,7 +3,10 @@
 #include "Frames.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QUdpSocket>
+
+#include <cstring>
 
 using namespace veskor;
 
@@ -43,6 +46,8 @@ int CmdVESKOR::ConnectDrive(QString ip, int port)
     if (!m_socket)
         m_socket = new QUdpSocket(this);
     m_peerPort = port;
+    m_readEchoStreak = 0;    // another controller may answer from now on
+    m_writeEchoStreak = 0;
     if (!m_peerAddress.setAddress(ip))
         return -1;
     connect(m_socket, &QUdpSocket::readyRead, this, &CmdVESKOR::myreadyRead);
@@ -99,21 +104,75 @@ void CmdVESKOR::myreadyRead()
 {
     if (!m_socket)
         return;
-    // Drain everything pending; the last datagram stays. Datagrams from any
-    // sender are taken in. pendingDatagramSize() is one peek that both tells
-    // whether a datagram is pending (-1 when none) and how long it is; the
-    // sender's address is not asked for, as nothing uses it.
+    // Drain everything pending; the last datagram that may answer the waiting
+    // request stays. Datagrams from any sender are taken in.
+    // pendingDatagramSize() is one peek that both tells whether a datagram is
+    // pending (-1 when none) and how long it is; the sender's address is not
+    // asked for, as nothing uses it.
     for (;;) {
         const qint64 size = m_socket->pendingDatagramSize();
         if (size < 0)
             break;
-        m_rxBuffer.resize(int(size));
-        const qint64 got = m_socket->readDatagram(m_rxBuffer.data(), m_rxBuffer.size());
-        if (got < 0) {
-            m_rxBuffer.clear();
+        m_scratch.resize(int(size));
+        const qint64 got = m_socket->readDatagram(m_scratch.data(), m_scratch.size());
+        if (got < 0)
             break;
-        }
-        m_rxBuffer.resize(int(got));
+        ++m_datagramsRead;
+        m_scratch.resize(int(got));
+        if (answersRequest(m_scratch))
+            m_rxBuffer.swap(m_scratch);
+    }
+}
+
+namespace {
+
+bool isReadRequest(const QByteArray &r)
+{
+    return r.size() == kReadRequestSize && r.at(0) == 'M' && r.at(1) == 'R';
+}
+
+bool isWriteRequest(const QByteArray &r)
+{
+    return r.size() >= kWriteHeaderSize && r.startsWith(QByteArray::fromRawData("\x02\x01\x01\x00", 4));
+}
+
+bool echoesSequence(const QByteArray &request, const QByteArray &answer)
+{
+    return answer.size() >= 6 && answer.at(4) == request.at(4) && answer.at(5) == request.at(5);
+}
+
+bool echoesWriteHeader(const QByteArray &request, const QByteArray &answer)
+{
+    return answer.size() >= kWriteHeaderSize
+        && memcmp(answer.constData(), request.constData(), kWriteHeaderSize) == 0;
+}
+
+} // namespace
+
+bool CmdVESKOR::answersRequest(const QByteArray &datagram) const
+{
+    if (isReadRequest(m_request) && m_readEchoStreak >= kEchoLearned)
+        return echoesSequence(m_request, datagram);
+    if (isWriteRequest(m_request) && m_writeEchoStreak >= kEchoLearned) {
+        // Any answer acknowledges a write, a cut one included; only an answer
+        // that is plainly another request's is passed over: a read answer, or
+        // the echo of another write's header.
+        if (datagram.size() >= kReadAnswerHeader && datagram.at(0) == 'M')
+            return false;
+        if (isWriteRequest(datagram) && !echoesWriteHeader(m_request, datagram))
+            return false;
+    }
+    return true;
+}
+
+void CmdVESKOR::learnEcho(const QByteArray &request, const QByteArray &answer)
+{
+    if (isReadRequest(request)) {
+        if (m_readEchoStreak < kEchoLearned)
+            m_readEchoStreak = echoesSequence(request, answer) ? m_readEchoStreak + 1 : 0;
+    } else if (isWriteRequest(request)) {
+        if (m_writeEchoStreak < kEchoLearned)
+            m_writeEchoStreak = echoesWriteHeader(request, answer) ? m_writeEchoStreak + 1 : 0;
     }
 }
 
@@ -136,14 +195,31 @@ int CmdVESKOR::SendData(QByteArray request, int size, QByteArray &response, int 
     discardStale();
     if (m_socket) {
         const int n = qBound(0, size, request.size());
+        m_request = request.left(n);
         m_socket->writeDatagram(request.constData(), n, m_peerAddress, quint16(m_peerPort));
         m_socket->flush();
-        m_socket->waitForReadyRead(kAnswerWaitMs);
+        // One wait of at most kAnswerWaitMs. It goes on only past datagrams
+        // that cannot answer this request (see answersRequest).
+        QElapsedTimer clock;
+        clock.start();
+        int remaining = kAnswerWaitMs;
+        for (;;) {
+            const quint64 before = m_datagramsRead;
+            if (!m_socket->waitForReadyRead(remaining))
+                break;
+            if (!m_rxBuffer.isEmpty() || m_datagramsRead == before)
+                break;
+            remaining = kAnswerWaitMs - int(clock.elapsed());
+            if (remaining <= 0)
+                break;
+        }
+        m_request.clear();
     }
     if (expect <= 0)
         return -1;
     if (m_rxBuffer.isEmpty())
         return -1;
+    learnEcho(request, m_rxBuffer);
     response.append(m_rxBuffer);
     m_rxBuffer.clear();
     return 0;

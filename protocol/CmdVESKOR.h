@@ -51,6 +51,8 @@ private:
     int writeRequest(WriteKind kind, int areaCode, int address, int length, const QByteArray &data,
                      const QString &tagName);
     void discardStale();
+    bool answersRequest(const QByteArray &datagram) const;
+    void learnEcho(const QByteArray &request, const QByteArray &answer);
     QString peerText() const;
 
     QByteArray m_rxBuffer;
@@ -59,6 +61,19 @@ private:
     QUdpSocket *m_socket = nullptr;
     int m_peerPort = 0;
     bool m_debug = false;
+
+    // Controllers that echo a request's identity in their answer (the read
+    // request's sequence number, the write request's header) let a late
+    // answer to an earlier request be told apart. After kEchoLearned answers
+    // in a row that echo, an answer that does not is not taken for this
+    // request; the wait goes on. Until then, as with a controller that does
+    // not echo, the first datagram is the answer.
+    static constexpr int kEchoLearned = 3;
+    QByteArray m_request;        // the request waiting for its answer
+    QByteArray m_scratch;        // receive buffer of the datagram being read
+    quint64 m_datagramsRead = 0;
+    int m_readEchoStreak = 0;
+    int m_writeEchoStreak = 0;
 };
 
 #endif

@@ -30,6 +30,30 @@ QByteArray lookalikeAnswer(char value)
     return a;
 }
 
+// A read answer whose sequence number (bytes 4..5) is the one of the request
+// before: a late answer to the previous read.
+ScriptedPeer::Reply previousSequence(const QByteArray &payload)
+{
+    return [payload](const QByteArray &request) {
+        QByteArray a = readAnswer(request, payload);
+        const quint16 seq = quint16(uchar(a.at(4)) | uchar(a.at(5)) << 8) - 1;
+        a[4] = char(seq & 0xff);
+        a[5] = char(seq >> 8);
+        return a;
+    };
+}
+
+// A controller that puts 0 where others echo the sequence number.
+ScriptedPeer::Reply noSequenceEcho(const QByteArray &payload)
+{
+    return [payload](const QByteArray &request) {
+        QByteArray a = readAnswer(request, payload);
+        a[4] = 0;
+        a[5] = 0;
+        return a;
+    };
+}
+
 } // namespace
 
 class TestTransport : public QObject
@@ -46,6 +70,8 @@ private slots:
     void answerFromAnotherPort();
     void connectAgainKeepsSocket();
     void requestsAfterDisconnectTimeout();
+    void answerToAnEarlierRequestIsPassedOver();
+    void controllerWithoutSequenceEcho();
 };
 
 void TestTransport::oneRequestOneAnswer()
@@ -214,4 +240,42 @@ void TestTransport::requestsAfterDisconnectTimeout()
 }
 
 QTEST_GUILESS_MAIN(TestTransport)
+
+void TestTransport::answerToAnEarlierRequestIsPassedOver()
+{
+    // Once the controller has echoed the sequence number three times, an
+    // answer with another sequence number cannot answer this read, even when
+    // it comes last.
+    Driver d;
+    ScriptedPeer peer;
+    QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
+    for (int i = 0; i < 3; ++i)
+        peer.answer(readReply(QByteArray::fromHex("01")));
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
+
+    peer.answerTogether({readReply(QByteArray::fromHex("22")), previousSequence(QByteArray::fromHex("11"))});
+    const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
+    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{0x22});
+}
+
+void TestTransport::controllerWithoutSequenceEcho()
+{
+    // A controller that does not echo the sequence number is answered as
+    // before: whatever bytes 4..5 hold, the last datagram of the wait counts.
+    Driver d;
+    ScriptedPeer peer;
+    QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
+    for (int i = 0; i < 5; ++i)
+        peer.answer(noSequenceEcho(QByteArray::fromHex("01")));
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
+
+    peer.answerTogether({noSequenceEcho(QByteArray::fromHex("22")), noSequenceEcho(QByteArray::fromHex("33"))});
+    const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
+    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{0x33});
+}
+
 #include "tst_e2e_transport.moc"
