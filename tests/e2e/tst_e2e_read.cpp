@@ -11,15 +11,6 @@ using namespace e2e;
 
 namespace {
 
-// An answer payload of `size` bytes 0x00, 0x01, ... (mod 256).
-QByteArray counting(int size)
-{
-    QByteArray b(size, '\0');
-    for (int i = 0; i < size; ++i)
-        b[i] = char(i);
-    return b;
-}
-
 QByteArray floatBytes(float f)
 {
     QByteArray b(4, '\0');

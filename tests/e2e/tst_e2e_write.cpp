@@ -9,14 +9,6 @@ using namespace e2e;
 
 namespace {
 
-QByteArray counting(int size)
-{
-    QByteArray b(size, '\0');
-    for (int i = 0; i < size; ++i)
-        b[i] = char(i);
-    return b;
-}
-
 QList<unsigned char> countingList(int size)
 {
     QList<unsigned char> l;

@@ -7,6 +7,24 @@
 
 namespace veskortool {
 
+namespace {
+
+// A read, write or poll result as the output functions show it.
+Result resultOf(Result::Kind kind, const TagRequest &t, const CLabelVariable &rec)
+{
+    Result r;
+    r.kind = kind;
+    r.tag = t.tag;
+    r.type = t.type;
+    r.count = t.count;
+    r.code = rec.resultCode;
+    r.value = rec.value;
+    r.timeStamp = rec.timeStamp;
+    return r;
+}
+
+} // namespace
+
 Runner::Runner(CDriveBaseClass *driver, const Options &options, QObject *parent)
     : QObject(parent), m_driver(driver), m_options(options)
 {
@@ -68,14 +86,7 @@ void Runner::runRead(const Command &cmd)
         const CLabelVariable rec = t.count == 1
             ? m_driver->ReadVariable(t.tag, DataType(t.type))
             : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
-        Result r;
-        r.kind = Result::Read;
-        r.tag = t.tag;
-        r.type = t.type;
-        r.count = t.count;
-        r.code = rec.resultCode;
-        r.value = rec.value;
-        r.timeStamp = rec.timeStamp;
+        Result r = resultOf(Result::Read, t, rec);
         record(r.code);
         if (m_options.json)
             print(resultJson(r) + QLatin1Char('\n'));
@@ -98,14 +109,7 @@ void Runner::runWrite(const Command &cmd)
     const CLabelVariable rec = t.count == 1
         ? m_driver->WriteVariable(t.tag, DataType(t.type), v)
         : m_driver->WriteVariable(t.tag, DataType(t.type), v, t.count);
-    Result r;
-    r.kind = Result::Write;
-    r.tag = t.tag;
-    r.type = t.type;
-    r.count = t.count;
-    r.code = rec.resultCode;
-    r.value = rec.value;
-    r.timeStamp = rec.timeStamp;
+    const Result r = resultOf(Result::Write, t, rec);
     record(r.code);
     print(m_options.json ? resultJson(r) + QLatin1Char('\n') : resultText(r));
 }
@@ -134,15 +138,10 @@ void Runner::pollOnce()
         : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
     const double rtt = double(clock.nsecsElapsed()) / 1e6;
 
-    Result r;
-    r.kind = Result::Poll;
-    r.tag = t.tag;
-    r.type = t.type;
-    r.count = t.count;
-    r.code = rec.resultCode;
-    r.value = rec.value;
+    Result r = resultOf(Result::Poll, t, rec);
     // A failed read carries no time of its own: show when it was sent.
-    r.timeStamp = rec.timeStamp.isValid() ? rec.timeStamp : issued;
+    if (!r.timeStamp.isValid())
+        r.timeStamp = issued;
     r.rttMs = rtt;
     record(r.code);
     m_stats.add(r.code, rtt);

@@ -41,6 +41,16 @@ CLabelVariable recordOf(const QList<T> &list)
     return v;
 }
 
+// `size` bytes 0x00, 0x01, ... (mod 256): an answer payload or a write image
+// in which every byte tells its position.
+inline QByteArray counting(int size)
+{
+    QByteArray b(size, '\0');
+    for (int i = 0; i < size; ++i)
+        b[i] = char(i);
+    return b;
+}
+
 // Whether two values hold the same kind of list with the same elements;
 // floating-point elements must match bit for bit.
 bool sameList(const QVariant &got, const QVariant &want);
