@@ -182,23 +182,20 @@ CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type)
 
 CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type, int count)
 {
-    CLabelVariable result;
     const int area = getArea(tag);
     const int address = wireAddress(tag, getAddr(tag));
-    if (area != 0 && count > 0 && int(type) != 0) {
-        // The transfer's record replaces this one, time stamp included (set
-        // when the answer is in, left unset when none came): no stamp is taken
-        // here. A local-time stamp is the dearest step of a read after the
-        // socket calls.
-        result = Read_data(area, address, type, count, tag);
-    } else {
-        result.timeStamp = QDateTime::currentDateTime();
-        if (area == 0)
-            result.resultCode = RcNoArea;
-        else if (count <= 0)
-            result.resultCode = RcLength;
-        else
-            result.resultCode = RcType;
+    int refusal = RcDone;
+    if (area == 0)
+        refusal = RcNoArea;
+    else if (count <= 0)
+        refusal = RcLength;
+    else if (int(type) == 0)
+        refusal = RcType;
+    // The record is built where the host receives it: no copy on the way out.
+    CLabelVariable result = refusal == RcDone ? Read_data(area, address, type, count, tag) : CLabelVariable();
+    if (refusal != RcDone) {
+        result.timeStamp = m_clock.now();
+        result.resultCode = refusal;
     }
     result.labelName = tag;
     result.elementCount = count;
@@ -224,7 +221,7 @@ CLabelVariable LibVESKORS::Read_data(int area, int address, DataType type, int c
         result.resultCode = readCodeOf(rc);
         return result;
     }
-    result.timeStamp = QDateTime::currentDateTime();
+    result.timeStamp = m_clock.now();
     result.resultCode = RcDone;
     switch (int(type)) {
     case DT_BOOL:
@@ -335,7 +332,7 @@ CLabelVariable LibVESKORS::Write_data(int area, int address, DataType type, CLab
                                         : m_cmd.Writememory(area, address, length, image, tag);
     switch (rc) {
     case ProtoOk:
-        v.timeStamp = QDateTime::currentDateTime();
+        v.timeStamp = m_clock.now();
         v.resultCode = RcDone;
         break;
     case ProtoDeviceError: v.resultCode = RcDevice; break;

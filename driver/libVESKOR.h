@@ -10,6 +10,7 @@
 
 #include "CDriveBaseClass.h"
 #include "CmdVESKOR.h"
+#include "LocalClock.h"
 
 class LibVESKORS : public QObject, public CDriveBaseClass
 {
@@ -81,6 +82,7 @@ public:
 
 private:
     CmdVESKOR m_cmd;
+    veskor::LocalClock m_clock;   // the records' time stamps
     quint32 m_connectPar = 1;
     QString m_ip;
     quint32 m_port = 0;

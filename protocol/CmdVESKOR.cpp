@@ -3,9 +3,8 @@
 #include "Frames.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
-#include <QUdpSocket>
 
+#include <chrono>
 #include <cstring>
 
 using namespace veskor;
@@ -28,62 +27,77 @@ QString logLine(const QString &format, const QString &peer, int port, const QStr
                       QString::fromLatin1(bytes.toHex()));
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Whole milliseconds to the deadline, rounded up: a wait never ends early.
+int msUntil(Clock::time_point deadline)
+{
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero())
+        return 0;
+    return int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
 } // namespace
 
 CmdVESKOR::CmdVESKOR() = default;
 
 CmdVESKOR::~CmdVESKOR()
 {
-    if (m_socket) {
-        if (m_socket->state() != QAbstractSocket::UnconnectedState)
-            DisConnectDrive();
-        deletetcpSocket();
+    deletetcpSocket();
+}
+
+int CmdVESKOR::protocolCode(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Answer: return ProtoOk;
+    case Outcome::NoSocket: return ProtoNoSocket;
+    case Outcome::NoAnswer:     // nothing came within the wait
+    case Outcome::SendFailed:   // the datagram did not leave
+    case Outcome::Refused:      // the controller's port is closed
+        break;
     }
+    return ProtoNoAnswer;
 }
 
 int CmdVESKOR::ConnectDrive(QString ip, int port)
 {
     if (!m_socket)
-        m_socket = new QUdpSocket(this);
+        m_socket = std::make_unique<UdpLink>();
     m_peerPort = port;
-    m_readEchoStreak = 0;    // another controller may answer from now on
-    m_writeEchoStreak = 0;
-    if (!m_peerAddress.setAddress(ip))
+    if (!m_peerAddress.setAddress(ip)) {
+        m_peer = Endpoint();
         return -1;
-    connect(m_socket, &QUdpSocket::readyRead, this, &CmdVESKOR::myreadyRead);
-    connect(m_socket, &QUdpSocket::connected, this, &CmdVESKOR::myconnected);
-    connect(m_socket, &QUdpSocket::disconnected, this, &CmdVESKOR::mydisconnected);
-    // Binding fails when the controller's address is not one of ours; the
-    // first send then binds the socket to any address and a free port.
-    // A socket that is bound already keeps its binding (a second bind could
-    // only fail, with a warning from Qt).
-    if (m_socket->state() == QAbstractSocket::UnconnectedState)
-        m_socket->bind(m_peerAddress, kLocalPort);
+    }
+    m_peer = Endpoint::of(m_peerAddress, quint16(m_peerPort));
+    // What was learned of a controller holds while the host reconnects to it.
+    if (!(m_peer == m_habitsPeer)) {
+        m_habits.forgetAll();
+        m_habitsPeer = m_peer;
+    }
+    // A socket that can reach the peer is kept, and with it its local port.
+    if (!m_socket->canReach(m_peer) && !m_socket->open(m_peer, kLocalPort)) {
+        m_peer = Endpoint();
+        return -1;
+    }
     return 0;
 }
 
 int CmdVESKOR::DisConnectDrive()
 {
-    if (!m_socket)
-        return 0;
-    m_socket->close();
-    if (m_socket->state() != QAbstractSocket::UnconnectedState)
-        m_socket->waitForDisconnected(kDisconnectWaitMs);
-    disconnect(m_socket, &QUdpSocket::connected, this, &CmdVESKOR::myconnected);
-    disconnect(m_socket, &QUdpSocket::disconnected, this, &CmdVESKOR::mydisconnected);
-    disconnect(m_socket, &QUdpSocket::readyRead, this, &CmdVESKOR::myreadyRead);
+    if (m_socket)
+        m_socket->close();
     return 0;
 }
 
 int CmdVESKOR::Connection_status()
 {
-    return m_socket ? -1 : ProtoNoSocket;
+    return m_socket && m_socket->isOpen() && m_peer.isValid() ? -1 : ProtoNoSocket;
 }
 
 int CmdVESKOR::deletetcpSocket()
 {
-    delete m_socket;
-    m_socket = nullptr;
+    m_socket.reset();
     return 0;
 }
 
@@ -91,8 +105,6 @@ int CmdVESKOR::DestroyFree()
 {
     if (!m_socket)
         return 1;
-    if (m_socket->state() != QAbstractSocket::UnconnectedState)
-        DisConnectDrive();
     deletetcpSocket();
     return 0;
 }
@@ -102,126 +114,94 @@ void CmdVESKOR::mydisconnected() {}
 
 void CmdVESKOR::myreadyRead()
 {
-    if (!m_socket)
+    // Takes in what is pending; the last datagram stays in m_rxBuffer. The
+    // next exchange drops it: only what comes after a request answers it.
+    if (!m_socket || !m_socket->isOpen())
         return;
-    // Drain everything pending; the last datagram that may answer the waiting
-    // request stays. Datagrams from any sender are taken in.
-    // pendingDatagramSize() is one peek that both tells whether a datagram is
-    // pending (-1 when none) and how long it is; the sender's address is not
-    // asked for, as nothing uses it.
+    QByteArray datagram(kMaxDatagram, Qt::Uninitialized);
     for (;;) {
-        const qint64 size = m_socket->pendingDatagramSize();
-        if (size < 0)
+        const UdpLink::Received got = m_socket->receive(datagram.data(), kMaxDatagram, 0, m_peer);
+        if (got.status != UdpLink::Status::Datagram)
             break;
-        m_scratch.resize(int(size));
-        const qint64 got = m_socket->readDatagram(m_scratch.data(), m_scratch.size());
-        if (got < 0)
-            break;
-        ++m_datagramsRead;
-        m_scratch.resize(int(got));
-        if (answersRequest(m_scratch))
-            m_rxBuffer.swap(m_scratch);
+        m_rxBuffer = datagram.left(got.size);
     }
 }
 
-namespace {
-
-bool isReadRequest(const QByteArray &r)
+// One request, one answer. Drop what earlier exchanges left on the socket,
+// send, then read datagrams until one answers this request or the wait is
+// over. Of datagrams that arrive together the last one that answers counts.
+// The answer is left in m_answer.
+CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
 {
-    return r.size() == kReadRequestSize && r.at(0) == 'M' && r.at(1) == 'R';
-}
-
-bool isWriteRequest(const QByteArray &r)
-{
-    return r.size() >= kWriteHeaderSize && r.startsWith(QByteArray::fromRawData("\x02\x01\x01\x00", 4));
-}
-
-bool echoesSequence(const QByteArray &request, const QByteArray &answer)
-{
-    return answer.size() >= 6 && answer.at(4) == request.at(4) && answer.at(5) == request.at(5);
-}
-
-bool echoesWriteHeader(const QByteArray &request, const QByteArray &answer)
-{
-    return answer.size() >= kWriteHeaderSize
-        && memcmp(answer.constData(), request.constData(), kWriteHeaderSize) == 0;
-}
-
-} // namespace
-
-bool CmdVESKOR::answersRequest(const QByteArray &datagram) const
-{
-    if (isReadRequest(m_request) && m_readEchoStreak >= kEchoLearned)
-        return echoesSequence(m_request, datagram);
-    if (isWriteRequest(m_request) && m_writeEchoStreak >= kEchoLearned) {
-        // Any answer acknowledges a write, a cut one included; only an answer
-        // that is plainly another request's is passed over: a read answer, or
-        // the echo of another write's header.
-        if (datagram.size() >= kReadAnswerHeader && datagram.at(0) == 'M')
-            return false;
-        if (isWriteRequest(datagram) && !echoesWriteHeader(m_request, datagram))
-            return false;
-    }
-    return true;
-}
-
-void CmdVESKOR::learnEcho(const QByteArray &request, const QByteArray &answer)
-{
-    if (isReadRequest(request)) {
-        if (m_readEchoStreak < kEchoLearned)
-            m_readEchoStreak = echoesSequence(request, answer) ? m_readEchoStreak + 1 : 0;
-    } else if (isWriteRequest(request)) {
-        if (m_writeEchoStreak < kEchoLearned)
-            m_writeEchoStreak = echoesWriteHeader(request, answer) ? m_writeEchoStreak + 1 : 0;
-    }
-}
-
-void CmdVESKOR::discardStale()
-{
-    // Only a datagram that arrives after the send may answer it: drop what an
-    // earlier exchange left behind, in the buffer or still on the socket.
     m_rxBuffer.clear();
-    // An unbound socket (its bind failed and nothing was sent yet) holds nothing.
-    if (!m_socket || m_socket->state() != QAbstractSocket::BoundState)
-        return;
-    while (m_socket->hasPendingDatagrams()) {
-        if (m_socket->readDatagram(nullptr, 0) < 0)
-            break;
+    m_answer.resize(0);
+    if (Connection_status() == ProtoNoSocket)
+        return Outcome::NoSocket;
+    if (!m_scratch) {
+        m_scratch.reset(new char[kMaxDatagram]);
+        m_answer.reserve(1024);   // marks the capacity as kept
     }
+
+    m_socket->dropPending();
+    if (m_socket->send(request, size, m_peer) != 0)
+        return Outcome::SendFailed;
+    const bool isRead = requestKind(request, size) == RequestKind::Read;
+    if (isRead)
+        m_habits.forgetUnanswered(sequenceOf(request));
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_answerWaitMs);
+
+    bool answered = false;
+    bool answerFromPeer = false;
+    int passedOver = 0;
+    for (;;) {
+        // Once an answer is in, only what is already pending is read.
+        const int waitMs = answered ? 0 : msUntil(deadline);
+        if (!answered && waitMs == 0)
+            break;
+        const UdpLink::Received got = m_socket->receive(m_scratch.get(), kMaxDatagram, waitMs, m_peer);
+        if (got.status == UdpLink::Status::Refused && !answered)
+            return Outcome::Refused;
+        if (got.status != UdpLink::Status::Datagram) {
+            if (answered || got.status == UdpLink::Status::Failed)
+                break;
+            continue;
+        }
+        const bool fromPeer = got.from.sameHost(m_peer);
+        const Verdict verdict = judgeDatagram(request, size, m_scratch.get(), got.size, fromPeer, m_habits);
+        if (verdict != Verdict::Answer) {
+            ++m_passedOver[size_t(verdict)];
+            ++passedOver;
+            continue;
+        }
+        m_answer.resize(got.size);
+        memcpy(m_answer.data(), m_scratch.get(), size_t(got.size));
+        answered = true;
+        answerFromPeer = fromPeer;
+    }
+
+    if (answered) {
+        learnFromAnswer(m_habits, request, size, m_answer.constData(), m_answer.size(), answerFromPeer);
+        return Outcome::Answer;
+    }
+    // Datagrams came but none answered: the controller no longer does what
+    // it did. Forget it all, so that this costs one exchange, not every one.
+    if (passedOver > 0)
+        m_habits.forgetAll();
+    if (isRead)
+        m_habits.rememberUnanswered(sequenceOf(request));
+    return Outcome::NoAnswer;
 }
 
 int CmdVESKOR::SendData(QByteArray request, int size, QByteArray &response, int expect)
 {
-    discardStale();
-    if (m_socket) {
-        const int n = qBound(0, size, request.size());
-        m_request = request.left(n);
-        m_socket->writeDatagram(request.constData(), n, m_peerAddress, quint16(m_peerPort));
-        m_socket->flush();
-        // One wait of at most kAnswerWaitMs. It goes on only past datagrams
-        // that cannot answer this request (see answersRequest).
-        QElapsedTimer clock;
-        clock.start();
-        int remaining = kAnswerWaitMs;
-        for (;;) {
-            const quint64 before = m_datagramsRead;
-            if (!m_socket->waitForReadyRead(remaining))
-                break;
-            if (!m_rxBuffer.isEmpty() || m_datagramsRead == before)
-                break;
-            remaining = kAnswerWaitMs - int(clock.elapsed());
-            if (remaining <= 0)
-                break;
-        }
-        m_request.clear();
+    const Outcome outcome = exchange(request.constData(), qBound(0, size, request.size()));
+    if (outcome != Outcome::Answer)
+        return -1;
+    if (expect <= 0) {
+        m_rxBuffer = m_answer;
+        return -1;
     }
-    if (expect <= 0)
-        return -1;
-    if (m_rxBuffer.isEmpty())
-        return -1;
-    learnEcho(request, m_rxBuffer);
-    response.append(m_rxBuffer);
-    m_rxBuffer.clear();
+    response.append(m_answer);
     return 0;
 }
 
@@ -233,12 +213,14 @@ QString CmdVESKOR::peerText() const
 int CmdVESKOR::Readmemory(int areaCode, int address, int length, int deviceId, QByteArray *out,
                           QString tagName)
 {
-    const QByteArray request =
-        buildReadRequest(quint16(m_sequence & 0xFFFF), quint32(areaCode), quint32(deviceId));
+    // The request is built in a buffer kept for the purpose (no allocation).
+    m_readRequest.resize(kReadRequestSize);
+    writeReadRequest(m_readRequest.data(), quint16(m_sequence & 0xFFFF), quint32(areaCode),
+                     quint32(deviceId));
     m_sequence = m_sequence < 65536 ? m_sequence + 1 : 1;
     if (Connection_status() == ProtoNoSocket)
         return ProtoNoSocket;
-    return Message_parsing(request, out, address, deviceId, length, tagName);
+    return Message_parsing(m_readRequest, out, address, deviceId, length, tagName);
 }
 
 int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, int deviceId,
@@ -255,17 +237,25 @@ int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, 
     if (m_debug)
         qDebug().noquote() << logLine(kRequest, peerText(), m_peerPort, id(), tagName, length, request);
 
-    QByteArray answer;
-    const int sent = SendData(request, request.size(), answer, kExpect);
+    const Outcome outcome = exchange(request.constData(), request.size());
+    const QByteArray &answer = m_answer;   // empty unless an answer came
 
     if (m_debug)
         qDebug().noquote() << logLine(kAnswer, peerText(), m_peerPort, id(), tagName, length, answer);
 
-    int verdict = sent != 0 ? int(ProtoNoAnswer) : checkReadAnswer(request, answer, offset, length);
+    const int verdict = outcome == Outcome::Answer ? checkReadAnswer(request, answer, offset, length)
+                                                   : int(ProtoNoAnswer);
     switch (verdict) {
     case ProtoOk:
-        if (out && length > 0)
-            out->append(readAnswerPayload(answer, offset, length));
+        if (out && length > 0) {
+            const char *wanted = answer.constData() + kReadAnswerHeader + offset;
+            if (out->isEmpty()) {
+                m_payload.setRawData(wanted, uint(length));
+                *out = m_payload;
+            } else {
+                out->append(wanted, length);
+            }
+        }
         return ProtoOk;
     case ProtoNoAnswer:
         qWarning().noquote() << logLine(kNoAnswer, peerText(), m_peerPort, id(), tagName, length, answer);
@@ -297,19 +287,17 @@ int CmdVESKOR::writeRequest(WriteKind kind, int areaCode, int address, int lengt
     static const QString kBoolCommand = QStringLiteral("写命令 %1:%2 Area=%3  len = %4 msg : %5");
     static const QString kBoolAnswer = QStringLiteral("响应 %1:%2 Area=%3  len = %4 msg : %5");
 
-    const QByteArray request = buildWriteRequest(quint32(areaCode), address, length, data);
     if (Connection_status() == ProtoNoSocket)
         return ProtoNoSocket;
-
-    QByteArray answer;
-    const int sent = SendData(request, request.size(), answer, kExpect);
+    const QByteArray request = buildWriteRequest(quint32(areaCode), address, length, data);
+    const Outcome outcome = exchange(request.constData(), request.size());
 
     if (m_debug) {
         const bool isBool = kind == WriteKind::Bool;
         qDebug().noquote() << logLine(isBool ? kBoolCommand : kMemCommand, peerText(), m_peerPort,
                                       tagName, length, request);
         qDebug().noquote() << logLine(isBool ? kBoolAnswer : kMemAnswer, peerText(), m_peerPort,
-                                      tagName, length, cutWriteAnswerForLog(answer, length));
+                                      tagName, length, cutWriteAnswerForLog(m_answer, length));
     }
-    return sent == 0 ? ProtoOk : ProtoNoAnswer;
+    return protocolCode(outcome);
 }

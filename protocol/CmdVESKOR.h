@@ -1,5 +1,11 @@
 // The driver's link to the controller: one UDP socket, one peer, one request
 // at a time. Each request is one datagram and one bounded wait for one answer.
+//
+// Threads: a CmdVESKOR works from whichever thread calls it, one call at a
+// time (the host serialises its calls to one driver object). The exchange
+// runs on the socket's descriptor with blocking calls on the caller's thread:
+// no signal, slot, timer or event loop is involved, nothing is queued to
+// another thread, and the socket has no QObject parent.
 #ifndef VESKOR_CMDVESKOR_H
 #define VESKOR_CMDVESKOR_H
 
@@ -8,7 +14,11 @@
 #include <QObject>
 #include <QString>
 
-class QUdpSocket;
+#include <array>
+#include <memory>
+
+#include "AnswerMatch.h"
+#include "UdpLink.h"
 
 class CmdVESKOR : public QObject
 {
@@ -20,18 +30,30 @@ public:
 
     static constexpr quint16 kLocalPort = 64000;
     static constexpr int kAnswerWaitMs = 2000;
-    static constexpr int kDisconnectWaitMs = 30000;
     static constexpr int kExpect = 50;
+    static constexpr int kMaxDatagram = 65536;   // larger than any UDP payload
 
+    // 0, or -1 when ip is not an address (or no socket could be made). The
+    // socket is made on the first call and kept, with its local port, by
+    // later calls whose peer it can reach.
     int ConnectDrive(QString ip, int port);
+    // Closes the socket: nothing is sent until the next ConnectDrive. 0.
     int DisConnectDrive();
+    // One exchange of the first size bytes of request: 0 and the answer
+    // appended to response, or -1 (no answer, or expect <= 0).
     int SendData(QByteArray request, int size, QByteArray &response, int expect);
+    // -3 when no request can go out (no socket, socket closed, no usable
+    // peer), else -1.
     int Connection_status();
     int deletetcpSocket();
+    // 1 when there was no socket, 0 after freeing it.
     int DestroyFree();
 
     int Readmemory(int areaCode, int address, int length, int deviceId, QByteArray *out,
                    QString tagName);
+    // On success the wanted bytes go to out: appended when out holds bytes
+    // already; when it is empty, out becomes a view of the receive buffer,
+    // valid until the next exchange (the read path decodes it at once).
     int Message_parsing(QByteArray request, QByteArray *out, int offset, int deviceId, int length,
                         QString tagName);
     int Writememory(int areaCode, int address, int length, QByteArray data, QString tagName);
@@ -40,6 +62,18 @@ public:
     void setDebug(bool on) { m_debug = on; }
     bool debug() const { return m_debug; }
     int sequence() const { return m_sequence; }
+
+    // How an exchange ended; protocolCode() maps each to the protocol codes.
+    enum class Outcome { Answer, NoAnswer, SendFailed, Refused, NoSocket };
+    static int protocolCode(Outcome outcome);
+
+    // Diagnostics: what is known of the controller, datagrams passed over by
+    // reason (index: Verdict), the socket's local port (0 when closed).
+    const veskor::PeerHabits &habits() const { return m_habits; }
+    quint64 passedOver(veskor::Verdict reason) const { return m_passedOver[size_t(reason)]; }
+    quint16 localPort() const { return m_socket ? m_socket->localPort() : 0; }
+    // Tests only: a shorter answer wait, so that long fault runs finish.
+    void setAnswerWaitMs(int ms) { m_answerWaitMs = ms; }
 
 public slots:
     void myconnected();
@@ -50,30 +84,29 @@ private:
     enum class WriteKind { Memory, Bool };
     int writeRequest(WriteKind kind, int areaCode, int address, int length, const QByteArray &data,
                      const QString &tagName);
-    void discardStale();
-    bool answersRequest(const QByteArray &datagram) const;
-    void learnEcho(const QByteArray &request, const QByteArray &answer);
+    Outcome exchange(const char *request, int size);
     QString peerText() const;
 
-    QByteArray m_rxBuffer;
+    QByteArray m_rxBuffer;            // what myreadyRead took in last
     QHostAddress m_peerAddress;
     int m_sequence = 1;
-    QUdpSocket *m_socket = nullptr;
+    std::unique_ptr<veskor::UdpLink> m_socket;
     int m_peerPort = 0;
     bool m_debug = false;
 
-    // Controllers that echo a request's identity in their answer (the read
-    // request's sequence number, the write request's header) let a late
-    // answer to an earlier request be told apart. After kEchoLearned answers
-    // in a row that echo, an answer that does not is not taken for this
-    // request; the wait goes on. Until then, as with a controller that does
-    // not echo, the first datagram is the answer.
-    static constexpr int kEchoLearned = 3;
-    QByteArray m_request;        // the request waiting for its answer
-    QByteArray m_scratch;        // receive buffer of the datagram being read
-    quint64 m_datagramsRead = 0;
-    int m_readEchoStreak = 0;
-    int m_writeEchoStreak = 0;
+    veskor::Endpoint m_peer;          // where requests go; invalid: no usable peer
+    veskor::Endpoint m_habitsPeer;    // the peer m_habits were learned from
+    veskor::PeerHabits m_habits;
+    std::array<quint64, veskor::kVerdictCount> m_passedOver{};
+    int m_answerWaitMs = kAnswerWaitMs;
+
+    // Buffers kept from one exchange to the next, so that a read allocates
+    // nothing here: the read request, the datagram being read, the answer
+    // taken, and a view of the answer's payload.
+    QByteArray m_readRequest;
+    std::unique_ptr<char[]> m_scratch;
+    QByteArray m_answer;
+    QByteArray m_payload;
 };
 
 #endif

@@ -5,7 +5,7 @@
 
 namespace veskor {
 
-QByteArray buildReadRequest(quint16 sequence, quint32 areaCode, quint32 deviceId)
+void writeReadRequest(char *out, quint16 sequence, quint32 areaCode, quint32 deviceId)
 {
     const char bytes[kReadRequestSize] = {
         'M', 'R', 0x0E, 0x00,
@@ -14,7 +14,14 @@ QByteArray buildReadRequest(quint16 sequence, quint32 areaCode, quint32 deviceId
         char(areaCode >> 24), char(areaCode >> 16), char(areaCode >> 8), char(areaCode),
         char(deviceId), char(deviceId >> 8), char(deviceId >> 16), char(deviceId >> 24),
     };
-    return QByteArray(bytes, kReadRequestSize);
+    memcpy(out, bytes, kReadRequestSize);
+}
+
+QByteArray buildReadRequest(quint16 sequence, quint32 areaCode, quint32 deviceId)
+{
+    QByteArray request(kReadRequestSize, Qt::Uninitialized);
+    writeReadRequest(request.data(), sequence, areaCode, deviceId);
+    return request;
 }
 
 int checkReadAnswer(const QByteArray &request, const QByteArray &answer, int offset, int length)

@@ -26,6 +26,8 @@ constexpr int kMaxWireField = 0xFFFFFF;   // 24-bit address and length of a writ
 //   0 'M'  1 'R'  2 0x0E  3 0x00  4-5 sequence (LSB first)  6 0x1E  7 0x00
 //   8-11 area code (MSB first)  12-15 device identifier (LSB first)
 QByteArray buildReadRequest(quint16 sequence, quint32 areaCode, quint32 deviceId);
+// The same 16 bytes written to out.
+void writeReadRequest(char *out, quint16 sequence, quint32 areaCode, quint32 deviceId);
 
 // Verdict on a read answer: ProtoNoAnswer when it is empty, ProtoTooShort when
 // it cannot hold `length` bytes at payload offset `offset` (or is shorter than

@@ -69,7 +69,7 @@ private slots:
     void staleDatagramIsNotTheAnswer();
     void answerFromAnotherPort();
     void connectAgainKeepsSocket();
-    void requestsAfterDisconnectTimeout();
+    void nothingSentAfterDisconnect();
     void answerToAnEarlierRequestIsPassedOver();
     void controllerWithoutSequenceEcho();
 };
@@ -222,7 +222,7 @@ void TestTransport::connectAgainKeepsSocket()
     QCOMPARE(peer.received().size(), 2);
 }
 
-void TestTransport::requestsAfterDisconnectTimeout()
+void TestTransport::nothingSentAfterDisconnect()
 {
     Driver d;
     ScriptedPeer peer;
@@ -231,12 +231,19 @@ void TestTransport::requestsAfterDisconnectTimeout()
     QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
     QCOMPARE(d->DisConnectDrive(), 0);
 
-    // The request still goes out and is answered, but nothing listens for it.
+    // A write the host believes failed must not reach the controller.
     const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
-    QCOMPARE(r.resultCode, 8);
+    QCOMPARE(r.resultCode, 9);
     QVERIFY(!r.value.isValid());
+    QCOMPARE(d->WriteVariable(kTag, DT_UINT8, recordOf(QList<unsigned char>{1})).resultCode, 9);
+
+    // Connecting again opens a socket and the exchange goes on. Loopback
+    // keeps order: had the refused requests gone out, the peer would have
+    // seen them before this one.
+    QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
+    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
     QCOMPARE(peer.received().size(), 2);
-    QCOMPARE(peer.received().at(1).bytes.size(), 16);
+    QCOMPARE(d->DestroyFree(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestTransport)
