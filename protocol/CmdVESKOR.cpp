@@ -76,11 +76,18 @@ int CmdVESKOR::ConnectDrive(QString ip, int port)
         m_habitsPeer = m_peer;
     }
     // A socket that can reach the peer is kept, and with it its local port.
-    if (!m_socket->canReach(m_peer) && !m_socket->open(m_peer, kLocalPort)) {
+    if (!m_socket->canReach(m_peer) && !m_socket->open(m_peer, kLocalPort, m_answerWaitMs)) {
         m_peer = Endpoint();
         return -1;
     }
     return 0;
+}
+
+void CmdVESKOR::setAnswerWaitMs(int ms)
+{
+    m_answerWaitMs = ms;
+    if (m_socket)
+        m_socket->setReceiveTimeout(ms);
 }
 
 int CmdVESKOR::DisConnectDrive()
@@ -153,11 +160,16 @@ CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
     bool answered = false;
     bool answerFromPeer = false;
     int passedOver = 0;
-    for (;;) {
-        // Once an answer is in, only what is already pending is read.
-        const int waitMs = answered ? 0 : msUntil(deadline);
-        if (!answered && waitMs == 0)
-            break;
+    for (int round = 0;; ++round) {
+        // The first wait is one blocking call bounded by the socket's own
+        // timeout (the whole wait); later ones get what is left of it. Once an
+        // answer is in, only what is already pending is read.
+        int waitMs = 0;
+        if (!answered) {
+            waitMs = round == 0 ? UdpLink::kBlock : msUntil(deadline);
+            if (waitMs == 0)
+                break;
+        }
         const UdpLink::Received got = m_socket->receive(m_scratch.get(), kMaxDatagram, waitMs, m_peer);
         if (got.status == UdpLink::Status::Refused && !answered)
             return Outcome::Refused;

@@ -73,7 +73,7 @@ public:
     quint64 passedOver(veskor::Verdict reason) const { return m_passedOver[size_t(reason)]; }
     quint16 localPort() const { return m_socket ? m_socket->localPort() : 0; }
     // Tests only: a shorter answer wait, so that long fault runs finish.
-    void setAnswerWaitMs(int ms) { m_answerWaitMs = ms; }
+    void setAnswerWaitMs(int ms);
 
 public slots:
     void myconnected();

@@ -109,7 +109,7 @@ UdpLink::~UdpLink()
     close();
 }
 
-bool UdpLink::open(const Endpoint &peer, quint16 preferredPort)
+bool UdpLink::open(const Endpoint &peer, quint16 preferredPort, int receiveTimeoutMs)
 {
     close();
     if (!peer.isValid())
@@ -133,6 +133,7 @@ bool UdpLink::open(const Endpoint &peer, quint16 preferredPort)
     else
         ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     m_fd = fd;
+    setReceiveTimeout(receiveTimeoutMs);
     m_family = peer.family();
     m_boundToPeer = boundToPeer;
     m_boundHost = boundToPeer ? peer : Endpoint();
@@ -147,6 +148,16 @@ void UdpLink::close()
     m_family = AF_UNSPEC;
     m_boundToPeer = false;
     m_boundHost = Endpoint();
+}
+
+void UdpLink::setReceiveTimeout(int ms)
+{
+    if (m_fd < 0)
+        return;
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
 bool UdpLink::canReach(const Endpoint &peer) const
@@ -210,6 +221,7 @@ UdpLink::Received UdpLink::receive(char *buffer, int capacity, int waitMs, const
         r.status = Status::Failed;
         return r;
     }
+    bool errorQueued = false;
     if (waitMs > 0) {
         pollfd p{m_fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, waitMs);
@@ -219,9 +231,10 @@ UdpLink::Received UdpLink::receive(char *buffer, int capacity, int waitMs, const
             r.status = Status::Failed;
             return r;
         }
+        errorQueued = (p.revents & POLLERR) != 0;
     }
     r.from.length = sizeof r.from.addr;
-    const ssize_t n = ::recvfrom(m_fd, buffer, size_t(capacity), MSG_DONTWAIT,
+    const ssize_t n = ::recvfrom(m_fd, buffer, size_t(capacity), waitMs == kBlock ? 0 : MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr *>(&r.from.addr), &r.from.length);
     if (n >= 0) {
         r.status = Status::Datagram;
@@ -229,10 +242,10 @@ UdpLink::Received UdpLink::receive(char *buffer, int capacity, int waitMs, const
         return r;
     }
     r.from = Endpoint();
-    if (errno == EINTR)
+    // Nothing (yet), interrupted, or an ICMP error: reported once as the
+    // call's error, then kept in the socket's error queue.
+    if (errno == EINTR || (isAgain(errno) && !errorQueued))
         return r;
-    // No datagram: either nothing (yet), or what poll woke up for was an ICMP
-    // error, reported here once and kept in the socket's error queue.
     if (refusedBy(peer))
         r.status = Status::Refused;
     return r;

@@ -37,7 +37,9 @@ public:
     // address and a port the system chooses. ICMP errors are reported to the
     // socket (IP_RECVERR), so a closed port on the peer is seen at once.
     // Closes what was open before. False when no socket could be made.
-    bool open(const Endpoint &peer, quint16 preferredPort);
+    // A receive told to block (kBlock) waits at most receiveTimeoutMs.
+    bool open(const Endpoint &peer, quint16 preferredPort, int receiveTimeoutMs);
+    void setReceiveTimeout(int ms);
     void close();
     bool isOpen() const { return m_fd >= 0; }
     int family() const { return m_family; }
@@ -65,9 +67,11 @@ public:
         int size = 0;
         Endpoint from;
     };
-    // Waits up to waitMs (0: not at all) for one datagram and reads it into
-    // buffer (at most capacity bytes). An ICMP port-unreachable is Refused only
+    // Waits up to waitMs (0: not at all; kBlock: the receive timeout, in one
+    // system call) for one datagram and reads it into buffer (at most
+    // capacity bytes). An ICMP port-unreachable is Refused only
     // when it concerns `peer` (address and port); others are read and dropped.
+    static constexpr int kBlock = -1;
     Received receive(char *buffer, int capacity, int waitMs, const Endpoint &peer);
 
 private:

@@ -3,7 +3,13 @@
 // any sender is heard, and what reconnecting and disconnecting do.
 #include "E2E.h"
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QtTest>
+
+#include <limits>
+#include <memory>
 
 using namespace e2e;
 
@@ -70,8 +76,10 @@ private slots:
     void answerFromAnotherPort();
     void connectAgainKeepsSocket();
     void nothingSentAfterDisconnect();
-    void answerToAnEarlierRequestIsPassedOver();
-    void controllerWithoutSequenceEcho();
+    void answerMatchingTimeout_data();
+    void answerMatchingTimeout();
+    void closedPortFailsFast();
+    void connectManyTimes();
 };
 
 void TestTransport::oneRequestOneAnswer()
@@ -246,43 +254,215 @@ void TestTransport::nothingSentAfterDisconnect()
     QCOMPARE(d->DestroyFree(), 0);
 }
 
+namespace {
+
+// What the controller sends for one request of a matching scenario. Every
+// read answer's payload byte is the sequence number of the request it
+// answers, so the value tells which request's answer was taken.
+enum class Sent {
+    Own,        // this request's answer, sequence echoed
+    Previous,   // the answer to the request before this one
+    Forged,     // this request's answer, sequence echoed, payload 0xEE
+    ZeroSeq,    // this request's answer with 0 where the sequence goes
+    ZeroSeqEE,  // the same with payload 0xEE
+    Counter,    // this request's answer carrying the controller's own answer count
+    OneByte     // one byte
+};
+
+struct Out {
+    Sent what;
+    int delayMs = 0;
+    ScriptedPeer::Source from = ScriptedPeer::Source::Main;
+};
+
+struct Step {
+    bool write = false;
+    QList<Out> outs;
+    bool together = false;      // all outs reach the driver at once
+    int code = 0;
+    int value = -1;             // the read's value; -1: none
+    bool reconnectAfter = false;
+};
+
+Step read(QList<Out> outs, int code, int value = -1) { return Step{false, outs, false, code, value, false}; }
+Step readTogether(QList<Out> outs, int value) { return Step{false, outs, true, 0, value, false}; }
+Step write(QList<Out> outs, int code) { return Step{true, outs, false, code, -1, false}; }
+Step reconnecting(Step s) { s.reconnectAfter = true; return s; }
+
+QByteArray withSequence(QByteArray answer, quint16 seq)
+{
+    answer[4] = char(seq & 0xff);
+    answer[5] = char(seq >> 8);
+    return answer;
+}
+
+ScriptedPeer::Reply replyFor(Sent what, const ScriptedPeer *peer, std::shared_ptr<int> counter)
+{
+    return [what, peer, counter](const QByteArray &request) -> QByteArray {
+        const bool isRead = request.startsWith("MR");
+        const char seq = isRead ? request.at(4) : '\0';
+        switch (what) {
+        case Sent::Own: return readAnswer(request, QByteArray(1, seq));
+        case Sent::Forged: return readAnswer(request, QByteArray(1, '\xee'));
+        case Sent::Previous: {
+            const QList<ScriptedPeer::Datagram> got = peer->received();
+            const QByteArray before = got.at(got.size() - 2).bytes;
+            return readAnswer(before, QByteArray(1, before.at(4)));
+        }
+        case Sent::ZeroSeq: return withSequence(readAnswer(request, QByteArray(1, seq)), 0);
+        case Sent::ZeroSeqEE: return withSequence(readAnswer(request, QByteArray(1, '\xee')), 0);
+        case Sent::Counter:
+            ++*counter;
+            return isRead ? withSequence(readAnswer(request, QByteArray(1, seq)), quint16(*counter))
+                          : request.left(11);
+        case Sent::OneByte: return QByteArray(1, '\x01');
+        }
+        return QByteArray();
+    };
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<Step>)
+
+void TestTransport::answerMatchingTimeout_data()
+{
+    using S = ScriptedPeer::Source;
+    QTest::addColumn<QList<Step>>("steps");
+
+    QTest::newRow("fresh driver: the answer to a lost read comes during the next")
+        << QList<Step>{read({}, 8), read({{Sent::Previous}, {Sent::Own, 100}}, 0, 2)};
+    QTest::newRow("own answer, then the previous one, back to back")
+        << QList<Step>{read({{Sent::Own}}, 0, 1), readTogether({{Sent::Own}, {Sent::Previous}}, 2)};
+    QTest::newRow("a stranger at 127.0.0.2 sends the right sequence")
+        << QList<Step>{read({{Sent::Own}}, 0, 1),
+                       read({{Sent::Forged, 0, S::Stranger}, {Sent::Own, 100}}, 0, 2),
+                       write({{Sent::OneByte, 0, S::Stranger}}, 8),   // the controller never answered
+                       read({{Sent::Own, 0, S::OtherPort}}, 0, 3)};   // any port of its address
+    QTest::newRow("host reconnects after every timeout")
+        << QList<Step>{read({{Sent::Own}}, 0, 1), reconnecting(read({}, 8)),
+                       read({{Sent::Previous}, {Sent::Own, 100}}, 0, 3), reconnecting(read({}, 8)),
+                       readTogether({{Sent::Own}, {Sent::Previous}}, 5)};
+    // Its count matches the sequence for three reads, then a write moves it
+    // on: one read fails, and the controller is taken as one that does not echo.
+    QTest::newRow("controller that counts its answers where the sequence goes")
+        << QList<Step>{read({{Sent::Counter}}, 0, 1), read({{Sent::Counter}}, 0, 2),
+                       read({{Sent::Counter}}, 0, 3), write({{Sent::Counter}}, 0),
+                       read({{Sent::Counter}}, 8), read({{Sent::Counter}}, 0, 5),
+                       read({{Sent::Counter}}, 0, 6)};
+    // Nothing tells its answers apart: the last of those pending together counts.
+    QTest::newRow("controller that never echoes")
+        << QList<Step>{read({{Sent::ZeroSeq}}, 0, 1), readTogether({{Sent::ZeroSeqEE}, {Sent::ZeroSeq}}, 2),
+                       readTogether({{Sent::ZeroSeq}, {Sent::ZeroSeqEE}}, 0xee)};
+}
+
+void TestTransport::answerMatchingTimeout()
+{
+    QFETCH(QList<Step>, steps);
+
+    Driver d;
+    ScriptedPeer peer;
+    auto counter = std::make_shared<int>(0);
+    QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
+    for (int i = 0; i < steps.size(); ++i) {
+        const Step &step = steps.at(i);
+        QList<ScriptedPeer::Send> sends;
+        for (const Out &o : step.outs)
+            sends.append(ScriptedPeer::Send{replyFor(o.what, &peer, counter), o.delayMs, o.from});
+        peer.answerWith(sends, step.together);
+
+        const CLabelVariable r = step.write
+            ? d->WriteVariable(kTag, DT_UINT8, recordOf(QList<unsigned char>{7}))
+            : d->ReadVariable(kTag, DT_UINT8);
+        const QString where = QStringLiteral("step %1").arg(i + 1);
+        QVERIFY2(r.resultCode == step.code,
+                 qPrintable(where + QStringLiteral(": code %1, want %2").arg(r.resultCode).arg(step.code)));
+        if (step.value >= 0) {
+            const QList<unsigned char> got = listIn<unsigned char>(r);
+            QVERIFY2(got == QList<unsigned char>{uchar(step.value)},
+                     qPrintable(where + QStringLiteral(": value %1, want %2").arg(listText(r.value)).arg(step.value)));
+        }
+        if (step.reconnectAfter) {
+            QCOMPARE(d->DisConnectDrive(), 0);
+            QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
+        }
+    }
+    // The socket stays bound through timeouts and reconnects: one source port.
+    const QList<ScriptedPeer::Datagram> got = peer.received();
+    QCOMPARE(got.size(), steps.size());
+    for (const ScriptedPeer::Datagram &g : got)
+        QCOMPARE(g.senderPort, got.first().senderPort);
+}
+
+void TestTransport::closedPortFailsFast()
+{
+    // A port nobody listens on: the host answers with ICMP port-unreachable.
+    quint16 closedPort = 0;
+    {
+        ScriptedPeer gone;
+        closedPort = gone.port();
+    }
+    Driver d;
+    QCOMPARE(d->ConnectDrive(QStringLiteral("127.0.0.1:%1").arg(closedPort)), 0);
+    qint64 fastest = std::numeric_limits<qint64>::max();
+    for (int i = 0; i < 3; ++i) {
+        QElapsedTimer t;
+        t.start();
+        const CLabelVariable r = i == 2 ? d->WriteVariable(kTag, DT_UINT8, recordOf(QList<unsigned char>{1}))
+                                        : d->ReadVariable(kTag, DT_UINT8);
+        fastest = qMin(fastest, t.elapsed());
+        QCOMPARE(r.resultCode, 8);
+    }
+    QVERIFY2(fastest < 50, qPrintable(QStringLiteral("fastest refusal took %1 ms").arg(fastest)));
+}
+
+namespace {
+
+qint64 residentKiB()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+int openDescriptors()
+{
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
+}
+
+} // namespace
+
+void TestTransport::connectManyTimes()
+{
+    // Hosts reconnect after every timeout: a long-running panel calls
+    // ConnectDrive without end, and nothing may pile up.
+    Driver d;
+    ScriptedPeer peer;
+    peer.setDefault(readReply(QByteArray::fromHex("42")));
+    QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
+    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
+    const int fds = openDescriptors();
+    const qint64 rss = residentKiB();
+
+    int refused = 0;
+    for (int i = 0; i < 100000; ++i)
+        refused += d->ConnectDrive(peer.endpoint()) != 0;
+    QCOMPARE(refused, 0);
+
+    const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
+    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{0x42});
+    QCOMPARE(openDescriptors(), fds);
+    QVERIFY2(residentKiB() - rss < 1024, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(residentKiB() - rss)));
+    const QList<ScriptedPeer::Datagram> got = peer.received();
+    QCOMPARE(got.size(), 2);
+    QCOMPARE(got.at(1).senderPort, got.at(0).senderPort);
+}
+
 QTEST_GUILESS_MAIN(TestTransport)
-
-void TestTransport::answerToAnEarlierRequestIsPassedOver()
-{
-    // Once the controller has echoed the sequence number three times, an
-    // answer with another sequence number cannot answer this read, even when
-    // it comes last.
-    Driver d;
-    ScriptedPeer peer;
-    QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    for (int i = 0; i < 3; ++i)
-        peer.answer(readReply(QByteArray::fromHex("01")));
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
-
-    peer.answerTogether({readReply(QByteArray::fromHex("22")), previousSequence(QByteArray::fromHex("11"))});
-    const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
-    QCOMPARE(r.resultCode, 0);
-    QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{0x22});
-}
-
-void TestTransport::controllerWithoutSequenceEcho()
-{
-    // A controller that does not echo the sequence number is answered as
-    // before: whatever bytes 4..5 hold, the last datagram of the wait counts.
-    Driver d;
-    ScriptedPeer peer;
-    QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    for (int i = 0; i < 5; ++i)
-        peer.answer(noSequenceEcho(QByteArray::fromHex("01")));
-    for (int i = 0; i < 5; ++i)
-        QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
-
-    peer.answerTogether({noSequenceEcho(QByteArray::fromHex("22")), noSequenceEcho(QByteArray::fromHex("33"))});
-    const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
-    QCOMPARE(r.resultCode, 0);
-    QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{0x33});
-}
-
 #include "tst_e2e_transport.moc"

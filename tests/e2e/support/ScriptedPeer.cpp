@@ -17,7 +17,7 @@ namespace e2e {
 
 namespace {
 
-int boundSocket(quint16 *port)
+int boundSocket(quint16 *port, quint32 address = INADDR_LOOPBACK)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
@@ -26,7 +26,7 @@ int boundSocket(quint16 *port)
     }
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_addr.s_addr = htonl(address);
     a.sin_port = 0;
     if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         std::perror("bind");
@@ -92,6 +92,7 @@ ScriptedPeer::ScriptedPeer() : m_client(pthread_self())
 {
     m_fd = boundSocket(&m_port);
     m_otherFd = boundSocket(&m_otherPort);
+    m_strangerFd = boundSocket(&m_strangerPort, 0x7f000002);   // 127.0.0.2
     m_thread = std::thread([this] { run(); });
 }
 
@@ -101,6 +102,7 @@ ScriptedPeer::~ScriptedPeer()
     m_thread.join();
     ::close(m_fd);
     ::close(m_otherFd);
+    ::close(m_strangerFd);
 }
 
 QString ScriptedPeer::endpoint() const
@@ -108,37 +110,53 @@ QString ScriptedPeer::endpoint() const
     return QStringLiteral("127.0.0.1:%1").arg(m_port);
 }
 
+ScriptedPeer::Step ScriptedPeer::stepOf(const QList<Reply> &replies, Source from, bool together,
+                                        int delayMs)
+{
+    Step s;
+    s.together = together;
+    for (const Reply &r : replies)
+        s.sends.append(Send{r, s.sends.isEmpty() ? delayMs : 0, from});
+    return s;
+}
+
 void ScriptedPeer::answer(Reply reply)
 {
     std::lock_guard<std::mutex> l(m_lock);
-    m_script.push_back(Step{{reply}, false, false});
+    m_script.push_back(stepOf({reply}, Source::Main, false));
 }
 
 void ScriptedPeer::answerTimes(Reply reply, int n)
 {
-    Step s;
+    QList<Reply> replies;
     for (int i = 0; i < n; ++i)
-        s.replies.append(reply);
+        replies.append(reply);
     std::lock_guard<std::mutex> l(m_lock);
-    m_script.push_back(s);
+    m_script.push_back(stepOf(replies, Source::Main, false));
 }
 
 void ScriptedPeer::answerTogether(QList<Reply> replies)
 {
     std::lock_guard<std::mutex> l(m_lock);
-    m_script.push_back(Step{replies, false, true});
+    m_script.push_back(stepOf(replies, Source::Main, true));
 }
 
 void ScriptedPeer::answerFromOtherPort(Reply reply)
 {
     std::lock_guard<std::mutex> l(m_lock);
-    m_script.push_back(Step{{reply}, true, false});
+    m_script.push_back(stepOf({reply}, Source::OtherPort, false));
 }
 
 void ScriptedPeer::answerAfter(Reply reply, int delayMs)
 {
     std::lock_guard<std::mutex> l(m_lock);
-    m_script.push_back(Step{{reply}, false, false, delayMs});
+    m_script.push_back(stepOf({reply}, Source::Main, false, delayMs));
+}
+
+void ScriptedPeer::answerWith(QList<Send> sends, bool together)
+{
+    std::lock_guard<std::mutex> l(m_lock);
+    m_script.push_back(Step{sends, together});
 }
 
 void ScriptedPeer::silent()
@@ -150,7 +168,7 @@ void ScriptedPeer::silent()
 void ScriptedPeer::setDefault(Reply reply)
 {
     std::lock_guard<std::mutex> l(m_lock);
-    m_default = Step{{reply}, false, false};
+    m_default = stepOf({reply}, Source::Main, false);
 }
 
 void ScriptedPeer::setDefaultSilent()
@@ -237,15 +255,19 @@ void ScriptedPeer::run()
         }
         m_arrived.notify_all();
 
-        const int fd = step.fromOther ? m_otherFd : m_fd;
-        if (step.delayMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(step.delayMs));
         // Several answers "together": the requesting thread is held while all
         // of them are sent, so all are queued at its socket before it can
         // act on the first one.
-        const bool hold = step.together && holdThread(m_client);
-        for (const Reply &r : step.replies)
-            sendTo(fd, r(request), senderPort);
+        bool hold = false;
+        for (const Send &send : step.sends) {
+            if (send.delayMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(send.delayMs));
+            if (step.together && !hold)
+                hold = holdThread(m_client);
+            const int fd = send.from == Source::OtherPort ? m_otherFd
+                         : send.from == Source::Stranger ? m_strangerFd : m_fd;
+            sendTo(fd, send.reply(request), senderPort);
+        }
         if (hold)
             releaseThread();
     }

@@ -29,6 +29,15 @@ public:
         quint16 senderPort;
     };
 
+    // Where a datagram is sent from: the peer's socket, its second socket
+    // (another port, same address), or a socket on 127.0.0.2 (another host).
+    enum class Source { Main, OtherPort, Stranger };
+    struct Send {
+        Reply reply;
+        int delayMs = 0;        // after the request came in, or after the send before
+        Source from = Source::Main;
+    };
+
     // The constructing thread is taken to be the one that calls the driver.
     ScriptedPeer();
     ~ScriptedPeer();
@@ -37,6 +46,7 @@ public:
 
     quint16 port() const { return m_port; }
     quint16 otherPort() const { return m_otherPort; }   // the second socket's port
+    quint16 strangerPort() const { return m_strangerPort; }   // the socket on 127.0.0.2
     QString endpoint() const;                          // "127.0.0.1:<port>"
 
     // Script steps, one per request received, in order.
@@ -50,6 +60,9 @@ public:
     // driver's wait): a driver that takes something else for the answer has
     // done so by then.
     void answerAfter(Reply reply, int delayMs);
+    // Any sequence of datagrams for one request; together: all of them reach
+    // the driver at once (as answerTogether).
+    void answerWith(QList<Send> sends, bool together = false);
     void silent();                            // no answer
     // What requests get once the script is used up (initially: no answer).
     void setDefault(Reply reply);
@@ -68,19 +81,20 @@ public:
 
 private:
     struct Step {
-        QList<Reply> replies;   // empty: no answer
-        bool fromOther = false;
+        QList<Send> sends;      // empty: no answer
         bool together = false;
-        int delayMs = 0;
     };
+    static Step stepOf(const QList<Reply> &replies, Source from, bool together, int delayMs = 0);
     void run();
     void sendTo(int fd, const QByteArray &bytes, quint16 port);
 
     pthread_t m_client;
     int m_fd = -1;
     int m_otherFd = -1;
+    int m_strangerFd = -1;
     quint16 m_port = 0;
     quint16 m_otherPort = 0;
+    quint16 m_strangerPort = 0;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 
