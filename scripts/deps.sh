@@ -4,7 +4,7 @@
 # given as arguments are installed too.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config file python3 qtbase5-dev libqt5network5 libgtest-dev
+packages=(cmake make g++ pkg-config file python3 tzdata qtbase5-dev libqt5network5 libgtest-dev
           libbenchmark-dev "$@")
 
 missing=()
