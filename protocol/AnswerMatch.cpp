@@ -31,6 +31,50 @@ void PeerHabits::forgetUnanswered(quint16 sequence)
     }
 }
 
+bool PeerHabits::isUnansweredWrite(const char *header) const
+{
+    for (int i = 0; i < kUnansweredKept; ++i) {
+        if (unansweredWriteUsed[size_t(i)] && memcmp(unansweredWrites[size_t(i)].data(), header, kHeaderSize) == 0)
+            return true;
+    }
+    return false;
+}
+
+void PeerHabits::rememberUnansweredWrite(const char *header)
+{
+    if (isUnansweredWrite(header))
+        return;
+    memcpy(unansweredWrites[size_t(unansweredWriteNext)].data(), header, kHeaderSize);
+    unansweredWriteUsed[size_t(unansweredWriteNext)] = true;
+    unansweredWriteNext = (unansweredWriteNext + 1) % kUnansweredKept;
+}
+
+void PeerHabits::forgetUnansweredWrite(const char *header)
+{
+    for (int i = 0; i < kUnansweredKept; ++i) {
+        if (unansweredWriteUsed[size_t(i)] && memcmp(unansweredWrites[size_t(i)].data(), header, kHeaderSize) == 0)
+            unansweredWriteUsed[size_t(i)] = false;
+    }
+}
+
+void PeerHabits::requestSent(const char *request, int size)
+{
+    switch (requestKind(request, size)) {
+    case RequestKind::Read: forgetUnanswered(sequenceOf(request)); break;
+    case RequestKind::Write: forgetUnansweredWrite(request); break;
+    case RequestKind::Other: break;
+    }
+}
+
+void PeerHabits::requestUnanswered(const char *request, int size)
+{
+    switch (requestKind(request, size)) {
+    case RequestKind::Read: rememberUnanswered(sequenceOf(request)); break;
+    case RequestKind::Write: rememberUnansweredWrite(request); break;
+    case RequestKind::Other: break;
+    }
+}
+
 void PeerHabits::forgetAll()
 {
     *this = PeerHabits();
@@ -96,8 +140,11 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
     if (habits.answersFromPeerAddress && !fromPeerAddress)
         return Verdict::ForeignAddress;
     // A read answer ('M', then the sequence in bytes 4-5) to a request that
-    // timed out. The request waiting now has taken its number off that list.
+    // timed out. The request waiting now has taken its identity off the list.
     if (size >= 6 && datagram[0] == 'M' && habits.isUnanswered(sequenceOf(datagram)))
+        return Verdict::Late;
+    // The copied header of a write that timed out.
+    if (size >= kWriteHeaderSize && habits.isUnansweredWrite(datagram))
         return Verdict::Late;
     switch (requestKind(request, requestSize)) {
     case RequestKind::Read:

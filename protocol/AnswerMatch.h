@@ -15,6 +15,7 @@
 #include <QtGlobal>
 
 #include <array>
+#include <cstring>
 
 namespace veskor {
 
@@ -32,6 +33,24 @@ struct PeerHabits {
     bool isUnanswered(quint16 sequence) const;
     void rememberUnanswered(quint16 sequence);
     void forgetUnanswered(quint16 sequence);   // a new request uses this number again
+
+    // Headers of the last write requests that ended without an answer: a
+    // controller that copies the header into its acknowledgement names them.
+    static constexpr int kHeaderSize = 11;
+    using Header = std::array<char, kHeaderSize>;
+    std::array<Header, kUnansweredKept> unansweredWrites{};
+    std::array<bool, kUnansweredKept> unansweredWriteUsed{};
+    int unansweredWriteNext = 0;
+
+    bool isUnansweredWrite(const char *header) const;
+    void rememberUnansweredWrite(const char *header);
+    void forgetUnansweredWrite(const char *header);
+
+    // What a request leaves behind when it ends without an answer, and what
+    // sending one takes back.
+    void requestSent(const char *request, int size);
+    void requestUnanswered(const char *request, int size);
+
     void forgetAll();
 };
 
@@ -46,7 +65,7 @@ enum class Verdict {
     Answer,           // answers the request
     Empty,            // no bytes: answers nothing
     ForeignAddress,   // not from the controller's address, which it answers from
-    Late,             // carries the sequence of an earlier request that got no answer
+    Late,             // carries the identity of an earlier request that got no answer
     NoEcho            // does not echo the request, which this controller does
 };
 constexpr int kVerdictCount = 5;

@@ -152,9 +152,7 @@ CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
     m_socket->dropPending();
     if (m_socket->send(request, size, m_peer) != 0)
         return Outcome::SendFailed;
-    const bool isRead = requestKind(request, size) == RequestKind::Read;
-    if (isRead)
-        m_habits.forgetUnanswered(sequenceOf(request));
+    m_habits.requestSent(request, size);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_answerWaitMs);
 
     bool answered = false;
@@ -199,8 +197,7 @@ CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
     // it did. Forget it all, so that this costs one exchange, not every one.
     if (passedOver > 0)
         m_habits.forgetAll();
-    if (isRead)
-        m_habits.rememberUnanswered(sequenceOf(request));
+    m_habits.requestUnanswered(request, size);
     return Outcome::NoAnswer;
 }
 

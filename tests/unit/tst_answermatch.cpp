@@ -19,7 +19,8 @@ QByteArray readAnswerWithSequence(quint16 seq)
 }
 
 // Habits as a short text: "a" answers from its address, "s" echoes the
-// sequence, "h" echoes the write header, a number an unanswered sequence.
+// sequence, "h" echoes the write header, "w" kWrite went unanswered, a number
+// an unanswered read sequence.
 PeerHabits habitsOf(const QString &text)
 {
     PeerHabits h;
@@ -30,6 +31,8 @@ PeerHabits habitsOf(const QString &text)
             h.echoesSequence = true;
         else if (part == QLatin1String("h"))
             h.echoesWriteHeader = true;
+        else if (part == QLatin1String("w"))
+            h.requestUnanswered(kWrite.constData(), kWrite.size());
         else
             h.rememberUnanswered(quint16(part.toUInt()));
     }
@@ -70,6 +73,8 @@ void TestAnswerMatch::judge_data()
         << kRead << readAnswerWithSequence(3) << true << "3" << int(Verdict::Late);
     QTest::newRow("answer to a read that timed out, during a write")
         << kWrite << readAnswerWithSequence(3) << true << "3" << int(Verdict::Late);
+    QTest::newRow("copied header of a write that timed out, during a read")
+        << kRead << kWrite.left(11) << true << "w" << int(Verdict::Late);
     QTest::newRow("not a read answer, bytes 4-5 as a timed-out sequence")
         << kRead << QByteArray("\x02\x01\x01\x00\x03\x00", 6) << true << "3" << answer;
     QTest::newRow("echoes the sequence: another one")
@@ -143,6 +148,11 @@ void TestAnswerMatch::unansweredKeepsTheLastEight()
     h.forgetUnanswered(4);   // sent again after a wrap of the counter
     QVERIFY(!h.isUnanswered(4));
     QVERIFY(!h.isUnanswered(0xFFFF));
+
+    h.requestUnanswered(kWrite.constData(), kWrite.size());
+    QVERIFY(h.isUnansweredWrite(kWrite.constData()));
+    h.requestSent(kWrite.constData(), kWrite.size());   // the same write again
+    QVERIFY(!h.isUnansweredWrite(kWrite.constData()));
 }
 
 QTEST_GUILESS_MAIN(TestAnswerMatch)
