@@ -10,6 +10,8 @@
 //   VESKOR_SOAK_EXCHANGES  exchanges with faults that are answered at once (3000)
 //   VESKOR_SOAK_TIMEOUTS   exchanges whose answer is lost or late (3, at most 60)
 //   VESKOR_SOAK_SEED       seed of the random requests (printed; default 20261207)
+//   VESKOR_SOAK_RECONNECT  exchanges of the reconnecting host (3000; 100000 for
+//                          the full run)
 #include "Codec.h"
 #include "VeskorSim.h"
 #include "libVESKOR.h"
@@ -142,6 +144,7 @@ private slots:
     void lostAndLateAnswersTimeout_data();
     void lostAndLateAnswersTimeout();
     void controllerRestartTimeout();
+    void reconnectAfterTimeout();
     void cleanupTestCase();
 
 private:
@@ -573,6 +576,82 @@ void SoakTest::controllerRestartTimeout()
     const CLabelVariable got = exchange(back);
     QCOMPARE(got.resultCode, int(Done));
     QVERIFY(matchesModel(back, got));
+}
+
+// A host as panel runtimes are written: after every timeout it calls
+// DisConnectDrive and ConnectDrive. The controller loses 5 % of its answers
+// and sends 10 % late, after the wait, so that late answers meet later
+// requests. Nothing is queued: which request meets which fault is left to
+// chance, and every read that succeeds must hold what the controller holds.
+// The wait is shortened to 20 ms (late answers come after 30 ms) so that the
+// thousands of timeouts of a full run take minutes, not hours; the rules
+// that tell answers apart do not depend on the length of the wait.
+void SoakTest::reconnectAfterTimeout()
+{
+    const int total = qMax(1, envInt("VESKOR_SOAK_RECONNECT", 3000));
+    const QString endpoint = QStringLiteral("127.0.0.1:%1").arg(m_sim->port());
+    QVERIFY(m_sim->waitForPendingAnswers(10000));
+    answersDelivered();
+    const QtMessageHandler previous = qInstallMessageHandler(countMessages);
+    m_driver->transport().setAnswerWaitMs(20);
+    m_sim->setDelayMs(30);
+    m_sim->setFaultRate(Fault::Drop, 0.05);
+    m_sim->setFaultRate(Fault::Delay, 0.10);
+    m_sim->resetStats();
+    auto restore = qScopeGuard([&] {
+        m_sim->setFaultRate(Fault::Drop, 0);
+        m_sim->setFaultRate(Fault::Delay, 0);
+        m_sim->setDelayMs(2500);
+        m_driver->transport().setAnswerWaitMs(CmdVESKOR::kAnswerWaitMs);
+        qInstallMessageHandler(previous);
+    });
+
+    QMap<int, int> codes;
+    int wrongValues = 0;
+    int reconnects = 0;
+    QString firstWrong;
+    for (int i = 0; i < total; ++i) {
+        if (i % 500 == 499)
+            scrambleAreas();
+        const Request r = randomRequest(m_rng() % 100 < 36);
+        const CLabelVariable got = exchange(r);
+        ++codes[got.resultCode];
+        if (r.write) {
+            // The controller stores a write whatever happens to its answer.
+            applyWrite(r);
+            QVERIFY2(got.resultCode == Done || got.resultCode == NoAnswer,
+                     qPrintable(QStringLiteral("write %1: code %2").arg(i).arg(got.resultCode)));
+        } else {
+            const bool pastEnd = r.address + byteLength(r.type, r.count) > m_areaSize;
+            QVERIFY2(got.resultCode == NoAnswer || got.resultCode == (pastEnd ? BadLength : Done),
+                     qPrintable(QStringLiteral("read %1 of %2: code %3").arg(i).arg(r.tag()).arg(got.resultCode)));
+            if (got.resultCode == Done && !matchesModel(r, got)) {
+                if (wrongValues++ == 0)
+                    firstWrong = QStringLiteral("exchange %1, %2 type %3 count %4").arg(i).arg(r.tag()).arg(r.type).arg(r.count);
+            }
+        }
+        if (got.resultCode == NoAnswer) {
+            ++reconnects;
+            QCOMPARE(m_driver->DisConnectDrive(), 0);
+            QCOMPARE(m_driver->ConnectDrive(endpoint), 0);
+        }
+    }
+    qInstallMessageHandler(previous);
+    const veskorsim::SimStats stats = m_sim->stats();
+    const CmdVESKOR &t = m_driver->transport();
+    QString codeText;
+    for (auto it = codes.cbegin(); it != codes.cend(); ++it)
+        codeText += QStringLiteral(" %1:%2").arg(it.key()).arg(it.value());
+    qInfo("reconnecting host: %d exchanges, %d reconnects; faults: %llu dropped, %llu late",
+          total, reconnects, stats.faults.value(Fault::Drop), stats.faults.value(Fault::Delay));
+    qInfo("result codes:%s", qPrintable(codeText));
+    qInfo("passed over: %llu late, %llu without the echo, %llu from another address, %llu empty",
+          t.passedOver(veskor::Verdict::Late), t.passedOver(veskor::Verdict::NoEcho),
+          t.passedOver(veskor::Verdict::ForeignAddress), t.passedOver(veskor::Verdict::Empty));
+    qInfo("wrong values reported as done: %d", wrongValues);
+    QVERIFY2(wrongValues == 0, qPrintable(QStringLiteral("%1 wrong values, the first at %2").arg(wrongValues).arg(firstWrong)));
+    // Every lost or late answer cost its request; nothing else may fail.
+    QVERIFY(quint64(codes.value(NoAnswer)) >= stats.faults.value(Fault::Drop) + stats.faults.value(Fault::Delay));
 }
 
 QTEST_GUILESS_MAIN(SoakTest)
