@@ -86,6 +86,7 @@ check() {   # name value limit
 check "ReadVariable / raw read" "$(counter wire/ReadVariable/real_time x_raw_read "$wire")" 1.3
 check "WriteVariable / raw write" "$(counter wire/WriteVariable/real_time x_raw_write "$wire")" 1.3
 check "WriteVariable / raw read" "$(counter wire/WriteVariable/real_time x_raw_read "$wire")" 1.3
+check "ReadVariable / libmodbus TCP read" "$(counter wire/ReadVariable/real_time x_modbus "$wire")" 1.0
 worst=$(awk '$1 ~ /^(de|en)code\/.*\/(codec|member)_median$/ {
            for (i = 1; i <= NF; ++i) if (index($i, "x_vector=") == 1) { split($i, kv, "=");
              if (kv[2] + 0 > max) { max = kv[2] + 0; name = $1 } } }

@@ -3,13 +3,17 @@
 //   wire/raw_read     POSIX sendto of a 16-byte request, blocking recvfrom of
 //                     the 216-byte answer: the floor for a read
 //   wire/raw_write    the same for a 15-byte write request and its 11-byte ack
+//   wire/libmodbus_read  the peer baseline: libmodbus reads 100 holding
+//                     registers (200 bytes) over TCP from a libmodbus server
+//                     thread on 127.0.0.1 (modbuspeer.h)
 //   wire/ReadVariable  ReadVariable("ID4x0", DT_INT16, 100) through the
 //                     CDriveBaseClass interface of the plug-in, loaded with
 //                     dlopen + getSharedLibrary as a host loads it
 //   wire/WriteVariable WriteVariable of DT_INT16, count 2
 // Times are wall-clock per round trip. The counters x_raw_read and
 // x_raw_write are each repetition's time over the median of the raw floor's
-// repetitions in the same run (the raw benchmarks run first).
+// repetitions in the same run (the raw benchmarks run first); x_modbus is the
+// time over the libmodbus read's median.
 //
 // --heap_reads=N  after the benchmarks, N more ReadVariable calls with the
 //                 process's heap traffic counted (heapcount.h): allocations
@@ -40,7 +44,10 @@
 #include <vector>
 
 #include "CDriveBaseClass.h"
+
+#include <modbus.h>
 #include "heapcount.h"
+#include "modbuspeer.h"
 #include "ratio.h"
 #include "responder.h"
 
@@ -51,6 +58,7 @@
 namespace {
 
 vbench::Responder g_responder;
+vbench::ModbusPeer g_modbus;
 CDriveBaseClass *g_driver = nullptr;
 
 const QString kTag = QStringLiteral("ID4x0");
@@ -63,6 +71,7 @@ void setRatios(benchmark::State &state, const vbench::Stopwatch &w)
 {
     g_base.ratio(state, "x_raw_read", "raw_read", w);
     g_base.ratio(state, "x_raw_write", "raw_write", w);
+    g_base.ratio(state, "x_modbus", "libmodbus_read", w);
 }
 
 // ---------------------------------------------------------------- raw floor
@@ -131,6 +140,30 @@ void BM_RawWrite(benchmark::State &state)
     static const unsigned char req[15] = {0x02, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
                                           0x00, 0x04, 0x00, 0x01, 0x00, 0x02, 0x00};
     rawRoundTrip(state, req, sizeof req, vbench::kWriteAckBytes, "raw_write");
+}
+
+void BM_LibmodbusRead(benchmark::State &state)
+{
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", int(g_modbus.port()));
+    if (!ctx || modbus_connect(ctx) != 0) {
+        if (ctx)
+            modbus_free(ctx);
+        state.SkipWithError("cannot connect to the libmodbus server");
+        return;
+    }
+    uint16_t regs[vbench::kModbusRegisters];
+    vbench::Stopwatch w(vbench::Clock::Wall);
+    for (auto _ : state) {
+        if (modbus_read_registers(ctx, 0, vbench::kModbusRegisters, regs) != vbench::kModbusRegisters) {
+            state.SkipWithError("libmodbus read failed");
+            break;
+        }
+    }
+    w.stop(state);
+    modbus_close(ctx);
+    modbus_free(ctx);
+    g_base.record("libmodbus_read", w);
+    g_base.ratio(state, "x_raw_read", "raw_read", w);
 }
 
 // ------------------------------------------------------------ via the plug-in
@@ -269,6 +302,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cannot start the responder on 127.0.0.1\n");
         return 2;
     }
+    if (!g_modbus.start()) {
+        std::fprintf(stderr, "cannot start the libmodbus server on 127.0.0.1\n");
+        return 2;
+    }
 
     const char *pluginPath = std::getenv("VESKOR_PLUGIN");
     if (!pluginPath)
@@ -303,6 +340,7 @@ int main(int argc, char **argv)
         // Registration order is run order: the raw floors come first.
         benchmark::RegisterBenchmark("wire/raw_read", BM_RawRead)->UseRealTime();
         benchmark::RegisterBenchmark("wire/raw_write", BM_RawWrite)->UseRealTime();
+        benchmark::RegisterBenchmark("wire/libmodbus_read", BM_LibmodbusRead)->UseRealTime();
         benchmark::RegisterBenchmark("wire/ReadVariable", BM_ReadVariable)->UseRealTime();
         benchmark::RegisterBenchmark("wire/WriteVariable", BM_WriteVariable)->UseRealTime();
         int bn = n;
@@ -317,5 +355,6 @@ int main(int argc, char **argv)
 
     g_driver->DestroyFree();
     g_responder.stop();
+    g_modbus.stop();
     return rc;
 }

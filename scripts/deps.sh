@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config file python3 tzdata qtbase5-dev libqt5network5 libgtest-dev
-          libbenchmark-dev "$@")
+          libbenchmark-dev libmodbus-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do
