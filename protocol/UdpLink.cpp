@@ -190,7 +190,7 @@ int UdpLink::dropPending()
         if (isAgain(errno))
             break;
         // An error reported by ICMP for an earlier request: clear it.
-        refusedBy(Endpoint());
+        refusedBy(Endpoint(), false);
     }
     return dropped;
 }
@@ -209,7 +209,7 @@ int UdpLink::send(const char *data, int size, const Endpoint &to)
         if (errno != ECONNREFUSED && errno != EHOSTUNREACH && errno != ENETUNREACH)
             return errno;
         // The socket still held an ICMP error of an earlier exchange.
-        refusedBy(Endpoint());
+        refusedBy(Endpoint(), false);
     }
     return EIO;
 }
@@ -244,16 +244,18 @@ UdpLink::Received UdpLink::receive(char *buffer, int capacity, int waitMs, const
     r.from = Endpoint();
     // Nothing (yet), interrupted, or an ICMP error: reported once as the
     // call's error, then kept in the socket's error queue.
-    if (errno == EINTR || (isAgain(errno) && !errorQueued))
+    const int err = errno;
+    if (err == EINTR || (isAgain(err) && !errorQueued))
         return r;
-    if (refusedBy(peer))
+    if (refusedBy(peer, err == ECONNREFUSED))
         r.status = Status::Refused;
     return r;
 }
 
-bool UdpLink::refusedBy(const Endpoint &peer)
+bool UdpLink::refusedBy(const Endpoint &peer, bool reportedRefused)
 {
     bool refused = false;
+    bool detailed = false;
     for (int i = 0; i < kMaxErrors; ++i) {
         Endpoint offender;
         alignas(cmsghdr) char control[256];
@@ -274,6 +276,7 @@ bool UdpLink::refusedBy(const Endpoint &peer)
                 || (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR);
             if (!ipError)
                 continue;
+            detailed = true;
             sock_extended_err e;
             memcpy(&e, CMSG_DATA(c), sizeof e);
             const bool fromIcmp = e.ee_origin == SO_EE_ORIGIN_ICMP || e.ee_origin == SO_EE_ORIGIN_ICMP6;
@@ -283,7 +286,9 @@ bool UdpLink::refusedBy(const Endpoint &peer)
                 refused = true;
         }
     }
-    return refused;
+    // Without details (user-mode emulators pass the error queue on empty)
+    // the refusal the socket reported stands: it only ever sends to its peer.
+    return refused || (reportedRefused && !detailed && peer.isValid());
 }
 
 } // namespace veskor

@@ -75,7 +75,10 @@ public:
     Received receive(char *buffer, int capacity, int waitMs, const Endpoint &peer);
 
 private:
-    bool refusedBy(const Endpoint &peer);
+    // Reads the socket's error queue empty; true when it held a refusal of
+    // `peer`'s port (or, when the queue gives no details, when the socket
+    // reported a refusal: reportedRefused).
+    bool refusedBy(const Endpoint &peer, bool reportedRefused);
 
     int m_fd = -1;
     int m_family = AF_UNSPEC;

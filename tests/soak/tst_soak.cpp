@@ -654,5 +654,13 @@ void SoakTest::reconnectAfterTimeout()
     QVERIFY(quint64(codes.value(NoAnswer)) >= stats.faults.value(Fault::Drop) + stats.faults.value(Fault::Delay));
 }
 
-QTEST_GUILESS_MAIN(SoakTest)
+int main(int argc, char **argv)
+{
+    // A full run lasts longer than QtTest's 5 minutes per test function.
+    if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
+        qputenv("QTEST_FUNCTION_TIMEOUT", "7200000");
+    QCoreApplication app(argc, argv);
+    SoakTest test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_soak.moc"
