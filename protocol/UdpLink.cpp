@@ -117,15 +117,22 @@ bool UdpLink::open(const Endpoint &peer, quint16 preferredPort, int receiveTimeo
     const int fd = ::socket(peer.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    const Endpoint local = withPort(peer, preferredPort);
-    bool boundToPeer = ::bind(fd, reinterpret_cast<const sockaddr *>(&local.addr), local.length) == 0;
-    if (!boundToPeer) {
-        // Not an address of ours (or the port is taken): any address, any port.
-        const Endpoint any = anyAddress(peer.family());
-        if (::bind(fd, reinterpret_cast<const sockaddr *>(&any.addr), any.length) != 0) {
-            ::close(fd);
-            return false;
-        }
+    const auto bindTo = [fd](const Endpoint &local) {
+        return ::bind(fd, reinterpret_cast<const sockaddr *>(&local.addr), local.length) == 0;
+    };
+    // The binding the last socket had, when it can reach this peer: a host
+    // that reconnects keeps its source port. Then the preferred port on the
+    // peer's own address (when that is ours), then any address and port.
+    const bool lastFits = m_lastBound.isValid() && m_lastBound.family() == peer.family()
+        && (!m_lastBoundToPeer || m_lastBound.sameHost(peer));
+    bool boundToPeer = false;
+    if (lastFits && bindTo(m_lastBound)) {
+        boundToPeer = m_lastBoundToPeer;
+    } else if (bindTo(withPort(peer, preferredPort))) {
+        boundToPeer = true;
+    } else if (!bindTo(anyAddress(peer.family()))) {
+        ::close(fd);
+        return false;
     }
     const int on = 1;
     if (peer.family() == AF_INET6)
@@ -137,6 +144,13 @@ bool UdpLink::open(const Endpoint &peer, quint16 preferredPort, int receiveTimeo
     m_family = peer.family();
     m_boundToPeer = boundToPeer;
     m_boundHost = boundToPeer ? peer : Endpoint();
+    // Remember the binding with its real port.
+    Endpoint local;
+    local.length = sizeof local.addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local.addr), &local.length) == 0) {
+        m_lastBound = local;
+        m_lastBoundToPeer = boundToPeer;
+    }
     return true;
 }
 

@@ -32,9 +32,11 @@ public:
     UdpLink(const UdpLink &) = delete;
     UdpLink &operator=(const UdpLink &) = delete;
 
-    // Opens a socket for talking to `peer`: bound to `preferredPort` on the
-    // peer's own address when that is one of this machine's, else to any local
-    // address and a port the system chooses. ICMP errors are reported to the
+    // Opens a socket for talking to `peer`: bound as the last socket was when
+    // that binding is free and fits the peer (so a reconnect keeps its source
+    // port), else to `preferredPort` on the peer's own address when that is
+    // one of this machine's, else to any local address and a port the system
+    // chooses. ICMP errors are reported to the
     // socket (IP_RECVERR), so a closed port on the peer is seen at once.
     // Closes what was open before. False when no socket could be made.
     // A receive told to block (kBlock) waits at most receiveTimeoutMs.
@@ -84,6 +86,8 @@ private:
     int m_family = AF_UNSPEC;
     bool m_boundToPeer = false;
     Endpoint m_boundHost;   // the peer address it is bound to, when m_boundToPeer
+    Endpoint m_lastBound;   // the last socket's local address and port, kept after close
+    bool m_lastBoundToPeer = false;
 };
 
 } // namespace veskor
