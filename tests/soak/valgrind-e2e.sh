@@ -66,10 +66,11 @@ for i in "${!NAMES[@]}"; do
   name=${NAMES[$i]}
   rm -f "$LOGS/$name".*.log
   start=$(date +%s)
-  # Word splitting of the command line is wanted: CTest prints it unquoted.
-  # shellcheck disable=SC2086
+  # CTest prints the program unquoted and each argument in double quotes;
+  # xargs splits the line the same way a shell would.
+  mapfile -t argv < <(xargs -n1 printf '%s\n' <<<"${COMMANDS[$i]}")
   status=ok
-  if ! (cd "${DIRS[$i]}" && "${VG[@]}" --log-file="$LOGS/$name.%p.log" ${COMMANDS[$i]} >"$LOGS/$name.out" 2>&1); then
+  if ! (cd "${DIRS[$i]}" && "${VG[@]}" --log-file="$LOGS/$name.%p.log" "${argv[@]}" >"$LOGS/$name.out" 2>&1); then
     status=test-failed
   fi
   logs=("$LOGS/$name".*.log)
