@@ -75,6 +75,21 @@ void PeerHabits::requestUnanswered(const char *request, int size)
     }
 }
 
+void PeerHabits::lateAnswerCame(const char *datagram, int size)
+{
+    if (size >= 6 && datagram[0] == 'M')
+        forgetUnanswered(sequenceOf(datagram));
+    if (size >= kWriteHeaderSize)
+        forgetUnansweredWrite(datagram);
+}
+
+void PeerHabits::forgetHabits()
+{
+    answersFromPeerAddress = false;
+    echoesSequence = false;
+    echoesWriteHeader = false;
+}
+
 void PeerHabits::forgetAll()
 {
     *this = PeerHabits();

@@ -46,11 +46,14 @@ struct PeerHabits {
     void rememberUnansweredWrite(const char *header);
     void forgetUnansweredWrite(const char *header);
 
-    // What a request leaves behind when it ends without an answer, and what
-    // sending one takes back.
+    // What a request leaves behind when it ends without an answer, what
+    // sending one takes back, and what its late answer, once come, takes off.
     void requestSent(const char *request, int size);
     void requestUnanswered(const char *request, int size);
+    void lateAnswerCame(const char *datagram, int size);
 
+    // The controller's habits (address, echoes), kept: the unanswered lists.
+    void forgetHabits();
     void forgetAll();
 };
 

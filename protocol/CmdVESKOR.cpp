@@ -157,7 +157,7 @@ CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
 
     bool answered = false;
     bool answerFromPeer = false;
-    int passedOver = 0;
+    bool contradicted = false;   // a datagram went against what was learned
     for (int round = 0;; ++round) {
         // The first wait is one blocking call bounded by the socket's own
         // timeout (the whole wait); later ones get what is left of it. Once an
@@ -180,7 +180,9 @@ CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
         const Verdict verdict = judgeDatagram(request, size, m_scratch.get(), got.size, fromPeer, m_habits);
         if (verdict != Verdict::Answer) {
             ++m_passedOver[size_t(verdict)];
-            ++passedOver;
+            if (verdict == Verdict::Late)
+                m_habits.lateAnswerCame(m_scratch.get(), got.size);   // it will not come again
+            contradicted |= verdict == Verdict::NoEcho || verdict == Verdict::ForeignAddress;
             continue;
         }
         m_answer.resize(got.size);
@@ -193,10 +195,13 @@ CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
         learnFromAnswer(m_habits, request, size, m_answer.constData(), m_answer.size(), answerFromPeer);
         return Outcome::Answer;
     }
-    // Datagrams came but none answered: the controller no longer does what
-    // it did. Forget it all, so that this costs one exchange, not every one.
-    if (passedOver > 0)
-        m_habits.forgetAll();
+    // Datagrams came that went against what was learned, and none answered:
+    // the controller no longer does what it did. Forget its habits, so that
+    // this costs one exchange, not every one. (A late answer passed over is
+    // no such sign: it meets a lost request whenever one answer is late and
+    // the next lost.)
+    if (contradicted)
+        m_habits.forgetHabits();
     m_habits.requestUnanswered(request, size);
     return Outcome::NoAnswer;
 }

@@ -37,30 +37,6 @@ QByteArray lookalikeAnswer(char value)
     return a;
 }
 
-// A read answer whose sequence number (bytes 4..5) is the one of the request
-// before: a late answer to the previous read.
-ScriptedPeer::Reply previousSequence(const QByteArray &payload)
-{
-    return [payload](const QByteArray &request) {
-        QByteArray a = readAnswer(request, payload);
-        const quint16 seq = quint16(uchar(a.at(4)) | uchar(a.at(5)) << 8) - 1;
-        a[4] = char(seq & 0xff);
-        a[5] = char(seq >> 8);
-        return a;
-    };
-}
-
-// A controller that puts 0 where others echo the sequence number.
-ScriptedPeer::Reply noSequenceEcho(const QByteArray &payload)
-{
-    return [payload](const QByteArray &request) {
-        QByteArray a = readAnswer(request, payload);
-        a[4] = 0;
-        a[5] = 0;
-        return a;
-    };
-}
-
 } // namespace
 
 class TestTransport : public QObject

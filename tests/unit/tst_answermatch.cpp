@@ -153,6 +153,13 @@ void TestAnswerMatch::unansweredKeepsTheLastEight()
     QVERIFY(h.isUnansweredWrite(kWrite.constData()));
     h.requestSent(kWrite.constData(), kWrite.size());   // the same write again
     QVERIFY(!h.isUnansweredWrite(kWrite.constData()));
+
+    // A late answer comes once: then its request is no longer awaited.
+    const QByteArray late = readAnswerWithSequence(9);
+    QVERIFY(h.isUnanswered(9));
+    h.lateAnswerCame(late.constData(), late.size());
+    QVERIFY(!h.isUnanswered(9));
+    QVERIFY(h.isUnanswered(8));
 }
 
 QTEST_GUILESS_MAIN(TestAnswerMatch)
