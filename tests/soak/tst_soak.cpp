@@ -650,8 +650,10 @@ void SoakTest::reconnectAfterTimeout()
           t.passedOver(veskor::Verdict::ForeignAddress), t.passedOver(veskor::Verdict::Empty));
     qInfo("wrong values reported as done: %d", wrongValues);
     QVERIFY2(wrongValues == 0, qPrintable(QStringLiteral("%1 wrong values, the first at %2").arg(wrongValues).arg(firstWrong)));
-    // Every lost or late answer cost its request; nothing else may fail.
-    QVERIFY(quint64(codes.value(NoAnswer)) >= stats.faults.value(Fault::Drop) + stats.faults.value(Fault::Delay));
+    // A lost answer always costs its request. (A late one may still be taken
+    // when the driver's thread, held up by load, reads the socket only after
+    // the answer came: it is the right answer, its sequence says so.)
+    QVERIFY(quint64(codes.value(NoAnswer)) >= stats.faults.value(Fault::Drop));
 }
 
 int main(int argc, char **argv)
