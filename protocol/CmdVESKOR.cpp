@@ -76,18 +76,28 @@ int CmdVESKOR::ConnectDrive(QString ip, int port)
         m_habitsPeer = m_peer;
     }
     // A socket that can reach the peer is kept, and with it its local port.
-    if (!m_socket->canReach(m_peer) && !m_socket->open(m_peer, kLocalPort, m_answerWaitMs)) {
+    if (!m_socket->canReach(m_peer) && !m_socket->open(m_peer, kLocalPort, blockingWaitMs())) {
         m_peer = Endpoint();
         return -1;
     }
     return 0;
 }
 
+// The socket's own receive timeout, for the first wait of an exchange: it
+// runs on the kernel's coarse clock and may end a tick or two late, so it
+// stops well short of the wait and poll() bounds the rest to the millisecond.
+// Waits too short for that are bounded by poll() alone.
+int CmdVESKOR::blockingWaitMs() const
+{
+    constexpr int kMargin = 50;
+    return m_answerWaitMs > 2 * kMargin ? m_answerWaitMs - kMargin : 0;
+}
+
 void CmdVESKOR::setAnswerWaitMs(int ms)
 {
     m_answerWaitMs = ms;
     if (m_socket)
-        m_socket->setReceiveTimeout(ms);
+        m_socket->setReceiveTimeout(blockingWaitMs());
 }
 
 int CmdVESKOR::DisConnectDrive()
@@ -160,11 +170,11 @@ CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
     bool contradicted = false;   // a datagram went against what was learned
     for (int round = 0;; ++round) {
         // The first wait is one blocking call bounded by the socket's own
-        // timeout (the whole wait); later ones get what is left of it. Once an
-        // answer is in, only what is already pending is read.
+        // timeout (most of the wait); later ones get what is left of it. Once
+        // an answer is in, only what is already pending is read.
         int waitMs = 0;
         if (!answered) {
-            waitMs = round == 0 ? UdpLink::kBlock : msUntil(deadline);
+            waitMs = round == 0 && blockingWaitMs() > 0 ? UdpLink::kBlock : msUntil(deadline);
             if (waitMs == 0)
                 break;
         }

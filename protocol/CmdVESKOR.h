@@ -85,6 +85,7 @@ private:
     int writeRequest(WriteKind kind, int areaCode, int address, int length, const QByteArray &data,
                      const QString &tagName);
     Outcome exchange(const char *request, int size);
+    int blockingWaitMs() const;
     QString peerText() const;
 
     QByteArray m_rxBuffer;            // what myreadyRead took in last
