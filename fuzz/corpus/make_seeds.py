@@ -153,8 +153,33 @@ def record_seeds():
         write(t, "%02d" % i, a + b + bytes([i * 3 % 256]))
 
 
+def answer_match_seeds():
+    t = "fuzz_answer_match"
+    none = b"\x00" * 11
+    late_header = b"\x02\x01\x01\x00\x00\x00\x0c\x00\x00\x02\x00"
+    cases = {
+        # fresh read, its own answer
+        "read-own": bytes([0x00, 0]) + none + struct.pack("<H", 5)
+                    + read_request(5, 0x30008200, 1) + b"\x7f",
+        # echo and address learned, the answer to read 3 that timed out
+        "read-late": bytes([0x0B, 1]) + struct.pack("<H", 3) + none + struct.pack("<H", 5)
+                     + read_request(3, 0x30008200, 1) + b"\x7f",
+        # address learned, the datagram from elsewhere
+        "stranger": bytes([0x03, 0]) + none + struct.pack("<H", 5)
+                    + read_request(5, 0x30008200, 1) + b"\x7f",
+        # write, header echo learned, an acknowledgement cut to 2 bytes
+        "write-cut": bytes([0x1C, 0]) + none + struct.pack("<H", 12) + bytes([2]) + b"\x01\x02"
+                     + b"\x02\x01",
+        # a write that timed out, its copied header during a read
+        "late-write": bytes([0x48, 0]) + late_header + struct.pack("<H", 5) + late_header,
+    }
+    for name, data in cases.items():
+        write(t, name, data)
+
+
 if __name__ == "__main__":
     read_answer_seeds()
+    answer_match_seeds()
     codec_seeds()
     tags_seeds()
     record_seeds()
