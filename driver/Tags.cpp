@@ -122,6 +122,24 @@ bool tagAddressOverflows(const QString &tag)
     return !ok;
 }
 
+TagRef parseTag(const QString &tag)
+{
+    TagRef ref;
+    ref.area = tagArea(tag);
+    const QStringRef text = addressText(tag);
+    if (text.isEmpty() || text.size() > 10)
+        return ref;
+    qint64 value = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return ref;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    if (value < 2147483648LL)
+        ref.address = int(value);
+    return ref;
+}
+
 qint64 byteLength(int type, qint64 n)
 {
     switch (type) {

@@ -31,6 +31,16 @@ int tagAddress(const QString &tag);
 // which tagAddress() reports as 0.
 bool tagAddressOverflows(const QString &tag);
 
+// A tag name as a request uses it, parsed once.
+struct TagRef {
+    int area = 0;        // tagArea()
+    // The address when the text after the first lower-case "x" (to the
+    // second one or the end) is one or more ASCII digits 0-9 of a value
+    // below 2^31; else -1: no request is made for the tag.
+    int address = -1;
+};
+TagRef parseTag(const QString &tag);
+
 // Bytes that n elements of a type take in the controller, exactly; 0 for types
 // without a size. Bools take one bit each.
 qint64 byteLength(int type, qint64 n);

@@ -84,14 +84,17 @@ int valueCheck(int type, const CLabelVariable &v, int count)
     }
 }
 
-// The address a request may use: getAddr's, except that a number too large
-// for 32 bits (which getAddr reads as 0) is no address at all, like one of
-// 2^31 and more. The paths refuse negative addresses without traffic.
-int wireAddress(const QString &tag, int address)
+bool isPortText(const QString &text)
 {
-    if (address == 0 && tagAddressOverflows(tag))
-        return -1;
-    return address;
+    if (text.isEmpty() || text.size() > 5)
+        return false;
+    int port = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        port = port * 10 + (c.unicode() - '0');
+    }
+    return port >= 1 && port <= 65535;
 }
 
 int readCodeOf(int protocolCode)
@@ -153,6 +156,10 @@ int LibVESKORS::ConnectDrive(QString par)
         return -1;
     m_ip = parts.at(0);
     m_port = parts.at(1).toUInt(nullptr, 10);
+    // A port is a decimal number from 1 to 65535: anything else is refused
+    // before a socket is made for it.
+    if (!isPortText(parts.at(1)))
+        return -1;
     return m_cmd.ConnectDrive(m_ip, int(m_port));
 }
 
@@ -182,8 +189,9 @@ CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type)
 
 CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type, int count)
 {
-    const int area = getArea(tag);
-    const int address = wireAddress(tag, getAddr(tag));
+    const TagRef ref = parseTag(tag);
+    const int area = ref.area;
+    const int address = ref.address;   // -1: not an address a request can use
     int refusal = RcDone;
     if (area == 0)
         refusal = RcNoArea;
@@ -207,9 +215,11 @@ CLabelVariable LibVESKORS::Read_data(int area, int address, DataType type, int c
 {
     CLabelVariable result;
     const qint64 length64 = byteLength(int(type), count);
-    // Neither a negative address nor a length past 32 bits can be answered:
-    // refuse them rather than hand back header bytes or an empty list.
+    // Neither a negative address (no address, or a typo where digits
+    // belong) nor a length past 32 bits can be asked for: refuse them before
+    // any traffic, with the time of the call like every refusal.
     if (address < 0 || length64 < 0 || length64 > INT_MAX) {
+        result.timeStamp = m_clock.now();
         result.resultCode = RcLength;
         return result;
     }
@@ -254,8 +264,9 @@ CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVaria
 
 CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVariable v, int count)
 {
-    const int area = getArea(tag);
-    const int address = wireAddress(tag, getAddr(tag));
+    const TagRef ref = parseTag(tag);
+    const int area = ref.area;
+    const int address = ref.address;   // -1: not an address a request can use
     if (area == 0)
         v.resultCode = RcNoArea;
     else if (count < 0)
@@ -282,8 +293,10 @@ CLabelVariable LibVESKORS::Write_data(int area, int address, DataType type, CLab
         v.resultCode = RcType;
         return v;
     }
-    // The request carries address and length in 24 bits each.
-    if (address < 0 || address > kMaxWireField || length64 < 0 || length64 > kMaxWireField) {
+    // The request carries address and length in 24 bits each, and header and
+    // data must fit one datagram.
+    if (address < 0 || address > kMaxWireField || length64 < 0 || length64 > kMaxWireField
+        || kWriteHeaderSize + length64 > kMaxDatagramPayload) {
         v.resultCode = RcLength;
         return v;
     }

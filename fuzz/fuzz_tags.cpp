@@ -70,9 +70,36 @@ void checkArea(const QString &tag)
                                          .arg(tag).arg(uint(area), 0, 16).arg(uint(expected), 0, 16));
 }
 
+// The address a request may use: one or more ASCII digits between the first
+// lower-case 'x' and the next one (or the end), of a value below 2^31; -1
+// for anything else.
+int requestAddress(const QString &tag)
+{
+    const int first = tag.indexOf(QLatin1Char('x'));
+    if (first < 0)
+        return -1;
+    int second = tag.indexOf(QLatin1Char('x'), first + 1);
+    if (second < 0)
+        second = tag.size();
+    const QString digits = tag.mid(first + 1, second - first - 1);
+    if (digits.isEmpty())
+        return -1;
+    qint64 value = 0;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return -1;
+        value = qMin<qint64>(value * 10 + (c.unicode() - '0'), qint64(1) << 40);
+    }
+    return value < 2147483648LL ? int(value) : -1;
+}
+
 void checkAddress(const QString &tag)
 {
     const int address = tagAddress(tag);
+    const TagRef ref = parseTag(tag);
+    FUZZ_CHECK_SAY(ref.address == requestAddress(tag),
+                   QStringLiteral("tag \"%1\": request address %2").arg(tag).arg(ref.address));
+    FUZZ_CHECK(ref.area == tagArea(tag));
     FUZZ_CHECK(address >= -1);
     if (tagAddressOverflows(tag))
         FUZZ_CHECK(address == 0);
@@ -172,10 +199,9 @@ void checkRead(const QString &tag, int type, int count, bool withCount)
     const int after = d.transport().sequence();
 
     const int area = tagArea(tag);
-    const int address = tagAddress(tag);
+    const int address = requestAddress(tag);
     const qint64 len = byteLength(type, n);
-    const bool request = area != 0 && n > 0 && type != 0 && address >= 0 && !tagAddressOverflows(tag)
-        && len >= 0 && len <= INT_MAX;
+    const bool request = area != 0 && n > 0 && type != 0 && address >= 0 && len >= 0 && len <= INT_MAX;
 
     FUZZ_CHECK(r.resultCode == 2 || r.resultCode == 3 || r.resultCode == 4 || r.resultCode == 9);
     FUZZ_CHECK((r.resultCode == 9) == request);
@@ -184,6 +210,9 @@ void checkRead(const QString &tag, int type, int count, bool withCount)
         FUZZ_CHECK(r.resultCode == 3);
     FUZZ_CHECK(!r.value.isValid());
     FUZZ_CHECK(r.labelName == tag && r.elementCount == n && int(r.dataType) == type);
+    // Refused before any traffic: stamped with the time of the call.
+    if (r.resultCode != 9)
+        FUZZ_CHECK(r.timeStamp.isValid());
 }
 
 void checkWrite(const QString &tag, int type, int count, bool withCount, const QVariant &value)
@@ -199,7 +228,7 @@ void checkWrite(const QString &tag, int type, int count, bool withCount, const Q
     FUZZ_CHECK(d.transport().sequence() == before);   // writes carry no sequence
 
     const int area = tagArea(tag);
-    const int address = tagAddress(tag);
+    const int address = requestAddress(tag);
     const qint64 len = byteLength(type, n);
     FUZZ_CHECK(r.resultCode == 2 || r.resultCode == 3 || r.resultCode == 4 || r.resultCode == 9);
     if (area == 0)
@@ -207,8 +236,8 @@ void checkWrite(const QString &tag, int type, int count, bool withCount, const Q
     // Only a request that fits the wire gets as far as the (missing) socket.
     if (r.resultCode == 9)
         FUZZ_CHECK(area != 0 && n > 0 && type >= DT_BOOL && type <= DT_STRING && address >= 0
-                   && address <= kMaxWireField && !tagAddressOverflows(tag) && len > 0
-                   && len <= kMaxWireField);
+                   && address <= kMaxWireField && len > 0 && len <= kMaxWireField
+                   && kWriteHeaderSize + len <= kMaxDatagramPayload);
     FUZZ_CHECK(r.labelName == tag && r.elementCount == n && int(r.dataType) == type);
     FUZZ_CHECK(r.value.userType() == value.userType());
 }

@@ -66,7 +66,7 @@ void TestRead::requestBytes_data()
                            << QByteArray::fromHex("4d520e0001001e00d100820001000000");
     QTest::newRow("ID23x") << "ID23x0" << int(DT_STRING) << 4
                            << QByteArray::fromHex("4d520e0001001e00e400820001000000");
-    QTest::newRow("area name in any letter case") << "id7X2x" << int(DT_UINT8) << 1
+    QTest::newRow("area name in any letter case") << "id7X2x0" << int(DT_UINT8) << 1
                            << QByteArray::fromHex("4d520e0001001e003000970001000000");
 }
 

@@ -39,6 +39,7 @@ private slots:
     void areaIsNotOnTheWire();
     void refusedWithoutTraffic_data();
     void refusedWithoutTraffic();
+    void largestWriteGoesOut();
     void silentPeerTimeout();
     void anyAnswerIsDone_data();
     void anyAnswerIsDone();
@@ -174,6 +175,18 @@ void TestWrite::refusedWithoutTraffic_data()
                                               << listVariant(QList<QString>{"a"}) << 4;
     QTest::newRow("string list empty") << "ID4x100" << int(DT_STRING) << 8
                                        << listVariant(QList<QString>{}) << 4;
+    // Header and data must fit one UDP datagram (65,507 bytes).
+    QTest::newRow("one byte past a datagram") << "ID4x0" << int(DT_UINT8) << 65497
+                                             << listVariant(QVector<unsigned char>(65497, 1).toList()) << 4;
+    QTest::newRow("70,000 uint8") << "ID4x0" << int(DT_UINT8) << 70000
+                                  << listVariant(QVector<unsigned char>(70000, 1).toList()) << 4;
+    QTest::newRow("65,491 doubles") << "ID4x0" << int(DT_DOUBLE) << 65491
+                                    << listVariant(QVector<double>(65491, 1.5).toList()) << 4;
+    QTest::newRow("a 16 MB string field") << "ID4x0" << int(DT_STRING) << 16000000
+                                          << listVariant(QList<QString>{"a"}) << 4;
+    // A typo where the address belongs.
+    QTest::newRow("address with a minus sign") << "ID4x-5" << int(DT_INT16) << 1 << one << 4;
+    QTest::newRow("address in letters") << "ID4xabc" << int(DT_INT16) << 1 << one << 4;
 }
 
 void TestWrite::refusedWithoutTraffic()
@@ -199,6 +212,19 @@ void TestWrite::refusedWithoutTraffic()
     QCOMPARE(w.elementCount, count);
     QCOMPARE(int(w.dataType), type);
     QCOMPARE(datagramsBeforeMarker(d.get(), peer), 0);
+}
+
+void TestWrite::largestWriteGoesOut()
+{
+    // 11 header bytes and 65,496 data bytes: exactly one full datagram.
+    Driver d;
+    ScriptedPeer peer;
+    peer.setDefault(fixedReply(QByteArray::fromHex("00")));
+    QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
+    const QVariant value = listVariant(QVector<unsigned char>(65496, 7).toList());
+    QCOMPARE(d->WriteVariable(QStringLiteral("ID4x0"), DT_UINT8, callerRecord(value), 65496).resultCode, 0);
+    QCOMPARE(peer.received().size(), 1);
+    QCOMPARE(peer.received().at(0).bytes.size(), 65507);
 }
 
 void TestWrite::silentPeerTimeout()

@@ -18,6 +18,8 @@ private slots:
     void byteLength_data();
     void byteLength();
     void byteLengthIsExact();
+    void requestAddress_data();
+    void requestAddress();
 };
 
 void TestTags::areaAndAddress_data()
@@ -162,6 +164,51 @@ void TestTags::byteLengthIsExact()
     QCOMPARE(veskor::byteLength(DT_DOUBLE, 300000000), Q_INT64_C(2400000000));
     QCOMPARE(veskor::byteLength(DT_INT32, INT_MAX), Q_INT64_C(4) * INT_MAX);
     QCOMPARE(veskor::byteLength(DT_BOOL, INT_MAX), Q_INT64_C(268435456));
+}
+
+void TestTags::requestAddress_data()
+{
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<int>("getAddr");     // what getAddr() keeps saying
+    QTest::addColumn<int>("readCode");    // 9: the request was made (no socket here)
+    QTest::addColumn<int>("writeCode");
+
+    // Typos in a panel project: no request, code 4.
+    QTest::newRow("minus sign") << "ID4x-5" << 0 << 4 << 4;
+    QTest::newRow("letters") << "ID4xabc" << 0 << 4 << 4;
+    QTest::newRow("hex digit") << "ID4x1A" << 0 << 4 << 4;
+    QTest::newRow("nothing after x") << "ID4x" << 0 << 4 << 4;
+    QTest::newRow("x before the area") << "xID4x120" << 0 << 4 << 4;
+    QTest::newRow("trailing NUL") << QStringLiteral("ID4x12") + QChar(0) << 0 << 4 << 4;
+    QTest::newRow("fullwidth digits") << QString::fromUtf8("ID4x\uff11\uff12") << 0 << 4 << 4;
+    QTest::newRow("plus sign") << "ID4x+12" << 12 << 4 << 4;
+    QTest::newRow("no lower-case x") << "ID4X12" << -1 << 4 << 4;
+    // Valid forms.
+    QTest::newRow("plain") << "ID4x120" << 120 << 9 << 9;
+    QTest::newRow("second x ends the address") << "ID4x12x7" << 12 << 9 << 9;
+    QTest::newRow("0x10 is 0") << "ID4x0x10" << 0 << 9 << 9;
+    QTest::newRow("area named after the address") << "ID2x7xID1x" << 7 << 9 << 9;
+    QTest::newRow("2^31-1: past a write's 24 bits") << "ID4x2147483647" << 2147483647 << 9 << 4;
+}
+
+void TestTags::requestAddress()
+{
+    QFETCH(QString, tag);
+    QFETCH(int, getAddr);
+    QFETCH(int, readCode);
+    QFETCH(int, writeCode);
+
+    LibVESKORS d;   // never connected: a request that is made ends in 9
+    QCOMPARE(d.getAddr(tag), getAddr);
+    const int sequence = d.transport().sequence();
+    const CLabelVariable r = d.ReadVariable(tag, DT_INT16, 1);
+    QCOMPARE(r.resultCode, readCode);
+    QCOMPARE(d.transport().sequence() != sequence, readCode == 9);   // a request was built
+    if (readCode != 9)
+        QVERIFY(r.timeStamp.isValid());   // a refusal carries the time of the call
+    CLabelVariable v;
+    v.value = QVariant::fromValue(QList<short>{1});
+    QCOMPARE(d.WriteVariable(tag, DT_INT16, v, 1).resultCode, writeCode);
 }
 
 QTEST_GUILESS_MAIN(TestTags)
