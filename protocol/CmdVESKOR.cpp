@@ -12,12 +12,11 @@ using namespace veskor;
 namespace {
 
 // One log line: the placeholders are filled in a single pass, so text from a
-// tag name is never taken for a placeholder.
+// tag name is never taken for a placeholder. `hex` is the datagram's dump.
 QString logLine(const QString &format, const QString &peer, int port, const QString &third,
-                const QString &tag, int length, const QByteArray &bytes)
+                const QString &tag, int length, const QString &hex)
 {
-    return format.arg(peer, QString::number(port), third, tag, QString::number(length),
-                      QString::fromLatin1(bytes.toHex()));
+    return format.arg(peer, QString::number(port), third, tag, QString::number(length), hex);
 }
 
 QString logLine(const QString &format, const QString &peer, int port, const QString &tag,
@@ -25,6 +24,11 @@ QString logLine(const QString &format, const QString &peer, int port, const QStr
 {
     return format.arg(peer, QString::number(port), tag, QString::number(length),
                       QString::fromLatin1(bytes.toHex()));
+}
+
+QString fullHex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex());
 }
 
 using Clock = std::chrono::steady_clock;
@@ -259,13 +263,13 @@ int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, 
     // The device id's text is made only for a line that is written.
     const auto id = [deviceId] { return QString::number(deviceId); };
     if (m_debug)
-        qDebug().noquote() << logLine(kRequest, peerText(), m_peerPort, id(), tagName, length, request);
+        qDebug().noquote() << logLine(kRequest, peerText(), m_peerPort, id(), tagName, length, fullHex(request));
 
     const Outcome outcome = exchange(request.constData(), request.size());
     const QByteArray &answer = m_answer;   // empty unless an answer came
 
     if (m_debug)
-        qDebug().noquote() << logLine(kAnswer, peerText(), m_peerPort, id(), tagName, length, answer);
+        qDebug().noquote() << logLine(kAnswer, peerText(), m_peerPort, id(), tagName, length, fullHex(answer));
 
     const int verdict = outcome == Outcome::Answer ? checkReadAnswer(request, answer, offset, length)
                                                    : int(ProtoNoAnswer);
@@ -282,13 +286,13 @@ int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, 
         }
         return ProtoOk;
     case ProtoNoAnswer:
-        qWarning().noquote() << logLine(kNoAnswer, peerText(), m_peerPort, id(), tagName, length, answer);
+        qWarning().noquote() << logLine(kNoAnswer, peerText(), m_peerPort, id(), tagName, length, hexForWarning(answer));
         return ProtoNoAnswer;
     case ProtoTooShort:
-        qWarning().noquote() << logLine(kShort, peerText(), m_peerPort, id(), tagName, length, answer);
+        qWarning().noquote() << logLine(kShort, peerText(), m_peerPort, id(), tagName, length, hexForWarning(answer));
         return ProtoTooShort;
     default:
-        qWarning().noquote() << logLine(kDevice, peerText(), m_peerPort, id(), tagName, length, answer);
+        qWarning().noquote() << logLine(kDevice, peerText(), m_peerPort, id(), tagName, length, hexForWarning(answer));
         return ProtoDeviceError;
     }
 }

@@ -79,6 +79,15 @@ QByteArray buildWriteRequest(quint32 areaCode, int address, int length, const QB
     return out;
 }
 
+QString hexForWarning(const QByteArray &bytes)
+{
+    constexpr int kShown = 64;
+    if (bytes.size() <= kShown)
+        return QString::fromLatin1(bytes.toHex());
+    return QString::fromLatin1(QByteArray::fromRawData(bytes.constData(), kShown).toHex())
+        + QStringLiteral("…(%1 bytes)").arg(bytes.size());
+}
+
 QByteArray cutWriteAnswerForLog(QByteArray answer, int length)
 {
     const qint64 pos = qint64(length) + 4;

@@ -4,6 +4,7 @@
 #define VESKOR_FRAMES_H
 
 #include <QByteArray>
+#include <QString>
 #include <QtGlobal>
 
 namespace veskor {
@@ -21,6 +22,7 @@ constexpr int kReadRequestSize = 16;
 constexpr int kReadAnswerHeader = 16;
 constexpr int kWriteHeaderSize = 11;
 constexpr int kMaxWireField = 0xFFFFFF;   // 24-bit address and length of a write
+constexpr int kMaxDatagramPayload = 65507;  // the most one UDP/IPv4 datagram carries
 
 // Read request, 16 bytes:
 //   0 'M'  1 'R'  2 0x0E  3 0x00  4-5 sequence (LSB first)  6 0x1E  7 0x00
@@ -43,6 +45,11 @@ QByteArray readAnswerPayload(const QByteArray &answer, int offset, int length);
 // and length as 24-bit fields in the order bits 16-23, 0-7, 8-15, then the
 // first `length` bytes of data (zeros stand in for bytes data does not have).
 QByteArray buildWriteRequest(quint32 areaCode, int address, int length, const QByteArray &data);
+
+// A datagram as a warning line shows it: the hex of at most the first 64
+// bytes, then "…(N bytes)" when there were more, so that a huge answer
+// cannot flood the log.
+QString hexForWarning(const QByteArray &bytes);
 
 // A write answer as the traffic log shows it: at most length + 4 bytes of the
 // first 1472 are kept (QByteArray::remove(length + 4, 1468 - length)).
