@@ -243,7 +243,8 @@ enum class Sent {
     ZeroSeq,    // this request's answer with 0 where the sequence goes
     ZeroSeqEE,  // the same with payload 0xEE
     Counter,    // this request's answer carrying the controller's own answer count
-    OneByte     // one byte
+    OneByte,    // one byte
+    Empty       // no bytes at all
 };
 
 struct Out {
@@ -293,6 +294,7 @@ ScriptedPeer::Reply replyFor(Sent what, const ScriptedPeer *peer, std::shared_pt
             return isRead ? withSequence(readAnswer(request, QByteArray(1, seq)), quint16(*counter))
                           : request.left(11);
         case Sent::OneByte: return QByteArray(1, '\x01');
+        case Sent::Empty: return QByteArray();
         }
         return QByteArray();
     };
@@ -307,6 +309,9 @@ void TestTransport::answerMatchingTimeout_data()
     using S = ScriptedPeer::Source;
     QTest::addColumn<QList<Step>>("steps");
 
+    // An empty datagram answers nothing, for a read nor for a write.
+    QTest::newRow("an empty datagram first")
+        << QList<Step>{read({{Sent::Empty}, {Sent::Own, 100}}, 0, 1), write({{Sent::Empty}}, 8)};
     QTest::newRow("fresh driver: the answer to a lost read comes during the next")
         << QList<Step>{read({}, 8), read({{Sent::Previous}, {Sent::Own, 100}}, 0, 2)};
     QTest::newRow("own answer, then the previous one, back to back")
