@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -292,6 +293,7 @@ public:
     QUdpSocket *sock = nullptr;
     QUdpSocket *foreign = nullptr;
     QObject *timers = nullptr;
+    std::deque<QTimer *> held;   // timers of delayed answers, oldest first
 
     void sendFrom(QUdpSocket *s, const QByteArray &bytes, const QHostAddress &to, quint16 port)
     {
@@ -339,6 +341,7 @@ protected:
         QMetaObject::invokeMethod(&mainSocket, [this] { ready.release(); }, Qt::QueuedConnection);
         exec();
         // Delayed answers not yet sent go with their timers.
+        held.clear();
         for (QObject *t : timerParent.children())
             delete t;
         sock = nullptr;
@@ -465,6 +468,21 @@ private:
         case Fault::Drop:
             break;
         case Fault::Delay: {
+            // A bounded number of answers is held: past it the oldest goes,
+            // so that a long delay cannot eat the machine's memory.
+            if (held.size() >= size_t(kMaxHeldAnswers)) {
+                delete held.front();
+                held.pop_front();
+                quint64 dropped;
+                {
+                    QMutexLocker lock(&p->mutex);
+                    --p->pending;
+                    dropped = ++p->stats.heldDropped;
+                }
+                if (dropped == 1 || dropped % 1000 == 0)
+                    std::fprintf(stderr, "veskor-sim: %d delayed answers held: dropped the oldest "
+                                         "(%llu so far)\n", kMaxHeldAnswers, (unsigned long long)dropped);
+            }
             int ms;
             {
                 QMutexLocker lock(&p->mutex);
@@ -475,8 +493,12 @@ private:
             auto *t = new QTimer(timers);
             t->setSingleShot(true);
             t->setTimerType(Qt::PreciseTimer);
+            held.push_back(t);
             QObject::connect(t, &QTimer::timeout, t, [this, t, answer, peer, peerPort] {
                 sendFrom(sock, answer, peer, peerPort);
+                const auto it = std::find(held.begin(), held.end(), t);   // usually the first
+                if (it != held.end())
+                    held.erase(it);
                 t->deleteLater();
                 QMutexLocker lock(&p->mutex);
                 --p->pending;

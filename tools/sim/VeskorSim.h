@@ -84,7 +84,11 @@ struct SimStats {
     quint64 unknown = 0;         // datagrams that were neither
     QMap<Fault, quint64> faults; // faults injected, by kind
     quint64 sent = 0;            // datagrams sent (answers, duplicates, unsolicited)
+    quint64 heldDropped = 0;     // delayed answers dropped because kMaxHeldAnswers were held
 };
+
+// Delayed answers held at most at once; a further one drops the oldest.
+constexpr int kMaxHeldAnswers = 10000;
 
 // Largest area that fits one UDP/IPv4 datagram after the 16-byte answer header.
 constexpr int kMaxAreaSize = 65507 - 16;

@@ -4,9 +4,11 @@
 // one, so nothing waits for a timeout.
 #include "VeskorSim.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUdpSocket>
 #include <QtEndian>
 #include <QtTest>
@@ -92,6 +94,7 @@ private slots:
     void restartKeepsPortAndMemory();
     void unsolicitedGoesToLastClient();
     void pcapRecordsBothDirections();
+    void heldAnswersAreBounded();
 };
 
 void TestVeskorSim::areaNames()
@@ -479,6 +482,33 @@ void TestVeskorSim::pcapRecordsBothDirections()
     QCOMPARE(recs[1].sport, sim.port());
     QCOMPARE(recs[1].dport, c.socket.localPort());
     QCOMPARE(recs[1].payload.size(), 116);
+}
+
+void TestVeskorSim::heldAnswersAreBounded()
+{
+    // Every answer delayed by a day: the simulator holds at most
+    // kMaxHeldAnswers of them, dropping the oldest.
+    SimConfig config;
+    config.keepReceived = false;
+    config.areaSize = 16;
+    config.delayMs = 86400000;
+    config.faultRates[Fault::Delay] = 1.0;
+    Simulator sim(config);
+    QVERIFY(sim.start());
+    Client c;
+    const int sent = kMaxHeldAnswers + 50;
+    // In batches, so that the simulator's socket buffer never overflows.
+    for (int i = 0; i < sent; ++i) {
+        c.send(sim, readRequest(areaCodeOf(QStringLiteral("ID1x")), quint16(i)));
+        if (i % 200 == 199 || i == sent - 1) {
+            QDeadlineTimer deadline(10000);
+            while (sim.stats().reads < quint64(i + 1) && !deadline.hasExpired())
+                QThread::msleep(1);
+        }
+    }
+    QCOMPARE(sim.stats().reads, quint64(sent));
+    QCOMPARE(sim.pendingAnswers(), kMaxHeldAnswers);
+    QCOMPARE(sim.stats().heldDropped, quint64(50));
 }
 
 QTEST_GUILESS_MAIN(TestVeskorSim)
