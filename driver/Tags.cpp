@@ -127,13 +127,14 @@ TagRef parseTag(const QString &tag)
     TagRef ref;
     ref.area = tagArea(tag);
     const QStringRef text = addressText(tag);
-    if (text.isEmpty() || text.size() > 10)
+    if (text.isEmpty())
         return ref;
+    // Leading zeros are allowed; the value stops growing once past 2^31.
     qint64 value = 0;
     for (const QChar c : text) {
         if (c < QLatin1Char('0') || c > QLatin1Char('9'))
             return ref;
-        value = value * 10 + (c.unicode() - '0');
+        value = qMin<qint64>(value * 10 + (c.unicode() - '0'), 2147483648LL);
     }
     if (value < 2147483648LL)
         ref.address = int(value);

@@ -189,6 +189,8 @@ void TestTags::requestAddress_data()
     QTest::newRow("0x10 is 0") << "ID4x0x10" << 0 << 9 << 9;
     QTest::newRow("area named after the address") << "ID2x7xID1x" << 7 << 9 << 9;
     QTest::newRow("2^31-1: past a write's 24 bits") << "ID4x2147483647" << 2147483647 << 9 << 4;
+    QTest::newRow("leading zeros") << "ID4x000000000120" << 120 << 9 << 9;
+    QTest::newRow("2^31") << "ID4x2147483648" << -1 << 4 << 4;
 }
 
 void TestTags::requestAddress()
