@@ -2,8 +2,12 @@
 #
 # Components (one Debian package each, see Packaging.cmake):
 #   runtime  libLibVESKOR.so.1 and .so.1.0.1             -> liblibveskor1
-#   dev      host/*.h, the .so link, the CMake package   -> liblibveskor-dev
-#   tools    veskor, veskor-sim                         -> veskor-tools
+#   dev      host/*.h, the .so link, the CMake package,
+#            libveskor.pc for pkg-config                 -> liblibveskor-dev
+#   tools    veskor, veskor-sim, their man pages and
+#            bash completions (tools/CMakeLists.txt)     -> veskor-tools
+# Each component also installs the licence as its package's copyright file
+# and the package changelog.
 #
 # A host project then uses the plug-in's exported value-record members with
 #   find_package(LibVESKOR 1.0 REQUIRED)
@@ -60,3 +64,40 @@ install(FILES
   "${PROJECT_BINARY_DIR}/cmake/LibVESKORConfigVersion.cmake"
   DESTINATION "${VESKOR_INSTALL_CMAKEDIR}"
   COMPONENT dev)
+
+# pkg-config: `pkg-config --cflags --libs libveskor`. The prefix is found from
+# the file's own place, so one file serves every install prefix.
+string(REGEX MATCHALL "[^/]+" _veskor_pc_parts "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+set(VESKOR_PC_PREFIX "\${pcfiledir}")
+foreach(_part IN LISTS _veskor_pc_parts)
+  string(APPEND VESKOR_PC_PREFIX "/..")
+endforeach()
+configure_file("${CMAKE_CURRENT_LIST_DIR}/libveskor.pc.in" "${PROJECT_BINARY_DIR}/libveskor.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/libveskor.pc"
+  DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
+  COMPONENT dev)
+
+# Licence and changelog, in each package's documentation folder.
+set(_veskor_changelog "${CMAKE_CURRENT_LIST_DIR}/deb/changelog")
+set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_veskor_changelog}")
+execute_process(COMMAND gzip -9n -c "${_veskor_changelog}"
+  OUTPUT_FILE "${PROJECT_BINARY_DIR}/changelog.gz"
+  RESULT_VARIABLE _veskor_gzip_rc)
+if(NOT _veskor_gzip_rc EQUAL 0)
+  message(FATAL_ERROR "gzip could not compress ${_veskor_changelog}")
+endif()
+foreach(_pair "runtime:liblibveskor1" "dev:liblibveskor-dev" "tools:veskor-tools")
+  string(REPLACE ":" ";" _pair "${_pair}")
+  list(GET _pair 0 _component)
+  list(GET _pair 1 _package)
+  if(_component STREQUAL "tools" AND NOT (TARGET veskor OR TARGET veskor-sim))
+    continue()
+  endif()
+  install(FILES "${PROJECT_SOURCE_DIR}/LICENSE"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/${_package}"
+    RENAME copyright
+    COMPONENT ${_component})
+  install(FILES "${PROJECT_BINARY_DIR}/changelog.gz"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/${_package}"
+    COMPONENT ${_component})
+endforeach()

@@ -7,8 +7,9 @@
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME libveskor)
-set(CPACK_PACKAGE_VENDOR "LibVESKOR developers")
-set(CPACK_PACKAGE_CONTACT "LibVESKOR developers <libveskor@localhost>")
+set(CPACK_PACKAGE_VENDOR "The LibVESKOR developers")
+set(CPACK_PACKAGE_CONTACT "The LibVESKOR developers <libveskor@lists.example.org>")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/packages")
@@ -19,6 +20,14 @@ if(TARGET veskor OR TARGET veskor-sim)
   list(APPEND CPACK_COMPONENTS_ALL tools)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+# The binaries go stripped; their debug symbols go to <package>-dbgsym
+# (.ddeb, installable with dpkg -i). The build keeps debug information
+# (RelWithDebInfo by default) for this.
+set(CPACK_DEBIAN_RUNTIME_DEBUGINFO_PACKAGE ON)
+set(CPACK_DEBIAN_TOOLS_DEBUGINFO_PACKAGE ON)
+set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/deb/fix-dbgsym.cmake")
 
 # Architecture of the binaries, not of the machine packing them.
 include(${CMAKE_CURRENT_LIST_DIR}/VeskorDebArch.cmake)
@@ -42,6 +51,8 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME liblibveskor1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# ldconfig runs through dpkg's trigger once per transaction.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/deb/triggers")
 list(JOIN _veskor_qt_depends ", " CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "UDP/IPv4 controller driver plug-in
 The shared library an operator-panel host loads with dlopen to read and

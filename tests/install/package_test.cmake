@@ -40,8 +40,31 @@ foreach(_deb ${debs})
   endif()
 endforeach()
 
-# Runtime package: the plug-in under its soname, depending on the Qt
-# libraries it links; no development files.
+# Debian's package checker finds no error in any package, the debug-symbol
+# packages included (warnings are listed in docs/DEVELOPING.md).
+file(GLOB _ddebs "${WORK_DIR}/out/*-dbgsym_${VERSION}_${ARCH}.ddeb")
+list(LENGTH _ddebs _ddeb_count)
+set(_want_ddebs 1)
+if(TOOLS)
+  set(_want_ddebs 2)
+endif()
+if(NOT _ddeb_count EQUAL _want_ddebs)
+  message(FATAL_ERROR "expected ${_want_ddebs} debug-symbol packages, found: ${_ddebs}")
+endif()
+find_program(LINTIAN lintian)
+if(NOT LINTIAN)
+  message(FATAL_ERROR "lintian is not installed (Debian package lintian; scripts/deps.sh installs it)")
+endif()
+execute_process(COMMAND "${LINTIAN}" --no-tag-display-limit ${debs} ${_ddebs}
+  RESULT_VARIABLE _lintian_rc OUTPUT_VARIABLE _lintian ERROR_VARIABLE _lintian_err)
+message("lintian:\n${_lintian}")
+expect_no_match("${_lintian}" "(^|\n)E: " "lintian")
+
+# Runtime package: the plug-in under its soname, stripped, depending on the
+# Qt libraries it links; no development files.
+run(dpkg-deb -f "${rt_deb}" Installed-Size)
+string(STRIP "${RUN_OUTPUT}" _size)
+message("liblibveskor1 installed size: ${_size} KiB")
 run(dpkg-deb -f "${rt_deb}" Package Architecture Depends)
 message("liblibveskor1:\n${RUN_OUTPUT}")
 expect_match("${RUN_OUTPUT}" "Architecture: ${ARCH}\n" "runtime architecture")
@@ -61,7 +84,8 @@ expect_match("${RUN_OUTPUT}" "qtbase5-dev" "dev Depends")
 run(dpkg-deb -c "${dev_deb}")
 foreach(_f "include/LibVESKOR/CDriveBaseClass\\.h" "include/LibVESKOR/CLabelVariable\\.h"
            "include/LibVESKOR/DataType\\.h" "/libLibVESKOR\\.so -> libLibVESKOR\\.so\\.1"
-           "cmake/LibVESKOR/LibVESKORConfig\\.cmake" "cmake/LibVESKOR/LibVESKORTargets\\.cmake")
+           "cmake/LibVESKOR/LibVESKORConfig\\.cmake" "cmake/LibVESKOR/LibVESKORTargets\\.cmake"
+           "pkgconfig/libveskor\\.pc")
   expect_match("${RUN_OUTPUT}" "${_f}" "dev contents")
 endforeach()
 expect_no_match("${RUN_OUTPUT}" "\\.so\\.1\\.0\\.1\n" "dev contents")
@@ -87,6 +111,15 @@ if(NOT _n EQUAL 1)
   message(FATAL_ERROR "expected one libLibVESKOR.so.1 in ${root}, found: ${_plugin}")
 endif()
 get_filename_component(_libdir "${_plugin}" DIRECTORY)
+# Shipped stripped: the symbols are in the -dbgsym packages.
+set(_binaries "${_plugin}")
+foreach(_tool ${TOOLS})
+  list(APPEND _binaries "${root}/usr/bin/${_tool}")
+endforeach()
+foreach(_bin ${_binaries})
+  run(file -L "${_bin}")
+  expect_match("${RUN_OUTPUT}" ", stripped" "file ${_bin}")
+endforeach()
 
 execute_process(COMMAND ${EMULATOR} "${PROBE}" "${_plugin}" Oxbrin
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
