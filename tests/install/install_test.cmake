@@ -86,3 +86,18 @@ message("${out}")
 if(NOT rc STREQUAL "0")
   message(FATAL_ERROR "host program against the installed library failed (${rc})")
 endif()
+
+# 4. The same host built with pkg-config alone, talking to the installed
+#    simulator: connect, write a tag, read it back.
+if("veskor-sim" IN_LIST TOOLS)
+  string(REPLACE ";" " " _emulator "${EMULATOR}")
+  run(${CMAKE_COMMAND} -E env "PREFIX=${prefix}" "LIBDIR=${LIBDIR}"
+      "HOST_SOURCE=${HOST_SOURCE_DIR}/main.cpp" "WORK_DIR=${WORK_DIR}/pkgconfig-host"
+      "CXX=${CXX_COMPILER}" "CXXFLAGS=${CXX_FLAGS}" "LDFLAGS=${EXE_LINKER_FLAGS}"
+      "EMULATOR=${_emulator}"
+      bash "${CMAKE_CURRENT_LIST_DIR}/pkgconfig_host.sh")
+  message("${RUN_OUTPUT}")
+  if(NOT RUN_OUTPUT MATCHES "0 check\\(s\\) failed")
+    message(FATAL_ERROR "the pkg-config host failed")
+  endif()
+endif()

@@ -33,8 +33,8 @@ CDriveBaseClass *g_driver = nullptr;
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <path to libLibVESKOR.so.1>\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s <path to libLibVESKOR.so.1> [<controller address:port>]\n", argv[0]);
         return 2;
     }
 
@@ -73,6 +73,21 @@ int main(int argc, char **argv)
     const QString name = g_driver->getDriveName();
     check(name == QLatin1String("Oxbrin"), "getDriveName()", name);
     std::printf("driver version: %s\n", qPrintable(g_driver->getversion_number()));
+
+    // With a controller: write a tag, then read it back.
+    if (argc == 3) {
+        const int rc = g_driver->ConnectDrive(QString::fromLocal8Bit(argv[2]));
+        check(rc == 0, "ConnectDrive", QString::fromLocal8Bit(argv[2]));
+        CLabelVariable out;
+        out.value = QVariant::fromValue(QList<short>{1234, -5});
+        const CLabelVariable w = g_driver->WriteVariable(QStringLiteral("ID4x10"), DT_INT16, out, 2);
+        check(w.resultCode == 0, "WriteVariable(ID4x10, int16 {1234, -5})",
+              QStringLiteral("resultCode %1").arg(w.resultCode));
+        const CLabelVariable r = g_driver->ReadVariable(QStringLiteral("ID4x10"), DT_INT16, 2);
+        const QList<short> got = r.value.value<QList<short>>();
+        check(r.resultCode == 0 && got == QList<short>({1234, -5}), "ReadVariable(ID4x10, int16, 2)",
+              QStringLiteral("resultCode %1, %2 values").arg(r.resultCode).arg(got.size()));
+    }
 
     std::printf("%d check(s) failed\n", failures);
     return failures == 0 ? 0 : 1;
