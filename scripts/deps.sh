@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build and test on a fresh machine.
-# Idempotent: packages already present are left alone. Extra package names
-# given as arguments are installed too.
+# Installs the Debian packages needed to build and run every test on a fresh
+# Debian 12 machine, without questions. Idempotent: packages already present
+# are left alone. Extra package names given as arguments are installed too.
+#
+#   build       cmake make g++ pkg-config qtbase5-dev libqt5network5
+#   benchmarks  libbenchmark-dev libmodbus-dev (the peer baseline)
+#   tests       python3 (fuzz seeds, tool tests), tzdata (local-time stamps
+#               across zone changes), tshark (the dissector test), lintian
+#               and dpkg-dev (the package test), groff-base (man pages), file
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config file python3 tzdata qtbase5-dev libqt5network5 libgtest-dev
-          libbenchmark-dev libmodbus-dev "$@")
+packages=(cmake make g++ pkg-config file python3 tzdata qtbase5-dev libqt5network5
+          libbenchmark-dev libmodbus-dev tshark lintian dpkg-dev groff-base "$@")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -19,5 +25,7 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark asks whether users outside the wireshark group may capture: no.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
