@@ -292,6 +292,9 @@ void TstVeskorE2e::exitStatus_data()
                                                    << "veskor: value \"yes\" is not a bool (use 1/0, true/false or on/off)\n";
     QTest::newRow("plug-in refuses the address") << words("--connect localhost:5000 read ID4x0 int16") << 4 << ""
         << "veskor: cannot connect to localhost:5000: the plug-in refused the address (give an IPv4 address and a port)\n";
+    // Nothing listens on UDP port 1: the refusal comes back at once as code 8.
+    QTest::newRow("closed port") << words("--connect 127.0.0.1:1 read ID4x0 int16") << 1
+                                 << "result  8 (no answer)" << "";
 }
 
 void TstVeskorE2e::exitStatus()
