@@ -27,5 +27,5 @@ echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 # tshark asks whether users outside the wireshark group may capture: no.
 echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$sudo apt-get update -qq -o DPkg::Lock::Timeout=600
+$sudo apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
