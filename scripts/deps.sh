@@ -13,11 +13,20 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config file python3 tzdata qtbase5-dev libqt5network5
           libbenchmark-dev libmodbus-dev tshark lintian dpkg-dev groff-base "$@")
 
+# Installed for this machine's architecture (or for all): a package of
+# another architecture (say libmodbus-dev:armhf for a cross build) does not
+# count. A name with an architecture (pkg:armhf) is taken as it is.
+native=$(dpkg --print-architecture)
+installed() {
+  case $1 in
+    *:*) dpkg-query -W -f='${db:Status-Abbrev}\n' "$1" 2>/dev/null | grep -q '^ii' ;;
+    *) dpkg-query -W -f='${db:Status-Abbrev} ${Architecture}\n' "$1" 2>/dev/null |
+         grep -qE "^ii +($native|all)\$" ;;
+  esac
+}
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
