@@ -81,6 +81,13 @@ if [ -z "$help_codes" ] || [ "$help_codes" != "$man_codes" ]; then
 fi
 
 sim_help=$("$sim" --help) || fail "veskor-sim --help: status $?"
+# The usage line names the program, not the path it was started by, and
+# --help-all and --version answer instead of starting the simulator.
+[ "$(head -1 <<<"$sim_help")" = "Usage: veskor-sim [options]" ] ||
+  fail "veskor-sim --help begins: $(head -1 <<<"$sim_help")"
+[ "$(timeout 10 "$sim" --help-all)" = "$sim_help" ] || fail "veskor-sim --help-all differs from --help"
+version=$(timeout 10 "$sim" --version) || fail "veskor-sim --version: status $?"
+[[ $version =~ ^veskor-sim\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "veskor-sim --version says: $version"
 check_options "veskor-sim --help" "$man_sim" < <(long_options <<<"$sim_help")
 
 # --- Bash completion ------------------------------------------------------

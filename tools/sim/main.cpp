@@ -70,6 +70,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veskor-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VESKOR_SIM_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -77,6 +78,7 @@ int main(int argc, char **argv)
         "(ID1x..ID23x), with optional fault injection and a pcap capture.\n"
         "Prints \"veskor-sim listening on ADDR:PORT\" once bound; stops on SIGINT/SIGTERM."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption listenOpt(
         QStringLiteral("listen"),
         QStringLiteral("Address and port to answer on (default 127.0.0.1:50200; port 0 picks a free "
@@ -123,8 +125,18 @@ int main(int argc, char **argv)
 
     if (!parser.parse(QCoreApplication::arguments()))
         fail(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
+        // Qt's usage line names the program by the path it was started with.
+        QString help = parser.helpText();
+        const int lineEnd = help.indexOf(QLatin1Char('\n'));
+        help.replace(0, lineEnd, QStringLiteral("Usage: veskor-sim [options]"));
+        std::fputs(qPrintable(help), stdout);
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("veskor-sim %s\n", VESKOR_SIM_VERSION);
+        return 0;
+    }
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
