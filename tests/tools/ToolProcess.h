@@ -204,6 +204,14 @@ struct ToolRun {
     }
 };
 
+// What veskor says on stderr, once, when it runs against its embedded
+// simulator without --quiet.
+inline QString embeddedNote()
+{
+    return QStringLiteral("veskor: no --connect: the commands go to a built-in simulator that lives for "
+                          "this run only (values written do not persist; --quiet hides this note)\n");
+}
+
 // Runs the tool to its end.
 inline ToolRun runTool(const QStringList &args, const QProcessEnvironment &env = toolEnvironment())
 {

@@ -227,9 +227,9 @@ void TstVeskorCmdline::errors_data()
     QTest::newRow("size option elsewhere") << a("poll ID4x0 int16 --size 3") << "option --size belongs to write, not poll";
 
     QTest::newRow("connect without port") << a("--connect 10.0.0.1 read ID4x0 int16")
-                                          << "--connect wants ADDR:PORT (e.g. 192.168.0.10:5000), got \"10.0.0.1\"";
+                                          << "--connect wants HOST:PORT (e.g. 192.168.0.10:5000), got \"10.0.0.1\"";
     QTest::newRow("connect two colons") << a("--connect ::1:5000 read ID4x0 int16")
-                                        << "--connect wants ADDR:PORT (e.g. 192.168.0.10:5000), got \"::1:5000\"";
+                                        << "--connect wants HOST:PORT (e.g. 192.168.0.10:5000), got \"::1:5000\"";
     QTest::newRow("connect port 0") << a("--connect 10.0.0.1:0 read ID4x0 int16")
                                     << "port \"0\" in --connect is out of range (1..65535)";
     QTest::newRow("connect port too big") << a("--connect 10.0.0.1:65536 read ID4x0 int16")

@@ -21,7 +21,8 @@ struct OptionInfo {
 
 const OptionInfo kOptions[] = {
     {"connect", true, Global},  {"device", true, Global},  {"debug", false, Global},
-    {"json", false, Global},    {"plugin", true, Global},  {"size", true, WriteOnly},
+    {"json", false, Global},    {"quiet", false, Global},  {"plugin", true, Global},
+    {"size", true, WriteOnly},
     {"interval", true, PollOnly}, {"times", true, PollOnly}, {"changes", false, PollOnly},
     {"help", false, HelpOpt},   {"version", false, VersionOpt},
 };
@@ -94,7 +95,7 @@ bool parseConnect(const QString &text, QString *error)
     static const QRegularExpression re(QStringLiteral("^([^:]+):([0-9]+)$"));
     const QRegularExpressionMatch m = re.match(text);
     if (!m.hasMatch()) {
-        *error = QStringLiteral("--connect wants ADDR:PORT (e.g. 192.168.0.10:5000), got %1").arg(quoted(text));
+        *error = QStringLiteral("--connect wants HOST:PORT (e.g. 192.168.0.10:5000), got %1").arg(quoted(text));
         return false;
     }
     bool ok = false;
@@ -360,6 +361,7 @@ ParseResult parseCommandLine(const QStringList &args)
     }
     o.debug = globals.contains(QStringLiteral("debug"));
     o.json = globals.contains(QStringLiteral("json"));
+    o.quiet = globals.contains(QStringLiteral("quiet"));
     if (globals.contains(QStringLiteral("plugin"))) {
         o.plugin = globals.value(QStringLiteral("plugin"));
         if (o.plugin.isEmpty()) {
@@ -390,15 +392,17 @@ static QString globalOptionsText()
 {
     return QStringLiteral(
         "Global options:\n"
-        "  --connect ADDR:PORT  controller address, e.g. --connect 192.168.0.10:5000\n"
-        "                       (default: embedded simulator on 127.0.0.1, free port)\n"
+        "  --connect HOST:PORT  controller address or host name (resolved to IPv4),\n"
+        "                       e.g. --connect 192.168.0.10:5000 (default: embedded\n"
+        "                       simulator on 127.0.0.1, free port, for this run only)\n"
         "  --device N           device identifier sent in reads (SetConnectPar),\n"
         "                       e.g. --device 1\n"
         "  --debug              switch the plug-in's traffic log on (DebugCmd StartDebug)\n"
         "                       and show it and the plug-in's warnings on stderr,\n"
         "                       e.g. veskor --debug read ID4x10 int16\n"
-        "  --json               one JSON object per result and line, e.g.\n"
-        "                       veskor --json read ID4x10 int16 3\n"
+        "  --json               one JSON object per result and line (a poll's summary\n"
+        "                       too), e.g. veskor --json read ID4x10 int16 3\n"
+        "  --quiet              no note on stderr about the embedded simulator\n"
         "  --plugin PATH        plug-in library to load,\n"
         "                       e.g. --plugin /opt/veskor/lib/libLibVESKOR.so.1\n"
         "  -h, --help           this help; veskor COMMAND --help for a command\n"
@@ -416,8 +420,8 @@ static QString exitStatusText()
         "  1    some result code was not 0\n"
         "  2    usage error: bad command, option, type, count or value\n"
         "  3    the plug-in could not be loaded\n"
-        "  4    connection failed (ConnectDrive refused the address) or the embedded\n"
-        "       simulator could not start\n"
+        "  4    connection failed (the host name did not resolve, ConnectDrive refused\n"
+        "       the address) or the embedded simulator could not start\n"
         "  130  interrupted by Ctrl-C outside a poll (Ctrl-C ends a poll normally:\n"
         "       its status follows the result codes)\n"
         );

@@ -46,11 +46,12 @@ struct Command {
 };
 
 struct Options {
-    QString connect;           // "ADDR:PORT"; empty: embedded simulator
+    QString connect;           // "HOST:PORT" (a name or an IPv4 address); empty: embedded simulator
     bool hasDevice = false;
     quint32 device = 0;
     bool debug = false;
     bool json = false;
+    bool quiet = false;        // no note about the embedded simulator
     QString plugin;            // --plugin PATH
     QVector<Command> commands;
 };

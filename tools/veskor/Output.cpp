@@ -183,6 +183,28 @@ QString PollStats::summary(const QString &tag) const
     return s + QLatin1Char('\n');
 }
 
+QString PollStats::summaryJson(const QString &tag) const
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("command"), QStringLiteral("poll summary"));
+    o.insert(QStringLiteral("tag"), tag);
+    o.insert(QStringLiteral("reads"), reads());
+    o.insert(QStringLiteral("failed"), failures());
+    QJsonObject byCode;
+    const QMap<int, int> codes = failuresByCode();
+    for (auto it = codes.cbegin(); it != codes.cend(); ++it)
+        byCode.insert(QString::number(it.key()), it.value());
+    o.insert(QStringLiteral("failures"), byCode);
+    if (reads() > 0) {
+        // Milliseconds rounded to the microsecond, as in the text summary.
+        const auto ms = [](double v) { return rttText(v).toDouble(); };
+        o.insert(QStringLiteral("rttMs"), QJsonObject{{QStringLiteral("min"), ms(minRtt())},
+                                                       {QStringLiteral("median"), ms(medianRtt())},
+                                                       {QStringLiteral("max"), ms(maxRtt())}});
+    }
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+}
+
 QString rttText(double ms)
 {
     return QString::number(ms, 'f', 3);

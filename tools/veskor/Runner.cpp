@@ -164,9 +164,15 @@ void Runner::endPoll()
     if (!m_poll)
         return;
     m_timer.stop();
-    const QByteArray summary = m_stats.summary(m_poll->tags.first().tag).toUtf8();
-    std::fwrite(summary.constData(), 1, size_t(summary.size()), stderr);
-    std::fflush(stderr);
+    // For people on stderr; with --json on stdout, after the poll's lines.
+    const QString tag = m_poll->tags.first().tag;
+    if (m_options.json) {
+        print(m_stats.summaryJson(tag));
+    } else {
+        const QByteArray summary = m_stats.summary(tag).toUtf8();
+        std::fwrite(summary.constData(), 1, size_t(summary.size()), stderr);
+        std::fflush(stderr);
+    }
     m_poll = nullptr;
     QTimer::singleShot(0, this, &Runner::runNext);
 }

@@ -8,9 +8,16 @@
 #include "VeskorSim.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <csignal>
@@ -37,8 +44,41 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     }
     if (!g_showLog.load())
         return;
-    std::fprintf(stderr, "%s\n", message.toUtf8().constData());
+    // Each line with the local time it was written, to the millisecond.
+    const QByteArray time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")).toLatin1();
+    std::fprintf(stderr, "%s %s\n", time.constData(), message.toUtf8().constData());
     std::fflush(stderr);
+}
+
+// "HOST:PORT" with HOST a name or an IPv4 address, to "ADDRESS:PORT" for the
+// plug-in, which takes numeric addresses only. Names are resolved to their
+// first IPv4 address. False with the reason in *error.
+bool resolveConnect(const QString &text, QString *resolved, QString *error)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    const QString host = text.left(colon);
+    const QString port = text.mid(colon + 1);
+    QHostAddress numeric;
+    if (numeric.setAddress(host) && numeric.protocol() == QAbstractSocket::IPv4Protocol) {
+        *resolved = text;
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    const int rc = ::getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &found);
+    if (rc != 0 || !found) {
+        *error = QStringLiteral("cannot resolve %1 to an IPv4 address: %2")
+                     .arg(host, QString::fromLocal8Bit(::gai_strerror(rc)));
+        return false;
+    }
+    char address[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr, address,
+                sizeof address);
+    ::freeaddrinfo(found);
+    *resolved = QStringLiteral("%1:%2").arg(QString::fromLatin1(address), port);
+    return true;
 }
 
 void onSigint(int)
@@ -126,8 +166,20 @@ int main(int argc, char **argv)
             if (!simulator->start(&error))
                 return fail(ExitConnect, QStringLiteral("the embedded simulator did not start: %1").arg(error));
             address = QStringLiteral("%1:%2").arg(simulator->address().toString()).arg(simulator->port());
+            if (!options.quiet)
+                std::fputs("veskor: no --connect: the commands go to a built-in simulator that lives for "
+                           "this run only (values written do not persist; --quiet hides this note)\n",
+                           stderr);
             if (options.debug)
                 std::fprintf(stderr, "veskor: embedded simulator on %s\n", address.toUtf8().constData());
+        } else {
+            QString resolved;
+            if (!resolveConnect(address, &resolved, &error))
+                return fail(ExitConnect, error);
+            if (options.debug && resolved != address)
+                std::fprintf(stderr, "veskor: %s is %s\n", address.toUtf8().constData(),
+                             resolved.toUtf8().constData());
+            address = resolved;
         }
         if (options.hasDevice)
             driver->SetConnectPar(QString::number(options.device));
