@@ -402,7 +402,8 @@ static QString globalOptionsText()
         "                       e.g. veskor --debug read ID4x10 int16\n"
         "  --json               one JSON object per result and line (a poll's summary\n"
         "                       too), e.g. veskor --json read ID4x10 int16 3\n"
-        "  --quiet              no note on stderr about the embedded simulator\n"
+        "  --quiet              no note on stderr about the embedded simulator,\n"
+        "                       e.g. veskor --quiet write ID4x10 int16 1\n"
         "  --plugin PATH        plug-in library to load,\n"
         "                       e.g. --plugin /opt/veskor/lib/libLibVESKOR.so.1\n"
         "  -h, --help           this help; veskor COMMAND --help for a command\n"
@@ -438,7 +439,7 @@ QString generalHelp()
         "whose memory starts zeroed and lives as long as this one run: join commands\n"
         "with the word \"then\" to write and read back in one session.\n"
         "\n"
-        "Commands (veskor COMMAND --help for details):\n"
+        "Commands (veskor COMMAND --help or veskor help COMMAND for details):\n"
         "  info                         driver name, version and build version\n"
         "  read TAG TYPE [COUNT]        read COUNT elements (default 1)\n"
         "  read TAG:TYPE[:COUNT] ...    read several tags, print a table\n"
@@ -457,7 +458,8 @@ QString generalHelp()
         "TAG:  an area name ID1x..ID23x followed by the address, e.g. ID4x10.\n"
         "\n"
         "Result codes: 0 done, 1 nothing done, 2 unsupported type, 3 no area in the tag\n"
-        "name, 4 bad length, 7 device error, 8 no answer (after 2 s), 9 no socket.\n"
+        "name, 4 bad length, 7 device error, 8 no answer (after 2 s; at once when the\n"
+        "controller's port is closed), 9 no socket.\n"
         "\n"
         "%2"
         "\n"
@@ -471,7 +473,9 @@ QString generalHelp()
 
 QString commandHelp(Command::Kind kind)
 {
-    const QString common = QLatin1Char('\n') + globalOptionsText() + QLatin1Char('\n') + exitStatusText();
+    // The global options, type names, result codes and exit statuses are in
+    // the tool's help, once.
+    const QString common = QStringLiteral("\nGlobal options, types, result codes and exit statuses: veskor --help\n");
     switch (kind) {
     case Command::Info:
         return QStringLiteral(
@@ -480,7 +484,7 @@ QString commandHelp(Command::Kind kind)
                    "Prints the driver name, its version and its build version (DebugCmd\n"
                    "BuildVersion). Needs no controller.\n"
                    "\n"
-                   "Example:\n"
+                   "Examples:\n"
                    "  veskor info\n"
                    "  veskor --json info\n")
             + common;
@@ -527,8 +531,9 @@ QString commandHelp(Command::Kind kind)
                    "\n"
                    "Reads the tag every MS milliseconds and prints one line per read: time,\n"
                    "values, result code and round-trip time in ms. Ctrl-C ends the poll with\n"
-                   "a summary on stderr (reads, failures by code, min/median/max round trip);\n"
-                   "so does reaching --times. The exit status follows the result codes.\n"
+                   "a summary on stderr (reads, failures by code, min/median/max round trip;\n"
+                   "with --json a last JSON object on stdout); so does reaching --times. The\n"
+                   "exit status follows the result codes.\n"
                    "\n"
                    "Options:\n"
                    "  --interval MS  time between reads, default 1000, e.g. --interval 100\n"
