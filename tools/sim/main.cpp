@@ -4,9 +4,14 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSocketNotifier>
 
 #include <cctype>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -57,11 +62,225 @@ bool parseHex(const QString &text, QByteArray *out)
     return true;
 }
 
+[[noreturn]] void fail(const QString &subject, const QString &problem)
+{
+    fail(subject + QStringLiteral(": ") + problem);
+}
+
 struct AreaSeed {
     quint32 code;
     int offset;
     QByteArray bytes;
-    QString text;
+    QString subject; // where it came from, for messages
+};
+
+// Everything a run is set up with besides SimConfig.
+struct Memory {
+    bool fill = false;
+    quint8 fillByte = 0;
+    QList<AreaSeed> seeds; // applied after the fill, in order
+};
+
+const char kFaultKinds[] =
+    "drop, delay, duplicate, truncate, corrupt-magic, corrupt-echo, foreign-port";
+
+// ADDR:PORT into config; subject names the value in messages.
+void setListen(const QString &subject, const QString &text, SimConfig *config)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        fail(subject, QStringLiteral("expected ADDR:PORT"));
+    const QString addrText = text.left(colon);
+    QHostAddress address;
+    if (!address.setAddress(addrText) || address.protocol() != QAbstractSocket::IPv4Protocol)
+        fail(subject, QStringLiteral("'%1' is not an IPv4 address").arg(addrText));
+    quint64 port = 0;
+    if (!parseUInt(text.mid(colon + 1), 65535, &port))
+        fail(subject, QStringLiteral("port out of range 0..65535"));
+    config->address = address;
+    config->port = quint16(port);
+}
+
+Fault faultKind(const QString &subject, const QString &name)
+{
+    Fault kind;
+    if (!faultFromName(name, &kind) || kind == Fault::None)
+        fail(subject, QStringLiteral("unknown fault kind '%1' (%2)").arg(name, QLatin1String(kFaultKinds)));
+    return kind;
+}
+
+// --- Bench files (--config) ---------------------------------------------------
+
+// A JSON value as it is written in the file, cut short when long.
+QString jsonText(const QJsonValue &v)
+{
+    QString s = QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact));
+    s = s.mid(1, s.size() - 2);
+    if (s.size() > 60)
+        s = s.left(56) + QStringLiteral(" ...");
+    return s;
+}
+
+// A JSON number that is a whole number 0..max.
+bool jsonUInt(const QJsonValue &v, quint64 max, quint64 *out)
+{
+    if (!v.isDouble())
+        return false;
+    const double d = v.toDouble();
+    if (!(d >= 0.0 && d <= double(max)) || std::floor(d) != d)
+        return false;
+    *out = quint64(d);
+    return true;
+}
+
+// Reads a bench file over config and memory; what the file leaves out keeps
+// its value. Ends the program with status 2 on a fault in the file.
+class BenchReader
+{
+public:
+    static void apply(const QString &path, SimConfig *config, Memory *memory)
+    {
+        BenchReader{path, config, memory};
+    }
+
+private:
+    BenchReader(const QString &path, SimConfig *config, Memory *memory)
+        : m_file(QStringLiteral("--config '%1'").arg(path)), m_config(config), m_memory(memory)
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            fail(m_file, f.errorString());
+        const QByteArray data = f.readAll();
+        if (f.error() != QFileDevice::NoError)
+            fail(m_file, f.errorString());
+        QJsonParseError pe;
+        const QJsonDocument doc = QJsonDocument::fromJson(data, &pe);
+        if (pe.error != QJsonParseError::NoError)
+            fail(m_file, QStringLiteral("%1 at offset %2 (line %3)")
+                             .arg(pe.errorString())
+                             .arg(pe.offset)
+                             .arg(data.left(pe.offset).count('\n') + 1));
+        if (!doc.isObject())
+            fail(m_file, QStringLiteral("expected a JSON object { ... }"));
+        read(doc.object());
+    }
+
+    // "--config 'FILE': KEY VALUE"
+    QString at(const QString &key, const QJsonValue &v) const
+    {
+        return QStringLiteral("%1: %2 %3").arg(m_file, key, jsonText(v));
+    }
+    quint64 whole(const QString &key, const QJsonValue &v, quint64 max) const
+    {
+        quint64 n = 0;
+        if (!jsonUInt(v, max, &n))
+            fail(at(key, v), QStringLiteral("expected a whole number 0..%1").arg(max));
+        return n;
+    }
+    QJsonObject object(const QString &key, const QJsonValue &v) const
+    {
+        if (!v.isObject())
+            fail(at(key, v), QStringLiteral("expected an object { ... }"));
+        return v.toObject();
+    }
+    void onlyKeys(const QString &where, const QJsonObject &o, const QStringList &known) const
+    {
+        for (auto it = o.begin(); it != o.end(); ++it)
+            if (!known.contains(it.key()))
+                fail(m_file, QStringLiteral("%1unknown key '%2' (known: %3)")
+                                 .arg(where.isEmpty() ? QString() : where + QStringLiteral(": "),
+                                      it.key(), known.join(QStringLiteral(", "))));
+    }
+
+    void read(const QJsonObject &top)
+    {
+        onlyKeys(QString(), top,
+                 {QStringLiteral("listen"), QStringLiteral("areaSize"), QStringLiteral("seed"),
+                  QStringLiteral("delayMs"), QStringLiteral("fill"), QStringLiteral("areas"),
+                  QStringLiteral("faults")});
+        for (auto it = top.begin(); it != top.end(); ++it) {
+            const QString key = it.key();
+            const QJsonValue v = it.value();
+            if (key == QLatin1String("listen")) {
+                if (!v.isString())
+                    fail(at(key, v), QStringLiteral("expected \"ADDR:PORT\""));
+                setListen(at(key, v), v.toString(), m_config);
+            } else if (key == QLatin1String("areaSize")) {
+                m_config->areaSize = int(whole(key, v, quint64(kMaxAreaSize)));
+            } else if (key == QLatin1String("seed")) {
+                m_config->seed = quint32(whole(key, v, 0xffffffffu));
+            } else if (key == QLatin1String("delayMs")) {
+                m_config->delayMs = int(whole(key, v, 24u * 3600 * 1000));
+            } else if (key == QLatin1String("fill")) {
+                m_memory->fillByte = quint8(whole(key, v, 255));
+                m_memory->fill = true;
+            } else if (key == QLatin1String("faults")) {
+                readFaults(object(key, v));
+            } else if (key == QLatin1String("areas")) {
+                readAreas(object(key, v));
+            }
+        }
+    }
+
+    void readFaults(const QJsonObject &faults)
+    {
+        for (auto it = faults.begin(); it != faults.end(); ++it) {
+            const Fault kind = faultKind(m_file + QStringLiteral(": faults"), it.key());
+            const double p = it.value().toDouble(-1.0);
+            if (!it.value().isDouble() || !(p >= 0.0 && p <= 1.0))
+                fail(at(QStringLiteral("faults.") + it.key(), it.value()),
+                     QStringLiteral("expected a probability 0..1"));
+            m_config->faultRates[kind] = p;
+        }
+    }
+
+    void readAreas(const QJsonObject &areas)
+    {
+        QMap<quint32, QString> seen;
+        for (auto it = areas.begin(); it != areas.end(); ++it) {
+            const QString name = it.key();
+            const quint32 code = areaCodeOf(name);
+            if (!code)
+                fail(m_file, QStringLiteral("areas: unknown area '%1' (ID1x..ID23x)").arg(name));
+            if (seen.contains(code))
+                fail(m_file, QStringLiteral("areas: '%1' and '%2' name the same area")
+                                 .arg(seen.value(code), name));
+            seen.insert(code, name);
+            const QString areaKey = QStringLiteral("areas.") + name;
+            if (!it.value().isArray())
+                fail(at(areaKey, it.value()),
+                     QStringLiteral("expected a list [ {\"offset\": N, \"hex\": \"...\"}, ... ]"));
+            const QJsonArray entries = it.value().toArray();
+            for (int i = 0; i < entries.size(); ++i) {
+                const QString entryKey = QStringLiteral("%1[%2]").arg(areaKey).arg(i);
+                const QJsonObject e = object(entryKey, entries.at(i));
+                onlyKeys(entryKey, e, {QStringLiteral("offset"), QStringLiteral("hex")});
+                AreaSeed seed;
+                seed.code = code;
+                seed.offset = 0;
+                if (e.contains(QLatin1String("offset")))
+                    seed.offset = int(whole(entryKey + QStringLiteral(".offset"),
+                                            e.value(QLatin1String("offset")),
+                                            quint64(kMaxAreaSize)));
+                const QJsonValue hex = e.value(QLatin1String("hex"));
+                if (hex.isUndefined())
+                    fail(m_file, entryKey + QStringLiteral(": \"hex\" is missing"));
+                if (!hex.isString() || !parseHex(hex.toString(), &seed.bytes))
+                    fail(at(entryKey + QStringLiteral(".hex"), hex),
+                         QStringLiteral("expected a string of an even number of hex digits"));
+                seed.subject = QStringLiteral("%1: %2 (offset %3, %4 byte%5)")
+                                   .arg(m_file, entryKey)
+                                   .arg(seed.offset)
+                                   .arg(seed.bytes.size())
+                                   .arg(seed.bytes.size() == 1 ? "" : "s");
+                m_memory->seeds.append(seed);
+            }
+        }
+    }
+
+    const QString m_file;
+    SimConfig *m_config;
+    Memory *m_memory;
 };
 
 } // namespace
@@ -79,16 +298,22 @@ int main(int argc, char **argv)
         "Prints \"veskor-sim listening on ADDR:PORT\" once bound; stops on SIGINT/SIGTERM."));
     parser.addHelpOption();
     parser.addVersionOption();
+    const QCommandLineOption configOpt(
+        QStringLiteral("config"),
+        QStringLiteral("Read the test bench from a JSON file (keys listen, areaSize, seed, delayMs, "
+                       "fill, areas, faults); the other options override its values, --set and "
+                       "--fault add to its areas and faults. Example: --config bench.json"),
+        QStringLiteral("FILE"));
     const QCommandLineOption listenOpt(
         QStringLiteral("listen"),
         QStringLiteral("Address and port to answer on (default 127.0.0.1:50200; port 0 picks a free "
                        "one). Example: --listen 0.0.0.0:50200"),
-        QStringLiteral("ADDR:PORT"), QStringLiteral("127.0.0.1:50200"));
+        QStringLiteral("ADDR:PORT"));
     const QCommandLineOption areaSizeOpt(
         QStringLiteral("area-size"),
         QStringLiteral("Bytes per area, 0 to %1 (default 1024). Example: --area-size 4096")
             .arg(kMaxAreaSize),
-        QStringLiteral("N"), QStringLiteral("1024"));
+        QStringLiteral("N"));
     const QCommandLineOption setOpt(
         QStringLiteral("set"),
         QStringLiteral("Seed bytes of an area at a byte offset, in hex; repeatable, applied after "
@@ -109,7 +334,7 @@ int main(int argc, char **argv)
     const QCommandLineOption seedOpt(
         QStringLiteral("seed"),
         QStringLiteral("Seed of the random fault choice (default 1). Example: --seed 42"),
-        QStringLiteral("N"), QStringLiteral("1"));
+        QStringLiteral("N"));
     const QCommandLineOption faultOpt(
         QStringLiteral("fault"),
         QStringLiteral("Probability 0..1 of a fault per answer; repeatable. Kinds: drop, delay, "
@@ -119,9 +344,9 @@ int main(int argc, char **argv)
     const QCommandLineOption delayOpt(
         QStringLiteral("delay-ms"),
         QStringLiteral("Delay of the delay fault in milliseconds (default 2500). Example: --delay-ms 3000"),
-        QStringLiteral("N"), QStringLiteral("2500"));
-    parser.addOptions({listenOpt, areaSizeOpt, setOpt, fillOpt, verboseOpt, pcapOpt, seedOpt,
-                       faultOpt, delayOpt});
+        QStringLiteral("N"));
+    parser.addOptions({configOpt, listenOpt, areaSizeOpt, setOpt, fillOpt, verboseOpt, pcapOpt,
+                       seedOpt, faultOpt, delayOpt});
 
     if (!parser.parse(QCoreApplication::arguments()))
         fail(parser.errorText());
@@ -140,44 +365,48 @@ int main(int argc, char **argv)
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
+    // The defaults, then the bench file, then the other options over it.
     SimConfig config;
     config.keepReceived = false;
+    config.port = 50200;
+    Memory memory;
+    if (parser.isSet(configOpt))
+        BenchReader::apply(parser.value(configOpt), &config, &memory);
 
-    const QString listen = parser.value(listenOpt);
-    const int colon = listen.lastIndexOf(QLatin1Char(':'));
-    if (colon <= 0)
-        fail(QStringLiteral("--listen '%1': expected ADDR:PORT").arg(listen));
-    const QString addrText = listen.left(colon);
-    if (!config.address.setAddress(addrText)
-        || config.address.protocol() != QAbstractSocket::IPv4Protocol)
-        fail(QStringLiteral("--listen '%1': '%2' is not an IPv4 address").arg(listen, addrText));
+    // "--name 'value'", naming a command-line value in messages.
+    const auto given = [&](const QCommandLineOption &opt, const QString &value) {
+        return QStringLiteral("--%1 '%2'").arg(opt.names().first(), value);
+    };
     quint64 v = 0;
-    if (!parseUInt(listen.mid(colon + 1), 65535, &v))
-        fail(QStringLiteral("--listen '%1': port out of range 0..65535").arg(listen));
-    config.port = quint16(v);
+    if (parser.isSet(listenOpt))
+        setListen(given(listenOpt, parser.value(listenOpt)), parser.value(listenOpt), &config);
 
-    if (!parseUInt(parser.value(areaSizeOpt), quint64(kMaxAreaSize), &v))
-        fail(QStringLiteral("--area-size '%1': expected 0..%2")
-                 .arg(parser.value(areaSizeOpt))
-                 .arg(kMaxAreaSize));
-    config.areaSize = int(v);
+    if (parser.isSet(areaSizeOpt)) {
+        if (!parseUInt(parser.value(areaSizeOpt), quint64(kMaxAreaSize), &v))
+            fail(QStringLiteral("--area-size '%1': expected 0..%2")
+                     .arg(parser.value(areaSizeOpt))
+                     .arg(kMaxAreaSize));
+        config.areaSize = int(v);
+    }
 
-    if (!parseUInt(parser.value(seedOpt), 0xffffffffu, &v))
-        fail(QStringLiteral("--seed '%1': expected 0..4294967295").arg(parser.value(seedOpt)));
-    config.seed = quint32(v);
+    if (parser.isSet(seedOpt)) {
+        if (!parseUInt(parser.value(seedOpt), 0xffffffffu, &v))
+            fail(QStringLiteral("--seed '%1': expected 0..4294967295").arg(parser.value(seedOpt)));
+        config.seed = quint32(v);
+    }
 
-    if (!parseUInt(parser.value(delayOpt), 24u * 3600 * 1000, &v))
-        fail(QStringLiteral("--delay-ms '%1': expected a number of milliseconds")
-                 .arg(parser.value(delayOpt)));
-    config.delayMs = int(v);
+    if (parser.isSet(delayOpt)) {
+        if (!parseUInt(parser.value(delayOpt), 24u * 3600 * 1000, &v))
+            fail(QStringLiteral("--delay-ms '%1': expected a number of milliseconds")
+                     .arg(parser.value(delayOpt)));
+        config.delayMs = int(v);
+    }
 
     for (const QString &f : parser.values(faultOpt)) {
         const int eq = f.indexOf(QLatin1Char('='));
-        Fault kind;
-        if (eq <= 0 || !faultFromName(f.left(eq), &kind) || kind == Fault::None)
-            fail(QStringLiteral("--fault '%1': unknown fault kind (drop, delay, duplicate, truncate, "
-                                "corrupt-magic, corrupt-echo, foreign-port)")
-                     .arg(f));
+        if (eq <= 0)
+            fail(given(faultOpt, f), QStringLiteral("expected KIND=PROBABILITY"));
+        const Fault kind = faultKind(given(faultOpt, f), f.left(eq));
         bool ok = false;
         const double prob = f.mid(eq + 1).toDouble(&ok);
         if (!ok || !(prob >= 0.0 && prob <= 1.0))
@@ -188,21 +417,19 @@ int main(int argc, char **argv)
     config.verbose = parser.isSet(verboseOpt);
     config.pcapPath = parser.value(pcapOpt);
 
-    bool fill = false;
-    quint64 fillByte = 0;
     if (parser.isSet(fillOpt)) {
-        if (!parseUInt(parser.value(fillOpt), 255, &fillByte))
+        if (!parseUInt(parser.value(fillOpt), 255, &v))
             fail(QStringLiteral("--fill '%1': expected a byte 0..255").arg(parser.value(fillOpt)));
-        fill = true;
+        memory.fill = true;
+        memory.fillByte = quint8(v);
     }
 
-    QList<AreaSeed> seeds;
     for (const QString &s : parser.values(setOpt)) {
         const QStringList parts = s.split(QLatin1Char(':'));
         if (parts.size() != 3)
             fail(QStringLiteral("--set '%1': expected AREA:OFFSET:HEX").arg(s));
         AreaSeed seed;
-        seed.text = s;
+        seed.subject = given(setOpt, s);
         seed.code = areaCodeOf(parts[0]);
         if (!seed.code)
             fail(QStringLiteral("--set '%1': unknown area '%2' (ID1x..ID23x)").arg(s, parts[0]));
@@ -212,17 +439,21 @@ int main(int argc, char **argv)
         if (!parseHex(parts[2], &seed.bytes))
             fail(QStringLiteral("--set '%1': bad hex '%2' (expected an even number of hex digits)")
                      .arg(s, parts[2]));
-        seeds.append(seed);
+        memory.seeds.append(seed);
     }
 
+    // Whether a seed fits is known only once the area size is final.
+    for (const AreaSeed &s : memory.seeds)
+        if (s.offset + s.bytes.size() > config.areaSize)
+            fail(s.subject,
+                 QStringLiteral("does not fit in an area of %1 bytes").arg(config.areaSize));
+
     Simulator sim(config);
-    if (fill)
-        sim.fillAll(char(fillByte));
-    for (const AreaSeed &s : seeds)
+    if (memory.fill)
+        sim.fillAll(char(memory.fillByte));
+    for (const AreaSeed &s : memory.seeds)
         if (!sim.setArea(s.code, s.offset, s.bytes))
-            fail(QStringLiteral("--set '%1': does not fit in an area of %2 bytes")
-                     .arg(s.text)
-                     .arg(config.areaSize));
+            fail(s.subject, QStringLiteral("cannot be set"));
 
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         fail(QStringLiteral("cannot create the signal pipe"));
