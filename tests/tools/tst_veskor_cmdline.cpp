@@ -27,6 +27,8 @@ private slots:
     void help();
     void helpListsOptionsWithExamples_data();
     void helpListsOptionsWithExamples();
+    void tagFile_data();
+    void tagFile();
 };
 
 static ParseResult parse(const QString &line)
@@ -222,7 +224,7 @@ void TstVeskorCmdline::errors_data()
 
     QTest::newRow("poll interval abc") << a("poll ID4x0 int16 --interval abc") << "--interval \"abc\" is not a number";
     QTest::newRow("poll times 0") << a("poll ID4x0 int16 --times 0") << "--times must be at least 1, got \"0\"";
-    QTest::newRow("poll too many") << a("poll ID4x0 int16 2 3") << "too many arguments for poll: \"3\"";
+    QTest::newRow("poll too many") << a("poll ID4x0 int16 2 3") << "too many arguments for poll: \"3\" (several tags: TAG:TYPE[:COUNT] ...)";
     QTest::newRow("poll option elsewhere") << a("read ID4x0 int16 --times 3") << "option --times belongs to poll, not read";
     QTest::newRow("size option elsewhere") << a("poll ID4x0 int16 --size 3") << "option --size belongs to write, not poll";
 
@@ -330,6 +332,52 @@ void TstVeskorCmdline::helpListsOptionsWithExamples()
                  qPrintable(help));
         QVERIFY(help.endsWith(QStringLiteral("veskor --help\n")));
     }
+}
+
+void TstVeskorCmdline::tagFile_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<QStringList>("tags");    // "TAG TYPECODE COUNT NAME" per tag
+    QTest::addColumn<QString>("error");       // the beginning of the error; empty for none
+
+    QTest::newRow("header and two tags") << QByteArray("tag,type,count,name\nID4x0,int16,2,Speed\nID1x0,bool,,Valves\n")
+                                         << QStringList{"ID4x0 4 2 Speed", "ID1x0 1 1 Valves"} << QString();
+    QTest::newRow("columns in any order, CRLF, comments")
+        << QByteArray("Name,TYPE,tag\r\n# pumps\r\n\r\nP1,uint8,ID4x1\r\n") << QStringList{"ID4x1 3 1 P1"} << QString();
+    QTest::newRow("quoted name") << QByteArray("tag,type,name\nID4x0,int16,\"a, \"\"b\"\"\"\n")
+                                 << QStringList{"ID4x0 4 1 a, \"b\""} << QString();
+    QTest::newRow("unknown column") << QByteArray("tag,type,unit\nID4x0,int16,V\n") << QStringList()
+                                    << "f.csv:1: unknown column \"unit\"";
+    QTest::newRow("no type column") << QByteArray("tag,count\nID4x0,2\n") << QStringList()
+                                    << "f.csv:1: the header needs the columns tag and type";
+    QTest::newRow("bad type, line 4") << QByteArray("tag,type\nID4x0,int16\n\nID4x1,quad\n") << QStringList()
+                                      << "f.csv:4: unknown type \"quad\"";
+    QTest::newRow("count 0") << QByteArray("tag,type,count\nID4x0,int16,0\n") << QStringList()
+                             << "f.csv:2: count must be at least 1";
+    QTest::newRow("too many fields") << QByteArray("tag,type\nID4x0,int16,3\n") << QStringList()
+                                     << "f.csv:2: 3 fields, the header names 2";
+    QTest::newRow("quote left open") << QByteArray("tag,type,name\nID4x0,int16,\"abc\n") << QStringList()
+                                     << "f.csv:2: a quote is not closed";
+    QTest::newRow("no tags") << QByteArray("tag,type\n# none yet\n") << QStringList() << "f.csv: no tags";
+}
+
+void TstVeskorCmdline::tagFile()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(QStringList, tags);
+    QFETCH(QString, error);
+    QVector<TagRequest> got;
+    QString why;
+    const bool ok = parseTagFile(QStringLiteral("f.csv"), contents, &got, &why);
+    if (!error.isEmpty()) {
+        QVERIFY2(!ok && why.startsWith(error), qPrintable(why));
+        return;
+    }
+    QVERIFY2(ok, qPrintable(why));
+    QStringList text;
+    for (const TagRequest &t : got)
+        text << QStringLiteral("%1 %2 %3 %4").arg(t.tag).arg(t.type).arg(t.count).arg(t.name);
+    QCOMPARE(text, tags);
 }
 
 QTEST_GUILESS_MAIN(TstVeskorCmdline)

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -26,6 +27,7 @@ private slots:
     void poll();
     void pollChangesJson();
     void pollEndsOnCtrlC();
+    void severalTagsAndTagFiles();
     void exitStatus_data();
     void exitStatus();
     void pluginSearch_data();
@@ -274,6 +276,48 @@ void TstVeskorE2e::pollEndsOnCtrlC()
     QVERIFY2(QRegularExpression(QStringLiteral("^poll ID4x10: \\d+ reads, 0 failed; round trip ms min "))
                  .match(err.mid(embeddedNote().size())).hasMatch(), qPrintable(err));
     QVERIFY2(p.out.contains("read    ID4x10  int16  count 1\n"), p.out.constData());
+}
+
+void TstVeskorE2e::severalTagsAndTagFiles()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString file = dir.filePath(QStringLiteral("panel.csv"));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("tag,type,count,name\nID4x0,int16,2,Speed\nID4x10,uint8,,Level\n");
+    f.close();
+
+    // A poll of several tags: one line per round with every tag; a summary per tag.
+    const ToolRun r = runTool(QStringList{"--quiet", "write", "ID4x0", "int16", "4", "5", "then", "read", "--tags", file,
+                                          "then", "poll", "ID4x0:int16:2", "ID4x10:uint8", "--times", "2",
+                                          "--interval", "10"});
+    QVERIFY2(r.finished, qPrintable(r.error));
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.outLines();
+    const int header = lines.indexOf(QRegularExpression(QStringLiteral("^NAME +TAG +TYPE +COUNT +CODE +MEANING +VALUES$")));
+    QVERIFY2(header >= 0, r.out.constData());
+    QCOMPARE(lines.at(header + 1).split(QRegularExpression(QStringLiteral("  +"))),
+             (QStringList{"Speed", "ID4x0", "int16", "2", "0", "done", "4 5"}));
+    QCOMPARE(lines.at(header + 2).split(QRegularExpression(QStringLiteral("  +"))),
+             (QStringList{"Level", "ID4x10", "uint8", "1", "0", "done", "0"}));
+    const QRegularExpression round(QStringLiteral("^(\\S+)  ID4x0: 4 5 \\(0\\)  ID4x10: 0 \\(0\\)  rtt \\d+\\.\\d{3} ms$"));
+    QCOMPARE(lines.filter(round).size(), 2);
+    QCOMPARE(lines.size(), header + 3 + 2);
+    const QStringList summaries = r.errText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(summaries.size(), 2);
+    QVERIFY2(summaries.at(0).startsWith(QStringLiteral("poll ID4x0: 2 reads, 0 failed;")), r.err.constData());
+    QVERIFY2(summaries.at(1).startsWith(QStringLiteral("poll ID4x10: 2 reads, 0 failed;")), r.err.constData());
+
+    // A bad line is refused with its line number, before anything is sent.
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("tag,type\nID4x0,int16\nID4x2,quad\n");
+    f.close();
+    const ToolRun bad = runTool(QStringList{"poll", "--tags", file, "--times", "1"});
+    QVERIFY2(bad.finished, qPrintable(bad.error));
+    QCOMPARE(bad.exitCode, 2);
+    QVERIFY2(bad.errText().startsWith(QStringLiteral("veskor: %1:3: unknown type \"quad\"").arg(file)), bad.err.constData());
+    QCOMPARE(bad.outText(), QString());
 }
 
 void TstVeskorE2e::exitStatus_data()

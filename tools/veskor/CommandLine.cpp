@@ -2,6 +2,7 @@
 
 #include "Values.h"
 
+#include <QFile>
 #include <QMap>
 #include <QRegularExpression>
 
@@ -11,7 +12,7 @@ namespace {
 
 const char kThen[] = "then";
 
-enum Scope { Global, WriteOnly, PollOnly, HelpOpt, VersionOpt };
+enum Scope { Global, WriteOnly, PollOnly, ReadOrPoll, HelpOpt, VersionOpt };
 
 struct OptionInfo {
     const char *name;
@@ -24,6 +25,7 @@ const OptionInfo kOptions[] = {
     {"json", false, Global},    {"quiet", false, Global},  {"plugin", true, Global},
     {"size", true, WriteOnly},
     {"interval", true, PollOnly}, {"times", true, PollOnly}, {"changes", false, PollOnly},
+    {"tags", true, ReadOrPoll},
     {"help", false, HelpOpt},   {"version", false, VersionOpt},
 };
 
@@ -120,6 +122,97 @@ bool parseDevice(const QString &text, quint32 *out, QString *error)
     return true;
 }
 
+// The tags of a read or poll: TAG TYPE [COUNT], or TAG:TYPE[:COUNT] words,
+// and the tags of a --tags file before them.
+bool parseTagList(const Segment &seg, const QStringList &args, Command *cmd, QString *error)
+{
+    const QString word = seg.positionals.first();
+    if (seg.options.contains(QStringLiteral("tags"))) {
+        const QString path = seg.options.value(QStringLiteral("tags"));
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot read the tag file %1: %2").arg(quoted(path), file.errorString());
+            return false;
+        }
+        if (!parseTagFile(path, file.readAll(), &cmd->tags, error))
+            return false;
+        cmd->table = true;
+        if (args.isEmpty())
+            return true;
+    }
+    if (args.isEmpty()) {
+        *error = QStringLiteral("%1 needs TAG TYPE [COUNT] or TAG:TYPE[:COUNT] ...").arg(word);
+        return false;
+    }
+    bool table = false;
+    for (const QString &a : args)
+        table = table || a.contains(QLatin1Char(':'));
+    if (table || cmd->table) {
+        cmd->table = true;
+        for (const QString &a : args) {
+            const QStringList parts = a.split(QLatin1Char(':'));
+            if (parts.size() < 2 || parts.size() > 3) {
+                *error = QStringLiteral("%1 is not TAG:TYPE[:COUNT]").arg(quoted(a));
+                return false;
+            }
+            TagRequest r;
+            if (!parseTagRequest(parts.at(0), parts.at(1), parts.size() == 3 ? &parts.at(2) : nullptr, &r,
+                                 error))
+                return false;
+            cmd->tags.append(r);
+        }
+        return true;
+    }
+    if (args.size() < 2) {
+        *error = QStringLiteral("%1 needs a TYPE after the tag %2").arg(word, quoted(args.first()));
+        return false;
+    }
+    if (args.size() > 3) {
+        *error = QStringLiteral("too many arguments for %1: %2 (several tags: TAG:TYPE[:COUNT] ...)")
+                     .arg(word, quoted(args.at(3)));
+        return false;
+    }
+    TagRequest r;
+    if (!parseTagRequest(args.at(0), args.at(1), args.size() == 3 ? &args.at(2) : nullptr, &r, error))
+        return false;
+    cmd->tags.append(r);
+    return true;
+}
+
+// One CSV line into fields: commas separate, double quotes enclose a field
+// ("" inside is one quote). False when a quote is left open.
+bool csvFields(const QString &line, QStringList *out)
+{
+    out->clear();
+    QString field;
+    bool quoted = false;
+    bool wasQuoted = false;
+    for (int i = 0; i < line.size(); ++i) {
+        const QChar c = line.at(i);
+        if (quoted) {
+            if (c == QLatin1Char('"') && i + 1 < line.size() && line.at(i + 1) == QLatin1Char('"')) {
+                field += c;
+                ++i;
+            } else if (c == QLatin1Char('"')) {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == QLatin1Char('"')) {
+            quoted = true;
+            wasQuoted = true;
+        } else if (c == QLatin1Char(',')) {
+            out->append(wasQuoted ? field : field.trimmed());
+            field.clear();
+            wasQuoted = false;
+        } else {
+            field += c;
+        }
+    }
+    out->append(wasQuoted ? field : field.trimmed());
+    return !quoted;
+}
+
 bool interpret(const Segment &seg, Command *cmd, QString *error)
 {
     if (seg.positionals.isEmpty()) {
@@ -144,6 +237,10 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
             *error = QStringLiteral("option --%1 belongs to poll, not %2").arg(name, word);
             return false;
         }
+        if (option->scope == ReadOrPoll && cmd->kind != Command::Read && cmd->kind != Command::Poll) {
+            *error = QStringLiteral("option --%1 belongs to read and poll, not %2").arg(name, word);
+            return false;
+        }
     }
 
     switch (cmd->kind) {
@@ -154,45 +251,8 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
         }
         return true;
 
-    case Command::Read: {
-        if (args.isEmpty()) {
-            *error = QStringLiteral("read needs TAG TYPE [COUNT] or TAG:TYPE[:COUNT] ...");
-            return false;
-        }
-        bool table = false;
-        for (const QString &a : args)
-            table = table || a.contains(QLatin1Char(':'));
-        cmd->table = table;
-        if (table) {
-            for (const QString &a : args) {
-                const QStringList parts = a.split(QLatin1Char(':'));
-                if (parts.size() < 2 || parts.size() > 3) {
-                    *error = QStringLiteral("%1 is not TAG:TYPE[:COUNT]").arg(quoted(a));
-                    return false;
-                }
-                TagRequest r;
-                if (!parseTagRequest(parts.at(0), parts.at(1), parts.size() == 3 ? &parts.at(2) : nullptr,
-                                     &r, error))
-                    return false;
-                cmd->tags.append(r);
-            }
-            return true;
-        }
-        if (args.size() < 2) {
-            *error = QStringLiteral("read needs a TYPE after the tag %1").arg(quoted(args.first()));
-            return false;
-        }
-        if (args.size() > 3) {
-            *error = QStringLiteral("too many arguments for read: %1 (several tags: TAG:TYPE[:COUNT] ...)")
-                         .arg(quoted(args.at(3)));
-            return false;
-        }
-        TagRequest r;
-        if (!parseTagRequest(args.at(0), args.at(1), args.size() == 3 ? &args.at(2) : nullptr, &r, error))
-            return false;
-        cmd->tags.append(r);
-        return true;
-    }
+    case Command::Read:
+        return parseTagList(seg, args, cmd, error);
 
     case Command::Write: {
         if (args.size() < 2) {
@@ -226,18 +286,8 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
     }
 
     case Command::Poll: {
-        if (args.size() < 2) {
-            *error = QStringLiteral("poll needs TAG TYPE [COUNT]");
+        if (!parseTagList(seg, args, cmd, error))
             return false;
-        }
-        if (args.size() > 3) {
-            *error = QStringLiteral("too many arguments for poll: %1").arg(quoted(args.at(3)));
-            return false;
-        }
-        TagRequest r;
-        if (!parseTagRequest(args.at(0), args.at(1), args.size() == 3 ? &args.at(2) : nullptr, &r, error))
-            return false;
-        cmd->tags.append(r);
         if (seg.options.contains(QStringLiteral("interval"))
             && !parseCount(seg.options.value(QStringLiteral("interval")), QStringLiteral("--interval"),
                            &cmd->intervalMs, error))
@@ -254,6 +304,72 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
 }
 
 } // namespace
+
+bool parseTagFile(const QString &path, const QByteArray &contents, QVector<TagRequest> *out, QString *error)
+{
+    const QStringList lines = QString::fromUtf8(contents).split(QLatin1Char('\n'));
+    int tagColumn = -1, typeColumn = -1, countColumn = -1, nameColumn = -1;
+    bool haveHeader = false;
+    const int before = out->size();
+    for (int n = 0; n < lines.size(); ++n) {
+        QString line = lines.at(n);
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if (line.trimmed().isEmpty() || line.trimmed().startsWith(QLatin1Char('#')))
+            continue;
+        const QString where = QStringLiteral("%1:%2: ").arg(path).arg(n + 1);
+        QStringList fields;
+        if (!csvFields(line, &fields)) {
+            *error = where + QStringLiteral("a quote is not closed");
+            return false;
+        }
+        if (!haveHeader) {
+            for (int c = 0; c < fields.size(); ++c) {
+                const QString name = fields.at(c).toLower();
+                int *column = name == QLatin1String("tag") ? &tagColumn
+                            : name == QLatin1String("type") ? &typeColumn
+                            : name == QLatin1String("count") ? &countColumn
+                            : name == QLatin1String("name") ? &nameColumn : nullptr;
+                if (!column) {
+                    *error = where + QStringLiteral("unknown column %1 (use tag, type, count, name)").arg(quoted(fields.at(c)));
+                    return false;
+                }
+                if (*column >= 0) {
+                    *error = where + QStringLiteral("column %1 twice").arg(quoted(name));
+                    return false;
+                }
+                *column = c;
+            }
+            if (tagColumn < 0 || typeColumn < 0) {
+                *error = where + QStringLiteral("the header needs the columns tag and type");
+                return false;
+            }
+            haveHeader = true;
+            continue;
+        }
+        const int columns = 1 + qMax(qMax(tagColumn, typeColumn), qMax(countColumn, nameColumn));
+        if (fields.size() > columns) {
+            *error = where + QStringLiteral("%1 fields, the header names %2").arg(fields.size()).arg(columns);
+            return false;
+        }
+        const QString countText = countColumn >= 0 ? fields.value(countColumn) : QString();
+        TagRequest r;
+        QString reason;
+        if (!parseTagRequest(fields.value(tagColumn), fields.value(typeColumn),
+                             countText.isEmpty() ? nullptr : &countText, &r, &reason)) {
+            *error = where + reason;
+            return false;
+        }
+        if (nameColumn >= 0)
+            r.name = fields.value(nameColumn);
+        out->append(r);
+    }
+    if (!haveHeader || out->size() == before) {
+        *error = QStringLiteral("%1: no tags (a header line tag,type[,count][,name], then one tag per line)").arg(path);
+        return false;
+    }
+    return true;
+}
 
 ParseResult parseCommandLine(const QStringList &args)
 {
@@ -443,8 +559,11 @@ QString generalHelp()
         "  info                         driver name, version and build version\n"
         "  read TAG TYPE [COUNT]        read COUNT elements (default 1)\n"
         "  read TAG:TYPE[:COUNT] ...    read several tags, print a table\n"
+        "  read --tags FILE             read the tags of a CSV file (tag,type[,count][,name])\n"
         "  write TAG TYPE VALUE...      write the values (count = number of values)\n"
         "  poll TAG TYPE [COUNT]        read repeatedly until --times or Ctrl-C\n"
+        "  poll TAG:TYPE[:COUNT] ...    poll several tags, one line per round\n"
+        "  poll --tags FILE             poll the tags of a CSV file\n"
         "\n"
         "%1"
         "\n"
@@ -492,6 +611,7 @@ QString commandHelp(Command::Kind kind)
         return QStringLiteral(
                    "Usage: veskor read TAG TYPE [COUNT]\n"
                    "       veskor read TAG:TYPE[:COUNT] TAG:TYPE[:COUNT] ...\n"
+                   "       veskor read --tags FILE [TAG:TYPE[:COUNT] ...]\n"
                    "\n"
                    "Reads COUNT elements (default 1; for bool one bit each, for string the\n"
                    "field size in bytes) and prints the values, the result code with its\n"
@@ -500,9 +620,14 @@ QString commandHelp(Command::Kind kind)
                    "0..255, floats with the digits needed to read back the same number,\n"
                    "strings quoted.\n"
                    "\n"
+                   "Options:\n"
+                   "  --tags FILE    the tags of a CSV file with a header line naming the\n"
+                   "                 columns tag, type, count (optional, 1) and name (optional),\n"
+                   "                 e.g. --tags panel.csv; a bad line is refused with its number\n"                   "\n"
                    "Examples:\n"
                    "  veskor read ID4x10 int16 3\n"
                    "  veskor read ID4x10:int16:3 ID1x0:bool:8 ID4x40:string:16\n"
+                   "  veskor read --tags panel.csv\n"
                    "  veskor --json read ID4x20 double\n")
             + common;
     case Command::Write:
@@ -528,21 +653,29 @@ QString commandHelp(Command::Kind kind)
     case Command::Poll:
         return QStringLiteral(
                    "Usage: veskor poll TAG TYPE [COUNT] [--interval MS] [--times N] [--changes]\n"
+                   "       veskor poll TAG:TYPE[:COUNT] ... | --tags FILE [OPTIONS]\n"
                    "\n"
                    "Reads the tag every MS milliseconds and prints one line per read: time,\n"
-                   "values, result code and round-trip time in ms. Ctrl-C ends the poll with\n"
-                   "a summary on stderr (reads, failures by code, min/median/max round trip;\n"
-                   "with --json a last JSON object on stdout); so does reaching --times. The\n"
-                   "exit status follows the result codes.\n"
+                   "values, result code and round-trip time in ms. Several tags are read one\n"
+                   "after the other each round, and the round is one line: time, then\n"
+                   "TAG: values (code) per tag (the name from a tag file when it has one),\n"
+                   "then the round's round trip; with --json one object per tag and read.\n"
+                   "Ctrl-C ends the poll with a summary per tag on stderr (reads, failures\n"
+                   "by code, min/median/max round trip; with --json JSON objects on stdout);\n"
+                   "so does reaching --times. The exit status follows the result codes.\n"
                    "\n"
                    "Options:\n"
                    "  --interval MS  time between reads, default 1000, e.g. --interval 100\n"
                    "  --times N      stop after N reads, e.g. --times 10 (default: until Ctrl-C)\n"
                    "  --changes      print a read only when its values or code changed\n"
+                   "  --tags FILE    the tags of a CSV file with a header line naming the\n"
+                   "                 columns tag, type, count (optional, 1) and name (optional),\n"
+                   "                 e.g. --tags panel.csv; a bad line is refused with its number\n"
                    "\n"
                    "Examples:\n"
                    "  veskor poll ID4x10 int16 3 --interval 100 --times 20\n"
-                   "  veskor --connect 192.168.0.10:5000 poll ID1x0 bool 8 --changes\n")
+                   "  veskor --connect 192.168.0.10:5000 poll ID1x0 bool 8 --changes\n"
+                   "  veskor poll --tags panel.csv --interval 500\n")
             + common;
     }
     return generalHelp();

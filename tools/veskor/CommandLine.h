@@ -24,15 +24,16 @@ struct TagRequest {
     QString tag;
     int type = 0;
     int count = 1;
+    QString name;              // from a tag file; empty when none
 };
 
 struct Command {
     enum Kind { Info, Read, Write, Poll };
     Kind kind = Info;
 
-    // Read: one or more tags; Write and Poll: exactly one.
+    // Read and Poll: one or more tags; Write: exactly one.
     QVector<TagRequest> tags;
-    bool table = false;        // read given as TAG:TYPE[:COUNT] words
+    bool table = false;        // given as TAG:TYPE[:COUNT] words or a tag file
 
     // Write: the values as the plug-in takes them; tags[0].count is the
     // element count (the field size for a string).
@@ -65,6 +66,13 @@ struct ParseResult {
 
 // Parses the arguments after the program name.
 ParseResult parseCommandLine(const QStringList &args);
+
+// A tag file: CSV with a header line naming the columns tag, type, count
+// (optional, default 1) and name (optional), in any order; empty lines and
+// lines starting with '#' are skipped; fields may be double-quoted. False
+// with "FILE:LINE: reason" in *error for the first bad line.
+bool parseTagFile(const QString &path, const QByteArray &contents, QVector<TagRequest> *out,
+                  QString *error);
 
 // Help for the whole tool, and for one command ("info", "read", "write", "poll").
 QString generalHelp();

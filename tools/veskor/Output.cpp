@@ -63,12 +63,20 @@ QString resultText(const Result &r)
 
 QString tableText(const QVector<Result> &rows)
 {
+    bool named = false;
+    for (const Result &r : rows)
+        named = named || !r.name.isEmpty();
     QVector<QStringList> cells;
     cells.append({QStringLiteral("TAG"), QStringLiteral("TYPE"), QStringLiteral("COUNT"),
                   QStringLiteral("CODE"), QStringLiteral("MEANING"), QStringLiteral("VALUES")});
-    for (const Result &r : rows)
+    if (named)
+        cells.first().prepend(QStringLiteral("NAME"));
+    for (const Result &r : rows) {
         cells.append({r.tag, typeName(r.type), QString::number(r.count), QString::number(r.code),
                       resultMeaning(r.code), valuesText(r.value)});
+        if (named)
+            cells.last().prepend(r.name.isEmpty() ? QStringLiteral("-") : r.name);
+    }
     const int columns = cells.first().size();
     QVector<int> width(columns, 0);
     for (const QStringList &row : cells)
@@ -90,11 +98,27 @@ QString pollLineText(const Result &r)
         .arg(timeText(r.timeStamp), valuesText(r.value), codeText(r.code), rttText(r.rttMs));
 }
 
+QString pollRoundText(const QVector<Result> &round)
+{
+    if (round.isEmpty())
+        return QString();
+    QString line = timeText(round.first().timeStamp);
+    double total = 0;
+    for (const Result &r : round) {
+        line += QStringLiteral("  %1: %2 (%3)")
+                    .arg(r.name.isEmpty() ? r.tag : r.name, valuesText(r.value), QString::number(r.code));
+        total += r.rttMs;
+    }
+    return line + QStringLiteral("  rtt %1 ms\n").arg(rttText(total));
+}
+
 QString resultJson(const Result &r)
 {
     QJsonObject o;
     o.insert(QStringLiteral("command"), commandName(r.kind));
     o.insert(QStringLiteral("tag"), r.tag);
+    if (!r.name.isEmpty())
+        o.insert(QStringLiteral("name"), r.name);
     o.insert(QStringLiteral("type"), typeName(r.type));
     o.insert(QStringLiteral("typeCode"), r.type);
     o.insert(QStringLiteral("count"), r.count);

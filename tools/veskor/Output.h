@@ -21,6 +21,7 @@ struct Result {
     QVariant value;            // QList of the element type
     QDateTime timeStamp;       // invalid when the record carries none
     double rttMs = -1;         // poll only
+    QString name;              // from a tag file; empty when none
 };
 
 // The values on one line, separated by spaces; "(none)" for no element.
@@ -29,13 +30,18 @@ QString valuesText(const QVariant &value);
 
 // Text of a read or write: tag, values, result code with meaning, time.
 QString resultText(const Result &r);
-// A table of reads: tag, type, count, code, meaning, values.
+// A table of reads: [name,] tag, type, count, code, meaning, values (the
+// name column when any row has a name).
 QString tableText(const QVector<Result> &rows);
 // One poll line: time, values, code and meaning, round trip.
 QString pollLineText(const Result &r);
+// One poll round of several tags on one line: the time of the first read,
+// then "NAME: values (code)" per tag (the tag when it has no name), then the
+// round's total round trip.
+QString pollRoundText(const QVector<Result> &round);
 
-// {"command","tag","type","typeCode","count","resultCode","meaning","values",
-//  "timeStamp"(null when none)[,"rttMs"]}, compact, no newline.
+// {"command","tag"[,"name"],"type","typeCode","count","resultCode","meaning",
+//  "values","timeStamp"(null when none)[,"rttMs"]}, compact, no newline.
 QString resultJson(const Result &r);
 
 QString infoText(const QString &name, const QString &version, const QString &buildVersion);

@@ -20,6 +20,7 @@ Result resultOf(Result::Kind kind, const TagRequest &t, const CLabelVariable &re
     r.code = rec.resultCode;
     r.value = rec.value;
     r.timeStamp = rec.timeStamp;
+    r.name = t.name;
     return r;
 }
 
@@ -118,42 +119,56 @@ void Runner::startPoll(const Command &cmd)
 {
     m_poll = &cmd;
     m_pollReads = 0;
-    m_stats = PollStats();
+    m_stats = QVector<PollStats>(cmd.tags.size());
     m_havePrevious = false;
     m_timer.setInterval(cmd.intervalMs);
     m_timer.start();
     pollOnce();
 }
 
+// One round: every tag read once, shown on one line (one JSON object per tag).
 void Runner::pollOnce()
 {
     if (!m_poll)
         return;
-    const TagRequest &t = m_poll->tags.first();
-    const QDateTime issued = QDateTime::currentDateTime();
-    QElapsedTimer clock;
-    clock.start();
-    const CLabelVariable rec = t.count == 1
-        ? m_driver->ReadVariable(t.tag, DataType(t.type))
-        : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
-    const double rtt = double(clock.nsecsElapsed()) / 1e6;
+    QVector<Result> round;
+    QVector<QStringList> values;
+    QVector<int> codes;
+    for (int i = 0; i < m_poll->tags.size(); ++i) {
+        const TagRequest &t = m_poll->tags.at(i);
+        const QDateTime issued = QDateTime::currentDateTime();
+        QElapsedTimer clock;
+        clock.start();
+        const CLabelVariable rec = t.count == 1
+            ? m_driver->ReadVariable(t.tag, DataType(t.type))
+            : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
+        const double rtt = double(clock.nsecsElapsed()) / 1e6;
 
-    Result r = resultOf(Result::Poll, t, rec);
-    // A failed read carries no time of its own: show when it was sent.
-    if (!r.timeStamp.isValid())
-        r.timeStamp = issued;
-    r.rttMs = rtt;
-    record(r.code);
-    m_stats.add(r.code, rtt);
+        Result r = resultOf(Result::Poll, t, rec);
+        // A failed read carries no time of its own: show when it was sent.
+        if (!r.timeStamp.isValid())
+            r.timeStamp = issued;
+        r.rttMs = rtt;
+        record(r.code);
+        m_stats[i].add(r.code, rtt);
+        values.append(formatValues(r.value));
+        codes.append(r.code);
+        round.append(r);
+    }
     ++m_pollReads;
 
-    const QStringList values = formatValues(r.value);
-    const bool changed = !m_havePrevious || values != m_previousValues || r.code != m_previousCode;
+    const bool changed = !m_havePrevious || values != m_previousValues || codes != m_previousCodes;
     m_havePrevious = true;
     m_previousValues = values;
-    m_previousCode = r.code;
-    if (changed || !m_poll->changesOnly)
-        print(m_options.json ? resultJson(r) + QLatin1Char('\n') : pollLineText(r));
+    m_previousCodes = codes;
+    if (changed || !m_poll->changesOnly) {
+        if (m_options.json) {
+            for (const Result &r : round)
+                print(resultJson(r) + QLatin1Char('\n'));
+        } else {
+            print(m_poll->table ? pollRoundText(round) : pollLineText(round.first()));
+        }
+    }
 
     if (m_poll->times > 0 && m_pollReads >= m_poll->times)
         endPoll();
@@ -165,13 +180,15 @@ void Runner::endPoll()
         return;
     m_timer.stop();
     // For people on stderr; with --json on stdout, after the poll's lines.
-    const QString tag = m_poll->tags.first().tag;
-    if (m_options.json) {
-        print(m_stats.summaryJson(tag));
-    } else {
-        const QByteArray summary = m_stats.summary(tag).toUtf8();
-        std::fwrite(summary.constData(), 1, size_t(summary.size()), stderr);
-        std::fflush(stderr);
+    for (int i = 0; i < m_poll->tags.size(); ++i) {
+        const QString tag = m_poll->tags.at(i).tag;
+        if (m_options.json) {
+            print(m_stats.at(i).summaryJson(tag));
+        } else {
+            const QByteArray summary = m_stats.at(i).summary(tag).toUtf8();
+            std::fwrite(summary.constData(), 1, size_t(summary.size()), stderr);
+            std::fflush(stderr);
+        }
     }
     m_poll = nullptr;
     QTimer::singleShot(0, this, &Runner::runNext);

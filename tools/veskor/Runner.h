@@ -50,11 +50,11 @@ private:
     // The poll in progress.
     QTimer m_timer;
     const Command *m_poll = nullptr;
-    int m_pollReads = 0;
-    PollStats m_stats;
+    int m_pollReads = 0;               // rounds
+    QVector<PollStats> m_stats;        // one per tag
     bool m_havePrevious = false;
-    QStringList m_previousValues;
-    int m_previousCode = 0;
+    QVector<QStringList> m_previousValues;
+    QVector<int> m_previousCodes;
 };
 
 } // namespace veskortool
