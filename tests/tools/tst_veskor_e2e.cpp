@@ -28,6 +28,8 @@ private slots:
     void pollChangesJson();
     void pollEndsOnCtrlC();
     void severalTagsAndTagFiles();
+    void hexShowsWireBytes_data();
+    void hexShowsWireBytes();
     void exitStatus_data();
     void exitStatus();
     void pluginSearch_data();
@@ -318,6 +320,32 @@ void TstVeskorE2e::severalTagsAndTagFiles()
     QCOMPARE(bad.exitCode, 2);
     QVERIFY2(bad.errText().startsWith(QStringLiteral("veskor: %1:3: unknown type \"quad\"").arg(file)), bad.err.constData());
     QCOMPARE(bad.outText(), QString());
+}
+
+void TstVeskorE2e::hexShowsWireBytes_data()
+{
+    QTest::addColumn<QString>("write");   // after "write"
+    QTest::addColumn<QString>("read");    // after "read"
+    QTest::addColumn<QString>("hex");
+
+    // Little-endian numbers, one group per element; bits and strings as one group.
+    QTest::newRow("int16") << "ID4x10 int16 1234 -5" << "ID4x10 int16 2" << "d204 fbff";
+    QTest::newRow("float") << "ID4x20 float 1.5" << "ID4x20 float" << "0000c03f";
+    QTest::newRow("uint64") << "ID4x30 uint64 0x0102030405060708" << "ID4x30 uint64" << "0807060504030201";
+    QTest::newRow("ten bools") << "ID1x0 bool 1 0 1 1 0 0 0 0 1 1" << "ID1x0 bool 10" << "0d03";
+    QTest::newRow("string field") << "ID4x40 string ab --size 5" << "ID4x40 string 5" << "0261620000";
+}
+
+void TstVeskorE2e::hexShowsWireBytes()
+{
+    QFETCH(QString, write);
+    QFETCH(QString, read);
+    QFETCH(QString, hex);
+    const ToolRun r = runTool(QStringLiteral("--quiet write %1 then read %2 --hex").arg(write, read).split(QLatin1Char(' ')));
+    QVERIFY2(r.finished, qPrintable(r.error));
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(field(r, QStringLiteral("hex")), QStringList{hex});
+    QCOMPARE(r.errText(), QString());   // the traffic log it reads stays hidden
 }
 
 void TstVeskorE2e::exitStatus_data()

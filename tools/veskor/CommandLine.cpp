@@ -25,7 +25,7 @@ const OptionInfo kOptions[] = {
     {"json", false, Global},    {"quiet", false, Global},  {"plugin", true, Global},
     {"size", true, WriteOnly},
     {"interval", true, PollOnly}, {"times", true, PollOnly}, {"changes", false, PollOnly},
-    {"tags", true, ReadOrPoll},
+    {"tags", true, ReadOrPoll}, {"hex", false, ReadOrPoll},
     {"help", false, HelpOpt},   {"version", false, VersionOpt},
 };
 
@@ -127,6 +127,7 @@ bool parseDevice(const QString &text, quint32 *out, QString *error)
 bool parseTagList(const Segment &seg, const QStringList &args, Command *cmd, QString *error)
 {
     const QString word = seg.positionals.first();
+    cmd->hex = seg.options.contains(QStringLiteral("hex"));
     if (seg.options.contains(QStringLiteral("tags"))) {
         const QString path = seg.options.value(QStringLiteral("tags"));
         QFile file(path);
@@ -623,11 +624,14 @@ QString commandHelp(Command::Kind kind)
                    "Options:\n"
                    "  --tags FILE    the tags of a CSV file with a header line naming the\n"
                    "                 columns tag, type, count (optional, 1) and name (optional),\n"
-                   "                 e.g. --tags panel.csv; a bad line is refused with its number\n"                   "\n"
+                   "                 e.g. --tags panel.csv; a bad line is refused with its number\n"
+                   "  --hex          also the bytes of each value as they came on the wire\n"
+                   "                 (hex, one group per element), e.g. --hex\n"                   "\n"
                    "Examples:\n"
                    "  veskor read ID4x10 int16 3\n"
                    "  veskor read ID4x10:int16:3 ID1x0:bool:8 ID4x40:string:16\n"
                    "  veskor read --tags panel.csv\n"
+                   "  veskor read ID4x10:int16:2 ID4x20:float --hex\n"
                    "  veskor --json read ID4x20 double\n")
             + common;
     case Command::Write:
@@ -671,6 +675,8 @@ QString commandHelp(Command::Kind kind)
                    "  --tags FILE    the tags of a CSV file with a header line naming the\n"
                    "                 columns tag, type, count (optional, 1) and name (optional),\n"
                    "                 e.g. --tags panel.csv; a bad line is refused with its number\n"
+                   "  --hex          also the bytes of each value as they came on the wire\n"
+                   "                 (hex, one group per element), e.g. --hex\n"
                    "\n"
                    "Examples:\n"
                    "  veskor poll ID4x10 int16 3 --interval 100 --times 20\n"

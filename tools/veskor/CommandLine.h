@@ -44,6 +44,8 @@ struct Command {
     int intervalMs = 1000;
     int times = 0;             // 0: until Ctrl-C
     bool changesOnly = false;
+    // Read and Poll: also show each value's bytes as they came on the wire.
+    bool hex = false;
 };
 
 struct Options {

@@ -2,6 +2,7 @@
 
 #include "Values.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -51,31 +52,69 @@ QString valuesText(const QVariant &value)
     return items.join(QLatin1Char(' '));
 }
 
+int wireLength(int type, int count)
+{
+    switch (type) {
+    case 1: return count == 1 ? 1 : (count + 7) / 8;
+    case 2: case 3: case 12: return count;
+    case 4: case 5: return 2 * count;
+    case 6: case 7: case 8: return 4 * count;
+    case 9: case 10: case 11: return 8 * count;
+    default: return 0;
+    }
+}
+
+int wireElementBytes(int type, int count)
+{
+    if (type == 1 || type == 12)
+        return 0;
+    return count > 0 ? wireLength(type, count) / count : 0;
+}
+
+QString wireText(const Result &r)
+{
+    if (r.wire.isEmpty())
+        return QStringLiteral("-");
+    const int step = r.elementBytes > 0 ? r.elementBytes : r.wire.size();
+    QStringList groups;
+    for (int i = 0; i < r.wire.size(); i += step)
+        groups << QString::fromLatin1(r.wire.mid(i, step).toHex());
+    return groups.join(QLatin1Char(' '));
+}
+
 QString resultText(const Result &r)
 {
     return QStringLiteral("%1%2  %3  count %4\n"
                           "values  %5\n"
+                          "%8"
                           "result  %6\n"
                           "time    %7\n")
         .arg(commandName(r.kind).leftJustified(8), r.tag, typeName(r.type), QString::number(r.count), valuesText(r.value), codeText(r.code),
-             timeText(r.timeStamp));
+             timeText(r.timeStamp), r.showHex ? QStringLiteral("hex     %1\n").arg(wireText(r)) : QString());
 }
 
 QString tableText(const QVector<Result> &rows)
 {
     bool named = false;
-    for (const Result &r : rows)
+    bool hex = false;
+    for (const Result &r : rows) {
         named = named || !r.name.isEmpty();
+        hex = hex || r.showHex;
+    }
     QVector<QStringList> cells;
     cells.append({QStringLiteral("TAG"), QStringLiteral("TYPE"), QStringLiteral("COUNT"),
                   QStringLiteral("CODE"), QStringLiteral("MEANING"), QStringLiteral("VALUES")});
     if (named)
         cells.first().prepend(QStringLiteral("NAME"));
+    if (hex)
+        cells.first().insert(cells.first().size() - 1, QStringLiteral("HEX"));
     for (const Result &r : rows) {
         cells.append({r.tag, typeName(r.type), QString::number(r.count), QString::number(r.code),
                       resultMeaning(r.code), valuesText(r.value)});
         if (named)
             cells.last().prepend(r.name.isEmpty() ? QStringLiteral("-") : r.name);
+        if (hex)
+            cells.last().insert(cells.last().size() - 1, wireText(r));
     }
     const int columns = cells.first().size();
     QVector<int> width(columns, 0);
@@ -94,8 +133,9 @@ QString tableText(const QVector<Result> &rows)
 
 QString pollLineText(const Result &r)
 {
-    return QStringLiteral("%1  %2  code %3  rtt %4 ms\n")
-        .arg(timeText(r.timeStamp), valuesText(r.value), codeText(r.code), rttText(r.rttMs));
+    const QString hex = r.showHex ? QStringLiteral("  hex %1").arg(wireText(r)) : QString();
+    return QStringLiteral("%1  %2%3  code %4  rtt %5 ms\n")
+        .arg(timeText(r.timeStamp), valuesText(r.value), hex, codeText(r.code), rttText(r.rttMs));
 }
 
 QString pollRoundText(const QVector<Result> &round)
@@ -105,8 +145,9 @@ QString pollRoundText(const QVector<Result> &round)
     QString line = timeText(round.first().timeStamp);
     double total = 0;
     for (const Result &r : round) {
-        line += QStringLiteral("  %1: %2 (%3)")
-                    .arg(r.name.isEmpty() ? r.tag : r.name, valuesText(r.value), QString::number(r.code));
+        const QString hex = r.showHex ? QStringLiteral(" [%1]").arg(wireText(r)) : QString();
+        line += QStringLiteral("  %1: %2%3 (%4)")
+                    .arg(r.name.isEmpty() ? r.tag : r.name, valuesText(r.value), hex, QString::number(r.code));
         total += r.rttMs;
     }
     return line + QStringLiteral("  rtt %1 ms\n").arg(rttText(total));
@@ -129,6 +170,14 @@ QString resultJson(const Result &r)
     o.insert(QStringLiteral("timeStamp"), ts.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(ts));
     if (r.kind == Result::Poll)
         o.insert(QStringLiteral("rttMs"), qRound64(r.rttMs * 1000.0) / 1000.0);
+    if (r.showHex) {
+        QJsonArray groups;
+        if (!r.wire.isEmpty()) {
+            for (const QString &g : wireText(r).split(QLatin1Char(' ')))
+                groups.append(g);
+        }
+        o.insert(QStringLiteral("hex"), groups);
+    }
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
 

@@ -22,7 +22,19 @@ struct Result {
     QDateTime timeStamp;       // invalid when the record carries none
     double rttMs = -1;         // poll only
     QString name;              // from a tag file; empty when none
+    bool showHex = false;      // show the wire bytes too
+    QByteArray wire;           // the value's bytes in the answer; empty when none came
+    int elementBytes = 0;      // bytes per element in `wire`; 0: one group
 };
+
+// The wire bytes in hex, one group per element ("0400 0500"); "-" when none.
+QString wireText(const Result &r);
+// The bytes a read of `count` elements of `type` takes in the controller;
+// 0 for types without a size. A single bool is a whole byte, more are bits.
+int wireLength(int type, int count);
+// Bytes per element for grouping: 0 when the value is one group (bits,
+// strings).
+int wireElementBytes(int type, int count);
 
 // The values on one line, separated by spaces; "(none)" for no element.
 // Trailing empty fields of a string read are summed up as "(+N empty)".

@@ -24,7 +24,48 @@ Result resultOf(Result::Kind kind, const TagRequest &t, const CLabelVariable &re
     return r;
 }
 
+QByteArray g_lastAnswer;   // the answer of the read in progress, from the traffic log
+
+// The address a tag names: the digits after its first lower-case x; -1 for none.
+int tagAddressOf(const QString &tag)
+{
+    const int x = tag.indexOf(QLatin1Char('x'));
+    if (x < 0)
+        return -1;
+    int end = tag.indexOf(QLatin1Char('x'), x + 1);
+    if (end < 0)
+        end = tag.size();
+    bool ok = false;
+    const int address = tag.mid(x + 1, end - x - 1).toInt(&ok, 10);
+    return ok ? address : -1;
+}
+
 } // namespace
+
+void Runner::noteAnswerLine(const QString &line)
+{
+    const int at = line.lastIndexOf(QLatin1String("msg : "));
+    g_lastAnswer = at < 0 ? QByteArray() : QByteArray::fromHex(line.mid(at + 6).toLatin1());
+}
+
+// One read, with the value's wire bytes when asked for: the answer holds a
+// 16-byte header, then the area from address 0.
+Result Runner::readTag(Result::Kind kind, const TagRequest &t, bool hex)
+{
+    g_lastAnswer.clear();
+    const CLabelVariable rec = t.count == 1 ? m_driver->ReadVariable(t.tag, DataType(t.type))
+                                            : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
+    Result r = resultOf(kind, t, rec);
+    if (hex) {
+        r.showHex = true;
+        r.elementBytes = wireElementBytes(t.type, t.count);
+        const int address = tagAddressOf(t.tag);
+        const int length = wireLength(t.type, t.count);
+        if (r.code == 0 && address >= 0 && length > 0 && 16 + address + length <= g_lastAnswer.size())
+            r.wire = g_lastAnswer.mid(16 + address, length);
+    }
+    return r;
+}
 
 Runner::Runner(CDriveBaseClass *driver, const Options &options, QObject *parent)
     : QObject(parent), m_driver(driver), m_options(options)
@@ -84,10 +125,7 @@ void Runner::runRead(const Command &cmd)
 {
     QVector<Result> rows;
     for (const TagRequest &t : cmd.tags) {
-        const CLabelVariable rec = t.count == 1
-            ? m_driver->ReadVariable(t.tag, DataType(t.type))
-            : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
-        Result r = resultOf(Result::Read, t, rec);
+        Result r = readTag(Result::Read, t, cmd.hex);
         record(r.code);
         if (m_options.json)
             print(resultJson(r) + QLatin1Char('\n'));
@@ -139,12 +177,9 @@ void Runner::pollOnce()
         const QDateTime issued = QDateTime::currentDateTime();
         QElapsedTimer clock;
         clock.start();
-        const CLabelVariable rec = t.count == 1
-            ? m_driver->ReadVariable(t.tag, DataType(t.type))
-            : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
+        Result r = readTag(Result::Poll, t, m_poll->hex);
         const double rtt = double(clock.nsecsElapsed()) / 1e6;
 
-        Result r = resultOf(Result::Poll, t, rec);
         // A failed read carries no time of its own: show when it was sent.
         if (!r.timeStamp.isValid())
             r.timeStamp = issued;

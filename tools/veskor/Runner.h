@@ -27,6 +27,11 @@ public:
     // Ctrl-C: ends a running poll (the next command follows), or else the run.
     void interrupt();
 
+    // The plug-in's traffic line for a read's answer ("lib[VESKOR]读响应 ...
+    // msg : <hex>"), passed on by the message handler: --hex shows the
+    // value's bytes from it, as they came on the wire.
+    static void noteAnswerLine(const QString &line);
+
 signals:
     void finished(int exitStatus);
 
@@ -39,6 +44,7 @@ private:
     void pollOnce();
     void endPoll();
     void record(int code);
+    Result readTag(Result::Kind kind, const TagRequest &t, bool hex);
     void print(const QString &text);
 
     CDriveBaseClass *m_driver;

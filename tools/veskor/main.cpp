@@ -42,6 +42,9 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
         std::fprintf(stderr, "veskor: %s\n", message.toUtf8().constData());
         std::abort();
     }
+    static const QString kAnswerLine = QStringLiteral("lib[VESKOR]读响应");
+    if (message.startsWith(kAnswerLine))
+        Runner::noteAnswerLine(message);
     if (!g_showLog.load())
         return;
     // Each line with the local time it was written, to the millisecond.
@@ -148,10 +151,14 @@ int main(int argc, char **argv)
     if (!loadPlugin(pluginCandidates(search), &g_plugin, &error))
         return fail(ExitPlugin, error);
     CDriveBaseClass *driver = g_plugin.driver;
-    if (options.debug) {
+    bool hex = false;
+    for (const Command &c : options.commands)
+        hex = hex || c.hex;
+    if (options.debug)
         std::fprintf(stderr, "veskor: plug-in %s\n", QFile::encodeName(g_plugin.path).constData());
+    // --hex takes the bytes from the traffic log, shown only with --debug.
+    if (options.debug || hex)
         driver->DebugCmd(StartDebug);
-    }
 
     bool needsController = false;
     for (const Command &c : options.commands)
