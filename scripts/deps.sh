@@ -7,10 +7,11 @@
 #   benchmarks  libbenchmark-dev libmodbus-dev (the peer baseline)
 #   tests       python3 (fuzz seeds, tool tests), tzdata (local-time stamps
 #               across zone changes), tshark (the dissector test), lintian
-#               and dpkg-dev (the package test), groff-base (man pages), file
+#               and dpkg-dev (the package test), groff-base (man pages), tmux (the
+#               monitor as a terminal shows it), file
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config file python3 tzdata qtbase5-dev libqt5network5
+packages=(cmake make g++ pkg-config file python3 tzdata tmux qtbase5-dev libqt5network5
           libbenchmark-dev libmodbus-dev tshark lintian dpkg-dev groff-base "$@")
 
 # Installed for this machine's architecture (or for all): a package of

@@ -183,7 +183,7 @@ void TstVeskorCmdline::errors_data()
 
     QTest::newRow("nothing") << QStringList() << "no command given (try veskor --help)";
     QTest::newRow("only options") << a("--json") << "no command given (try veskor --help)";
-    QTest::newRow("unknown command") << a("fetch ID4x0") << "unknown command \"fetch\" (use info, read, write or poll)";
+    QTest::newRow("unknown command") << a("fetch ID4x0") << "unknown command \"fetch\" (use info, read, write, poll or monitor)";
     QTest::newRow("unknown option") << a("read ID4x0 int16 --fast") << "unknown option \"--fast\" (try veskor --help)";
     QTest::newRow("unknown short option") << a("read ID4x0 int16 -x") << "unknown option \"-x\" (try veskor --help)";
     QTest::newRow("option without value") << a("read ID4x0 int16 --connect") << "option --connect needs a value";
@@ -225,7 +225,7 @@ void TstVeskorCmdline::errors_data()
     QTest::newRow("poll interval abc") << a("poll ID4x0 int16 --interval abc") << "--interval \"abc\" is not a number";
     QTest::newRow("poll times 0") << a("poll ID4x0 int16 --times 0") << "--times must be at least 1, got \"0\"";
     QTest::newRow("poll too many") << a("poll ID4x0 int16 2 3") << "too many arguments for poll: \"3\" (several tags: TAG:TYPE[:COUNT] ...)";
-    QTest::newRow("poll option elsewhere") << a("read ID4x0 int16 --times 3") << "option --times belongs to poll, not read";
+    QTest::newRow("poll option elsewhere") << a("read ID4x0 int16 --times 3") << "option --times belongs to poll and monitor, not read";
     QTest::newRow("size option elsewhere") << a("poll ID4x0 int16 --size 3") << "option --size belongs to write, not poll";
 
     QTest::newRow("connect without port") << a("--connect 10.0.0.1 read ID4x0 int16")

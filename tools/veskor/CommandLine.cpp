@@ -65,6 +65,7 @@ bool commandKind(const QString &word, Command::Kind *kind)
     else if (word == QLatin1String("read")) *kind = Command::Read;
     else if (word == QLatin1String("write")) *kind = Command::Write;
     else if (word == QLatin1String("poll")) *kind = Command::Poll;
+    else if (word == QLatin1String("monitor")) *kind = Command::Monitor;
     else return false;
     return true;
 }
@@ -222,7 +223,7 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
     }
     const QString word = seg.positionals.first();
     if (!commandKind(word, &cmd->kind)) {
-        *error = QStringLiteral("unknown command %1 (use info, read, write or poll)").arg(quoted(word));
+        *error = QStringLiteral("unknown command %1 (use info, read, write, poll or monitor)").arg(quoted(word));
         return false;
     }
     const QStringList args = seg.positionals.mid(1);
@@ -234,12 +235,13 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
             *error = QStringLiteral("option --%1 belongs to write, not %2").arg(name, word);
             return false;
         }
-        if (option->scope == PollOnly && cmd->kind != Command::Poll) {
-            *error = QStringLiteral("option --%1 belongs to poll, not %2").arg(name, word);
+        const bool polls = cmd->kind == Command::Poll || cmd->kind == Command::Monitor;
+        if (option->scope == PollOnly && !polls) {
+            *error = QStringLiteral("option --%1 belongs to poll and monitor, not %2").arg(name, word);
             return false;
         }
-        if (option->scope == ReadOrPoll && cmd->kind != Command::Read && cmd->kind != Command::Poll) {
-            *error = QStringLiteral("option --%1 belongs to read and poll, not %2").arg(name, word);
+        if (option->scope == ReadOrPoll && cmd->kind != Command::Read && !polls) {
+            *error = QStringLiteral("option --%1 belongs to read, poll and monitor, not %2").arg(name, word);
             return false;
         }
     }
@@ -286,7 +288,8 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
         return true;
     }
 
-    case Command::Poll: {
+    case Command::Poll:
+    case Command::Monitor: {
         if (!parseTagList(seg, args, cmd, error))
             return false;
         if (seg.options.contains(QStringLiteral("interval"))
@@ -565,6 +568,7 @@ QString generalHelp()
         "  poll TAG TYPE [COUNT]        read repeatedly until --times or Ctrl-C\n"
         "  poll TAG:TYPE[:COUNT] ...    poll several tags, one line per round\n"
         "  poll --tags FILE             poll the tags of a CSV file\n"
+        "  monitor TAG:TYPE[:COUNT] ... a live table of the tags (or --tags FILE)\n"
         "\n"
         "%1"
         "\n"
@@ -653,6 +657,27 @@ QString commandHelp(Command::Kind kind)
                    "  veskor write ID1x0 bool on off 1 0\n"
                    "  veskor write ID4x40 string \"hello world\" --size 16\n"
                    "  veskor write ID4x10 int16 1 -2 3 then read ID4x10 int16 3\n")
+            + common;
+    case Command::Monitor:
+        return QStringLiteral(
+                   "Usage: veskor monitor TAG:TYPE[:COUNT] ... | --tags FILE [--interval MS] [--times N]\n"
+                   "\n"
+                   "Reads the tags every MS milliseconds (default 1000) and keeps a table on\n"
+                   "the terminal up to date: name, tag, type, value, the time of its last\n"
+                   "change, the last result code, round trips min/median/max and failures.\n"
+                   "A value that changed is shown in reverse video for a second. q or\n"
+                   "Ctrl-C leaves and prints a summary per tag. When the output is not a\n"
+                   "terminal it prints one line per round, as poll does.\n"
+                   "\n"
+                   "Options:\n"
+                   "  --interval MS  time between rounds, e.g. --interval 200\n"
+                   "  --times N      stop after N rounds, e.g. --times 100\n"
+                   "  --tags FILE    the tags of a CSV file (see veskor read --help),\n"
+                   "                 e.g. --tags panel.csv\n"
+                   "\n"
+                   "Examples:\n"
+                   "  veskor --connect 192.168.0.10:5000 monitor --tags panel.csv\n"
+                   "  veskor monitor ID4x0:int16:2 ID1x0:bool:8 --interval 200\n")
             + common;
     case Command::Poll:
         return QStringLiteral(

@@ -28,7 +28,7 @@ struct TagRequest {
 };
 
 struct Command {
-    enum Kind { Info, Read, Write, Poll };
+    enum Kind { Info, Read, Write, Poll, Monitor };
     Kind kind = Info;
 
     // Read and Poll: one or more tags; Write: exactly one.
@@ -40,7 +40,7 @@ struct Command {
     QVariant values;
     QStringList valueTexts;
 
-    // Poll.
+    // Poll and Monitor.
     int intervalMs = 1000;
     int times = 0;             // 0: until Ctrl-C
     bool changesOnly = false;
@@ -76,7 +76,8 @@ ParseResult parseCommandLine(const QStringList &args);
 bool parseTagFile(const QString &path, const QByteArray &contents, QVector<TagRequest> *out,
                   QString *error);
 
-// Help for the whole tool, and for one command ("info", "read", "write", "poll").
+// Help for the whole tool, and for one command ("info", "read", "write", "poll",
+// "monitor").
 QString generalHelp();
 QString commandHelp(Command::Kind kind);
 

@@ -239,9 +239,9 @@ double PollStats::medianRtt() const
     return n % 2 ? sorted.at(n / 2) : (sorted.at(n / 2 - 1) + sorted.at(n / 2)) / 2.0;
 }
 
-QString PollStats::summary(const QString &tag) const
+QString PollStats::summary(const QString &tag, const QString &command) const
 {
-    QString s = QStringLiteral("poll %1: %2 read%3, %4 failed").arg(tag).arg(reads())
+    QString s = QStringLiteral("%1 %2: %3 read%4, %5 failed").arg(command, tag).arg(reads())
                     .arg(reads() == 1 ? QString() : QStringLiteral("s")).arg(failures());
     const QMap<int, int> byCode = failuresByCode();
     if (!byCode.isEmpty()) {

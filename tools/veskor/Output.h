@@ -72,7 +72,7 @@ public:
     double maxRtt() const;
     // "poll ID4x10: 3 reads, 1 failed (1 x code 8 no answer); round trip ms
     //  min 0.105, median 0.210, max 2001.312"
-    QString summary(const QString &tag) const;
+    QString summary(const QString &tag, const QString &command = QStringLiteral("poll")) const;
     // The same as one JSON object on one line: {"command":"poll summary",
     // "tag", "reads", "failed", "failures" (code -> times), and "rttMs"
     // {"min","median","max"} when there were reads}.

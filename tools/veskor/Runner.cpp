@@ -3,7 +3,10 @@
 #include "CDriveBaseClass.h"
 #include "Values.h"
 
+#include <QSocketNotifier>
+
 #include <cstdio>
+#include <unistd.h>
 
 namespace veskortool {
 
@@ -106,6 +109,7 @@ void Runner::runNext()
     case Command::Read: runRead(cmd); break;
     case Command::Write: runWrite(cmd); break;
     case Command::Poll:
+    case Command::Monitor:
         startPoll(cmd);
         return;   // endPoll() goes on
     }
@@ -159,6 +163,23 @@ void Runner::startPoll(const Command &cmd)
     m_pollReads = 0;
     m_stats = QVector<PollStats>(cmd.tags.size());
     m_havePrevious = false;
+    if (cmd.kind == Command::Monitor && !m_options.json && m_screen.open()) {
+        m_rows = QVector<MonitorRow>(cmd.tags.size());
+        m_steady.start();
+        if (::isatty(STDIN_FILENO)) {
+            // q leaves, like Ctrl-C.
+            m_keys = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+            connect(m_keys, &QSocketNotifier::activated, this, [this] {
+                char c = 0;
+                while (::read(STDIN_FILENO, &c, 1) == 1) {
+                    if (c == 'q' || c == 'Q') {
+                        endPoll();
+                        return;
+                    }
+                }
+            });
+        }
+    }
     m_timer.setInterval(cmd.intervalMs);
     m_timer.start();
     pollOnce();
@@ -196,12 +217,15 @@ void Runner::pollOnce()
     m_havePrevious = true;
     m_previousValues = values;
     m_previousCodes = codes;
-    if (changed || !m_poll->changesOnly) {
+    if (m_screen.isOpen()) {
+        drawMonitor(round);
+    } else if (changed || !m_poll->changesOnly) {
         if (m_options.json) {
             for (const Result &r : round)
                 print(resultJson(r) + QLatin1Char('\n'));
         } else {
-            print(m_poll->table ? pollRoundText(round) : pollLineText(round.first()));
+            const bool oneLinePerTag = m_poll->kind == Command::Poll && !m_poll->table;
+            print(oneLinePerTag ? pollLineText(round.first()) : pollRoundText(round));
         }
     }
 
@@ -214,19 +238,55 @@ void Runner::endPoll()
     if (!m_poll)
         return;
     m_timer.stop();
+    if (m_screen.isOpen()) {
+        delete m_keys;
+        m_keys = nullptr;
+        m_screen.close();
+    }
     // For people on stderr; with --json on stdout, after the poll's lines.
+    const QString command = m_poll->kind == Command::Monitor ? QStringLiteral("monitor") : QStringLiteral("poll");
     for (int i = 0; i < m_poll->tags.size(); ++i) {
         const QString tag = m_poll->tags.at(i).tag;
         if (m_options.json) {
             print(m_stats.at(i).summaryJson(tag));
         } else {
-            const QByteArray summary = m_stats.at(i).summary(tag).toUtf8();
+            const QByteArray summary = m_stats.at(i).summary(tag, command).toUtf8();
             std::fwrite(summary.constData(), 1, size_t(summary.size()), stderr);
             std::fflush(stderr);
         }
     }
     m_poll = nullptr;
     QTimer::singleShot(0, this, &Runner::runNext);
+}
+
+void Runner::drawMonitor(const QVector<Result> &round)
+{
+    const qint64 now = m_steady.elapsed();
+    for (int i = 0; i < round.size() && i < m_rows.size(); ++i) {
+        MonitorRow &row = m_rows[i];
+        const Result &r = round.at(i);
+        const QString text = r.code == 0 ? valuesText(r.value) : QStringLiteral("-");
+        const bool first = row.reads == 0;
+        if (first || text != row.valueText || r.code != row.last.code) {
+            row.changedAt = r.timeStamp;
+            if (!first)
+                row.highlightUntilMs = now + 1000;
+        }
+        row.last = r;
+        row.valueText = text;
+        const PollStats &stats = m_stats.at(i);
+        row.reads = stats.reads();
+        row.failures = stats.failures();
+        row.minRtt = stats.minRtt();
+        row.medianRtt = stats.medianRtt();
+        row.maxRtt = stats.maxRtt();
+    }
+    int width = 80, height = 24;
+    m_screen.size(&width, &height);
+    const QString title = QStringLiteral("veskor monitor: %1 tag%2 every %3 ms, round %4; q or Ctrl-C leaves")
+                              .arg(m_rows.size()).arg(m_rows.size() == 1 ? QString() : QStringLiteral("s"))
+                              .arg(m_poll->intervalMs).arg(m_pollReads);
+    m_screen.draw(monitorLines(title, m_rows, width, height, now));
 }
 
 void Runner::interrupt()

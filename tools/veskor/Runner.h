@@ -5,6 +5,7 @@
 
 #include "CommandLine.h"
 #include "Output.h"
+#include "Screen.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -12,6 +13,7 @@
 #include <QTimer>
 
 class CDriveBaseClass;
+class QSocketNotifier;
 
 namespace veskortool {
 
@@ -61,6 +63,13 @@ private:
     bool m_havePrevious = false;
     QVector<QStringList> m_previousValues;
     QVector<int> m_previousCodes;
+
+    // The monitor's table, when standard output is a terminal.
+    Screen m_screen;
+    QVector<MonitorRow> m_rows;
+    QSocketNotifier *m_keys = nullptr;
+    QElapsedTimer m_steady;
+    void drawMonitor(const QVector<Result> &round);
 };
 
 } // namespace veskortool

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# veskor monitor as a person uses it: in an 80x24 terminal (tmux), against a
+# controller simulator, reading the screen with capture-pane; then q, Ctrl-C,
+# and a plain pipe.
+#   tst_monitor.sh VESKOR VESKOR_SIM
+set -uo pipefail
+veskor=$1 sim=$2
+work=$(mktemp -d)
+server="veskor-monitor-$$"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+command -v tmux >/dev/null || { echo "FAIL: tmux is not installed (Debian package tmux)"; exit 1; }
+
+"$sim" --listen 127.0.0.1:0 >"$work/sim.out" 2>&1 &
+simpid=$!
+cleanup() { tmux -L "$server" kill-server 2>/dev/null; kill "$simpid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+endpoint=""
+for _ in $(seq 1 100); do
+  endpoint=$(sed -n 's/^veskor-sim listening on \(.*\)$/\1/p' "$work/sim.out")
+  [ -n "$endpoint" ] && break
+  sleep 0.1
+done
+[ -n "$endpoint" ] || { echo "FAIL: veskor-sim did not start"; exit 1; }
+
+screen() { tmux -L "$server" capture-pane -p "$@"; }
+# Waits until the screen shows a line matching a regular expression (ERE);
+# false after 10 s.
+await() {
+  for _ in $(seq 1 100); do
+    screen | grep -qE -- "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+start() {
+  tmux -L "$server" kill-server 2>/dev/null
+  tmux -L "$server" new-session -d -x 80 -y 24 \
+    "$veskor --connect $endpoint monitor ID4x0:int16:2 ID4x10:uint8 ID1x0:bool:12 --interval 100; echo EXIT=\$?; sleep 60"
+}
+
+# The table, refreshed in place, fits 80 columns.
+start
+await "round ([3-9]|[1-9][0-9]+);" || fail "no third round on the screen: $(screen)"
+screen | grep -qE '^TAG +TYPE +VALUE +CHANGED +CODE +RTT MS MIN/MED/MAX +FAIL$' || fail "no table header: $(screen)"
+screen | grep -qE '^ID4x0 +int16 +0 0 +[0-9:.]+ +0 +[0-9.]+/[0-9.]+/[0-9.]+ +0$' || fail "no row for ID4x0: $(screen)"
+screen | grep -qF "q or Ctrl-C leaves" || fail "the title does not say how to leave"
+wide=$(screen | awk 'length > 80' | wc -l)
+[ "$wide" -eq 0 ] || fail "$wide lines wider than 80 columns"
+
+# A value that changes is shown in reverse video, with the time of the change.
+"$veskor" --quiet --connect "$endpoint" write ID4x0 int16 7 8 >/dev/null || fail "write failed"
+await "^ID4x0 +int16 +7 8 " || fail "the new value does not show: $(screen)"
+screen -e | grep -qF $'\e[7m7 8' || fail "the changed value is not highlighted: $(screen -e | grep ID4x0)"
+
+# q leaves and prints a summary per tag.
+tmux -L "$server" send-keys q
+await "EXIT=0" || fail "q did not end the monitor with status 0: $(screen)"
+screen | grep -qE '^monitor ID4x0: [0-9]+ reads, 0 failed; round trip ms' || fail "no summary after q: $(screen)"
+
+# So does Ctrl-C.
+start
+await "round ([2-9]|[1-9][0-9]+);" || fail "the second monitor did not start: $(screen)"
+tmux -L "$server" send-keys C-c
+await "EXIT=0" || fail "Ctrl-C did not end the monitor with status 0: $(screen)"
+screen | grep -qE '^monitor ID1x0: [0-9]+ reads, 0 failed' || fail "no summary after Ctrl-C: $(screen)"
+
+# Into a pipe: one line per round, as poll prints them.
+lines=$("$veskor" --quiet --connect "$endpoint" monitor ID4x0:int16:2 ID4x10:uint8 --times 2 --interval 10 2>/dev/null | cat)
+[ "$(grep -cE '^[0-9T:.+-]+  ID4x0: 7 8 \(0\)  ID4x10: 0 \(0\)  rtt [0-9.]+ ms$' <<<"$lines")" -eq 2 ] ||
+  fail "in a pipe: $lines"
+
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
+echo "monitor: table, highlight, q, Ctrl-C and pipe as expected"
