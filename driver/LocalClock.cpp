@@ -10,7 +10,7 @@ namespace {
 
 // QDateTime's compact form on 64-bit little-endian builds: bits 0-7 status
 // (bit 0: compact; bits 1-3: date, time and date-time valid), bits 8-63 the
-// milliseconds since 1970 of its own time spec, local time here.
+// milliseconds since 1970 in its own time zone setting, local time here.
 constexpr quint64 kCompactValid = 0x0F;
 
 bool compactFormPossible()

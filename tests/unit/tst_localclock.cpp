@@ -22,7 +22,7 @@ void setZone(const QByteArray &zone)
 
 QString fields(const QDateTime &t)
 {
-    return QStringLiteral("%1 spec %2 offset %3 dst %4 ms %5")
+    return QStringLiteral("%1 timeSpec %2 offset %3 dst %4 ms %5")
         .arg(t.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz t")))
         .arg(int(t.timeSpec()))
         .arg(t.offsetFromUtc())
