@@ -5,7 +5,7 @@
 #
 # Needs, on Debian 12:
 #   dpkg --add-architecture armhf && apt-get update
-#   apt-get install crossbuild-essential-armhf qtbase5-dev:armhf qemu-user
+#   apt-get install crossbuild-essential-armhf qtbase5-dev:armhf libpcap-dev:armhf qemu-user
 # The target libraries (libc6:armhf, libqt5*:armhf, ...) live in the multiarch
 # directory /usr/lib/arm-linux-gnueabihf, so no separate sysroot is used: the
 # Debian cross compiler searches the multiarch paths itself. moc and rcc come

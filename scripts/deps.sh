@@ -3,7 +3,8 @@
 # Debian 12 machine, without questions. Idempotent: packages already present
 # are left alone. Extra package names given as arguments are installed too.
 #
-#   build       cmake make g++ pkg-config qtbase5-dev libqt5network5
+#   build       cmake make g++ pkg-config qtbase5-dev libqt5network5 libpcap-dev
+#               (the simulator reads and writes captures with it)
 #   benchmarks  libbenchmark-dev libmodbus-dev (the peer baseline)
 #   tests       python3 (fuzz seeds, tool tests), tzdata (local-time stamps
 #               across zone changes), tshark (the dissector test), lintian
@@ -12,7 +13,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config file python3 tzdata tmux qtbase5-dev libqt5network5
-          libbenchmark-dev libmodbus-dev tshark lintian dpkg-dev groff-base "$@")
+          libbenchmark-dev libmodbus-dev libpcap-dev tshark lintian dpkg-dev groff-base "$@")
 
 # Installed for this machine's architecture (or for all): a package of
 # another architecture (say libmodbus-dev:armhf for a cross build) does not
