@@ -16,7 +16,7 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 
-set(_veskor_armhf_packages "crossbuild-essential-armhf qtbase5-dev:armhf qemu-user")
+set(_veskor_armhf_packages "crossbuild-essential-armhf qtbase5-dev:armhf libpcap-dev:armhf qemu-user")
 set(_veskor_armhf_hint
   "Install the armhf cross tools on Debian 12 with:\n"
   "  dpkg --add-architecture armhf && apt-get update\n"
