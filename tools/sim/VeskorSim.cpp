@@ -20,6 +20,9 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <vector>
+
+#include <pcap/pcap.h>
 
 namespace veskorsim {
 
@@ -72,26 +75,34 @@ QString endpoint(const QHostAddress &a, quint16 port)
 class PcapWriter
 {
 public:
-    bool isOpen() const { return file.isOpen(); }
+    ~PcapWriter()
+    {
+        if (dumper)
+            pcap_dump_close(dumper);
+        if (dead)
+            pcap_close(dead);
+    }
+
+    bool isOpen() const
+    {
+        QMutexLocker lock(&mutex);
+        return dumper != nullptr;
+    }
 
     bool open(const QString &path, QString *error)
     {
-        file.setFileName(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        QMutexLocker lock(&mutex);
+        if (!dead)
+            dead = pcap_open_dead(DLT_RAW, 65535);
+        if (dead)
+            dumper = pcap_dump_open(dead, QFile::encodeName(path).constData());
+        if (!dumper) {
             if (error)
-                *error = QStringLiteral("cannot write pcap file %1: %2").arg(path, file.errorString());
+                *error = QStringLiteral("cannot write pcap file %1: %2")
+                             .arg(path, dead ? QString::fromLocal8Bit(pcap_geterr(dead))
+                                             : QStringLiteral("out of memory"));
             return false;
         }
-        uchar h[24];
-        qToLittleEndian<quint32>(0xa1b2c3d4u, h);
-        qToLittleEndian<quint16>(2, h + 4);
-        qToLittleEndian<quint16>(4, h + 6);
-        qToLittleEndian<qint32>(0, h + 8);      // thiszone
-        qToLittleEndian<quint32>(0, h + 12);    // sigfigs
-        qToLittleEndian<quint32>(65535, h + 16); // snaplen
-        qToLittleEndian<quint32>(101, h + 20);  // LINKTYPE_RAW
-        file.write(reinterpret_cast<const char *>(h), sizeof h);
-        file.flush();
         return true;
     }
 
@@ -99,20 +110,14 @@ public:
                 const QByteArray &payload)
     {
         QMutexLocker lock(&mutex);
-        if (!file.isOpen())
+        if (!dumper)
             return;
         const int udpLen = 8 + payload.size();
         const int ipLen = 20 + udpLen;
         if (ipLen > 65535)
             return;   // cannot be an IPv4 datagram; never sent or received
-        uchar hdr[16 + 28];
-        const auto now = std::chrono::system_clock::now().time_since_epoch();
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
-        qToLittleEndian<quint32>(quint32(us / 1000000), hdr);
-        qToLittleEndian<quint32>(quint32(us % 1000000), hdr + 4);
-        qToLittleEndian<quint32>(quint32(ipLen), hdr + 8);
-        qToLittleEndian<quint32>(quint32(ipLen), hdr + 12);
-        uchar *ip = hdr + 16;
+        packet.resize(size_t(ipLen));
+        uchar *ip = packet.data();
         ip[0] = 0x45;           // version 4, header length 5 words
         ip[1] = 0;              // DSCP/ECN
         qToBigEndian<quint16>(quint16(ipLen), ip + 2);
@@ -134,14 +139,23 @@ public:
         qToBigEndian<quint16>(dstPort, udp + 2);
         qToBigEndian<quint16>(quint16(udpLen), udp + 4);
         qToBigEndian<quint16>(0, udp + 6);  // no checksum
-        file.write(reinterpret_cast<const char *>(hdr), sizeof hdr);
-        file.write(payload);
-        file.flush();
+        std::memcpy(udp + 8, payload.constData(), size_t(payload.size()));
+
+        pcap_pkthdr h = {};
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+        h.ts.tv_sec = time_t(us / 1000000);
+        h.ts.tv_usec = suseconds_t(us % 1000000);
+        h.caplen = h.len = bpf_u_int32(ipLen);
+        pcap_dump(reinterpret_cast<u_char *>(dumper), &h, ip);
+        pcap_dump_flush(dumper);
     }
 
 private:
-    QMutex mutex;
-    QFile file;
+    mutable QMutex mutex;
+    pcap_t *dead = nullptr;          // no capture: only the link type for the dumper
+    pcap_dumper_t *dumper = nullptr;
+    std::vector<uchar> packet;
     quint16 ipId = 1;
 };
 
