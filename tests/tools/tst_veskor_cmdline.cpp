@@ -183,7 +183,7 @@ void TstVeskorCmdline::errors_data()
 
     QTest::newRow("nothing") << QStringList() << "no command given (try veskor --help)";
     QTest::newRow("only options") << a("--json") << "no command given (try veskor --help)";
-    QTest::newRow("unknown command") << a("fetch ID4x0") << "unknown command \"fetch\" (use info, read, write, poll or monitor)";
+    QTest::newRow("unknown command") << a("fetch ID4x0") << "unknown command \"fetch\" (use info, read, write, poll, monitor or probe)";
     QTest::newRow("unknown option") << a("read ID4x0 int16 --fast") << "unknown option \"--fast\" (try veskor --help)";
     QTest::newRow("unknown short option") << a("read ID4x0 int16 -x") << "unknown option \"-x\" (try veskor --help)";
     QTest::newRow("option without value") << a("read ID4x0 int16 --connect") << "option --connect needs a value";

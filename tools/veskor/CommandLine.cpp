@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include "Tags.h"
 #include "Values.h"
 
 #include <QFile>
@@ -12,7 +13,7 @@ namespace {
 
 const char kThen[] = "then";
 
-enum Scope { Global, WriteOnly, PollOnly, ReadOrPoll, HelpOpt, VersionOpt };
+enum Scope { Global, WriteOnly, PollOnly, ReadOrPoll, ProbeOnly, HelpOpt, VersionOpt };
 
 struct OptionInfo {
     const char *name;
@@ -26,6 +27,7 @@ const OptionInfo kOptions[] = {
     {"size", true, WriteOnly},
     {"interval", true, PollOnly}, {"times", true, PollOnly}, {"changes", false, PollOnly},
     {"tags", true, ReadOrPoll}, {"hex", false, ReadOrPoll},
+    {"count", true, ProbeOnly}, {"wait", true, ProbeOnly}, {"write-test", true, ProbeOnly},
     {"help", false, HelpOpt},   {"version", false, VersionOpt},
 };
 
@@ -66,6 +68,7 @@ bool commandKind(const QString &word, Command::Kind *kind)
     else if (word == QLatin1String("write")) *kind = Command::Write;
     else if (word == QLatin1String("poll")) *kind = Command::Poll;
     else if (word == QLatin1String("monitor")) *kind = Command::Monitor;
+    else if (word == QLatin1String("probe")) *kind = Command::Probe;
     else return false;
     return true;
 }
@@ -223,7 +226,7 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
     }
     const QString word = seg.positionals.first();
     if (!commandKind(word, &cmd->kind)) {
-        *error = QStringLiteral("unknown command %1 (use info, read, write, poll or monitor)").arg(quoted(word));
+        *error = QStringLiteral("unknown command %1 (use info, read, write, poll, monitor or probe)").arg(quoted(word));
         return false;
     }
     const QStringList args = seg.positionals.mid(1);
@@ -242,6 +245,10 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
         }
         if (option->scope == ReadOrPoll && cmd->kind != Command::Read && !polls) {
             *error = QStringLiteral("option --%1 belongs to read, poll and monitor, not %2").arg(name, word);
+            return false;
+        }
+        if (option->scope == ProbeOnly && cmd->kind != Command::Probe) {
+            *error = QStringLiteral("option --%1 belongs to probe, not %2").arg(name, word);
             return false;
         }
     }
@@ -301,6 +308,39 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
                            error))
             return false;
         cmd->changesOnly = seg.options.contains(QStringLiteral("changes"));
+        return true;
+    }
+
+    case Command::Probe: {
+        if (!args.isEmpty()) {
+            *error = QStringLiteral("probe takes no arguments, got %1").arg(quoted(args.first()));
+            return false;
+        }
+        if (seg.options.contains(QStringLiteral("count"))
+            && !parseCount(seg.options.value(QStringLiteral("count")), QStringLiteral("--count"),
+                           &cmd->probeCount, error))
+            return false;
+        if (cmd->probeCount < 1 || cmd->probeCount > 10000) {
+            *error = QStringLiteral("--count wants 1 to 10000 reads");
+            return false;
+        }
+        if (seg.options.contains(QStringLiteral("wait"))
+            && !parseCount(seg.options.value(QStringLiteral("wait")), QStringLiteral("--wait"), &cmd->waitMs,
+                           error))
+            return false;
+        if (cmd->waitMs < 1 || cmd->waitMs > 60000) {
+            *error = QStringLiteral("--wait wants 1 to 60000 ms");
+            return false;
+        }
+        if (seg.options.contains(QStringLiteral("write-test"))) {
+            cmd->writeTest = seg.options.value(QStringLiteral("write-test"));
+            const veskor::TagRef ref = veskor::parseTag(cmd->writeTest);
+            if (!ref.area || ref.address < 0) {
+                *error = QStringLiteral("--write-test %1 is not a tag with an area and an address, e.g. ID4x10")
+                             .arg(quoted(cmd->writeTest));
+                return false;
+            }
+        }
         return true;
     }
     }
@@ -504,6 +544,16 @@ ParseResult parseCommandLine(const QStringList &args)
             return result;
         o.commands.append(cmd);
     }
+    // The probe speaks to the controller on its own socket, not through the
+    // plug-in: it does not share a session.
+    if (o.commands.size() > 1) {
+        for (const Command &c : o.commands) {
+            if (c.kind == Command::Probe) {
+                result.text = QStringLiteral("probe runs alone: it cannot be joined with \"then\"");
+                return result;
+            }
+        }
+    }
     result.outcome = ParseResult::Run;
     return result;
 }
@@ -569,6 +619,7 @@ QString generalHelp()
         "  poll TAG:TYPE[:COUNT] ...    poll several tags, one line per round\n"
         "  poll --tags FILE             poll the tags of a CSV file\n"
         "  monitor TAG:TYPE[:COUNT] ... a live table of the tags (or --tags FILE)\n"
+        "  probe                        how the controller answers: areas, echoes, timing\n"
         "\n"
         "%1"
         "\n"
@@ -591,7 +642,8 @@ QString generalHelp()
         "  veskor info\n"
         "  veskor write ID4x10 int16 1 -2 3 then read ID4x10 int16 3\n"
         "  veskor --connect 192.168.0.10:5000 read ID4x0:uint16:4 ID1x8:float\n"
-        "  veskor --json poll ID4x0 uint32 --interval 500 --times 10\n")
+        "  veskor --json poll ID4x0 uint32 --interval 500 --times 10\n"
+        "  veskor --connect 192.168.0.10:5000 probe\n")
         .arg(globalOptionsText(), exitStatusText());
 }
 
@@ -678,6 +730,38 @@ QString commandHelp(Command::Kind kind)
                    "Examples:\n"
                    "  veskor --connect 192.168.0.10:5000 monitor --tags panel.csv\n"
                    "  veskor monitor ID4x0:int16:2 ID1x0:bool:8 --interval 200\n")
+            + common;
+    case Command::Probe:
+        return QStringLiteral(
+                   "Usage: veskor probe [--count N] [--wait MS] [--write-test TAG]\n"
+                   "\n"
+                   "Finds out how the controller answers, with a fixed run of reads on the\n"
+                   "tool's own socket (not through the plug-in), then prints a report:\n"
+                   "  - each of the 23 areas: an image and its length, an error answer, or none;\n"
+                   "  - round trips (min, median, p99) and losses over N reads of one area;\n"
+                   "  - which header bytes answers copy: the sequence, area code, device id;\n"
+                   "  - which address and port answers come from;\n"
+                   "  - what a read with another device id (--device + 1) gets;\n"
+                   "  - duplicates and late answers;\n"
+                   "and a verdict in words: what each habit means for the driver.\n"
+                   "Nothing is written unless --write-test names a tag: its two bytes are\n"
+                   "written back as read, to see whether write answers copy the header.\n"
+                   "The run is bounded: the first line on stderr says how many requests and\n"
+                   "seconds it takes at most. Exit status 0 when the controller answered at\n"
+                   "all, 1 when nothing came back.\n"
+                   "\n"
+                   "Options:\n"
+                   "  --count N         reads for the round trips, 1..10000 (default 50),\n"
+                   "                    e.g. --count 200\n"
+                   "  --wait MS         longest wait for one answer, 1..60000 (default 2000,\n"
+                   "                    the driver's), e.g. --wait 500\n"
+                   "  --write-test TAG  write a tag the user gives up (two bytes, the value\n"
+                   "                    read), e.g. --write-test ID4x100\n"
+                   "\n"
+                   "Examples:\n"
+                   "  veskor --connect 192.168.0.10:5000 probe\n"
+                   "  veskor --connect 192.168.0.10:5000 --device 3 probe --write-test ID4x100\n"
+                   "  veskor --connect plc7:5000 --json probe --count 200\n")
             + common;
     case Command::Poll:
         return QStringLiteral(

@@ -28,7 +28,7 @@ struct TagRequest {
 };
 
 struct Command {
-    enum Kind { Info, Read, Write, Poll, Monitor };
+    enum Kind { Info, Read, Write, Poll, Monitor, Probe };
     Kind kind = Info;
 
     // Read and Poll: one or more tags; Write: exactly one.
@@ -46,6 +46,12 @@ struct Command {
     bool changesOnly = false;
     // Read and Poll: also show each value's bytes as they came on the wire.
     bool hex = false;
+
+    // Probe: reads for the round trips, the longest wait for an answer, and
+    // the tag the user gives up for a write (empty: no write).
+    int probeCount = 50;
+    int waitMs = 2000;
+    QString writeTest;
 };
 
 struct Options {
@@ -77,7 +83,7 @@ bool parseTagFile(const QString &path, const QByteArray &contents, QVector<TagRe
                   QString *error);
 
 // Help for the whole tool, and for one command ("info", "read", "write", "poll",
-// "monitor").
+// "monitor", "probe").
 QString generalHelp();
 QString commandHelp(Command::Kind kind);
 

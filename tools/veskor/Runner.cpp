@@ -112,6 +112,8 @@ void Runner::runNext()
     case Command::Monitor:
         startPoll(cmd);
         return;   // endPoll() goes on
+    case Command::Probe:
+        break;    // runs without the plug-in, before the runner
     }
     // Between two commands the loop looks at Ctrl-C.
     QTimer::singleShot(0, this, &Runner::runNext);

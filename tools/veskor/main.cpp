@@ -4,6 +4,8 @@
 #include "CDriveBaseClass.h"
 #include "CommandLine.h"
 #include "PluginLoader.h"
+#include "Tags.h"
+#include "Probe.h"
 #include "Runner.h"
 #include "VeskorSim.h"
 
@@ -20,6 +22,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -110,6 +113,71 @@ bool sameDir(const QString &a, const QString &b)
     return !ca.isEmpty() && ca == QFileInfo(b).canonicalFilePath();
 }
 
+// The controller's "ADDRESS:PORT": --connect with its host name resolved,
+// or the embedded simulator, started here. ExitOk, or the exit status.
+int controllerAddress(const Options &options, std::unique_ptr<veskorsim::Simulator> *simulator,
+                      QString *address)
+{
+    QString error;
+    *address = options.connect;
+    if (address->isEmpty()) {
+        simulator->reset(new veskorsim::Simulator());
+        if (!(*simulator)->start(&error))
+            return fail(ExitConnect, QStringLiteral("the embedded simulator did not start: %1").arg(error));
+        *address = QStringLiteral("%1:%2").arg((*simulator)->address().toString()).arg((*simulator)->port());
+        if (!options.quiet)
+            std::fputs("veskor: no --connect: the commands go to a built-in simulator that lives for "
+                       "this run only (values written do not persist; --quiet hides this note)\n",
+                       stderr);
+        if (options.debug)
+            std::fprintf(stderr, "veskor: embedded simulator on %s\n", address->toUtf8().constData());
+        return ExitOk;
+    }
+    QString resolved;
+    if (!resolveConnect(*address, &resolved, &error))
+        return fail(ExitConnect, error);
+    if (options.debug && resolved != *address)
+        std::fprintf(stderr, "veskor: %s is %s\n", address->toUtf8().constData(), resolved.toUtf8().constData());
+    *address = resolved;
+    return ExitOk;
+}
+
+// veskor probe: the controller's habits, found out on the tool's own socket.
+int probe(const Options &options)
+{
+    const Command &cmd = options.commands.first();
+    std::unique_ptr<veskorsim::Simulator> simulator;
+    QString address;
+    const int status = controllerAddress(options, &simulator, &address);
+    if (status != ExitOk)
+        return status;
+    const int colon = address.lastIndexOf(QLatin1Char(':'));
+    ProbeSettings settings;
+    settings.address = QHostAddress(address.left(colon));
+    settings.port = quint16(address.mid(colon + 1).toUInt());
+    settings.device = options.hasDevice ? options.device : 1;
+    settings.count = cmd.probeCount;
+    settings.waitMs = cmd.waitMs;
+    settings.writeTag = cmd.writeTest;
+    if (!cmd.writeTest.isEmpty()) {
+        const veskor::TagRef ref = veskor::parseTag(cmd.writeTest);
+        settings.writeArea = quint32(ref.area);
+        settings.writeAddress = ref.address;
+    }
+    std::fprintf(stderr, "veskor: probing %s as device %u: at most %d requests and %.0f s\n",
+                 address.toUtf8().constData(), settings.device, probeMaxRequests(settings),
+                 std::ceil(probeMaxMs(settings) / 1000.0));
+    ProbeLog log;
+    QString error;
+    if (!runProbe(settings, &log, &error))
+        return fail(ExitConnect, error);
+    if (simulator)
+        simulator->stop();
+    const ProbeReport report = judgeProbe(log);
+    printOut(options.json ? probeJson(report) : probeText(report));
+    return report.answered ? ExitOk : ExitResultCode;
+}
+
 // The driver object and its library live until the process ends; the host
 // interface has no way to delete the object.
 LoadedPlugin g_plugin;
@@ -137,6 +205,8 @@ int main(int argc, char **argv)
     }
     const Options &options = parsed.options;
     g_showLog = options.debug;
+    if (options.commands.first().kind == Command::Probe)
+        return probe(options);
 
     PluginSearch search;
     search.optionPath = options.plugin;
@@ -167,27 +237,10 @@ int main(int argc, char **argv)
     std::unique_ptr<veskorsim::Simulator> simulator;
     bool connected = false;
     if (needsController) {
-        QString address = options.connect;
-        if (address.isEmpty()) {
-            simulator.reset(new veskorsim::Simulator());
-            if (!simulator->start(&error))
-                return fail(ExitConnect, QStringLiteral("the embedded simulator did not start: %1").arg(error));
-            address = QStringLiteral("%1:%2").arg(simulator->address().toString()).arg(simulator->port());
-            if (!options.quiet)
-                std::fputs("veskor: no --connect: the commands go to a built-in simulator that lives for "
-                           "this run only (values written do not persist; --quiet hides this note)\n",
-                           stderr);
-            if (options.debug)
-                std::fprintf(stderr, "veskor: embedded simulator on %s\n", address.toUtf8().constData());
-        } else {
-            QString resolved;
-            if (!resolveConnect(address, &resolved, &error))
-                return fail(ExitConnect, error);
-            if (options.debug && resolved != address)
-                std::fprintf(stderr, "veskor: %s is %s\n", address.toUtf8().constData(),
-                             resolved.toUtf8().constData());
-            address = resolved;
-        }
+        QString address;
+        const int status = controllerAddress(options, &simulator, &address);
+        if (status != ExitOk)
+            return status;
         if (options.hasDevice)
             driver->SetConnectPar(QString::number(options.device));
         if (driver->ConnectDrive(address) == -1)
