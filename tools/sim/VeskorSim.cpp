@@ -1,6 +1,9 @@
 #include "VeskorSim.h"
 
+#include "Capture.h"
+
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
@@ -19,6 +22,7 @@
 #include <deque>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -52,7 +56,6 @@ int areaIndex(quint32 code)
     return -1;
 }
 
-constexpr int kReadSize = 16;
 constexpr int kWriteHeader = 11;
 constexpr int kTruncatedRead = 8;   // shorter than the answer header
 constexpr int kTruncatedWrite = 1;
@@ -250,6 +253,12 @@ struct SimCore
 
     PcapWriter pcap;
 
+    // Replay: read at the first start, then only used on the simulator thread
+    // (under mutex all the same, its cursors survive a restart).
+    bool replayLoaded = false;
+    ReplayTable replay;
+    ReplayInfo replayInfo;
+
     Fault nextFault(bool isRead);       // call with mutex held
     void log(const QString &line) const
     {
@@ -306,6 +315,7 @@ public:
     // Valid while the event loop runs.
     QUdpSocket *sock = nullptr;
     QUdpSocket *foreign = nullptr;
+    QUdpSocket *answers = nullptr;   // what answers go out of: sock or the answer port's
     QObject *timers = nullptr;
     std::deque<QTimer *> held;   // timers of delayed answers, oldest first
 
@@ -328,7 +338,9 @@ protected:
     {
         QUdpSocket mainSocket;
         QUdpSocket foreignSocket;
+        QUdpSocket answerSocket;
         QObject timerParent;
+        const quint16 answerPort = p->config.answerPort;
         bound = mainSocket.bind(bindAddress, bindPort, QAbstractSocket::DontShareAddress);
         if (!bound) {
             error = QStringLiteral("cannot listen on %1: %2")
@@ -337,6 +349,11 @@ protected:
             bound = false;
             error = QStringLiteral("cannot bind a second socket on %1: %2")
                         .arg(bindAddress.toString(), foreignSocket.errorString());
+        } else if (answerPort
+                   && !answerSocket.bind(bindAddress, answerPort, QAbstractSocket::DontShareAddress)) {
+            bound = false;
+            error = QStringLiteral("cannot bind the answer port %1: %2")
+                        .arg(endpoint(bindAddress, answerPort), answerSocket.errorString());
         }
         if (!bound) {
             ready.release();
@@ -345,6 +362,7 @@ protected:
         boundPort = mainSocket.localPort();
         sock = &mainSocket;
         foreign = &foreignSocket;
+        answers = answerPort ? &answerSocket : &mainSocket;
         timers = &timerParent;
         QObject::connect(&mainSocket, &QUdpSocket::readyRead, &mainSocket, [this] {
             while (sock->hasPendingDatagrams())
@@ -360,6 +378,7 @@ protected:
             delete t;
         sock = nullptr;
         foreign = nullptr;
+        answers = nullptr;
         timers = nullptr;
         QMutexLocker lock(&p->mutex);
         p->pending = 0;
@@ -392,11 +411,12 @@ private:
             p->changed.wakeAll();
         }
 
-        const uchar *b = reinterpret_cast<const uchar *>(data.constData());
-        if (data.size() == kReadSize && b[0] == 0x4D && b[1] == 0x52)
+        const RequestKind kind = requestKind(data);
+        if (kind != RequestKind::None && !p->config.replayPath.isEmpty())
+            handleReplay(data, kind, peer, peerPort);
+        else if (kind == RequestKind::Read)
             handleRead(data, peer, peerPort);
-        else if (data.size() >= kWriteHeader && b[0] == 0x02 && b[1] == 0x01 && b[2] == 0x01
-                 && b[3] == 0x00)
+        else if (kind == RequestKind::Write)
             handleWrite(data, peer, peerPort);
         else {
             {
@@ -416,6 +436,21 @@ private:
         const quint32 code = qFromBigEndian<quint32>(b + 8);
         const quint32 dev = qFromLittleEndian<quint32>(b + 12);
         const int idx = areaIndex(code);
+        const QString name = idx < 0 ? QStringLiteral("?") : QString::fromLatin1(kAreas[idx].name);
+        QString line = QStringLiteral("read  seq=%1 area=%2(0x%3) dev=%4")
+                           .arg(seq)
+                           .arg(name)
+                           .arg(code, 8, 16, QLatin1Char('0'))
+                           .arg(dev);
+        if (p->config.device && dev != *p->config.device) {
+            {
+                QMutexLocker lock(&p->mutex);
+                ++p->stats.otherDevice;
+            }
+            p->log(line + QStringLiteral(" is not this controller's (%1) -> ignored")
+                              .arg(*p->config.device));
+            return;
+        }
         QByteArray answer;
         Fault f;
         {
@@ -429,12 +464,9 @@ private:
             ++p->stats.reads;
             f = p->nextFault(true);
         }
-        const QString name = idx < 0 ? QStringLiteral("?") : QString::fromLatin1(kAreas[idx].name);
-        QString line = QStringLiteral("read  seq=%1 area=%2(0x%3) dev=%4 -> ")
-                           .arg(seq)
-                           .arg(name)
-                           .arg(code, 8, 16, QLatin1Char('0'))
-                           .arg(dev);
+        if (p->config.noEcho)
+            answer[4] = answer[5] = '\0';
+        line += QStringLiteral(" -> ");
         line += idx < 0 ? QStringLiteral("error answer, not an area")
                         : QStringLiteral("%1 bytes").arg(answer.size());
         deliver(answer, peer, peerPort, f, true, line);
@@ -470,6 +502,117 @@ private:
         deliver(req.left(kWriteHeader), peer, peerPort, f, false, line);
     }
 
+    struct Timed {
+        qint64 atMs;       // after now
+        QByteArray bytes;
+    };
+
+    // Sends the datagrams each at its time, in order, from one timer that
+    // counts as one pending answer. A bounded number of them is held: past
+    // it the oldest goes, so that a long delay cannot eat the machine's memory.
+    void sendTimed(QUdpSocket *s, const QVector<Timed> &items, const QHostAddress &peer,
+                   quint16 peerPort)
+    {
+        if (items.isEmpty())
+            return;
+        if (held.size() >= size_t(kMaxHeldAnswers)) {
+            delete held.front();
+            held.pop_front();
+            quint64 dropped;
+            {
+                QMutexLocker lock(&p->mutex);
+                --p->pending;
+                dropped = ++p->stats.heldDropped;
+            }
+            if (dropped == 1 || dropped % 1000 == 0)
+                std::fprintf(stderr, "veskor-sim: %d delayed answers held: dropped the oldest "
+                                     "(%llu so far)\n", kMaxHeldAnswers, (unsigned long long)dropped);
+        }
+        {
+            QMutexLocker lock(&p->mutex);
+            ++p->pending;
+        }
+        auto *t = new QTimer(timers);
+        t->setSingleShot(true);
+        t->setTimerType(Qt::PreciseTimer);
+        held.push_back(t);
+        QElapsedTimer clock;
+        clock.start();
+        auto next = std::make_shared<int>(0);
+        QObject::connect(t, &QTimer::timeout, t, [this, t, s, items, peer, peerPort, clock, next] {
+            const qint64 now = clock.elapsed();
+            while (*next < items.size() && items[*next].atMs <= now)
+                sendFrom(s, items[(*next)++].bytes, peer, peerPort);
+            if (*next < items.size()) {
+                t->start(int(items[*next].atMs - now));
+                return;
+            }
+            const auto it = std::find(held.begin(), held.end(), t);   // usually the first
+            if (it != held.end())
+                held.erase(it);
+            t->deleteLater();
+            QMutexLocker lock(&p->mutex);
+            --p->pending;
+            p->changed.wakeAll();
+        });
+        t->start(int(std::max<qint64>(0, items.first().atMs)));
+    }
+
+    // "read seq=5 area=ID4x dev=1", "write addr=300 len=2"
+    static QString describe(const QByteArray &req, RequestKind kind)
+    {
+        const uchar *b = reinterpret_cast<const uchar *>(req.constData());
+        if (kind == RequestKind::Read) {
+            const quint32 code = qFromBigEndian<quint32>(b + 8);
+            const QString name = areaNameOf(code);
+            return QStringLiteral("read seq=%1 area=%2 dev=%3")
+                .arg(qFromLittleEndian<quint16>(b + 4))
+                .arg(name.isEmpty() ? QStringLiteral("0x%1").arg(code, 8, 16, QLatin1Char('0')) : name)
+                .arg(qFromLittleEndian<quint32>(b + 12));
+        }
+        const quint32 addr = (quint32(b[5]) << 16) | quint32(b[6]) | (quint32(b[7]) << 8);
+        const quint32 len = (quint32(b[8]) << 16) | quint32(b[9]) | (quint32(b[10]) << 8);
+        return QStringLiteral("write addr=%1 len=%2").arg(addr).arg(len);
+    }
+
+    void handleReplay(const QByteArray &req, RequestKind kind, const QHostAddress &peer,
+                      quint16 peerPort)
+    {
+        QVector<RecordedAnswer> recorded;
+        bool found;
+        {
+            QMutexLocker lock(&p->mutex);
+            found = p->replay.answersFor(req, &recorded);
+            if (!found)
+                ++p->stats.replayUnmatched;
+            else if (kind == RequestKind::Read)
+                ++p->stats.reads;
+            else
+                ++p->stats.writes;
+        }
+        const QString what = describe(req, kind);
+        if (!found) {
+            // Always told: a replay that meets a request it has no answer
+            // for is not the session that was recorded.
+            std::fprintf(stderr, "veskor-sim: replay: nothing recorded for %s: not answered\n",
+                         qPrintable(what));
+            std::fflush(stderr);
+            return;
+        }
+        if (p->config.replayTiming) {
+            QVector<Timed> items;
+            for (const RecordedAnswer &a : recorded)
+                items.append({std::max<qint64>(0, (a.offsetUs + 500) / 1000), a.bytes});
+            sendTimed(answers, items, peer, peerPort);
+        } else {
+            for (const RecordedAnswer &a : recorded)
+                sendFrom(answers, a.bytes, peer, peerPort);
+        }
+        p->log(QStringLiteral("replay %1 -> %2").arg(what,
+            recorded.isEmpty() ? QStringLiteral("recorded without an answer")
+                               : QStringLiteral("%1 datagram(s) as recorded").arg(recorded.size())));
+    }
+
     void deliver(QByteArray answer, const QHostAddress &peer, quint16 peerPort, Fault f,
                  bool isRead, QString line)
     {
@@ -477,66 +620,36 @@ private:
             line += QStringLiteral(", fault ") + faultName(f);
         switch (f) {
         case Fault::None:
-            sendFrom(sock, answer, peer, peerPort);
+            sendFrom(answers, answer, peer, peerPort);
             break;
         case Fault::Drop:
             break;
         case Fault::Delay: {
-            // A bounded number of answers is held: past it the oldest goes,
-            // so that a long delay cannot eat the machine's memory.
-            if (held.size() >= size_t(kMaxHeldAnswers)) {
-                delete held.front();
-                held.pop_front();
-                quint64 dropped;
-                {
-                    QMutexLocker lock(&p->mutex);
-                    --p->pending;
-                    dropped = ++p->stats.heldDropped;
-                }
-                if (dropped == 1 || dropped % 1000 == 0)
-                    std::fprintf(stderr, "veskor-sim: %d delayed answers held: dropped the oldest "
-                                         "(%llu so far)\n", kMaxHeldAnswers, (unsigned long long)dropped);
-            }
             int ms;
             {
                 QMutexLocker lock(&p->mutex);
                 ms = p->config.delayMs;
-                ++p->pending;
             }
             line += QStringLiteral(" %1 ms").arg(ms);
-            auto *t = new QTimer(timers);
-            t->setSingleShot(true);
-            t->setTimerType(Qt::PreciseTimer);
-            held.push_back(t);
-            QObject::connect(t, &QTimer::timeout, t, [this, t, answer, peer, peerPort] {
-                sendFrom(sock, answer, peer, peerPort);
-                const auto it = std::find(held.begin(), held.end(), t);   // usually the first
-                if (it != held.end())
-                    held.erase(it);
-                t->deleteLater();
-                QMutexLocker lock(&p->mutex);
-                --p->pending;
-                p->changed.wakeAll();
-            });
-            t->start(ms);
+            sendTimed(answers, {{ms, answer}}, peer, peerPort);
             break;
         }
         case Fault::Duplicate:
-            sendFrom(sock, answer, peer, peerPort);
-            sendFrom(sock, answer, peer, peerPort);
+            sendFrom(answers, answer, peer, peerPort);
+            sendFrom(answers, answer, peer, peerPort);
             break;
         case Fault::Truncate:
-            sendFrom(sock, answer.left(isRead ? kTruncatedRead : kTruncatedWrite), peer, peerPort);
+            sendFrom(answers, answer.left(isRead ? kTruncatedRead : kTruncatedWrite), peer, peerPort);
             break;
         case Fault::CorruptMagic:
             if (isRead)
                 answer[0] = char(0x4E);
-            sendFrom(sock, answer, peer, peerPort);
+            sendFrom(answers, answer, peer, peerPort);
             break;
         case Fault::CorruptEcho:
             if (isRead && answer.size() > 12)
                 answer[12] = char(answer[12] ^ 0xFF);
-            sendFrom(sock, answer, peer, peerPort);
+            sendFrom(answers, answer, peer, peerPort);
             break;
         case Fault::ForeignPort:
             sendFrom(foreign, answer, peer, peerPort);
@@ -576,6 +689,36 @@ bool Simulator::start(QString *error)
     {
         QMutexLocker lock(&d->mutex);
         port = d->boundPort ? d->boundPort : d->config.port;
+    }
+    // The capture to replay is read before the pcap file is created: both may
+    // be the same file.
+    if (!d->config.replayPath.isEmpty() && !d->replayLoaded) {
+        Capture capture;
+        if (!readCapture(d->config.replayPath, &capture, error))
+            return false;
+        const Recording recording = pairExchanges(capture.datagrams);
+        if (recording.exchanges.isEmpty()) {
+            if (error)
+                *error = QStringLiteral("capture %1: no read or write request among its %2 "
+                                        "UDP/IPv4 datagrams (%3 packets)")
+                             .arg(d->config.replayPath)
+                             .arg(capture.datagrams.size())
+                             .arg(capture.packets);
+            return false;
+        }
+        QMutexLocker lock(&d->mutex);
+        ReplayInfo &info = d->replayInfo;
+        info.path = d->config.replayPath;
+        info.linkType = capture.linkType;
+        info.controller = QHostAddress(recording.controllerAddr);
+        info.controllerPort = recording.controllerPort;
+        info.requests = recording.exchanges.size();
+        info.answered = recording.answered();
+        info.unanswered = recording.unanswered();
+        info.packets = capture.packets;
+        info.skipped = capture.skipped();
+        d->replay = ReplayTable(recording);
+        d->replayLoaded = true;
     }
     if (!d->config.pcapPath.isEmpty() && !d->pcap.isOpen()) {
         if (!d->pcap.open(d->config.pcapPath, error))
@@ -628,6 +771,12 @@ quint16 Simulator::port() const
 {
     QMutexLocker lock(&d->mutex);
     return d->boundPort;
+}
+
+ReplayInfo Simulator::replayInfo() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->replayInfo;
 }
 
 QByteArray Simulator::area(quint32 code) const

@@ -15,6 +15,19 @@
 //    The acknowledgement is the 11-byte header echoed.
 //  - anything else is counted as unknown and not answered.
 //
+// Habits of a real controller that a host may have to live with:
+//  - device: a read whose device id (bytes 12..15, LSB first) is not the
+//    controller's goes unanswered. Writes carry no device id.
+//  - noEcho: read answers carry sequence 0 instead of the request's.
+//  - answerPort: answers come from a second local port, not from the one the
+//    requests went to.
+//
+// Replay: instead of memory, the simulator answers from a capture of a real
+// controller's traffic (see Capture.h): each request gets the answers that
+// the recorded request with the same bytes (for a read: but the sequence)
+// got, in recorded order. Memory, faults, device and noEcho play no part
+// then; answerPort does.
+//
 // Faults act on one answer each. A write always reaches memory, whatever its
 // fault: under Drop, Delay or Truncate the controller stored the data and only
 // the acknowledgement is lost, late or short. CorruptMagic and CorruptEcho only
@@ -31,6 +44,7 @@
 #include <QVector>
 
 #include <memory>
+#include <optional>
 
 namespace veskorsim {
 
@@ -76,6 +90,11 @@ struct SimConfig {
     QString pcapPath;            // write every datagram in and out to this pcap file
     bool keepReceived = true;    // keep received datagrams for received(); a
                                  // long-running simulator turns this off
+    std::optional<quint32> device; // answer only reads for this device id; empty: any
+    bool noEcho = false;         // read answers carry sequence 0
+    quint16 answerPort = 0;      // send answers from this local port; 0: from the listening one
+    QString replayPath;          // answer from this capture instead of memory
+    bool replayTiming = false;   // replay: each answer at its recorded time after the request
 };
 
 struct SimStats {
@@ -85,6 +104,21 @@ struct SimStats {
     QMap<Fault, quint64> faults; // faults injected, by kind
     quint64 sent = 0;            // datagrams sent (answers, duplicates, unsolicited)
     quint64 heldDropped = 0;     // delayed answers dropped because kMaxHeldAnswers were held
+    quint64 otherDevice = 0;     // reads for another device id, not answered
+    quint64 replayUnmatched = 0; // replay: requests with nothing recorded, not answered
+};
+
+// What start() found in the replay capture.
+struct ReplayInfo {
+    QString path;
+    QString linkType;            // "EN10MB", "RAW", ...
+    QHostAddress controller;     // where the recorded requests went
+    quint16 controllerPort = 0;
+    int requests = 0;            // recorded requests
+    int answered = 0;            // ... with at least one answer
+    int unanswered = 0;          // ... left without
+    int packets = 0;             // records in the file
+    int skipped = 0;             // records that gave no datagram (fragments, cut short, not UDP/IPv4)
 };
 
 // Delayed answers held at most at once; a further one drops the oldest.
@@ -106,7 +140,10 @@ public:
     // that same port even when the configured port was 0. Memory, stats and the
     // fault generator survive stop() and start(). Returns true when already
     // running. The pcap file (if any) is created at the first start and
-    // appended to after a restart.
+    // appended to after a restart. In replay mode the capture is read at the
+    // first start (before the pcap file is created, so both may name the same
+    // file), which fails when it cannot be read or holds no request. With an
+    // answerPort, a start fails when that port cannot be bound.
     bool start(QString *error = nullptr);
     // Closes the socket and ends the thread; delayed answers not yet sent are
     // discarded.
@@ -114,6 +151,8 @@ public:
     bool isRunning() const;
     QHostAddress address() const;        // the bound address
     quint16 port() const;                // the bound port (the last one after stop)
+    // The replay capture as the first start() found it; empty before.
+    ReplayInfo replayInfo() const;
 
     // Memory. Reads and writes are bounded by the area size.
     QByteArray area(quint32 code) const; // empty for an unknown code
