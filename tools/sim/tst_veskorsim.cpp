@@ -2,6 +2,7 @@
 // over 127.0.0.1. Where a case must show that something was NOT answered, it
 // sends a second request and checks that the first datagram back answers that
 // one, so nothing waits for a timeout.
+#include "Capture.h"
 #include "VeskorSim.h"
 
 #include <QDeadlineTimer>
@@ -12,6 +13,8 @@
 #include <QUdpSocket>
 #include <QtEndian>
 #include <QtTest>
+
+#include <pcap/pcap.h>
 
 using namespace veskorsim;
 
@@ -71,7 +74,117 @@ quint16 seqOf(const QByteArray &answer)
     return qFromLittleEndian<quint16>(reinterpret_cast<const uchar *>(answer.constData()) + 4);
 }
 
+// A local UDP port that was free a moment ago.
+quint16 freePort()
+{
+    QUdpSocket s;
+    s.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return s.localPort();
+}
+
+// --- Captures written with libpcap ---------------------------------------------
+
+constexpr quint32 kClient = 0x0a000002;       // 10.0.0.2
+constexpr quint32 kController = 0x0a000001;   // 10.0.0.1
+
+QByteArray ipv4(quint32 src, quint16 sport, quint32 dst, quint16 dport, const QByteArray &payload,
+                quint8 protocol = 17, quint16 fragment = 0x4000)
+{
+    uchar ip[28] = {};
+    ip[0] = 0x45;
+    qToBigEndian<quint16>(quint16(28 + payload.size()), ip + 2);
+    qToBigEndian<quint16>(fragment, ip + 6);
+    ip[8] = 64;
+    ip[9] = protocol;
+    qToBigEndian<quint32>(src, ip + 12);
+    qToBigEndian<quint32>(dst, ip + 16);
+    qToBigEndian<quint16>(sport, ip + 20);
+    qToBigEndian<quint16>(dport, ip + 22);
+    qToBigEndian<quint16>(quint16(8 + payload.size()), ip + 24);
+    return QByteArray(reinterpret_cast<const char *>(ip), sizeof ip) + payload;
+}
+
+// packet behind the link header of dlt; variant: the VLAN tags of Ethernet
+// ("8100", "88a8 8100"), the byte order of the loopback family ("le", "be").
+QByteArray linkFrame(int dlt, const QString &variant, const QByteArray &packet)
+{
+    const bool v6 = (uchar(packet.at(0)) >> 4) == 6;
+    const quint16 type = v6 ? 0x86dd : 0x0800;
+    QByteArray h;
+    uchar two[2];
+    qToBigEndian<quint16>(type, two);
+    const QByteArray ethertype(reinterpret_cast<const char *>(two), 2);
+    if (dlt == DLT_EN10MB) {
+        h = QByteArray::fromHex("020000000001" "020000000002");   // to, from
+        for (const QString &tag : variant.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            h += QByteArray::fromHex(tag.toLatin1() + "0064");   // VLAN 100
+        h += ethertype;
+    } else if (dlt == DLT_LINUX_SLL) {
+        // packet type, ARPHRD_ETHER, address length, address (8 bytes), protocol
+        h = QByteArray::fromHex("0000" "0001" "0006" "0200000000020000") + ethertype;
+    } else if (dlt == DLT_LINUX_SLL2) {
+        // protocol, reserved, interface, ARPHRD_ETHER, packet type, address length, address
+        h = ethertype + QByteArray::fromHex("0000" "00000002" "0001" "00" "06" "0200000000020000");
+    } else if (dlt == DLT_NULL || dlt == DLT_LOOP) {
+        const quint32 family = v6 ? 24 : 2;
+        h.resize(4);
+        if (variant == QLatin1String("be"))
+            qToBigEndian<quint32>(family, h.data());
+        else
+            qToLittleEndian<quint32>(family, h.data());
+    }
+    return h + packet;
+}
+
+struct Frame {
+    qint64 us;          // time stamp
+    QByteArray bytes;
+    int cut = 0;        // bytes the snap length cut off the end
+};
+
+bool writeCapture(const QString &path, int dlt, const QVector<Frame> &frames)
+{
+    pcap_t *dead = pcap_open_dead(dlt, 65535);
+    pcap_dumper_t *out = dead ? pcap_dump_open(dead, QFile::encodeName(path).constData()) : nullptr;
+    for (const Frame &f : frames) {
+        if (!out)
+            break;
+        pcap_pkthdr h = {};
+        h.ts.tv_sec = time_t(f.us / 1000000);
+        h.ts.tv_usec = suseconds_t(f.us % 1000000);
+        h.len = bpf_u_int32(f.bytes.size());
+        h.caplen = bpf_u_int32(f.bytes.size() - f.cut);
+        pcap_dump(reinterpret_cast<u_char *>(out), &h, reinterpret_cast<const u_char *>(f.bytes.constData()));
+    }
+    if (out)
+        pcap_dump_close(out);
+    if (dead)
+        pcap_close(dead);
+    return out != nullptr;
+}
+
+// A recorded session of one client with the controller, as raw IPv4: each
+// datagram to the controller (true) or from it, at ms after the start.
+struct Recorded {
+    bool toController;
+    QByteArray bytes;
+    int ms = 0;
+};
+using Session = QVector<Recorded>;
+
+bool writeSession(const QString &path, const Session &session)
+{
+    QVector<Frame> frames;
+    for (const Recorded &r : session)
+        frames.append({1000000000LL + r.ms * 1000LL,
+                       r.toController ? ipv4(kClient, 40000, kController, 50200, r.bytes)
+                                      : ipv4(kController, 50200, kClient, 40000, r.bytes)});
+    return writeCapture(path, DLT_RAW, frames);
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Session)
 
 class TestVeskorSim : public QObject
 {
@@ -95,6 +208,15 @@ private slots:
     void unsolicitedGoesToLastClient();
     void pcapRecordsBothDirections();
     void heldAnswersAreBounded();
+    void habits_data();
+    void habits();
+    void answerPortTakenFailsStart();
+    void captureLinkTypes_data();
+    void captureLinkTypes();
+    void replay_data();
+    void replay();
+    void replayStartFails_data();
+    void replayStartFails();
 };
 
 void TestVeskorSim::areaNames()
@@ -509,6 +631,266 @@ void TestVeskorSim::heldAnswersAreBounded()
     QCOMPARE(sim.stats().reads, quint64(sent));
     QCOMPARE(sim.pendingAnswers(), kMaxHeldAnswers);
     QCOMPARE(sim.stats().heldDropped, quint64(50));
+}
+
+void TestVeskorSim::habits_data()
+{
+    QTest::addColumn<qint64>("device");         // -1: answer any device id
+    QTest::addColumn<bool>("noEcho");
+    QTest::addColumn<bool>("answerPort");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");     // empty: none
+    const quint32 id4 = 0x30008200u;
+    const QByteArray area(16, char(0x11));
+    QByteArray unknownArea = readRequest(0x30008201u, 0);
+    unknownArea[0] = 'E';
+    const QByteArray write = writeRequest(3, QByteArray());
+    QTest::newRow("any device id") << qint64(-1) << false << false << readRequest(id4, 5, 78)
+                                   << readRequest(id4, 5, 78) + area;
+    QTest::newRow("this device") << qint64(77) << false << false << readRequest(id4, 5, 77)
+                                 << readRequest(id4, 5, 77) + area;
+    QTest::newRow("another device") << qint64(77) << false << false << readRequest(id4, 5, 78)
+                                    << QByteArray();
+    QTest::newRow("write under a device id") << qint64(77) << false << false << write << write;
+    QTest::newRow("no echo") << qint64(-1) << true << false << readRequest(id4, 0x1234)
+                             << readRequest(id4, 0) + area;
+    QTest::newRow("no echo, error answer") << qint64(-1) << true << false
+                                           << readRequest(0x30008201u, 0x1234) << unknownArea;
+    QTest::newRow("no echo, write ack") << qint64(-1) << true << false << write << write;
+    QTest::newRow("answer port") << qint64(-1) << false << true << readRequest(id4, 9)
+                                 << readRequest(id4, 9) + area;
+    QTest::newRow("answer port, write ack") << qint64(-1) << false << true << write << write;
+    QTest::newRow("all three") << qint64(77) << true << true << readRequest(id4, 9, 77)
+                               << readRequest(id4, 0, 77) + area;
+}
+
+void TestVeskorSim::habits()
+{
+    QFETCH(qint64, device);
+    QFETCH(bool, noEcho);
+    QFETCH(bool, answerPort);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    SimConfig cfg;
+    cfg.areaSize = 16;
+    if (device >= 0)
+        cfg.device = quint32(device);
+    cfg.noEcho = noEcho;
+    cfg.answerPort = answerPort ? freePort() : 0;
+    Simulator sim(cfg);
+    sim.fillAll(char(0x11));
+    QString error;
+    QVERIFY2(sim.start(&error), qPrintable(error));
+    const quint16 from = answerPort ? cfg.answerPort : sim.port();
+
+    Client c;
+    c.send(sim, request);
+    // A read the controller answers whatever its habits; it comes after
+    // the answer to the request, if there is one.
+    c.send(sim, readRequest(0x10008800u, 99, device >= 0 ? quint32(device) : 1));
+    QList<QNetworkDatagram> got;
+    for (int i = answer.isEmpty() ? 1 : 2; i > 0; --i)
+        got.append(c.next());
+    if (!answer.isEmpty())
+        QCOMPARE(got.first().data(), answer);
+    QCOMPARE(got.last().data().mid(16), QByteArray(16, char(0x11)));
+    QCOMPARE(seqOf(got.last().data()), quint16(noEcho ? 0 : 99));
+    for (const QNetworkDatagram &dg : got) {
+        QCOMPARE(quint16(dg.senderPort()), from);
+        QCOMPARE(dg.senderAddress().toIPv4Address(), 0x7f000001u);
+    }
+    QCOMPARE(sim.stats().otherDevice, quint64(answer.isEmpty() ? 1 : 0));
+}
+
+void TestVeskorSim::answerPortTakenFailsStart()
+{
+    QUdpSocket taken;
+    QVERIFY(taken.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    SimConfig cfg;
+    cfg.answerPort = taken.localPort();
+    Simulator sim(cfg);
+    QString error;
+    QVERIFY(!sim.start(&error));
+    QVERIFY2(error.contains(QStringLiteral("answer port 127.0.0.1:%1").arg(cfg.answerPort)),
+             qPrintable(error));
+}
+
+void TestVeskorSim::captureLinkTypes_data()
+{
+    QTest::addColumn<int>("dlt");
+    QTest::addColumn<QString>("variant");   // see linkFrame()
+    QTest::addColumn<QString>("error");     // part of the error; empty: read
+    QTest::newRow("raw IP") << DLT_RAW << QString() << QString();
+    QTest::newRow("IPv4") << DLT_IPV4 << QString() << QString();
+    QTest::newRow("Ethernet") << DLT_EN10MB << QString() << QString();
+    QTest::newRow("Ethernet, 802.1Q") << DLT_EN10MB << "8100" << QString();
+    QTest::newRow("Ethernet, 802.1ad and 802.1Q") << DLT_EN10MB << "88a8 8100" << QString();
+    QTest::newRow("Linux cooked") << DLT_LINUX_SLL << QString() << QString();
+    QTest::newRow("Linux cooked v2") << DLT_LINUX_SLL2 << QString() << QString();
+    QTest::newRow("loopback, little-endian family") << DLT_NULL << "le" << QString();
+    QTest::newRow("loopback, big-endian family") << DLT_LOOP << "be" << QString();
+    QTest::newRow("802.11 is not read") << DLT_IEEE802_11 << QString()
+                                        << QStringLiteral("link type IEEE802_11 (105)");
+}
+
+void TestVeskorSim::captureLinkTypes()
+{
+    QFETCH(int, dlt);
+    QFETCH(QString, variant);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("c.pcap"));
+    const QByteArray req = readRequest(0x30008200u, 3);
+    const QByteArray ans = req + "data";
+    const qint64 t0 = 1700000000LL * 1000000 + 250;
+    auto frame = [&](qint64 us, const QByteArray &packet, int cut = 0) {
+        return Frame{t0 + us, linkFrame(dlt, variant, packet), cut};
+    };
+    QByteArray ipv6(40, '\0');
+    ipv6[0] = 0x60;
+    QVERIFY(writeCapture(path, dlt, {
+        frame(0, ipv4(kClient, 40000, kController, 50200, req)),
+        frame(10, ipv6),                                                          // not IPv4
+        frame(20, ipv4(kClient, 40000, kController, 50200, "tcp", 6)),            // not UDP
+        frame(30, ipv4(kClient, 40000, kController, 50200, req, 17, 0x2000)),     // a fragment
+        frame(40, ipv4(kClient, 40000, kController, 50200, req), 4),              // cut short
+        frame(2500, ipv4(kController, 50200, kClient, 40000, ans)),
+    }));
+    Capture cap;
+    QString why;
+    const bool ok = readCapture(path, &cap, &why);
+    if (!error.isEmpty()) {
+        QVERIFY(!ok);
+        QVERIFY2(why.contains(error), qPrintable(why));
+        return;
+    }
+    QVERIFY2(ok, qPrintable(why));
+    QCOMPARE(cap.packets, 6);
+    QCOMPARE(cap.other, 2);
+    QCOMPARE(cap.fragments, 1);
+    QCOMPARE(cap.cutShort, 1);
+    QCOMPARE(cap.datagrams.size(), 2);
+    const CapturedDatagram &a = cap.datagrams[0];
+    QCOMPARE(a.timeUs, t0);
+    QCOMPARE(a.srcAddr, kClient);
+    QCOMPARE(a.srcPort, quint16(40000));
+    QCOMPARE(a.dstAddr, kController);
+    QCOMPARE(a.dstPort, quint16(50200));
+    QCOMPARE(a.payload, req);
+    QCOMPARE(cap.datagrams[1].payload, ans);
+
+    const Recording r = pairExchanges(cap.datagrams);
+    QCOMPARE(r.controllerAddr, kController);
+    QCOMPARE(r.controllerPort, quint16(50200));
+    QCOMPARE(r.exchanges.size(), 1);
+    QCOMPARE(r.exchanges[0].answers.size(), 1);
+    QCOMPARE(r.exchanges[0].answers[0].offsetUs, qint64(2500));
+    QCOMPARE(r.exchanges[0].answers[0].bytes, ans);
+}
+
+void TestVeskorSim::replay_data()
+{
+    QTest::addColumn<Session>("recorded");
+    QTest::addColumn<bool>("timing");
+    QTest::addColumn<QList<QByteArray>>("incoming");
+    QTest::addColumn<QList<QByteArray>>("answers");   // everything that comes back, in order
+    QTest::addColumn<int>("unmatched");
+    using L = QList<QByteArray>;
+    const quint32 id4 = 0x30008200u;
+    const QByteArray r7 = readRequest(id4, 7), r8 = readRequest(id4, 8), r42 = readRequest(id4, 42);
+    const QByteArray r0 = readRequest(id4, 0);
+    const QByteArray w = writeRequest(10, "ab");
+    QTest::newRow("sequence follows the request")
+        << Session{{true, r7}, {false, r7 + "A"}} << false << L{r42} << L{r42 + "A"} << 0;
+    QTest::newRow("recorded non-echo kept")
+        << Session{{true, r7}, {false, r0 + "A"}} << false << L{r42} << L{r0 + "A"} << 0;
+    QTest::newRow("duplicates sent as recorded")
+        << Session{{true, r7}, {false, r7 + "A"}, {false, r7 + "A"}} << false << L{r42}
+        << L{r42 + "A", r42 + "A"} << 0;
+    QTest::newRow("recorded without an answer") << Session{{true, r7}} << false << L{r42} << L{} << 0;
+    QTest::newRow("nothing recorded: another area")
+        << Session{{true, r7}, {false, r7 + "A"}} << false << L{readRequest(0x10008800u, 42)} << L{}
+        << 1;
+    QTest::newRow("nothing recorded: another device")
+        << Session{{true, r7}, {false, r7 + "A"}} << false << L{readRequest(id4, 42, 2)} << L{} << 1;
+    QTest::newRow("starting over after the last")
+        << Session{{true, r7}, {false, r7 + "A"}, {true, r8}, {false, r8 + "B"}} << false
+        << L{r42, r42, r42} << L{r42 + "A", r42 + "B", r42 + "A"} << 0;
+    QTest::newRow("write acked as recorded")
+        << Session{{true, w}, {false, w.left(11)}} << false << L{w} << L{w.left(11)} << 0;
+    QTest::newRow("write of other data")
+        << Session{{true, w}, {false, w.left(11)}} << false << L{writeRequest(10, "ac")} << L{} << 1;
+    QTest::newRow("recorded timing")
+        << Session{{true, r7, 0}, {false, r7 + "A", 150}} << true << L{r42} << L{r42 + "A"} << 0;
+}
+
+void TestVeskorSim::replay()
+{
+    QFETCH(Session, recorded);
+    QFETCH(bool, timing);
+    QFETCH(QList<QByteArray>, incoming);
+    QFETCH(QList<QByteArray>, answers);
+    QFETCH(int, unmatched);
+    // Every session ends with a read of ID1x whose answer, asked for last,
+    // shows that nothing else came back before it.
+    const QByteArray last = readRequest(0x20009700u, 1);
+    recorded += {{true, last, 5000}, {false, last + "end", 5000}};
+    QTemporaryDir dir;
+    SimConfig cfg;
+    cfg.replayPath = dir.filePath(QStringLiteral("session.pcap"));
+    cfg.replayTiming = timing;
+    QVERIFY(writeSession(cfg.replayPath, recorded));
+    Simulator sim(cfg);
+    QString error;
+    QVERIFY2(sim.start(&error), qPrintable(error));
+    QCOMPARE(sim.replayInfo().controllerPort, quint16(50200));
+
+    Client c;
+    QElapsedTimer clock;
+    clock.start();
+    for (const QByteArray &r : incoming)
+        c.send(sim, r);
+    QList<QByteArray> got;
+    for (int i = 0; i < answers.size(); ++i)
+        got.append(c.next().data());
+    if (timing)
+        QVERIFY2(clock.elapsed() >= 140, qPrintable(QString::number(clock.elapsed())));
+    c.send(sim, last);
+    got.append(c.next().data());
+    QCOMPARE(got, answers + QList<QByteArray>{last + "end"});
+    QCOMPARE(sim.stats().replayUnmatched, quint64(unmatched));
+}
+
+void TestVeskorSim::replayStartFails_data()
+{
+    QTest::addColumn<QByteArray>("file");       // written as it is; empty: no file
+    QTest::addColumn<Session>("session");       // else written as a capture
+    QTest::addColumn<QString>("error");
+    QTest::newRow("no file") << QByteArray() << Session() << "No such file";
+    QTest::newRow("not a capture") << QByteArray("hello\n") << Session() << "unknown file format";
+    QTest::newRow("no request") << QByteArray() << Session{{false, "not a request"}}
+                                << "no read or write request among its 1 UDP/IPv4 datagrams";
+}
+
+void TestVeskorSim::replayStartFails()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(Session, session);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    SimConfig cfg;
+    cfg.replayPath = dir.filePath(QStringLiteral("replay.pcap"));
+    QFile f(cfg.replayPath);
+    if (!file.isEmpty())
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file) == file.size());
+    f.close();
+    if (!session.isEmpty())
+        QVERIFY(writeSession(cfg.replayPath, session));
+    Simulator sim(cfg);
+    QString why;
+    QVERIFY(!sim.start(&why));
+    QVERIFY2(why.startsWith(QStringLiteral("capture %1: ").arg(cfg.replayPath)), qPrintable(why));
+    QVERIFY2(why.contains(error), qPrintable(why));
 }
 
 QTEST_GUILESS_MAIN(TestVeskorSim)
