@@ -1,5 +1,6 @@
-// Runs the built veskor program (under the cross-compiling emulator when
-// there is one) and collects its exit status and output.
+// Runs the built veskor program, or another one built with it (under the
+// cross-compiling emulator when there is one), and collects its exit status
+// and output.
 //
 // The child is started with posix_spawn rather than QProcess: under user-mode
 // QEMU a QProcess child dies before it runs, while posix_spawn works there
@@ -38,7 +39,7 @@ inline QProcessEnvironment toolEnvironment()
 class ToolProcess
 {
 public:
-    ToolProcess() = default;
+    explicit ToolProcess(const QString &program = QString::fromUtf8(VESKOR_TOOL_EXE)) : m_program(program) {}
     ToolProcess(const ToolProcess &) = delete;
     ToolProcess &operator=(const ToolProcess &) = delete;
     ~ToolProcess()
@@ -54,7 +55,7 @@ public:
     bool start(const QStringList &args, const QProcessEnvironment &env = toolEnvironment())
     {
         QStringList command = QString::fromUtf8(VESKOR_TOOL_EMULATOR).split(QLatin1Char(';'), Qt::SkipEmptyParts);
-        command << QString::fromUtf8(VESKOR_TOOL_EXE) << args;
+        command << m_program << args;
 
         int outPipe[2], errPipe[2];
         if (::pipe2(outPipe, O_CLOEXEC) != 0)
@@ -185,6 +186,7 @@ private:
         return true;
     }
 
+    QString m_program;
     pid_t m_pid = -1;
     int m_outFd = -1;
     int m_errFd = -1;
@@ -210,6 +212,26 @@ inline QString embeddedNote()
 {
     return QStringLiteral("veskor: no --connect: the commands go to a built-in simulator that lives for "
                           "this run only (values written do not persist; --quiet hides this note)\n");
+}
+
+// The port a started veskor-sim says it listens on ("veskor-sim listening
+// on ADDR:PORT"); 0 when it does not say so within a minute.
+inline quint16 listeningPort(ToolProcess &sim)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray marker("veskor-sim listening on ");
+    while (clock.elapsed() < 60000) {
+        const int at = sim.out.indexOf(marker);
+        const int end = at < 0 ? -1 : sim.out.indexOf('\n', at);
+        if (end > 0) {
+            const QByteArray endpoint = sim.out.mid(at + marker.size(), end - at - marker.size());
+            return quint16(endpoint.mid(endpoint.lastIndexOf(':') + 1).toUInt());
+        }
+        if (!sim.readSome(200))
+            break;
+    }
+    return 0;
 }
 
 // Runs the tool to its end.
