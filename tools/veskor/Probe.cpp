@@ -155,8 +155,31 @@ ProbeReport judgeProbe(const ProbeLog &log)
     // Coincidences aside: a counter of its own may meet one of ours now and then.
     r.echoesSequence = readDatagrams > 0 && carrySequence * 10 >= readDatagrams * 9;
 
+    // Without the sequence, the area code and the device id still tell some
+    // late answers apart, when the controller copies them: judged on the
+    // first datagram after each read.
+    int firstAnswers = 0, areaEchoes = 0, deviceEchoes = 0;
+    for (int i = 0, k = -1; i < own.size(); ++i) {
+        const ProbeDatagram &d = dg[own[i]];
+        if (d.after == k || !afterRead(d) || d.bytes.size() < 16)
+            continue;
+        k = d.after;
+        ++firstAnswers;
+        areaEchoes += d.bytes.mid(8, 4) == req[k].bytes.mid(8, 4);
+        deviceEchoes += d.bytes.mid(12, 4) == req[k].bytes.mid(12, 4);
+    }
+    const bool echoesArea = firstAnswers > 0 && areaEchoes * 10 >= firstAnswers * 9;
+    const bool echoesDevice = firstAnswers > 0 && deviceEchoes * 10 >= firstAnswers * 9;
+    const auto couldAnswer = [&](const QByteArray &d, int k) {
+        if (!isRead(req[k]) || d.size() < 16)
+            return true;
+        return !(echoesArea && d.mid(8, 4) != req[k].bytes.mid(8, 4))
+            && !(echoesDevice && d.mid(12, 4) != req[k].bytes.mid(12, 4));
+    };
+
     // Which datagram answers which request: by the sequence it carries when
-    // the controller echoes it, else the first to come after the request.
+    // the controller echoes it, else the first to come after the request
+    // that could be its answer.
     QVector<int> answerOf(req.size(), -1);
     QVector<bool> lateOf(req.size(), false);
     for (int i : own) {
@@ -164,8 +187,8 @@ ProbeReport judgeProbe(const ProbeLog &log)
         int k = d.after;
         if (r.echoesSequence && afterRead(d)) {
             k = d.bytes.size() >= 6 ? readBySequence.value(sequenceOf(d.bytes), -1) : -1;
-        } else if (k >= 0 && answerOf[k] < 0 && d.atUs > req[k].deadlineUs) {
-            k = -1;   // after the wait, with nothing to tell whose answer it is
+        } else if (k >= 0 && answerOf[k] < 0 && (d.atUs > req[k].deadlineUs || !couldAnswer(d.bytes, k))) {
+            k = -1;   // after the wait, or not for this request: whose answer it is cannot be told
         }
         if (k < 0) {
             ++r.unexplained;
