@@ -164,8 +164,13 @@ bool readCapture(const QString &path, Capture *out, QString *error)
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     std::unique_ptr<pcap_t, PcapClose> pc(pcap_open_offline_with_tstamp_precision(
         QFile::encodeName(path).constData(), PCAP_TSTAMP_PRECISION_MICRO, errbuf));
-    if (!pc)
-        return fail(QString::fromLocal8Bit(errbuf));
+    if (!pc) {
+        // libpcap names the file itself when it cannot open it.
+        QString why = QString::fromLocal8Bit(errbuf);
+        if (why.startsWith(path + QLatin1String(": ")))
+            why.remove(0, path.size() + 2);
+        return fail(why);
+    }
     const int dlt = pcap_datalink(pc.get());
     const char *name = pcap_datalink_val_to_name(dlt);
     out->linkType = name ? QString::fromLatin1(name) : QString::number(dlt);
