@@ -145,6 +145,15 @@ void TstVeskorSimConfig::badFile_data()
     QTest::newRow("listen not IPv4") << QByteArray(R"({"listen": "::1:50200"})")
                                      << "listen \"::1:50200\": '::1' is not an IPv4 address";
     QTest::newRow("not an object") << QByteArray("[]") << "expected a JSON object";
+    QTest::newRow("device as a string") << QByteArray(R"({"device": "7"})")
+                                        << "device \"7\": expected a whole number 0..4294967295";
+    QTest::newRow("device and ignoreDevice")
+        << QByteArray(R"({"device": 7, "ignoreDevice": true})")
+        << "\"device\" and \"ignoreDevice\": true contradict each other";
+    QTest::newRow("noEcho as a number") << QByteArray(R"({"noEcho": 1})")
+                                        << "noEcho 1: expected true or false";
+    QTest::newRow("answerPort 0") << QByteArray(R"({"answerPort": 0})")
+                                  << "answerPort 0: expected a port 1..65535";
     // Parse errors are reported as QJsonParseError has them.
     for (const QByteArray &text : {QByteArray("{\"areaSize\": 16,\n}"), QByteArray("{\"fill\": 0")}) {
         QJsonParseError e;

@@ -52,7 +52,8 @@ def expect(cond, message):
 
 def start_sim(sim, pcap, emulator=()):
     proc = subprocess.Popen(
-        list(emulator) + [sim, "--listen", "127.0.0.1:0", "--pcap", pcap, "--set", "ID4x:0:3412"],
+        list(emulator) + [sim, "--listen", "127.0.0.1:0", "--ignore-device", "--pcap", pcap,
+                         "--set", "ID4x:0:3412"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = proc.stdout.readline().strip()
     prefix = "veskor-sim listening on 127.0.0.1:"

@@ -170,6 +170,12 @@ private:
     {
         return QStringLiteral("%1: %2 %3").arg(m_file, key, jsonText(v));
     }
+    bool flag(const QString &key, const QJsonValue &v) const
+    {
+        if (!v.isBool())
+            fail(at(key, v), QStringLiteral("expected true or false"));
+        return v.toBool();
+    }
     quint64 whole(const QString &key, const QJsonValue &v, quint64 max) const
     {
         quint64 n = 0;
@@ -197,7 +203,10 @@ private:
         onlyKeys(QString(), top,
                  {QStringLiteral("listen"), QStringLiteral("areaSize"), QStringLiteral("seed"),
                   QStringLiteral("delayMs"), QStringLiteral("fill"), QStringLiteral("areas"),
-                  QStringLiteral("faults")});
+                  QStringLiteral("faults"), QStringLiteral("device"), QStringLiteral("ignoreDevice"),
+                  QStringLiteral("noEcho"), QStringLiteral("answerPort")});
+        if (top.contains(QLatin1String("device")) && top.value(QLatin1String("ignoreDevice")).toBool())
+            fail(m_file, QStringLiteral("\"device\" and \"ignoreDevice\": true contradict each other"));
         for (auto it = top.begin(); it != top.end(); ++it) {
             const QString key = it.key();
             const QJsonValue v = it.value();
@@ -214,6 +223,18 @@ private:
             } else if (key == QLatin1String("fill")) {
                 m_memory->fillByte = quint8(whole(key, v, 255));
                 m_memory->fill = true;
+            } else if (key == QLatin1String("device")) {
+                m_config->device = quint32(whole(key, v, 0xffffffffu));
+            } else if (key == QLatin1String("ignoreDevice")) {
+                if (flag(key, v))
+                    m_config->device.reset();
+            } else if (key == QLatin1String("noEcho")) {
+                m_config->noEcho = flag(key, v);
+            } else if (key == QLatin1String("answerPort")) {
+                const quint64 port = whole(key, v, 65535);
+                if (port == 0)
+                    fail(at(key, v), QStringLiteral("expected a port 1..65535"));
+                m_config->answerPort = quint16(port);
             } else if (key == QLatin1String("faults")) {
                 readFaults(object(key, v));
             } else if (key == QLatin1String("areas")) {
@@ -301,8 +322,9 @@ int main(int argc, char **argv)
     const QCommandLineOption configOpt(
         QStringLiteral("config"),
         QStringLiteral("Read the test bench from a JSON file (keys listen, areaSize, seed, delayMs, "
-                       "fill, areas, faults); the other options override its values, --set and "
-                       "--fault add to its areas and faults. Example: --config bench.json"),
+                       "fill, areas, faults, device, ignoreDevice, noEcho, answerPort); the other "
+                       "options override its values, --set and --fault add to its areas and faults. "
+                       "Example: --config bench.json"),
         QStringLiteral("FILE"));
     const QCommandLineOption listenOpt(
         QStringLiteral("listen"),
@@ -345,8 +367,35 @@ int main(int argc, char **argv)
         QStringLiteral("delay-ms"),
         QStringLiteral("Delay of the delay fault in milliseconds (default 2500). Example: --delay-ms 3000"),
         QStringLiteral("N"));
+    const QCommandLineOption deviceOpt(
+        QStringLiteral("device"),
+        QStringLiteral("Device id of this controller (default 1): a read for another device id "
+                       "is not answered. Example: --device 7"),
+        QStringLiteral("N"));
+    const QCommandLineOption ignoreDeviceOpt(
+        QStringLiteral("ignore-device"),
+        QStringLiteral("Answer reads for any device id. Example: --ignore-device"));
+    const QCommandLineOption noEchoOpt(
+        QStringLiteral("no-echo"),
+        QStringLiteral("Read answers carry sequence 0 instead of the request's. Example: --no-echo"));
+    const QCommandLineOption answerPortOpt(
+        QStringLiteral("answer-port"),
+        QStringLiteral("Send every answer from this local port (1..65535) on the listening address "
+                       "instead of from the listening port. Example: --answer-port 50201"),
+        QStringLiteral("N"));
+    const QCommandLineOption replayOpt(
+        QStringLiteral("replay"),
+        QStringLiteral("Answer from a pcap capture of a controller's traffic instead of from memory: "
+                       "a request gets the answers its recorded twin got, in recorded order. "
+                       "Example: --replay session.pcap"),
+        QStringLiteral("FILE"));
+    const QCommandLineOption replayTimingOpt(
+        QStringLiteral("replay-timing"),
+        QStringLiteral("With --replay, send each answer as long after the request as it was "
+                       "recorded. Example: --replay session.pcap --replay-timing"));
     parser.addOptions({configOpt, listenOpt, areaSizeOpt, setOpt, fillOpt, verboseOpt, pcapOpt,
-                       seedOpt, faultOpt, delayOpt});
+                       seedOpt, faultOpt, delayOpt, deviceOpt, ignoreDeviceOpt, noEchoOpt,
+                       answerPortOpt, replayOpt, replayTimingOpt});
 
     if (!parser.parse(QCoreApplication::arguments()))
         fail(parser.errorText());
@@ -369,6 +418,7 @@ int main(int argc, char **argv)
     SimConfig config;
     config.keepReceived = false;
     config.port = 50200;
+    config.device = 1u;
     Memory memory;
     if (parser.isSet(configOpt))
         BenchReader::apply(parser.value(configOpt), &config, &memory);
@@ -412,6 +462,40 @@ int main(int argc, char **argv)
         if (!ok || !(prob >= 0.0 && prob <= 1.0))
             fail(QStringLiteral("--fault '%1': probability outside 0..1").arg(f));
         config.faultRates[kind] = prob;
+    }
+
+    if (parser.isSet(deviceOpt) && parser.isSet(ignoreDeviceOpt))
+        fail(QStringLiteral("--device and --ignore-device contradict each other"));
+    if (parser.isSet(deviceOpt)) {
+        if (!parseUInt(parser.value(deviceOpt), 0xffffffffu, &v))
+            fail(QStringLiteral("--device '%1': expected 0..4294967295").arg(parser.value(deviceOpt)));
+        config.device = quint32(v);
+    }
+    if (parser.isSet(ignoreDeviceOpt))
+        config.device.reset();
+    if (parser.isSet(noEchoOpt))
+        config.noEcho = true;
+    if (parser.isSet(answerPortOpt)) {
+        if (!parseUInt(parser.value(answerPortOpt), 65535, &v) || v == 0)
+            fail(QStringLiteral("--answer-port '%1': expected a port 1..65535")
+                     .arg(parser.value(answerPortOpt)));
+        config.answerPort = quint16(v);
+    }
+
+    config.replayPath = parser.value(replayOpt);
+    config.replayTiming = parser.isSet(replayTimingOpt);
+    if (config.replayTiming && !parser.isSet(replayOpt))
+        fail(QStringLiteral("--replay-timing: only with --replay FILE"));
+    if (parser.isSet(replayOpt)) {
+        if (config.replayPath.isEmpty())
+            fail(QStringLiteral("--replay: expected a file name"));
+        // A replay answers as recorded: what would shape the answers otherwise
+        // is refused rather than silently left out.
+        for (const QCommandLineOption *o : {&areaSizeOpt, &setOpt, &fillOpt, &seedOpt, &faultOpt,
+                                            &delayOpt, &deviceOpt, &ignoreDeviceOpt, &noEchoOpt})
+            if (parser.isSet(*o))
+                fail(QStringLiteral("--%1 plays no part in a --replay: the answers are the "
+                                    "recorded ones").arg(o->names().first()));
     }
 
     config.verbose = parser.isSet(verboseOpt);
@@ -474,6 +558,16 @@ int main(int argc, char **argv)
     QString error;
     if (!sim.start(&error))
         fail(error);
+    if (!config.replayPath.isEmpty()) {
+        const ReplayInfo r = sim.replayInfo();
+        std::fprintf(stderr,
+                     "veskor-sim: replay %s: link type %s, controller %s:%u, %d request%s recorded "
+                     "(%d answered, %d unanswered), %d of %d packet%s skipped\n",
+                     qPrintable(r.path), qPrintable(r.linkType), qPrintable(r.controller.toString()),
+                     unsigned(r.controllerPort), r.requests, r.requests == 1 ? "" : "s", r.answered,
+                     r.unanswered, r.skipped, r.packets, r.packets == 1 ? "" : "s");
+        std::fflush(stderr);
+    }
     std::printf("veskor-sim listening on %s:%u\n", qPrintable(sim.address().toString()),
                 unsigned(sim.port()));
     std::fflush(stdout);
