@@ -103,7 +103,14 @@ private:
 
     QByteArray read(quint32 area, quint32 device)
     {
-        return veskor::buildReadRequest(sequence++, area, device);
+        // Both bytes change from one request to the next, and none is 0: a
+        // controller that does not echo often leaves zeros.
+        quint16 s;
+        do {
+            s = sequence;
+            sequence = quint16(sequence + 0x0101);
+        } while (s == 0);
+        return veskor::buildReadRequest(s, area, device);
     }
 
     void record(int size, const veskor::Endpoint &from)
@@ -177,7 +184,7 @@ private:
     veskor::UdpLink link;
     QElapsedTimer clock;
     QByteArray buffer;
-    quint16 sequence = 0x2A01;   // no zero: a controller that does not echo leaves zeros
+    quint16 sequence = 0x2A01;
     qint64 maxRttUs = 0;
     QMap<quint32, QByteArray> images;
 };
