@@ -315,7 +315,8 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Controller simulator: answers read and write requests over UDP/IPv4 from 23 memory areas "
-        "(ID1x..ID23x), with optional fault injection and a pcap capture.\n"
+        "(ID1x..ID23x), with optional fault injection and a pcap capture, or replays a captured "
+        "session (--replay).\n"
         "Prints \"veskor-sim listening on ADDR:PORT\" once bound; stops on SIGINT/SIGTERM."));
     parser.addHelpOption();
     parser.addVersionOption();
