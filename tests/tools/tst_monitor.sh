@@ -6,7 +6,10 @@
 set -uo pipefail
 veskor=$1 sim=$2
 work=$(mktemp -d)
-server="veskor-monitor-$$"
+# Each start gets a tmux server of its own: a new server on the socket of one
+# that is still shutting down exits at once ("server exited unexpectedly").
+starts=0
+server="veskor-monitor-$$-$starts"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 command -v tmux >/dev/null || { echo "FAIL: tmux is not installed (Debian package tmux)"; exit 1; }
@@ -35,6 +38,8 @@ await() {
 }
 start() {
   tmux -L "$server" kill-server 2>/dev/null
+  starts=$((starts + 1))
+  server="veskor-monitor-$$-$starts"
   tmux -L "$server" new-session -d -x 80 -y 24 \
     "$veskor --connect $endpoint monitor ID4x0:int16:2 ID4x10:uint8 ID1x0:bool:12 --interval 100; echo EXIT=\$?; sleep 60"
 }
