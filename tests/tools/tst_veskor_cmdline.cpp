@@ -241,6 +241,12 @@ void TstVeskorCmdline::errors_data()
     QTest::newRow("device too big") << a("--device 4294967296 read ID4x0 int16")
                                     << "--device \"4294967296\" is not a number from 0 to 4294967295";
     QTest::newRow("empty plugin") << QStringList{"--plugin", "", "info"} << "--plugin needs a file path";
+    QTest::newRow("probe count 0") << a("probe --count 0") << "--count must be at least 1, got \"0\"";
+    QTest::newRow("probe wait too long") << a("probe --wait 60001") << "--wait wants 1 to 60000 ms";
+    QTest::newRow("probe write test without address")
+        << a("probe --write-test ID4x") << "--write-test \"ID4x\" is not a tag with an area and an address, e.g. ID4x10";
+    QTest::newRow("probe joined") << a("probe then info") << "probe runs alone: it cannot be joined with \"then\"";
+    QTest::newRow("probe option on read") << a("read ID4x0 int16 --count 3") << "option --count belongs to probe, not read";
 
     QTest::newRow("then at the end") << a("info then") << "\"then\" needs a command on both sides";
     QTest::newRow("then at the start") << a("then info") << "\"then\" needs a command on both sides";
