@@ -177,9 +177,72 @@ def answer_match_seeds():
         write(t, name, data)
 
 
+def probe_seeds():
+    t = "fuzz_probe"
+    ctrl = 0xC0A8000A            # 192.168.0.10
+    port = 9600
+
+    def log(requests, datagrams, flags=0, wait=39, rtt_area=3, write_area=3, write_addr=100, seq=0x2A01):
+        """requests: (phase, area index, short wait, sent us); datagrams:
+        (sender, mode, at us, tail, port or None, mode bytes)."""
+        out = struct.pack("<IHIHBBBBBH", ctrl, port, 1, seq, wait, flags, len(requests),
+                          rtt_area, write_area, write_addr)
+        now = 0
+        for phase, area, short, sent in requests:
+            out += struct.pack("<BH", phase | area << 2 | (0x80 if short else 0), (sent - now) // 50)
+            now = sent
+        now = 0
+        for sender, mode, at, tail, from_port, extra in datagrams:
+            how = sender | mode << 4 | (4 if from_port is not None else 0)
+            out += struct.pack("<BHH", how, (at - now) // 20, len(tail))
+            now = at
+            if from_port is not None:
+                out += struct.pack("<H", from_port)
+            out += extra + tail
+        return out
+
+    image = bytes((j * 5 + 1) & 0xFF for j in range(64))
+    # Three areas with images, one error answer, one silent; round trips,
+    # another device id and a write, all answered by an echoing controller,
+    # with one duplicate.
+    reqs = [(0, 0, False, 0), (0, 1, False, 5000), (0, 2, False, 10000), (0, 3, True, 15000),
+            (0, 4, True, 220000),
+            (1, 0, False, 430000), (1, 0, False, 440000), (1, 0, False, 450000),
+            (2, 0, False, 460000), (3, 0, False, 470000)]
+    dgs = [(0, 4, 1000, image, None, b""), (0, 4, 6000, image[:32], None, b""),
+           (0, 4, 11000, image, None, b""), (0, 0, 16000, b"E\x00\x00\x01", None, b""),
+           (0, 4, 431000, image[:8], None, b""), (0, 4, 441000, image[:8], None, b""),
+           (0, 4, 441500, image[:8], None, b""), (0, 4, 451000, image[:8], None, b""),
+           (0, 4, 461000, image[:8], None, b""), (0, 4, 471000, b"", None, b"")]
+    write(t, "echo", log(reqs, dgs, flags=1))
+    # The same run from a controller that leaves the sequence zero.
+    write(t, "no-echo", log(reqs, [(s_, 5 if m == 4 else m, a, tl, p_, x) for s_, m, a, tl, p_, x in dgs], flags=1))
+    # A round trip answered after its wait, while the next read waits: the
+    # copy of the older request's header comes after the newer one.
+    reqs = [(0, 3, False, 0), (1, 3, False, 20000), (1, 3, False, 250000), (1, 3, False, 260000)]
+    dgs = [(0, 4, 1000, image[:4], None, b""),
+           (0, 6, 255000, image[:4], None, b"\x01"), (0, 4, 256000, image[:4], None, b""),
+           (0, 4, 261000, image[:4], None, b"")]
+    write(t, "late", log(reqs, dgs, wait=39, rtt_area=3))
+    # Datagrams from another address, an IPv6 one and another port.
+    reqs = [(0, 0, False, 0), (0, 1, False, 5000), (1, 0, False, 10000)]
+    dgs = [(2, 0, 500, b"hello", None, b""), (3, 4, 1000, image[:4], 40000, b""),
+           (0, 4, 2000, image[:4], 9601, b""), (2, 4, 6000, image[:4], None, b""),
+           (0, 4, 11000, image[:4], None, b"")]
+    write(t, "stranger", log(reqs, dgs))
+    # Answers whose device id (byte 12) differs from the request's.
+    reqs = [(0, 0, False, 0), (0, 1, False, 5000), (1, 0, False, 10000), (2, 0, False, 15000)]
+    dgs = [(0, 7, 1000, image[:4], None, b"\x0c\x01"), (0, 7, 6000, image[:4], None, b"\x0c\x01"),
+           (0, 7, 11000, image[:4], None, b"\x0c\x01"), (0, 4, 16000, image[:6], None, b"")]
+    write(t, "device", log(reqs, dgs))
+    # Nothing came: the host reported the port closed, the write skipped.
+    write(t, "silent", log([(0, i, i >= 3, i * 200000) for i in range(6)], [], flags=1 | 2 | 4 | 8))
+
+
 if __name__ == "__main__":
     read_answer_seeds()
     answer_match_seeds()
     codec_seeds()
     tags_seeds()
     record_seeds()
+    probe_seeds()
