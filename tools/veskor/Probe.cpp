@@ -187,6 +187,8 @@ ProbeReport judgeProbe(const ProbeLog &log)
         int k = d.after;
         if (r.echoesSequence && afterRead(d)) {
             k = d.bytes.size() >= 6 ? readBySequence.value(sequenceOf(d.bytes), -1) : -1;
+            if (k > d.after)
+                k = -1;   // the sequence of a read not sent yet: a coincidence, no answer
         } else if (k >= 0 && answerOf[k] < 0 && (d.atUs > req[k].deadlineUs || !couldAnswer(d.bytes, k))) {
             k = -1;   // after the wait, or not for this request: whose answer it is cannot be told
         }
