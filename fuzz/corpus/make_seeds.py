@@ -239,6 +239,65 @@ def probe_seeds():
     write(t, "silent", log([(0, i, i >= 3, i * 200000) for i in range(6)], [], flags=1 | 2 | 4 | 8))
 
 
+def capture_seeds():
+    t = "fuzz_capture"
+    EN10MB, SLL, SLL2, RAW, IPV4, NULL, LOOP, UNSUPPORTED = range(8)
+    BIG, NANO = 8, 16
+    SNAP_FULL, SNAP_MAX, SNAP_SMALL, SNAP_ZERO = 0, 32, 64, 96
+    BUILT, LEN_ABOVE, LEN_BELOW, CAPLEN_ABOVE, COPY, READ = 1, 4, 8, 16, 64, 128
+    A_TO, TO_A, B_TO, TO_B = 0x00, 0x10, 0x20, 0x30
+    OTHER_PORT, ELSEWHERE = 0x40, 0x80
+
+    def rec(form, frame, data=b"", adjust=0, ms=1, seq=None, area=3):
+        if form & READ:
+            return struct.pack("<BBHBB", form, frame, 0, adjust, ms) + struct.pack("<HB", seq, area)
+        return struct.pack("<BBHBB", form, frame, len(data), adjust, ms) + data
+
+    def cap(file_byte, records, snap=0):
+        return bytes([file_byte, snap]) + b"".join(records)
+
+    image = bytes((j * 5 + 1) & 0xFF for j in range(32))
+    # A read on Ethernet and its answer echoing the header.
+    write(t, "ether-read", cap(EN10MB, [rec(BUILT | READ, A_TO, seq=0x2A01),
+                                       rec(BUILT | COPY, TO_A, image, ms=2)]))
+    # Tagged frames with padding in a big-endian file of nanoseconds; the
+    # answer from another port, a second read answered without the echo.
+    write(t, "ether-vlan", cap(EN10MB | BIG | NANO, [
+        rec(BUILT | READ, A_TO | 1, seq=0x2B02, area=0),
+        rec(BUILT | COPY, TO_A | OTHER_PORT | 2, image[:8]),
+        rec(BUILT | READ, A_TO | 4, seq=0x2C03, area=0, ms=20),
+        rec(BUILT, TO_A | 4, b"MR\x0e\x00\x00\x00\x1e\x00" + bytes(8) + image[:4]),
+        rec(BUILT | READ, A_TO, seq=0x2D04, area=0, ms=200),
+    ]))
+    write_req = b"\x02\x01\x01\x00\x00\x00\x64\x00\x00\x02\x00\x12\x34"
+    # A write and its copied header on Linux cooked capture, twice, the
+    # second left unanswered.
+    write(t, "sll-write", cap(SLL, [rec(BUILT, A_TO, write_req), rec(BUILT | COPY, TO_A, b""),
+                                    rec(BUILT, A_TO, write_req, ms=50)]))
+    # Two clients at once (cooked v2), a stranger in between.
+    write(t, "sll2-clients", cap(SLL2, [
+        rec(BUILT | READ, A_TO, seq=0x0101, area=5), rec(BUILT | READ, B_TO, seq=0x0202, area=5),
+        rec(BUILT, TO_B | ELSEWHERE, image[:4]), rec(BUILT | COPY, TO_B, image[:4]),
+        rec(BUILT | COPY, TO_A, image[:4]), rec(BUILT | COPY, TO_A, image[:4])]))
+    # Raw IP: fragments, TCP, lengths that do not add up, a cut-off header.
+    write(t, "raw-wrong", cap(RAW, [rec(BUILT | READ, A_TO, seq=7)] +
+                          [rec(BUILT, TO_A | w, image[:12]) for w in range(5, 16)]))
+    # BSD loopback, and a snap length that cuts the answer.
+    write(t, "null", cap(NULL, [rec(BUILT | READ, A_TO, seq=9, area=22), rec(BUILT | COPY, TO_A, image)]))
+    write(t, "loop-snap", cap(LOOP | SNAP_SMALL, [rec(BUILT | READ, A_TO, seq=9, area=22),
+                                                 rec(BUILT | COPY | LEN_ABOVE, TO_A, image * 4, adjust=40)],
+                              snap=8))
+    write(t, "ipv4", cap(IPV4 | SNAP_ZERO, [rec(BUILT | READ, A_TO, seq=11),
+                                           rec(BUILT | LEN_BELOW, TO_A, image, adjust=3)]))
+    write(t, "unsupported", cap(UNSUPPORTED, [rec(BUILT | READ, A_TO, seq=1)]))
+    # A record that says it holds more than the file has.
+    write(t, "truncated", cap(EN10MB | SNAP_MAX, [rec(BUILT | READ, A_TO, seq=3),
+                                                rec(BUILT | COPY | CAPLEN_ABOVE, TO_A, image, adjust=100)]))
+    # Frames as they are: an Ethernet frame of ARP, and bytes.
+    arp = b"\xff" * 6 + b"\x02\x00\x00\x00\x00\x02\x08\x06" + bytes(28)
+    write(t, "ether-bytes", cap(EN10MB, [rec(0, 0, arp), rec(0, 0, b"\x01\x02\x03")]))
+
+
 if __name__ == "__main__":
     read_answer_seeds()
     answer_match_seeds()
@@ -246,3 +305,4 @@ if __name__ == "__main__":
     tags_seeds()
     record_seeds()
     probe_seeds()
+    capture_seeds()
