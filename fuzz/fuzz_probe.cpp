@@ -240,6 +240,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(area.length >= 0 && area.length + 16 <= 0xFFF + 16);
         if (area.state == ProbeReport::Area::Error)
             FUZZ_CHECK(area.firstByte >= -1 && area.firstByte <= 255);
+        if (area.state == ProbeReport::Area::Short)
+            FUZZ_CHECK(area.length >= 0 && area.length < 16);
     }
 
     // The header's copies: one letter per byte; a field copied in every

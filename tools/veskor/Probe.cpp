@@ -185,8 +185,10 @@ ProbeReport judgeProbe(const ProbeLog &log)
     for (int i : own) {
         const ProbeDatagram &d = dg[i];
         int k = d.after;
-        if (r.echoesSequence && afterRead(d)) {
-            k = d.bytes.size() >= 6 ? readBySequence.value(sequenceOf(d.bytes), -1) : -1;
+        // A datagram too short to carry a sequence cannot contradict the
+        // echo: it is judged by its time, as the driver judges it.
+        if (r.echoesSequence && afterRead(d) && d.bytes.size() >= 6) {
+            k = readBySequence.value(sequenceOf(d.bytes), -1);
             if (k > d.after)
                 k = -1;   // the sequence of a read not sent yet: a coincidence, no answer
         } else if (k >= 0 && answerOf[k] < 0 && (d.atUs > req[k].deadlineUs || !couldAnswer(d.bytes, k))) {
@@ -241,12 +243,15 @@ ProbeReport judgeProbe(const ProbeLog &log)
                 continue;
             }
             const QByteArray &b = dg[answerOf[k]].bytes;
-            if (b.size() >= 16 && b.at(0) == 'M') {
+            if (b.size() < 16) {
+                area.state = ProbeReport::Area::Short;
+                area.length = b.size();
+            } else if (b.at(0) == 'M') {
                 area.state = ProbeReport::Area::Image;
                 area.length = b.size() - 16;
             } else {
                 area.state = ProbeReport::Area::Error;
-                area.firstByte = b.isEmpty() ? -1 : uchar(b.at(0));
+                area.firstByte = uchar(b.at(0));
             }
             areaAnswer.insert(a.code, k);
         }
@@ -371,17 +376,21 @@ ProbeReport judgeProbe(const ProbeLog &log)
     case ProbeReport::DeviceNotAsked:
         break;
     }
-    QStringList silent, errors;
+    QStringList silent, errors, cut;
     for (const ProbeReport::Area &a : r.areas) {
         if (a.state == ProbeReport::Area::Silent)
             silent << a.name;
         else if (a.state == ProbeReport::Area::Error)
             errors << a.name;
+        else if (a.state == ProbeReport::Area::Short)
+            cut << a.name;
     }
     if (!silent.isEmpty())
         v << QStringLiteral("no answer for %1: reads there end in 8 after 2 s").arg(silent.join(QLatin1Char(' ')));
     if (!errors.isEmpty())
         v << QStringLiteral("error answers for %1: reads there end in 7").arg(errors.join(QLatin1Char(' ')));
+    if (!cut.isEmpty())
+        v << QStringLiteral("answers shorter than a header for %1: reads there end in 4").arg(cut.join(QLatin1Char(' ')));
     if (r.lost > 0)
         v << QStringLiteral("lost %1 of %2 reads: each costs the driver a 2 s wait").arg(r.lost).arg(r.reads);
     if (r.duplicates > 0)
@@ -442,6 +451,9 @@ QString probeText(const ProbeReport &r)
                 break;
             case ProbeReport::Area::Silent:
                 parts << QStringLiteral("%1 silent").arg(names);
+                break;
+            case ProbeReport::Area::Short:
+                parts << QStringLiteral("%1 short answer (%2 bytes)").arg(names).arg(a.length);
                 break;
             case ProbeReport::Area::NotAsked:
                 parts << QStringLiteral("%1 not asked").arg(names);
@@ -534,10 +546,10 @@ QString probeJson(const ProbeReport &r)
     o.insert(QStringLiteral("reads"), reads);
     QJsonArray areas;
     for (const ProbeReport::Area &a : r.areas) {
-        static const char *const states[] = {"image", "error", "silent", "not asked"};
+        static const char *const states[] = {"image", "error", "silent", "not asked", "short"};
         QJsonObject ao{{QStringLiteral("name"), a.name},
                        {QStringLiteral("answer"), QLatin1String(states[a.state])}};
-        if (a.state == ProbeReport::Area::Image)
+        if (a.state == ProbeReport::Area::Image || a.state == ProbeReport::Area::Short)
             ao.insert(QStringLiteral("length"), a.length);
         if (a.state == ProbeReport::Area::Error)
             ao.insert(QStringLiteral("firstByte"), a.firstByte);

@@ -86,8 +86,8 @@ struct ProbeReport {
 
     struct Area {
         QString name;
-        enum State { Image, Error, Silent, NotAsked } state = NotAsked;
-        int length = 0;        // Image: bytes after the 16-byte header
+        enum State { Image, Error, Silent, NotAsked, Short } state = NotAsked;
+        int length = 0;        // Image: bytes after the 16-byte header; Short: the answer's bytes
         int firstByte = 0;     // Error: the answer's first byte
     };
     QVector<Area> areas;
