@@ -3,10 +3,8 @@
 // with status 2 and a message that names the fault.
 #include "ToolProcess.h"
 
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -60,17 +58,10 @@ void TstVeskorSimConfig::benchAnswersRead()
                         QStringLiteral("ID4x:298:beef"), QStringLiteral("--fault"),
                         QStringLiteral("drop=0")}),
              qPrintable(sim.error));
-    const QRegularExpression listening(QStringLiteral("veskor-sim listening on 127\\.0\\.0\\.1:(\\d+)\n"));
-    QRegularExpressionMatch m;
-    QElapsedTimer clock;
-    clock.start();
-    while (!(m = listening.match(QString::fromUtf8(sim.out))).hasMatch() && clock.elapsed() < 60000
-           && sim.readSome(200)) {
-    }
-    QVERIFY2(m.hasMatch(), qPrintable(QStringLiteral("stdout: %1\nstderr: %2")
-                                          .arg(QString::fromUtf8(sim.out), QString::fromUtf8(sim.err))));
-    const quint16 port = quint16(m.captured(1).toUInt());
-    QVERIFY(port != 0);
+    const quint16 port = listeningPort(sim);
+    QVERIFY2(sim.out.startsWith("veskor-sim listening on 127.0.0.1:") && port != 0,
+             qPrintable(QStringLiteral("stdout: %1\nstderr: %2")
+                            .arg(QString::fromUtf8(sim.out), QString::fromUtf8(sim.err))));
 
     // Read ID4x: 'M' 'R' 0e 00, sequence LSB first, 1e 00, area code
     // big-endian, device id LSB first.
@@ -105,10 +96,7 @@ void TstVeskorSimConfig::exampleStarts()
     QVERIFY2(sim.start({QStringLiteral("--config"), QStringLiteral(VESKOR_SIM_EXAMPLE),
                         QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")}),
              qPrintable(sim.error));
-    QElapsedTimer clock;
-    clock.start();
-    while (!sim.out.contains("listening") && clock.elapsed() < 60000 && sim.readSome(200)) {
-    }
+    listeningPort(sim);
     QVERIFY2(sim.out.startsWith("veskor-sim listening on 127.0.0.1:"),
              qPrintable(QString::fromUtf8(sim.out + sim.err)));
     QVERIFY(sim.sendSignal(SIGTERM));
@@ -176,11 +164,7 @@ void TstVeskorSimConfig::badFile()
     QVERIFY2(sim.start({QStringLiteral("--config"), path, QStringLiteral("--listen"),
                         QStringLiteral("127.0.0.1:0")}),
              qPrintable(sim.error));
-    QElapsedTimer clock;
-    clock.start();
-    while (!sim.out.contains("listening") && clock.elapsed() < 60000 && sim.readSome(200)) {
-    }
-    if (sim.out.contains("listening"))
+    if (listeningPort(sim))
         sim.sendSignal(SIGTERM);
     QVERIFY2(sim.waitForFinished(60000), qPrintable(sim.error));
     const QString err = QString::fromUtf8(sim.err);

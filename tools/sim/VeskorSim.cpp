@@ -60,6 +60,12 @@ constexpr int kWriteHeader = 11;
 constexpr int kTruncatedRead = 8;   // shorter than the answer header
 constexpr int kTruncatedWrite = 1;
 
+// A write's 24-bit address or length: bits 16-23, 0-7, 8-15.
+quint32 wireField24(const uchar *p)
+{
+    return (quint32(p[0]) << 16) | quint32(p[1]) | (quint32(p[2]) << 8);
+}
+
 QString hexPreview(const QByteArray &bytes, int max = 32)
 {
     QString s = QString::fromLatin1(bytes.left(max).toHex());
@@ -475,8 +481,8 @@ private:
     void handleWrite(const QByteArray &req, const QHostAddress &peer, quint16 peerPort)
     {
         const uchar *b = reinterpret_cast<const uchar *>(req.constData());
-        const quint32 addr = (quint32(b[5]) << 16) | quint32(b[6]) | (quint32(b[7]) << 8);
-        const quint32 len = (quint32(b[8]) << 16) | quint32(b[9]) | (quint32(b[10]) << 8);
+        const quint32 addr = wireField24(b + 5);
+        const quint32 len = wireField24(b + 8);
         const int present = req.size() - kWriteHeader;
         const int n = int(std::min<quint32>(len, quint32(present)));
         const char *src = req.constData() + kWriteHeader;
@@ -570,8 +576,8 @@ private:
                 .arg(name.isEmpty() ? QStringLiteral("0x%1").arg(code, 8, 16, QLatin1Char('0')) : name)
                 .arg(qFromLittleEndian<quint32>(b + 12));
         }
-        const quint32 addr = (quint32(b[5]) << 16) | quint32(b[6]) | (quint32(b[7]) << 8);
-        const quint32 len = (quint32(b[8]) << 16) | quint32(b[9]) | (quint32(b[10]) << 8);
+        const quint32 addr = wireField24(b + 5);
+        const quint32 len = wireField24(b + 8);
         return QStringLiteral("write addr=%1 len=%2").arg(addr).arg(len);
     }
 

@@ -35,15 +35,18 @@ bool isRead(const ProbeRequest &r)
     return r.phase != ProbeRequest::WriteTest;
 }
 
-// Areas by number: ID1x, ID2x, ... ID23x.
-QVector<veskor::AreaEntry> areasInOrder()
+// Areas by number: ID1x, ID2x, ... ID23x (sorted once).
+const QVector<veskor::AreaEntry> &areasInOrder()
 {
-    int n = 0;
-    const veskor::AreaEntry *table = veskor::areaTable(&n);
-    QVector<veskor::AreaEntry> areas(table, table + n);
-    std::sort(areas.begin(), areas.end(), [](const veskor::AreaEntry &a, const veskor::AreaEntry &b) {
-        return QByteArray(a.name).mid(2).chopped(1).toInt() < QByteArray(b.name).mid(2).chopped(1).toInt();
-    });
+    static const QVector<veskor::AreaEntry> areas = [] {
+        int n = 0;
+        const veskor::AreaEntry *table = veskor::areaTable(&n);
+        QVector<veskor::AreaEntry> sorted(table, table + n);
+        std::sort(sorted.begin(), sorted.end(), [](const veskor::AreaEntry &a, const veskor::AreaEntry &b) {
+            return QByteArray(a.name).mid(2).chopped(1).toInt() < QByteArray(b.name).mid(2).chopped(1).toInt();
+        });
+        return sorted;
+    }();
     return areas;
 }
 
