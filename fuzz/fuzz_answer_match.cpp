@@ -4,8 +4,12 @@
 // Input layout:
 //   0     flags: bit 0 answers from its address, bit 1 echoes the sequence,
 //         bit 2 echoes the write header, bit 3 the datagram is from that
-//         address, bits 4-5 the request: 0 read, 1 write, 2-3 raw bytes
-//   1     count of unanswered read sequences (low 4 bits, at most 12)
+//         address, bits 4-5 the request: 0 read, 1 write, 2-3 raw bytes,
+//         bit 6 a write header unanswered, bit 7 the datagram is from a
+//         controller talked to before
+//   1     low 4 bits: count of unanswered read sequences (at most 12); bit 4
+//         the sequence field names nothing, bit 5 copies area codes, bit 6
+//         the unanswered requests went to the controller talked to before
 //   2..   that many sequences (2 bytes each), then 11 bytes of a write
 //         header taken as unanswered when flags bit 6 is set
 //   ..    request: read: sequence (2 bytes); write: address (2), length (1)
@@ -28,21 +32,47 @@ QString describe(Verdict v) { return QString::fromLatin1(verdictName(v)); }
 
 } // namespace
 
+namespace {
+
+PeerKey localKey(quint16 port)
+{
+    PeerKey k;
+    k.family = 2;
+    k.address = {{127, 0, 0, 1}};
+    k.port = port;
+    return k;
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz::Input in(data, size);
     const uint8_t flags = in.byte();
+    const uint8_t more = in.byte();
     PeerHabits habits;
     habits.answersFromPeerAddress = flags & 1;
     habits.echoesSequence = flags & 2;
     habits.echoesWriteHeader = flags & 4;
-    const bool fromPeer = flags & 8;
-    const int unanswered = qMin(in.byte() & 0x0F, 12);
-    for (int i = 0; i < unanswered; ++i)
-        habits.rememberUnanswered(in.take<quint16>());
+    habits.sequenceNamesNothing = more & 16;
+    habits.copiesAreaCode = more & 32;
+    const Origin from = (flags & 128) ? Origin::FormerPeer : (flags & 8) ? Origin::Peer : Origin::Stranger;
+    SentRecord sent;
+    sent.talkTo(localKey(2));
+    if (!(more & 64))
+        sent.talkTo(localKey(1));
+    const int unanswered = qMin(more & 0x0F, 12);
+    for (int i = 0; i < unanswered; ++i) {
+        const QByteArray r = buildReadRequest(in.take<quint16>(), 0x30008200u, 1);
+        sent.requestUnanswered(r.constData(), r.size());
+    }
     const QByteArray lateHeader = in.bytes(11);
-    if ((flags & 64) && lateHeader.size() == 11)
-        habits.rememberUnansweredWrite(lateHeader.constData());
+    if ((flags & 64) && lateHeader.size() == 11) {
+        const QByteArray w = lateHeader + QByteArray(1, '\0');
+        if (requestKind(w.constData(), w.size()) == RequestKind::Write)
+            sent.requestUnanswered(w.constData(), w.size());
+    }
+    sent.talkTo(localKey(1));
 
     QByteArray request;
     switch ((flags >> 4) & 3) {
@@ -59,22 +89,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const RequestKind kind = requestKind(request.constData(), request.size());
 
     // What sending does to the knowledge, as the exchange does it.
-    habits.requestSent(request.constData(), request.size());
+    sent.requestSent(request.constData(), request.size());
     const Verdict v = judgeDatagram(request.constData(), request.size(), datagram.constData(),
-                                    datagram.size(), fromPeer, habits);
+                                    datagram.size(), from, habits, sent);
 
     FUZZ_CHECK((v == Verdict::Empty) == datagram.isEmpty());
-    if (habits.answersFromPeerAddress && !fromPeer)
-        FUZZ_CHECK_SAY(v == Verdict::ForeignAddress || v == Verdict::Empty, describe(v));
+    if (!datagram.isEmpty() && (from == Origin::FormerPeer || (habits.answersFromPeerAddress && from != Origin::Peer)))
+        FUZZ_CHECK_SAY(v == Verdict::ForeignAddress, describe(v));
     if (v == Verdict::Answer) {
         // An answer names no request that went unanswered ...
         if (datagram.size() >= 6 && datagram.at(0) == 'M')
-            FUZZ_CHECK(!habits.isUnanswered(sequenceOf(datagram.constData())));
+            FUZZ_CHECK(!sent.isUnansweredRead(sequenceOf(datagram.constData()), habits.sequenceNamesNothing));
         if (datagram.size() >= kWriteHeaderSize)
-            FUZZ_CHECK(!habits.isUnansweredWrite(datagram.constData()));
+            FUZZ_CHECK(!sent.isUnansweredWrite(datagram.constData()));
         // ... and shows nothing against what this controller echoes.
         if (kind == RequestKind::Read && habits.echoesSequence && datagram.size() >= 6)
             FUZZ_CHECK(sequenceOf(datagram.constData()) == sequenceOf(request.constData()));
+        if (kind == RequestKind::Read && habits.copiesAreaCode && datagram.size() >= 12 && datagram.at(0) == 'M')
+            FUZZ_CHECK(areaCodeOf(datagram.constData()) == areaCodeOf(request.constData()));
         if (kind == RequestKind::Write && habits.echoesWriteHeader)
             FUZZ_CHECK(memcmp(datagram.constData(), request.constData(),
                               size_t(qMin(datagram.size(), kWriteHeaderSize))) == 0);
@@ -82,17 +114,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // What an answer teaches never turns it away.
         PeerHabits learned = habits;
         learnFromAnswer(learned, request.constData(), request.size(), datagram.constData(),
-                        datagram.size(), fromPeer);
+                        datagram.size(), from);
         const Verdict again = judgeDatagram(request.constData(), request.size(), datagram.constData(),
-                                            datagram.size(), fromPeer, learned);
+                                            datagram.size(), from, learned, sent);
         FUZZ_CHECK_SAY(again == Verdict::Answer, describe(again));
     }
 
-    // A controller forgotten is judged by the rule for one that echoes
-    // nothing: any datagram with bytes answers.
-    habits.forgetAll();
+    // A stranger's datagram teaches nothing.
+    PeerHabits untaught = habits;
+    learnFromAnswer(untaught, request.constData(), request.size(), datagram.constData(), datagram.size(),
+                    Origin::Stranger);
+    FUZZ_CHECK(memcmp(&untaught, &habits, sizeof habits) == 0);
+
+    // A controller nothing is known of, on a socket that sent nothing else,
+    // is judged by the rule for one that echoes nothing: any datagram with
+    // bytes from anywhere but another controller answers.
     const Verdict fresh = judgeDatagram(request.constData(), request.size(), datagram.constData(),
-                                        datagram.size(), fromPeer, habits);
+                                        datagram.size(), Origin::Stranger, PeerHabits(), SentRecord());
     FUZZ_CHECK_SAY(fresh == (datagram.isEmpty() ? Verdict::Empty : Verdict::Answer), describe(fresh));
     return 0;
 }

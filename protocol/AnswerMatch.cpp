@@ -6,122 +6,12 @@
 
 namespace veskor {
 
-bool PeerHabits::isUnanswered(quint16 sequence) const
-{
-    for (const qint32 s : unanswered) {
-        if (s == qint32(sequence))
-            return true;
-    }
-    return false;
-}
-
-void PeerHabits::rememberUnanswered(quint16 sequence)
-{
-    if (isUnanswered(sequence))
-        return;
-    unanswered[size_t(unansweredNext)] = sequence;
-    unansweredNext = (unansweredNext + 1) % kUnansweredKept;
-}
-
-void PeerHabits::forgetUnanswered(quint16 sequence)
-{
-    for (qint32 &s : unanswered) {
-        if (s == qint32(sequence))
-            s = -1;
-    }
-}
-
-bool PeerHabits::isUnansweredWrite(const char *header) const
-{
-    for (int i = 0; i < kUnansweredKept; ++i) {
-        if (unansweredWriteUsed[size_t(i)] && memcmp(unansweredWrites[size_t(i)].data(), header, kHeaderSize) == 0)
-            return true;
-    }
-    return false;
-}
-
-void PeerHabits::rememberUnansweredWrite(const char *header)
-{
-    if (isUnansweredWrite(header))
-        return;
-    memcpy(unansweredWrites[size_t(unansweredWriteNext)].data(), header, kHeaderSize);
-    unansweredWriteUsed[size_t(unansweredWriteNext)] = true;
-    unansweredWriteNext = (unansweredWriteNext + 1) % kUnansweredKept;
-}
-
-void PeerHabits::forgetUnansweredWrite(const char *header)
-{
-    for (int i = 0; i < kUnansweredKept; ++i) {
-        if (unansweredWriteUsed[size_t(i)] && memcmp(unansweredWrites[size_t(i)].data(), header, kHeaderSize) == 0)
-            unansweredWriteUsed[size_t(i)] = false;
-    }
-}
-
-void PeerHabits::requestSent(const char *request, int size)
-{
-    switch (requestKind(request, size)) {
-    case RequestKind::Read: forgetUnanswered(sequenceOf(request)); break;
-    case RequestKind::Write: forgetUnansweredWrite(request); break;
-    case RequestKind::Other: break;
-    }
-}
-
-void PeerHabits::requestUnanswered(const char *request, int size)
-{
-    switch (requestKind(request, size)) {
-    case RequestKind::Read: rememberUnanswered(sequenceOf(request)); break;
-    case RequestKind::Write: rememberUnansweredWrite(request); break;
-    case RequestKind::Other: break;
-    }
-}
-
-void PeerHabits::lateAnswerCame(const char *datagram, int size)
-{
-    if (size >= 6 && datagram[0] == 'M')
-        forgetUnanswered(sequenceOf(datagram));
-    if (size >= kWriteHeaderSize)
-        forgetUnansweredWrite(datagram);
-}
-
-void PeerHabits::forgetHabits()
-{
-    answersFromPeerAddress = false;
-    echoesSequence = false;
-    echoesWriteHeader = false;
-}
-
-void PeerHabits::forgetAll()
-{
-    *this = PeerHabits();
-}
-
-RequestKind requestKind(const char *request, int size)
-{
-    if (size == kReadRequestSize && request[0] == 'M' && request[1] == 'R')
-        return RequestKind::Read;
-    if (size >= kWriteHeaderSize && memcmp(request, "\x02\x01\x01\x00", 4) == 0)
-        return RequestKind::Write;
-    return RequestKind::Other;
-}
-
-quint16 sequenceOf(const char *frame)
-{
-    return quint16(uchar(frame[4]) | uchar(frame[5]) << 8);
-}
-
-const char *verdictName(Verdict v)
-{
-    switch (v) {
-    case Verdict::Answer: return "answer";
-    case Verdict::Empty: return "empty";
-    case Verdict::ForeignAddress: return "foreign address";
-    case Verdict::Late: return "late";
-    case Verdict::NoEcho: return "no echo";
-    }
-    return "?";
-}
-
 namespace {
+
+bool isReadAnswer(const char *datagram, int size)
+{
+    return size >= 6 && datagram[0] == 'M';
+}
 
 bool echoesSequence(const char *request, const char *datagram, int size)
 {
@@ -145,24 +35,183 @@ bool contradictsHeader(const char *request, const char *datagram, int size)
     return memcmp(datagram, request, size_t(qMin(size, kWriteHeaderSize))) != 0;
 }
 
+bool contradictsArea(const char *request, const char *datagram, int size)
+{
+    return size >= 12 && datagram[0] == 'M' && areaCodeOf(datagram) != areaCodeOf(request);
+}
+
 } // namespace
 
+// ------------------------------------------------------------- SentRecord --
+
+void SentRecord::talkTo(const PeerKey &peer)
+{
+    if (peer == m_current)
+        return;
+    if (m_current.isValid()) {
+        bool known = false;
+        for (const PeerKey &p : m_former)
+            known |= p == m_current;
+        if (!known) {
+            m_former[size_t(m_nextFormer)] = m_current;
+            m_nextFormer = (m_nextFormer + 1) % kPeersKept;
+        }
+    }
+    // The new peer is no former one while it is current.
+    for (PeerKey &p : m_former) {
+        if (p == peer)
+            p = PeerKey();
+    }
+    m_current = peer;
+}
+
+Origin SentRecord::originOf(const PeerKey &sender) const
+{
+    if (sender == m_current)
+        return Origin::Peer;
+    for (const PeerKey &p : m_former) {
+        // Another controller's own endpoint; or its address, when that is not
+        // the current controller's (controllers may answer from another port).
+        if (p.isValid() && (p == sender || (p.sameHost(sender) && !p.sameHost(m_current))))
+            return Origin::FormerPeer;
+    }
+    return sender.sameHost(m_current) ? Origin::Peer : Origin::Stranger;
+}
+
+void SentRecord::requestSent(const char *request, int size)
+{
+    switch (requestKind(request, size)) {
+    case RequestKind::Read:
+        // The sequence is sent again (the counter wrapped): it names this request now.
+        for (Read &r : m_reads) {
+            if (r.sequence == qint32(sequenceOf(request)))
+                r.sequence = -1;
+        }
+        break;
+    case RequestKind::Write:
+        // The same header to the same peer: a late answer to the first cannot
+        // be told from this one's. To another peer it still can.
+        for (Write &w : m_writes) {
+            if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0)
+                w.used = false;
+        }
+        break;
+    case RequestKind::Other:
+        break;
+    }
+}
+
+void SentRecord::requestUnanswered(const char *request, int size)
+{
+    switch (requestKind(request, size)) {
+    case RequestKind::Read:
+        m_reads[size_t(m_nextRead)] = Read{sequenceOf(request), m_current};
+        m_nextRead = (m_nextRead + 1) % kKept;
+        break;
+    case RequestKind::Write: {
+        Write &w = m_writes[size_t(m_nextWrite)];
+        w.used = true;
+        memcpy(w.header.data(), request, kHeaderSize);
+        w.peer = m_current;
+        m_nextWrite = (m_nextWrite + 1) % kKept;
+        break;
+    }
+    case RequestKind::Other:
+        break;
+    }
+}
+
+void SentRecord::lateAnswerCame(const char *datagram, int size)
+{
+    if (isReadAnswer(datagram, size)) {
+        for (Read &r : m_reads) {
+            if (r.sequence == qint32(sequenceOf(datagram)))
+                r.sequence = -1;
+        }
+    }
+    if (size >= kHeaderSize) {
+        for (Write &w : m_writes) {
+            if (w.used && memcmp(w.header.data(), datagram, kHeaderSize) == 0)
+                w.used = false;
+        }
+    }
+}
+
+bool SentRecord::isUnansweredRead(quint16 sequence, bool exceptCurrent) const
+{
+    for (const Read &r : m_reads) {
+        if (r.sequence == qint32(sequence) && !(exceptCurrent && r.peer == m_current))
+            return true;
+    }
+    return false;
+}
+
+bool SentRecord::isUnansweredWrite(const char *header) const
+{
+    for (const Write &w : m_writes) {
+        if (w.used && memcmp(w.header.data(), header, kHeaderSize) == 0)
+            return true;
+    }
+    return false;
+}
+
+// ------------------------------------------------------------------ rules --
+
+RequestKind requestKind(const char *request, int size)
+{
+    if (size == kReadRequestSize && request[0] == 'M' && request[1] == 'R')
+        return RequestKind::Read;
+    if (size >= kWriteHeaderSize && memcmp(request, "\x02\x01\x01\x00", 4) == 0)
+        return RequestKind::Write;
+    return RequestKind::Other;
+}
+
+quint16 sequenceOf(const char *frame)
+{
+    return quint16(uchar(frame[4]) | uchar(frame[5]) << 8);
+}
+
+quint32 areaCodeOf(const char *frame)
+{
+    return quint32(uchar(frame[8])) << 24 | quint32(uchar(frame[9])) << 16
+        | quint32(uchar(frame[10])) << 8 | quint32(uchar(frame[11]));
+}
+
+const char *verdictName(Verdict v)
+{
+    switch (v) {
+    case Verdict::Answer: return "answer";
+    case Verdict::Empty: return "empty";
+    case Verdict::ForeignAddress: return "foreign address";
+    case Verdict::Late: return "late";
+    case Verdict::NoEcho: return "no echo";
+    case Verdict::OtherArea: return "other area";
+    }
+    return "?";
+}
+
 Verdict judgeDatagram(const char *request, int requestSize, const char *datagram, int size,
-                      bool fromPeerAddress, const PeerHabits &habits)
+                      Origin from, const PeerHabits &habits, const SentRecord &sent)
 {
     if (size <= 0)
         return Verdict::Empty;
-    if (habits.answersFromPeerAddress && !fromPeerAddress)
+    // Another controller never answers for this one; nor does anyone but
+    // this one, once it has answered from its address.
+    if (from == Origin::FormerPeer || (habits.answersFromPeerAddress && from != Origin::Peer))
         return Verdict::ForeignAddress;
     // A read answer ('M', then the sequence in bytes 4-5) to a request that
     // timed out. The request waiting now has taken its identity off the list.
-    if (size >= 6 && datagram[0] == 'M' && habits.isUnanswered(sequenceOf(datagram)))
+    // Reads to this controller count only while its sequence field names requests.
+    if (isReadAnswer(datagram, size)
+        && sent.isUnansweredRead(sequenceOf(datagram), habits.sequenceNamesNothing))
         return Verdict::Late;
     // The copied header of a write that timed out.
-    if (size >= kWriteHeaderSize && habits.isUnansweredWrite(datagram))
+    if (size >= kWriteHeaderSize && sent.isUnansweredWrite(datagram))
         return Verdict::Late;
     switch (requestKind(request, requestSize)) {
     case RequestKind::Read:
+        if (habits.copiesAreaCode && contradictsArea(request, datagram, size))
+            return Verdict::OtherArea;
         if (habits.echoesSequence && contradictsSequence(request, datagram, size))
             return Verdict::NoEcho;
         break;
@@ -177,20 +226,67 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
 }
 
 void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, const char *answer,
-                     int size, bool fromPeerAddress)
+                     int size, Origin from)
 {
-    if (fromPeerAddress)
-        habits.answersFromPeerAddress = true;
+    if (from != Origin::Peer)
+        return;
+    habits.answersFromPeerAddress = true;
     switch (requestKind(request, requestSize)) {
     case RequestKind::Read:
+        habits.strayRuns = 0;
         // Sequence 0 teaches nothing: controllers that do not echo often
         // leave zeros there, and the counter passes 0 once per wrap.
-        if (sequenceOf(request) != 0 && echoesSequence(request, answer, size))
+        if (sequenceOf(request) != 0 && echoesSequence(request, answer, size)) {
             habits.echoesSequence = true;
+            habits.sequenceNamesNothing = false;
+        }
+        if (size >= 12 && answer[0] == 'M' && areaCodeOf(request) != 0) {
+            const quint32 area = areaCodeOf(answer);
+            if (area != areaCodeOf(request)) {
+                habits.copiesAreaCode = false;
+                habits.areaCodeCopied = 0;
+            } else {
+                // Two different area codes copied: a habit, not a constant.
+                if (habits.areaCodeCopied != 0 && habits.areaCodeCopied != area)
+                    habits.copiesAreaCode = true;
+                habits.areaCodeCopied = area;
+            }
+        }
         break;
     case RequestKind::Write:
         if (echoesHeader(request, answer, size))
             habits.echoesWriteHeader = true;
+        break;
+    case RequestKind::Other:
+        break;
+    }
+}
+
+void learnFromSilence(PeerHabits &habits, const char *request, int requestSize,
+                      const SilenceSigns &signs)
+{
+    switch (requestKind(request, requestSize)) {
+    case RequestKind::Read:
+        // The controller no longer does what it did: forget the habit, so
+        // that this costs one exchange, not every one.
+        if (signs.echoContradicted)
+            habits.echoesSequence = false;
+        if (signs.areaContradicted) {
+            habits.copiesAreaCode = false;
+            habits.areaCodeCopied = 0;
+        }
+        // Answers that keep carrying another request's sequence: the field
+        // is a count of the controller's own, or anything but an echo.
+        habits.strayRuns = signs.strayPrompt ? habits.strayRuns + 1 : 0;
+        if (habits.strayRuns >= PeerHabits::kStrayRunsToUnlearn) {
+            habits.echoesSequence = false;
+            habits.sequenceNamesNothing = true;
+            habits.strayRuns = 0;
+        }
+        break;
+    case RequestKind::Write:
+        if (signs.echoContradicted)
+            habits.echoesWriteHeader = false;
         break;
     case RequestKind::Other:
         break;

@@ -1,14 +1,21 @@
 // Which datagram answers which request. Pure functions of the request, the
-// datagram, its sender and what is known of the controller: no socket, no
-// clock, so the rules are tested and fuzzed on their own.
+// datagram, where it came from and what is known: no socket, no clock, so
+// the rules are tested and fuzzed on their own.
 //
 // The protocol does not oblige a controller to echo anything but the device
 // id. Many echo more, and what an answer echoes tells a late answer to an
 // earlier request from the answer to this one:
 //  - a read request's sequence number (bytes 4 and 5),
 //  - a write request's 11-byte header,
+//  - a read request's area code (bytes 8 to 11),
 //  - and answers come from the controller's address (any port of it).
-// What a controller has shown of these habits is kept in PeerHabits.
+// Two kinds of knowledge, kept apart:
+//  - SentRecord: what this socket sent that got no answer, and the peers it
+//    talked to. It belongs to the socket: a host that switches the driver
+//    between controllers must not take one's late answer for the other's.
+//  - PeerHabits: what the current controller has shown of its habits. It
+//    belongs to the peer: only the controller's own datagrams teach or
+//    unteach it, and a ConnectDrive to another peer starts it afresh.
 #ifndef VESKOR_ANSWERMATCH_H
 #define VESKOR_ANSWERMATCH_H
 
@@ -19,68 +26,145 @@
 
 namespace veskor {
 
-// What is known of the controller, learned from the answers it gave.
-struct PeerHabits {
-    bool answersFromPeerAddress = false;   // an answer came from the controller's address
-    bool echoesSequence = false;           // a read answer carried its request's sequence
-    bool echoesWriteHeader = false;        // a write answer began with its request's header
+// An address and port, as the rules compare them.
+struct PeerKey {
+    quint8 family = 0;   // 0: none; else the socket address family
+    quint16 port = 0;
+    std::array<quint8, 16> address{};
 
-    // Sequence numbers of the last read requests that ended without an answer.
-    static constexpr int kUnansweredKept = 8;
-    std::array<qint32, kUnansweredKept> unanswered{{-1, -1, -1, -1, -1, -1, -1, -1}};
-    int unansweredNext = 0;
+    bool isValid() const { return family != 0; }
+    bool sameHost(const PeerKey &other) const
+    {
+        return family == other.family && address == other.address;
+    }
+    bool operator==(const PeerKey &other) const { return sameHost(other) && port == other.port; }
+};
 
-    bool isUnanswered(quint16 sequence) const;
-    void rememberUnanswered(quint16 sequence);
-    void forgetUnanswered(quint16 sequence);   // a new request uses this number again
-
-    // Headers of the last write requests that ended without an answer: a
-    // controller that copies the header into its acknowledgement names them.
-    static constexpr int kHeaderSize = 11;
-    using Header = std::array<char, kHeaderSize>;
-    std::array<Header, kUnansweredKept> unansweredWrites{};
-    std::array<bool, kUnansweredKept> unansweredWriteUsed{};
-    int unansweredWriteNext = 0;
-
-    bool isUnansweredWrite(const char *header) const;
-    void rememberUnansweredWrite(const char *header);
-    void forgetUnansweredWrite(const char *header);
-
-    // What a request leaves behind when it ends without an answer, what
-    // sending one takes back, and what its late answer, once come, takes off.
-    void requestSent(const char *request, int size);
-    void requestUnanswered(const char *request, int size);
-    void lateAnswerCame(const char *datagram, int size);
-
-    // The controller's habits (address, echoes), kept: the unanswered lists.
-    void forgetHabits();
-    void forgetAll();
+// Where a datagram came from, as seen against the peers this socket talked to.
+enum class Origin {
+    Peer,         // the current peer's address (any port of it)
+    FormerPeer,   // a peer this socket talked to before (its address and port,
+                  // or its address when that is not the current peer's)
+    Stranger      // anywhere else
 };
 
 enum class RequestKind { Read, Write, Other };
 RequestKind requestKind(const char *request, int size);
 
+// Requests this socket sent that got no answer, whatever peer they went to,
+// and the last peers it talked to.
+class SentRecord
+{
+public:
+    static constexpr int kKept = 16;
+    static constexpr int kHeaderSize = 11;
+
+    // ConnectDrive named `peer`: from now on requests go there.
+    void talkTo(const PeerKey &peer);
+    const PeerKey &currentPeer() const { return m_current; }
+    Origin originOf(const PeerKey &sender) const;
+
+    // What a request leaves behind when it ends without an answer, what
+    // sending one to the same peer takes back, and what its late answer,
+    // once come, takes off.
+    void requestSent(const char *request, int size);
+    void requestUnanswered(const char *request, int size);
+    void lateAnswerCame(const char *datagram, int size);
+
+    // Whether a read answer carrying `sequence` names an unanswered read; with
+    // exceptCurrent, reads sent to the current peer do not count (its answers'
+    // bytes 4-5 are known to name nothing).
+    bool isUnansweredRead(quint16 sequence, bool exceptCurrent = false) const;
+    bool isUnansweredWrite(const char *header) const;
+
+private:
+    struct Read {
+        qint32 sequence = -1;   // -1: free slot
+        PeerKey peer;
+    };
+    struct Write {
+        bool used = false;
+        std::array<char, kHeaderSize> header{};
+        PeerKey peer;
+    };
+    std::array<Read, kKept> m_reads{};
+    std::array<Write, kKept> m_writes{};
+    int m_nextRead = 0;
+    int m_nextWrite = 0;
+    PeerKey m_current;
+    static constexpr int kPeersKept = 8;
+    std::array<PeerKey, kPeersKept> m_former{};   // peers talked to before the current one
+    int m_nextFormer = 0;
+};
+
+// What is known of the current controller, learned from its own answers.
+struct PeerHabits {
+    bool answersFromPeerAddress = false;   // an answer came from the controller's address
+    bool echoesSequence = false;           // a read answer carried its request's sequence
+    bool echoesWriteHeader = false;        // a write answer began with its request's header
+    // Its read answers' bytes 4-5 were seen to carry something else than the
+    // request's sequence (a count of its own, a fixed value): they name no
+    // request, and a late or duplicated answer cannot be told by them.
+    bool sequenceNamesNothing = false;
+    bool copiesAreaCode = false;           // read answers copied two different area codes
+    quint32 areaCodeCopied = 0;            // the last area code a read answer copied
+    // Unanswered exchanges in a row in which the controller's own read
+    // answers came promptly but carried another request's sequence.
+    int strayRuns = 0;
+    qint64 slowestAnswerUs = 0;            // the slowest answer taken, since the send
+
+    // An exchange with this many stray answers in a row shows that the
+    // controller's sequence field is no echo.
+    static constexpr int kStrayRunsToUnlearn = 2;
+    // A stray answer counts when it came within this long of the send, or
+    // twice the slowest answer taken, whichever is longer: a controller that
+    // counts answers the request it got, at its usual pace.
+    static constexpr qint64 kPromptUs = 20000;
+    bool isPrompt(qint64 sinceSendUs) const
+    {
+        return sinceSendUs <= qMax(kPromptUs, 2 * slowestAnswerUs);
+    }
+};
+
 // Bytes 4 and 5, least significant first: a read request's sequence number
 // and, in an answer that echoes it, the same.
 quint16 sequenceOf(const char *frame);
+// Bytes 8 to 11, most significant first: a read request's area code.
+quint32 areaCodeOf(const char *frame);
 
 enum class Verdict {
     Answer,           // answers the request
     Empty,            // no bytes: answers nothing
-    ForeignAddress,   // not from the controller's address, which it answers from
+    ForeignAddress,   // not from the controller's address, which it answers from,
+                      // or from another controller this socket talked to
     Late,             // carries the identity of an earlier request that got no answer
-    NoEcho            // does not echo the request, which this controller does
+    NoEcho,           // does not echo the request, which this controller does
+    OtherArea         // copies another area code than the request's
 };
-constexpr int kVerdictCount = 5;
+constexpr int kVerdictCount = 6;
 const char *verdictName(Verdict v);
 
 // Verdict on one datagram that came while `request` waited for its answer.
 Verdict judgeDatagram(const char *request, int requestSize, const char *datagram, int size,
-                      bool fromPeerAddress, const PeerHabits &habits);
+                      Origin from, const PeerHabits &habits, const SentRecord &sent);
 
 // What the answer taken for `request` shows of the controller's habits.
+// Only an answer from the controller's address teaches anything.
 void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, const char *answer,
-                     int size, bool fromPeerAddress);
+                     int size, Origin from);
+
+// What the controller's own datagrams showed in an exchange that ended
+// without an answer.
+struct SilenceSigns {
+    bool echoContradicted = false;   // they went against an echo it was known for
+    bool areaContradicted = false;   // they copied another area code than the request's
+    bool strayPrompt = false;        // read answers, come promptly, carrying another sequence
+};
+
+// What an exchange that ended without an answer teaches. Only the
+// controller's own datagrams unteach a habit; a stranger never can.
+void learnFromSilence(PeerHabits &habits, const char *request, int requestSize,
+                      const SilenceSigns &signs);
 
 } // namespace veskor
 

@@ -31,17 +31,6 @@ QString fullHex(const QByteArray &bytes)
     return QString::fromLatin1(bytes.toHex());
 }
 
-using Clock = std::chrono::steady_clock;
-
-// Whole milliseconds to the deadline, rounded up: a wait never ends early.
-int msUntil(Clock::time_point deadline)
-{
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero())
-        return 0;
-    return int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
 } // namespace
 
 CmdVESKOR::CmdVESKOR() = default;
@@ -74,11 +63,7 @@ int CmdVESKOR::ConnectDrive(QString ip, int port)
         return -1;
     }
     m_peer = Endpoint::of(m_peerAddress, quint16(m_peerPort));
-    // What was learned of a controller holds while the host reconnects to it.
-    if (!(m_peer == m_habitsPeer)) {
-        m_habits.forgetAll();
-        m_habitsPeer = m_peer;
-    }
+    m_exchange.talkTo(m_peer);
     // A socket that can reach the peer is kept, and with it its local port.
     if (!m_socket->canReach(m_peer) && !m_socket->open(m_peer, kLocalPort, blockingWaitMs())) {
         m_peer = Endpoint();
@@ -148,76 +133,47 @@ void CmdVESKOR::myreadyRead()
     }
 }
 
-// One request, one answer. Drop what earlier exchanges left on the socket,
-// send, then read datagrams until one answers this request or the wait is
-// over. Of datagrams that arrive together the last one that answers counts.
-// The answer is left in m_answer.
+namespace {
+
+// The exchange's side of the real socket: the peer's address, the steady clock.
+class SocketIo final : public ExchangeIo
+{
+public:
+    SocketIo(UdpLink &socket, const Endpoint &peer) : m_socket(socket), m_peer(peer) {}
+    void dropPending() override { m_socket.dropPending(); }
+    int send(const char *data, int size) override { return m_socket.send(data, size, m_peer); }
+    UdpLink::Received receive(char *buffer, int capacity, int waitMs) override
+    {
+        return m_socket.receive(buffer, capacity, waitMs, m_peer);
+    }
+    qint64 nowUs() override
+    {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+
+private:
+    UdpLink &m_socket;
+    const Endpoint &m_peer;
+};
+
+} // namespace
+
+// One request, one answer (the rules are in Exchange); the answer is left in
+// m_exchange.answer().
 CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
 {
     m_rxBuffer.clear();
-    m_answer.resize(0);
     if (Connection_status() == ProtoNoSocket)
         return Outcome::NoSocket;
-    if (!m_scratch) {
-        m_scratch.reset(new char[kMaxDatagram]);
-        m_answer.reserve(1024);   // marks the capacity as kept
+    SocketIo io(*m_socket, m_peer);
+    const Outcome outcome = m_exchange.run(io, request, size, m_answerWaitMs, blockingWaitMs() > 0);
+    if (m_exchange.takeNoEchoNews()) {
+        qWarning().noquote() << QStringLiteral("lib[VESKOR]%1:%2 answers carry no sequence: a duplicated "
+                                               "or late answer cannot be told from the next one")
+                                    .arg(peerText(), QString::number(m_peerPort));
     }
-
-    m_socket->dropPending();
-    if (m_socket->send(request, size, m_peer) != 0)
-        return Outcome::SendFailed;
-    m_habits.requestSent(request, size);
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_answerWaitMs);
-
-    bool answered = false;
-    bool answerFromPeer = false;
-    bool contradicted = false;   // a datagram went against what was learned
-    for (int round = 0;; ++round) {
-        // The first wait is one blocking call bounded by the socket's own
-        // timeout (most of the wait); later ones get what is left of it. Once
-        // an answer is in, only what is already pending is read.
-        int waitMs = 0;
-        if (!answered) {
-            waitMs = round == 0 && blockingWaitMs() > 0 ? UdpLink::kBlock : msUntil(deadline);
-            if (waitMs == 0)
-                break;
-        }
-        const UdpLink::Received got = m_socket->receive(m_scratch.get(), kMaxDatagram, waitMs, m_peer);
-        if (got.status == UdpLink::Status::Refused && !answered)
-            return Outcome::Refused;
-        if (got.status != UdpLink::Status::Datagram) {
-            if (answered || got.status == UdpLink::Status::Failed)
-                break;
-            continue;
-        }
-        const bool fromPeer = got.from.sameHost(m_peer);
-        const Verdict verdict = judgeDatagram(request, size, m_scratch.get(), got.size, fromPeer, m_habits);
-        if (verdict != Verdict::Answer) {
-            ++m_passedOver[size_t(verdict)];
-            if (verdict == Verdict::Late)
-                m_habits.lateAnswerCame(m_scratch.get(), got.size);   // it will not come again
-            contradicted |= verdict == Verdict::NoEcho || verdict == Verdict::ForeignAddress;
-            continue;
-        }
-        m_answer.resize(got.size);
-        memcpy(m_answer.data(), m_scratch.get(), size_t(got.size));
-        answered = true;
-        answerFromPeer = fromPeer;
-    }
-
-    if (answered) {
-        learnFromAnswer(m_habits, request, size, m_answer.constData(), m_answer.size(), answerFromPeer);
-        return Outcome::Answer;
-    }
-    // Datagrams came that went against what was learned, and none answered:
-    // the controller no longer does what it did. Forget its habits, so that
-    // this costs one exchange, not every one. (A late answer passed over is
-    // no such sign: it meets a lost request whenever one answer is late and
-    // the next lost.)
-    if (contradicted)
-        m_habits.forgetHabits();
-    m_habits.requestUnanswered(request, size);
-    return Outcome::NoAnswer;
+    return outcome;
 }
 
 int CmdVESKOR::SendData(QByteArray request, int size, QByteArray &response, int expect)
@@ -226,10 +182,10 @@ int CmdVESKOR::SendData(QByteArray request, int size, QByteArray &response, int 
     if (outcome != Outcome::Answer)
         return -1;
     if (expect <= 0) {
-        m_rxBuffer = m_answer;
+        m_rxBuffer = m_exchange.answer();
         return -1;
     }
-    response.append(m_answer);
+    response.append(m_exchange.answer());
     return 0;
 }
 
@@ -266,7 +222,7 @@ int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, 
         qDebug().noquote() << logLine(kRequest, peerText(), m_peerPort, id(), tagName, length, fullHex(request));
 
     const Outcome outcome = exchange(request.constData(), request.size());
-    const QByteArray &answer = m_answer;   // empty unless an answer came
+    const QByteArray &answer = m_exchange.answer();   // empty unless an answer came
 
     if (m_debug)
         qDebug().noquote() << logLine(kAnswer, peerText(), m_peerPort, id(), tagName, length, fullHex(answer));
@@ -325,7 +281,7 @@ int CmdVESKOR::writeRequest(WriteKind kind, int areaCode, int address, int lengt
         qDebug().noquote() << logLine(isBool ? kBoolCommand : kMemCommand, peerText(), m_peerPort,
                                       tagName, length, request);
         qDebug().noquote() << logLine(isBool ? kBoolAnswer : kMemAnswer, peerText(), m_peerPort,
-                                      tagName, length, cutWriteAnswerForLog(m_answer, length));
+                                      tagName, length, cutWriteAnswerForLog(m_exchange.answer(), length));
     }
     return protocolCode(outcome);
 }

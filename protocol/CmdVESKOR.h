@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "AnswerMatch.h"
+#include "Exchange.h"
 #include "UdpLink.h"
 
 class CmdVESKOR : public QObject
@@ -31,7 +32,7 @@ public:
     static constexpr quint16 kLocalPort = 64000;
     static constexpr int kAnswerWaitMs = 2000;
     static constexpr int kExpect = 50;
-    static constexpr int kMaxDatagram = 65536;   // larger than any UDP payload
+    static constexpr int kMaxDatagram = veskor::Exchange::kMaxDatagram;
 
     // 0, or -1 when ip is not an address (or no socket could be made). The
     // socket is made on the first call and kept, with its local port, by
@@ -64,13 +65,13 @@ public:
     int sequence() const { return m_sequence; }
 
     // How an exchange ended; protocolCode() maps each to the protocol codes.
-    enum class Outcome { Answer, NoAnswer, SendFailed, Refused, NoSocket };
+    using Outcome = veskor::Exchange::Outcome;
     static int protocolCode(Outcome outcome);
 
     // Diagnostics: what is known of the controller, datagrams passed over by
     // reason (index: Verdict), the socket's local port (0 when closed).
-    const veskor::PeerHabits &habits() const { return m_habits; }
-    quint64 passedOver(veskor::Verdict reason) const { return m_passedOver[size_t(reason)]; }
+    const veskor::PeerHabits &habits() const { return m_exchange.habits(); }
+    quint64 passedOver(veskor::Verdict reason) const { return m_exchange.passedOver(reason); }
     quint16 localPort() const { return m_socket ? m_socket->localPort() : 0; }
     // Tests only: a shorter answer wait, so that long fault runs finish.
     void setAnswerWaitMs(int ms);
@@ -96,17 +97,13 @@ private:
     bool m_debug = false;
 
     veskor::Endpoint m_peer;          // where requests go; invalid: no usable peer
-    veskor::Endpoint m_habitsPeer;    // the peer m_habits were learned from
-    veskor::PeerHabits m_habits;
-    std::array<quint64, veskor::kVerdictCount> m_passedOver{};
+    // What the socket sent and what the peer showed; the answer taken.
+    veskor::Exchange m_exchange;
     int m_answerWaitMs = kAnswerWaitMs;
 
     // Buffers kept from one exchange to the next, so that a read allocates
-    // nothing here: the read request, the datagram being read, the answer
-    // taken, and a view of the answer's payload.
+    // nothing here: the read request and a view of the answer's payload.
     QByteArray m_readRequest;
-    std::unique_ptr<char[]> m_scratch;
-    QByteArray m_answer;
     QByteArray m_payload;
 };
 

@@ -172,6 +172,15 @@ def answer_match_seeds():
                      + b"\x02\x01",
         # a write that timed out, its copied header during a read
         "late-write": bytes([0x48, 0]) + late_header + struct.pack("<H", 5) + late_header,
+        # another controller's late answer to read 3, from its endpoint
+        "former-peer": bytes([0x80, 0x41]) + struct.pack("<H", 3) + none + struct.pack("<H", 5)
+                       + read_request(3, 0x30008200, 1) + b"\x7f",
+        # a counting controller: its own read 3 timed out, the field names nothing
+        "counting": bytes([0x09, 0x11]) + struct.pack("<H", 3) + none + struct.pack("<H", 4)
+                    + read_request(3, 0x30008200, 1) + b"\x7f",
+        # area codes copied: an answer for another area
+        "other-area": bytes([0x09, 0x20]) + none + struct.pack("<H", 5)
+                      + read_request(5, 0x30008300, 1) + b"\x7f",
     }
     for name, data in cases.items():
         write(t, name, data)

@@ -18,25 +18,59 @@ QByteArray readAnswerWithSequence(quint16 seq)
     return a;
 }
 
-// Habits as a short text: "a" answers from its address, "s" echoes the
-// sequence, "h" echoes the write header, "w" kWrite went unanswered, a number
-// an unanswered read sequence.
-PeerHabits habitsOf(const QString &text)
+PeerKey peerKey(quint8 last, quint16 port)
 {
-    PeerHabits h;
-    for (const QString &part : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    PeerKey k;
+    k.family = 2;
+    k.address = {{127, 0, 0, last}};
+    k.port = port;
+    return k;
+}
+
+const PeerKey kPeer = peerKey(1, 5000);
+const PeerKey kFormer = peerKey(1, 5001);
+
+// What is known as a short text: "a" answers from its address, "s" echoes
+// the sequence, "h" echoes the write header, "n" its sequence field names
+// nothing, "c" copies area codes, "w" kWrite went unanswered, a number an
+// unanswered read sequence; "f" before a number or "w": sent to the former
+// peer (127.0.0.1:5001) before the current one (127.0.0.1:5000).
+struct Known {
+    PeerHabits habits;
+    SentRecord sent;
+};
+
+Known knownOf(const QString &text)
+{
+    Known k;
+    k.sent.talkTo(kFormer);
+    k.sent.talkTo(kPeer);
+    for (QString part : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const bool former = part.startsWith(QLatin1Char('f'));
+        if (former) {
+            part = part.mid(1);
+            k.sent.talkTo(kFormer);
+        }
         if (part == QLatin1String("a"))
-            h.answersFromPeerAddress = true;
+            k.habits.answersFromPeerAddress = true;
         else if (part == QLatin1String("s"))
-            h.echoesSequence = true;
+            k.habits.echoesSequence = true;
         else if (part == QLatin1String("h"))
-            h.echoesWriteHeader = true;
+            k.habits.echoesWriteHeader = true;
+        else if (part == QLatin1String("n"))
+            k.habits.sequenceNamesNothing = true;
+        else if (part == QLatin1String("c"))
+            k.habits.copiesAreaCode = true;
         else if (part == QLatin1String("w"))
-            h.requestUnanswered(kWrite.constData(), kWrite.size());
-        else
-            h.rememberUnanswered(quint16(part.toUInt()));
+            k.sent.requestUnanswered(kWrite.constData(), kWrite.size());
+        else {
+            const QByteArray r = buildReadRequest(quint16(part.toUInt()), 0x30008200u, 1);
+            k.sent.requestUnanswered(r.constData(), r.size());
+        }
+        if (former)
+            k.sent.talkTo(kPeer);
     }
-    return h;
+    return k;
 }
 
 } // namespace
@@ -50,55 +84,75 @@ private slots:
     void judge();
     void learning_data();
     void learning();
-    void unansweredKeepsTheLastEight();
+    void habitsOverExchanges();
+    void unansweredBelongsToTheSocket();
 };
 
 void TestAnswerMatch::judge_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("datagram");
-    QTest::addColumn<bool>("fromPeer");
-    QTest::addColumn<QString>("habits");
+    QTest::addColumn<int>("from");
+    QTest::addColumn<QString>("known");
     QTest::addColumn<int>("verdict");
 
+    const int peer = int(Origin::Peer), stranger = int(Origin::Stranger), former = int(Origin::FormerPeer);
     const int answer = int(Verdict::Answer);
-    QTest::newRow("empty") << kRead << QByteArray() << true << "" << int(Verdict::Empty);
+    const int foreign = int(Verdict::ForeignAddress);
+    QTest::newRow("empty") << kRead << QByteArray() << peer << "" << int(Verdict::Empty);
     QTest::newRow("nothing learned: any sender, any sequence")
-        << kRead << readAnswerWithSequence(9) << false << "" << answer;
+        << kRead << readAnswerWithSequence(9) << stranger << "" << answer;
+    QTest::newRow("nothing learned: another controller talked to before")
+        << kRead << readAnswerWithSequence(5) << former << "" << foreign;
     QTest::newRow("answers from its address: a stranger")
-        << kRead << readAnswerWithSequence(5) << false << "a" << int(Verdict::ForeignAddress);
+        << kRead << readAnswerWithSequence(5) << stranger << "a" << foreign;
     QTest::newRow("answers from its address: it")
-        << kRead << readAnswerWithSequence(5) << true << "a" << answer;
+        << kRead << readAnswerWithSequence(5) << peer << "a" << answer;
     QTest::newRow("answer to a read that timed out")
-        << kRead << readAnswerWithSequence(3) << true << "3" << int(Verdict::Late);
+        << kRead << readAnswerWithSequence(3) << peer << "3" << int(Verdict::Late);
+    QTest::newRow("answer to a read that timed out at another controller")
+        << kRead << readAnswerWithSequence(3) << peer << "f3" << int(Verdict::Late);
     QTest::newRow("answer to a read that timed out, during a write")
-        << kWrite << readAnswerWithSequence(3) << true << "3" << int(Verdict::Late);
+        << kWrite << readAnswerWithSequence(3) << peer << "3" << int(Verdict::Late);
+    QTest::newRow("sequence field names nothing: its own earlier read")
+        << kRead << readAnswerWithSequence(3) << peer << "n 3" << answer;
+    QTest::newRow("sequence field names nothing: a read to another controller")
+        << kRead << readAnswerWithSequence(3) << peer << "n f3" << int(Verdict::Late);
     QTest::newRow("copied header of a write that timed out, during a read")
-        << kRead << kWrite.left(11) << true << "w" << int(Verdict::Late);
+        << kRead << kWrite.left(11) << peer << "w" << int(Verdict::Late);
+    QTest::newRow("the same write again: its header names this one")
+        << kWrite << kWrite.left(11) << peer << "w" << answer;
+    QTest::newRow("the same write, timed out at another controller")
+        << kWrite << kWrite.left(11) << peer << "fw" << int(Verdict::Late);
     QTest::newRow("not a read answer, bytes 4-5 as a timed-out sequence")
-        << kRead << QByteArray("\x02\x01\x01\x00\x03\x00", 6) << true << "3" << answer;
+        << kRead << QByteArray("\x02\x01\x01\x00\x03\x00", 6) << peer << "3" << answer;
     QTest::newRow("echoes the sequence: another one")
-        << kRead << readAnswerWithSequence(4) << true << "s" << int(Verdict::NoEcho);
+        << kRead << readAnswerWithSequence(4) << peer << "s" << int(Verdict::NoEcho);
     QTest::newRow("echoes the sequence: an answer cut before it")
-        << kRead << readAnswerWithSequence(4).left(5) << true << "s" << answer;
+        << kRead << readAnswerWithSequence(4).left(5) << peer << "s" << answer;
+    QTest::newRow("copies area codes: another area")
+        << kRead << buildReadRequest(9, 0x30008300u, 1) << peer << "c" << int(Verdict::OtherArea);
+    QTest::newRow("copies area codes: this area") << kRead << readAnswerWithSequence(9) << peer << "c" << answer;
     QTest::newRow("echoes the write header: another header")
-        << kWrite << buildWriteRequest(0x30008200u, 14, 2, QByteArray(2, '\0')).left(11) << true << "h"
+        << kWrite << buildWriteRequest(0x30008200u, 14, 2, QByteArray(2, '\0')).left(11) << peer << "h"
         << int(Verdict::NoEcho);
-    QTest::newRow("echoes the write header: a cut copy") << kWrite << kWrite.left(1) << true << "h" << answer;
+    QTest::newRow("echoes the write header: a cut copy") << kWrite << kWrite.left(1) << peer << "h" << answer;
     QTest::newRow("echoes the write header: one other byte")
-        << kWrite << QByteArray(1, '\x01') << true << "h" << int(Verdict::NoEcho);
+        << kWrite << QByteArray(1, '\x01') << peer << "h" << int(Verdict::NoEcho);
 }
 
 void TestAnswerMatch::judge()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, datagram);
-    QFETCH(bool, fromPeer);
-    QFETCH(QString, habits);
+    QFETCH(int, from);
+    QFETCH(QString, known);
     QFETCH(int, verdict);
 
+    Known k = knownOf(known);
+    k.sent.requestSent(request.constData(), request.size());   // as the exchange does
     const Verdict got = judgeDatagram(request.constData(), request.size(), datagram.constData(),
-                                      datagram.size(), fromPeer, habitsOf(habits));
+                                      datagram.size(), Origin(from), k.habits, k.sent);
     QCOMPARE(QString::fromLatin1(verdictName(got)), QString::fromLatin1(verdictName(Verdict(verdict))));
 }
 
@@ -106,27 +160,29 @@ void TestAnswerMatch::learning_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<bool>("fromPeer");
+    QTest::addColumn<int>("from");
     QTest::addColumn<QString>("learned");
 
-    QTest::newRow("read echoed, from its address") << kRead << readAnswerWithSequence(5) << true << "a s";
-    QTest::newRow("read not echoed, from elsewhere") << kRead << readAnswerWithSequence(6) << false << "";
+    const int peer = int(Origin::Peer);
+    QTest::newRow("read echoed, from its address") << kRead << readAnswerWithSequence(5) << peer << "a s";
+    QTest::newRow("read echoed, from a stranger: teaches nothing")
+        << kRead << readAnswerWithSequence(5) << int(Origin::Stranger) << "";
     // Zeros where the sequence goes are what many non-echoing controllers send.
     QTest::newRow("sequence 0 echoed") << buildReadRequest(0, 0x30008200u, 1) << readAnswerWithSequence(0)
-                                       << true << "a";
-    QTest::newRow("write header echoed") << kWrite << kWrite.left(11) << true << "a h";
-    QTest::newRow("write header cut") << kWrite << kWrite.left(10) << true << "a";
+                                       << peer << "a";
+    QTest::newRow("write header echoed") << kWrite << kWrite.left(11) << peer << "a h";
+    QTest::newRow("write header cut") << kWrite << kWrite.left(10) << peer << "a";
 }
 
 void TestAnswerMatch::learning()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, answer);
-    QFETCH(bool, fromPeer);
+    QFETCH(int, from);
     QFETCH(QString, learned);
 
     PeerHabits h;
-    learnFromAnswer(h, request.constData(), request.size(), answer.constData(), answer.size(), fromPeer);
+    learnFromAnswer(h, request.constData(), request.size(), answer.constData(), answer.size(), Origin(from));
     QStringList got;
     if (h.answersFromPeerAddress)
         got << QStringLiteral("a");
@@ -137,29 +193,66 @@ void TestAnswerMatch::learning()
     QCOMPARE(got.join(QLatin1Char(' ')), learned);
 }
 
-void TestAnswerMatch::unansweredKeepsTheLastEight()
+// Habits that need several exchanges to learn or unlearn.
+void TestAnswerMatch::habitsOverExchanges()
 {
     PeerHabits h;
-    for (quint16 s = 1; s <= 9; ++s)
-        h.rememberUnanswered(s);
-    QVERIFY(!h.isUnanswered(1));
-    for (quint16 s = 2; s <= 9; ++s)
-        QVERIFY(h.isUnanswered(s));
-    h.forgetUnanswered(4);   // sent again after a wrap of the counter
-    QVERIFY(!h.isUnanswered(4));
-    QVERIFY(!h.isUnanswered(0xFFFF));
+    const auto answered = [&h](quint16 seq, quint32 area, quint16 answerSeq) {
+        const QByteArray r = buildReadRequest(seq, area, 1);
+        const QByteArray a = buildReadRequest(answerSeq, area, 1);
+        learnFromAnswer(h, r.constData(), r.size(), a.constData(), a.size(), Origin::Peer);
+    };
+    const auto silent = [&h](bool stray) {
+        SilenceSigns signs;
+        signs.strayPrompt = stray;
+        learnFromSilence(h, kRead.constData(), kRead.size(), signs);
+    };
+    answered(1, 0x30008200u, 1);
+    QVERIFY(h.echoesSequence);
+    QVERIFY(!h.copiesAreaCode);   // one area code copied may be a constant
+    answered(2, 0x30008300u, 2);
+    QVERIFY(h.copiesAreaCode);
 
-    h.requestUnanswered(kWrite.constData(), kWrite.size());
-    QVERIFY(h.isUnansweredWrite(kWrite.constData()));
-    h.requestSent(kWrite.constData(), kWrite.size());   // the same write again
-    QVERIFY(!h.isUnansweredWrite(kWrite.constData()));
+    // Stray answers unlearn the echo only in two exchanges in a row.
+    silent(true);
+    silent(false);
+    silent(true);
+    QVERIFY(h.echoesSequence && !h.sequenceNamesNothing);
+    silent(true);
+    QVERIFY(!h.echoesSequence && h.sequenceNamesNothing);
+    answered(9, 0x30008200u, 8);   // a count one behind teaches nothing
+    QVERIFY(h.sequenceNamesNothing);
+    answered(10, 0x30008200u, 10);
+    QVERIFY(h.echoesSequence && !h.sequenceNamesNothing);
+}
+
+void TestAnswerMatch::unansweredBelongsToTheSocket()
+{
+    SentRecord sent;
+    sent.talkTo(kFormer);
+    for (quint16 s = 1; s <= SentRecord::kKept + 1; ++s) {
+        const QByteArray r = buildReadRequest(s, 0x30008200u, 1);
+        sent.requestUnanswered(r.constData(), r.size());
+    }
+    QVERIFY(!sent.isUnansweredRead(1));
+    for (quint16 s = 2; s <= SentRecord::kKept + 1; ++s)
+        QVERIFY(sent.isUnansweredRead(s));
+    sent.talkTo(kPeer);   // another controller: the reads stay unanswered
+    QVERIFY(sent.isUnansweredRead(9));
+    QVERIFY(sent.isUnansweredRead(9, true));   // they were not sent to this one
+    const QByteArray again = buildReadRequest(4, 0x30008200u, 1);
+    sent.requestSent(again.constData(), again.size());   // sent again after a wrap of the counter
+    QVERIFY(!sent.isUnansweredRead(4));
 
     // A late answer comes once: then its request is no longer awaited.
     const QByteArray late = readAnswerWithSequence(9);
-    QVERIFY(h.isUnanswered(9));
-    h.lateAnswerCame(late.constData(), late.size());
-    QVERIFY(!h.isUnanswered(9));
-    QVERIFY(h.isUnanswered(8));
+    sent.lateAnswerCame(late.constData(), late.size());
+    QVERIFY(!sent.isUnansweredRead(9));
+    QVERIFY(sent.isUnansweredRead(8));
+
+    QCOMPARE(int(sent.originOf(kFormer)), int(Origin::FormerPeer));
+    QCOMPARE(int(sent.originOf(peerKey(1, 6000))), int(Origin::Peer));   // another port of its address
+    QCOMPARE(int(sent.originOf(peerKey(2, 5000))), int(Origin::Stranger));
 }
 
 QTEST_GUILESS_MAIN(TestAnswerMatch)

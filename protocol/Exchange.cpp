@@ -1,0 +1,166 @@
+#include "Exchange.h"
+
+#include <netinet/in.h>
+
+#include <cstring>
+
+namespace veskor {
+
+namespace {
+
+// Whole milliseconds to the deadline, rounded up: a wait never ends early.
+int msUntil(qint64 deadlineUs, qint64 nowUs)
+{
+    const qint64 left = deadlineUs - nowUs;
+    return left <= 0 ? 0 : int((left + 999) / 1000);
+}
+
+bool isRead(const char *request, int size)
+{
+    return requestKind(request, size) == RequestKind::Read;
+}
+
+} // namespace
+
+PeerKey keyOf(const Endpoint &endpoint)
+{
+    PeerKey k;
+    if (endpoint.family() == AF_INET) {
+        const auto &a = reinterpret_cast<const sockaddr_in &>(endpoint.addr);
+        memcpy(k.address.data(), &a.sin_addr, sizeof a.sin_addr);
+    } else if (endpoint.family() == AF_INET6) {
+        const auto &a = reinterpret_cast<const sockaddr_in6 &>(endpoint.addr);
+        memcpy(k.address.data(), &a.sin6_addr, sizeof a.sin6_addr);
+    } else {
+        return k;
+    }
+    k.family = quint8(endpoint.family());
+    k.port = endpoint.port();
+    return k;
+}
+
+void Exchange::talkTo(const Endpoint &peer)
+{
+    m_peer = keyOf(peer);
+    m_sent.talkTo(m_peer);
+    if (!(m_peer == m_habitsPeer)) {
+        m_habits = PeerHabits();
+        m_habitsPeer = m_peer;
+    }
+}
+
+bool Exchange::takeNoEchoNews()
+{
+    const bool news = m_noEchoNews;
+    m_noEchoNews = false;
+    return news;
+}
+
+// Drop what earlier exchanges left on the socket, send, then read datagrams
+// until one answers this request or the wait is over. Of datagrams that
+// arrive together the last one that answers counts.
+Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, int waitMs,
+                                bool blockingFirstWait)
+{
+    m_answer.resize(0);
+    if (!m_scratch) {
+        m_scratch.reset(new char[kMaxDatagram]);
+        m_answer.reserve(1024);   // marks the capacity as kept
+    }
+
+    io.dropPending();
+    if (io.send(request, size) != 0)
+        return Outcome::SendFailed;
+    m_sent.requestSent(request, size);
+    const qint64 sentAt = io.nowUs();
+    const qint64 deadline = sentAt + qint64(waitMs) * 1000;
+
+    Taken taken;
+    for (int round = 0;; ++round) {
+        // The first wait is one blocking call bounded by the socket's own
+        // timeout (most of the wait); later ones get what is left of it. Once
+        // an answer is in, only what is already pending is read.
+        int wait = 0;
+        if (!taken.answered) {
+            wait = round == 0 && blockingFirstWait ? UdpLink::kBlock : msUntil(deadline, io.nowUs());
+            if (wait == 0)
+                break;
+        }
+        const UdpLink::Received got = io.receive(m_scratch.get(), kMaxDatagram, wait);
+        if (got.status == UdpLink::Status::Refused && !taken.answered)
+            return Outcome::Refused;
+        if (got.status != UdpLink::Status::Datagram) {
+            if (taken.answered || got.status == UdpLink::Status::Failed)
+                break;
+            continue;
+        }
+        judge(request, size, got.size, m_sent.originOf(keyOf(got.from)), io.nowUs() - sentAt, taken);
+    }
+    learn(request, size, taken);
+    return taken.answered ? Outcome::Answer : Outcome::NoAnswer;
+}
+
+void Exchange::judge(const char *request, int size, int got, Origin from, qint64 sinceSendUs,
+                     Taken &taken)
+{
+    const char *datagram = m_scratch.get();
+    const Verdict verdict = judgeDatagram(request, size, datagram, got, from, m_habits, m_sent);
+    if (verdict == Verdict::Answer) {
+        m_answer.resize(got);
+        memcpy(m_answer.data(), datagram, size_t(got));
+        taken.answered = true;
+        taken.from = from;
+        taken.sinceSendUs = sinceSendUs;
+        return;
+    }
+    ++m_passedOver[size_t(verdict)];
+    if (verdict == Verdict::Late)
+        m_sent.lateAnswerCame(datagram, got);   // it will not come again
+    if (from != Origin::Peer)
+        return;   // a stranger's datagram shows nothing of the controller
+    SilenceSigns &signs = taken.signs;
+    signs.echoContradicted |= verdict == Verdict::NoEcho;
+    signs.areaContradicted |= verdict == Verdict::OtherArea;
+    const bool readAnswer = got >= 6 && datagram[0] == 'M';
+    signs.strayPrompt |= readAnswer && (verdict == Verdict::Late || verdict == Verdict::NoEcho)
+        && m_habits.isPrompt(sinceSendUs);
+}
+
+void Exchange::learn(const char *request, int size, const Taken &taken)
+{
+    const bool wasNoEcho = m_habits.sequenceNamesNothing;
+    if (taken.answered) {
+        learnFromAnswer(m_habits, request, size, m_answer.constData(), m_answer.size(), taken.from);
+        if (taken.from == Origin::Peer && isRead(request, size)) {
+            // The slowest recent answer: a slow one counts fully, and fades.
+            m_habits.slowestAnswerUs = qMax(taken.sinceSendUs,
+                                            m_habits.slowestAnswerUs - m_habits.slowestAnswerUs / 8);
+            if (sequenceOf(request) != 0 && m_answer.size() >= 6
+                && sequenceOf(m_answer.constData()) != sequenceOf(request))
+                m_noEchoNews = true;
+        }
+    } else {
+        learnFromSilence(m_habits, request, size, taken.signs);
+        m_sent.requestUnanswered(request, size);
+        m_noEchoNews |= !wasNoEcho && m_habits.sequenceNamesNothing;
+    }
+    if (!m_noEchoNews)
+        return;
+    if (noEchoTold()) {
+        m_noEchoNews = false;
+        return;
+    }
+    m_told[size_t(m_nextTold)] = m_peer;
+    m_nextTold = (m_nextTold + 1) % kToldKept;
+}
+
+bool Exchange::noEchoTold() const
+{
+    for (const PeerKey &p : m_told) {
+        if (p.isValid() && p == m_peer)
+            return true;
+    }
+    return false;
+}
+
+} // namespace veskor

@@ -1,0 +1,94 @@
+// One request, one answer: drop what earlier exchanges left, send, then read
+// datagrams until one answers the request or the wait is over.
+//
+// The exchange talks to its socket and its clock through ExchangeIo, a seam
+// with two sides: the real UDP socket with the steady clock (CmdVESKOR), and
+// a simulated network in simulated time (tests), which drives this very code
+// through millions of exchanges a minute.
+#ifndef VESKOR_EXCHANGE_H
+#define VESKOR_EXCHANGE_H
+
+#include "AnswerMatch.h"
+#include "UdpLink.h"
+
+#include <QByteArray>
+
+#include <array>
+#include <memory>
+
+namespace veskor {
+
+class ExchangeIo
+{
+public:
+    virtual ~ExchangeIo() = default;
+    // Reads and drops what is waiting on the socket.
+    virtual void dropPending() = 0;
+    // One datagram to the peer; 0 when sent, else an errno-style code.
+    virtual int send(const char *data, int size) = 0;
+    // As UdpLink::receive: waitMs 0 does not wait, UdpLink::kBlock waits the
+    // socket's own receive timeout.
+    virtual UdpLink::Received receive(char *buffer, int capacity, int waitMs) = 0;
+    // A monotonic clock, in microseconds.
+    virtual qint64 nowUs() = 0;
+};
+
+PeerKey keyOf(const Endpoint &endpoint);
+
+class Exchange
+{
+public:
+    // How an exchange ended.
+    enum class Outcome { Answer, NoAnswer, SendFailed, Refused, NoSocket };
+    static constexpr int kMaxDatagram = 65536;   // larger than any UDP payload
+
+    // ConnectDrive named `peer`. What was learned of a controller holds while
+    // the host reconnects to it; what the socket sent stays whatever the peer.
+    void talkTo(const Endpoint &peer);
+
+    // One exchange of `request`. waitMs bounds it; the first wait is the
+    // socket's own receive timeout when blockingFirstWait is set.
+    Outcome run(ExchangeIo &io, const char *request, int size, int waitMs, bool blockingFirstWait);
+
+    // The answer taken by the last exchange (empty unless it was answered).
+    const QByteArray &answer() const { return m_answer; }
+
+    const PeerHabits &habits() const { return m_habits; }
+    const SentRecord &sent() const { return m_sent; }
+    quint64 passedOver(Verdict reason) const { return m_passedOver[size_t(reason)]; }
+    // Set once per peer, the first time its answers are seen to carry no
+    // sequence: the caller says so in the log.
+    bool takeNoEchoNews();
+
+private:
+    struct Taken {
+        bool answered = false;
+        Origin from = Origin::Stranger;
+        qint64 sinceSendUs = 0;
+        SilenceSigns signs;
+    };
+    void judge(const char *request, int size, int got, Origin from, qint64 sinceSendUs, Taken &taken);
+    void learn(const char *request, int size, const Taken &taken);
+
+    PeerKey m_peer;
+    PeerKey m_habitsPeer;   // the peer m_habits were learned from
+    PeerHabits m_habits;
+    SentRecord m_sent;
+    std::array<quint64, kVerdictCount> m_passedOver{};
+    bool m_noEchoNews = false;
+    // Peers whose lack of an echo was told: once per peer, however often the
+    // host switches between them.
+    bool noEchoTold() const;
+    static constexpr int kToldKept = 16;
+    std::array<PeerKey, kToldKept> m_told{};
+    int m_nextTold = 0;
+
+    // Kept from one exchange to the next, so that an exchange allocates
+    // nothing: the datagram being read and the answer taken.
+    std::unique_ptr<char[]> m_scratch;
+    QByteArray m_answer;
+};
+
+} // namespace veskor
+
+#endif
