@@ -80,24 +80,16 @@ Origin SentRecord::originOf(const PeerKey &sender) const
 
 void SentRecord::requestSent(const char *request, int size)
 {
-    switch (requestKind(request, size)) {
-    case RequestKind::Read:
-        // The sequence is sent again (the counter wrapped): it names this request now.
-        for (Read &r : m_reads) {
-            if (r.sequence == qint32(sequenceOf(request)))
-                r.sequence = -1;
-        }
-        break;
-    case RequestKind::Write:
-        // The same header to the same peer: a late answer to the first cannot
-        // be told from this one's. To another peer it still can.
-        for (Write &w : m_writes) {
-            if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0)
-                w.used = false;
-        }
-        break;
-    case RequestKind::Other:
-        break;
+    // A read's sequence sent again (the counter wrapped) names this request
+    // now. A write's header sent again does not: the controller's late
+    // answer to the first write would be taken for the second's, and a lost
+    // write reported done. Both are passed over once; the first that comes
+    // takes the header off the list.
+    if (requestKind(request, size) != RequestKind::Read)
+        return;
+    for (Read &r : m_reads) {
+        if (r.sequence == qint32(sequenceOf(request)))
+            r.sequence = -1;
     }
 }
 
@@ -109,6 +101,10 @@ void SentRecord::requestUnanswered(const char *request, int size)
         m_nextRead = (m_nextRead + 1) % kKept;
         break;
     case RequestKind::Write: {
+        for (const Write &w : m_writes) {
+            if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0)
+                return;   // awaited already
+        }
         Write &w = m_writes[size_t(m_nextWrite)];
         w.used = true;
         memcpy(w.header.data(), request, kHeaderSize);

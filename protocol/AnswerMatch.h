@@ -65,8 +65,8 @@ public:
     Origin originOf(const PeerKey &sender) const;
 
     // What a request leaves behind when it ends without an answer, what
-    // sending one to the same peer takes back, and what its late answer,
-    // once come, takes off.
+    // sending it again takes back, and what its late answer, once come from
+    // a controller (not a stranger), takes off.
     void requestSent(const char *request, int size);
     void requestUnanswered(const char *request, int size);
     void lateAnswerCame(const char *datagram, int size);

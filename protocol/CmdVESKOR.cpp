@@ -140,7 +140,6 @@ class SocketIo final : public ExchangeIo
 {
 public:
     SocketIo(UdpLink &socket, const Endpoint &peer) : m_socket(socket), m_peer(peer) {}
-    void dropPending() override { m_socket.dropPending(); }
     int send(const char *data, int size) override { return m_socket.send(data, size, m_peer); }
     UdpLink::Received receive(char *buffer, int capacity, int waitMs) override
     {

@@ -68,7 +68,7 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
         m_answer.reserve(1024);   // marks the capacity as kept
     }
 
-    io.dropPending();
+    dropPending(io);
     if (io.send(request, size) != 0)
         return Outcome::SendFailed;
     m_sent.requestSent(request, size);
@@ -100,6 +100,22 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
     return taken.answered ? Outcome::Answer : Outcome::NoAnswer;
 }
 
+// What earlier exchanges left on the socket answers nothing now; a late
+// answer among it is not awaited any longer. A flood costs time, bounded.
+void Exchange::dropPending(ExchangeIo &io)
+{
+    constexpr int kMaxDropped = 65536;
+    for (int i = 0; i < kMaxDropped; ++i) {
+        const UdpLink::Received got = io.receive(m_scratch.get(), kMaxDatagram, 0);
+        if (got.status == UdpLink::Status::Datagram) {
+            if (m_sent.originOf(keyOf(got.from)) != Origin::Stranger)
+                m_sent.lateAnswerCame(m_scratch.get(), got.size);
+        } else if (got.status != UdpLink::Status::Refused) {
+            break;   // nothing left (a refusal left by an earlier exchange is cleared)
+        }
+    }
+}
+
 void Exchange::judge(const char *request, int size, int got, Origin from, qint64 sinceSendUs,
                      Taken &taken)
 {
@@ -114,7 +130,7 @@ void Exchange::judge(const char *request, int size, int got, Origin from, qint64
         return;
     }
     ++m_passedOver[size_t(verdict)];
-    if (verdict == Verdict::Late)
+    if (verdict == Verdict::Late && from != Origin::Stranger)
         m_sent.lateAnswerCame(datagram, got);   // it will not come again
     if (from != Origin::Peer)
         return;   // a stranger's datagram shows nothing of the controller

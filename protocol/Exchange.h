@@ -22,8 +22,6 @@ class ExchangeIo
 {
 public:
     virtual ~ExchangeIo() = default;
-    // Reads and drops what is waiting on the socket.
-    virtual void dropPending() = 0;
     // One datagram to the peer; 0 when sent, else an errno-style code.
     virtual int send(const char *data, int size) = 0;
     // As UdpLink::receive: waitMs 0 does not wait, UdpLink::kBlock waits the
@@ -67,6 +65,7 @@ private:
         qint64 sinceSendUs = 0;
         SilenceSigns signs;
     };
+    void dropPending(ExchangeIo &io);
     void judge(const char *request, int size, int got, Origin from, qint64 sinceSendUs, Taken &taken);
     void learn(const char *request, int size, const Taken &taken);
 

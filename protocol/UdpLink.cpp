@@ -13,9 +13,8 @@ namespace veskor {
 
 namespace {
 
-// Bounds on loops over what others put on the socket, so that a flood can
+// A bound on the loop over the socket's error queue, so that a flood can
 // cost time but never hang a call.
-constexpr int kMaxDropped = 65536;
 constexpr int kMaxErrors = 64;
 
 const sockaddr_in &v4(const Endpoint &e) { return *reinterpret_cast<const sockaddr_in *>(&e.addr); }
@@ -187,26 +186,6 @@ quint16 UdpLink::localPort() const
     if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&e.addr), &e.length) != 0)
         return 0;
     return e.port();
-}
-
-int UdpLink::dropPending()
-{
-    int dropped = 0;
-    while (m_fd >= 0 && dropped < kMaxDropped) {
-        // A zero-length read takes one whole datagram off the socket.
-        const ssize_t n = ::recv(m_fd, nullptr, 0, MSG_DONTWAIT);
-        if (n >= 0) {
-            ++dropped;
-            continue;
-        }
-        if (errno == EINTR)
-            continue;
-        if (isAgain(errno))
-            break;
-        // An error reported by ICMP for an earlier request: clear it.
-        refusedBy(Endpoint(), false);
-    }
-    return dropped;
 }
 
 int UdpLink::send(const char *data, int size, const Endpoint &to)

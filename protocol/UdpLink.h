@@ -51,10 +51,6 @@ public:
     bool canReach(const Endpoint &peer) const;
     quint16 localPort() const;
 
-    // Reads and drops every datagram (and ICMP error) waiting on the socket.
-    // Returns how many datagrams were dropped.
-    int dropPending();
-
     // One datagram to `to`; errno-style code: 0 when sent.
     int send(const char *data, int size, const Endpoint &to);
 

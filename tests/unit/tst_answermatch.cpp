@@ -120,8 +120,9 @@ void TestAnswerMatch::judge_data()
         << kRead << readAnswerWithSequence(3) << peer << "n f3" << int(Verdict::Late);
     QTest::newRow("copied header of a write that timed out, during a read")
         << kRead << kWrite.left(11) << peer << "w" << int(Verdict::Late);
-    QTest::newRow("the same write again: its header names this one")
-        << kWrite << kWrite.left(11) << peer << "w" << answer;
+    // The first write's late answer cannot be told from this one's.
+    QTest::newRow("the same write again after it timed out")
+        << kWrite << kWrite.left(11) << peer << "w" << int(Verdict::Late);
     QTest::newRow("the same write, timed out at another controller")
         << kWrite << kWrite.left(11) << peer << "fw" << int(Verdict::Late);
     QTest::newRow("not a read answer, bytes 4-5 as a timed-out sequence")
