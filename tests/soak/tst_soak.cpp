@@ -12,6 +12,8 @@
 //   VESKOR_SOAK_SEED       seed of the random requests (printed; default 20261207)
 //   VESKOR_SOAK_RECONNECT  exchanges of the reconnecting host (3000; 100000 for
 //                          the full run)
+//   VESKOR_SOAK_SWITCH     exchanges of the host that switches between two
+//                          controllers (2000; 100000 for the full run)
 #include "Codec.h"
 #include "VeskorSim.h"
 #include "libVESKOR.h"
@@ -24,7 +26,9 @@
 #include <QUdpSocket>
 #include <QVector>
 
+#include <array>
 #include <cstring>
+#include <memory>
 #include <random>
 
 using veskorsim::Fault;
@@ -145,15 +149,20 @@ private slots:
     void lostAndLateAnswersTimeout();
     void controllerRestartTimeout();
     void reconnectAfterTimeout();
+    void hostSwitchingControllers();
     void cleanupTestCase();
 
 private:
     Request randomRequest(bool write);
     CLabelVariable exchange(const Request &r);
+    static CLabelVariable exchange(LibVESKORS &driver, const Request &r);
     // Checks a read that succeeded against the model; false on a wrong value.
     bool matchesModel(const Request &r, const CLabelVariable &result) const;
+    static bool matchesModel(const Request &r, const CLabelVariable &result, const QVector<QByteArray> &model);
     void applyWrite(const Request &r);
+    static void applyWrite(const Request &r, QVector<QByteArray> &model);
     void scrambleAreas();
+    void scrambleAreas(Simulator &sim, QVector<QByteArray> &model);
     void expectGoodRead(const char *what);
     void answersDelivered();
 
@@ -199,13 +208,19 @@ void SoakTest::cleanupTestCase()
 // answer shows in the values.
 void SoakTest::scrambleAreas()
 {
+    scrambleAreas(*m_sim, m_model);
+}
+
+void SoakTest::scrambleAreas(Simulator &sim, QVector<QByteArray> &model)
+{
     const auto &areas = veskorsim::areaTable();
+    model.resize(areas.size());
     for (int i = 0; i < areas.size(); ++i) {
-        QByteArray bytes(m_areaSize, '\0');
+        QByteArray bytes(sim.areaSize(), '\0');
         for (char &b : bytes)
             b = char(m_rng() & 0xFF);
-        QVERIFY(m_sim->setArea(areas.at(i).code, 0, bytes));
-        m_model[i] = bytes;
+        QVERIFY(sim.setArea(areas.at(i).code, 0, bytes));
+        model[i] = bytes;
     }
 }
 
@@ -279,22 +294,38 @@ Request SoakTest::randomRequest(bool write)
 
 CLabelVariable SoakTest::exchange(const Request &r)
 {
-    return r.write ? m_driver->WriteVariable(r.tag(), DataType(r.type), r.value, r.count)
-                   : m_driver->ReadVariable(r.tag(), DataType(r.type), r.count);
+    return exchange(*m_driver, r);
+}
+
+CLabelVariable SoakTest::exchange(LibVESKORS &driver, const Request &r)
+{
+    return r.write ? driver.WriteVariable(r.tag(), DataType(r.type), r.value, r.count)
+                   : driver.ReadVariable(r.tag(), DataType(r.type), r.count);
 }
 
 void SoakTest::applyWrite(const Request &r)
 {
+    applyWrite(r, m_model);
+}
+
+void SoakTest::applyWrite(const Request &r, QVector<QByteArray> &model)
+{
     // The controller stores the bytes at that address in every area, cut at the end.
-    const int stored = qMin(r.image.size(), m_areaSize - r.address);
-    for (QByteArray &m : m_model)
+    for (QByteArray &m : model) {
+        const int stored = qMin(r.image.size(), m.size() - r.address);
         m.replace(r.address, stored, r.image.left(stored));
+    }
 }
 
 bool SoakTest::matchesModel(const Request &r, const CLabelVariable &result) const
 {
+    return matchesModel(r, result, m_model);
+}
+
+bool SoakTest::matchesModel(const Request &r, const CLabelVariable &result, const QVector<QByteArray> &model)
+{
     const int length = byteLength(r.type, r.count);
-    const QByteArray image = m_model.at(r.area).mid(r.address, length);
+    const QByteArray image = model.at(r.area).mid(r.address, length);
     if (image.size() != length)
         return false;
     const QVariant &v = result.value;
@@ -654,6 +685,114 @@ void SoakTest::reconnectAfterTimeout()
     // when the driver's thread, held up by load, reads the socket only after
     // the answer came: it is the right answer, its sequence says so.)
     QVERIFY(quint64(codes.value(NoAnswer)) >= stats.faults.value(Fault::Drop));
+}
+
+// A host that serves two controllers with one driver object, taking turns:
+// ConnectDrive to the one whose turn it is, then one read or write. For each
+// exchange the test draws a lost answer (10 %) or a late one (10 %, after the
+// wait) and queues it at that controller, so late answers of one controller
+// come while the driver waits for the other, or for the same one's next
+// request. The two hold different bytes, so a value from the wrong one shows.
+// The wait is 20 ms and late answers come after 30 ms, as in
+// reconnectAfterTimeout.
+void SoakTest::hostSwitchingControllers()
+{
+    const int total = qMax(2, envInt("VESKOR_SOAK_SWITCH", 2000));
+    veskorsim::SimConfig config;
+    config.keepReceived = false;
+    config.delayMs = 30;
+    std::array<std::unique_ptr<Simulator>, 2> sims;
+    std::array<QVector<QByteArray>, 2> models;
+    std::array<QString, 2> endpoints;
+    for (int c = 0; c < 2; ++c) {
+        sims[c] = std::make_unique<Simulator>(config);
+        QString error;
+        QVERIFY2(sims[c]->start(&error), qPrintable(error));
+        endpoints[c] = QStringLiteral("127.0.0.1:%1").arg(sims[c]->port());
+        scrambleAreas(*sims[c], models[c]);
+    }
+    LibVESKORS driver;
+    driver.transport().setAnswerWaitMs(20);
+    const QtMessageHandler previous = qInstallMessageHandler(countMessages);
+    auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
+
+    QMap<int, int> codes;
+    std::array<QMap<QString, int>, 2> kinds;   // per controller: reads, writes, lost, late
+    int wrongValues = 0;
+    int lostWritesDone = 0;      // a write whose acknowledgement was lost, reported as done
+    int lostReadsTaken = 0;      // a read whose answer was lost, reported with another code than 8
+    int wrongCodes = 0;          // a code that no answer to the request gives (a read in the area: 4 or 7)
+    QString firstWrong;
+    const auto wrong = [&](int *count, const QString &what) {
+        if ((*count)++ == 0 && firstWrong.isEmpty())
+            firstWrong = what;
+    };
+    for (int i = 0; i < total; ++i) {
+        if (i % 500 == 499) {
+            for (int c = 0; c < 2; ++c)
+                scrambleAreas(*sims[c], models[c]);
+        }
+        const int c = i % 2;
+        QCOMPARE(driver.ConnectDrive(endpoints[c]), 0);
+        const Request r = randomRequest(m_rng() % 100 < 40);
+        const quint32 pick = m_rng() % 100;
+        const Fault fault = pick < 10 ? Fault::Drop : pick < 20 ? Fault::Delay : Fault::None;
+        if (fault != Fault::None)
+            sims[c]->queueFault(fault);
+        ++kinds[c][r.write ? QStringLiteral("writes") : QStringLiteral("reads")];
+        if (fault != Fault::None)
+            ++kinds[c][fault == Fault::Drop ? QStringLiteral("lost") : QStringLiteral("late")];
+
+        const CLabelVariable got = exchange(driver, r);
+        ++codes[got.resultCode];
+        const QString where = QStringLiteral("exchange %1 (controller %2, %3 %4 type %5 count %6, fault %7)")
+                                  .arg(i).arg(QLatin1Char("AB"[c]))
+                                  .arg(r.write ? "write" : "read", r.tag()).arg(r.type).arg(r.count)
+                                  .arg(veskorsim::faultName(fault));
+        // The controller stores a write whatever happens to its answer.
+        if (r.write)
+            applyWrite(r, models[c]);
+        const bool pastEnd = !r.write && r.address + byteLength(r.type, r.count) > m_areaSize;
+        const int answered = pastEnd ? BadLength : Done;
+        if (got.resultCode != NoAnswer && got.resultCode != answered)
+            wrong(&wrongCodes, where + QStringLiteral(": code %1").arg(got.resultCode));
+        if (fault == Fault::Drop && got.resultCode != NoAnswer)
+            wrong(r.write ? &lostWritesDone : &lostReadsTaken, where + QStringLiteral(": answer lost, code %1").arg(got.resultCode));
+        if (!r.write && got.resultCode == Done && !matchesModel(r, got, models[c]))
+            wrong(&wrongValues, where + QStringLiteral(": values controller %1 does not hold").arg(QLatin1Char("AB"[c])));
+    }
+    restore.dismiss();
+    qInstallMessageHandler(previous);
+
+    const CmdVESKOR &t = driver.transport();
+    QString codeText;
+    for (auto it = codes.cbegin(); it != codes.cend(); ++it)
+        codeText += QStringLiteral(" %1:%2").arg(it.key()).arg(it.value());
+    qInfo("switching host: %d exchanges", total);
+    for (int c = 0; c < 2; ++c) {
+        const veskorsim::SimStats stats = sims[c]->stats();
+        qInfo("controller %c: %d reads, %d writes, %d answers lost, %d late (simulator: %llu reads, %llu writes, "
+              "%llu lost, %llu late)", "AB"[c], kinds[c].value(QStringLiteral("reads")),
+              kinds[c].value(QStringLiteral("writes")), kinds[c].value(QStringLiteral("lost")),
+              kinds[c].value(QStringLiteral("late")), stats.reads, stats.writes,
+              stats.faults.value(Fault::Drop), stats.faults.value(Fault::Delay));
+    }
+    qInfo("result codes:%s", qPrintable(codeText));
+    QString passed;
+    for (int v = 0; v < veskor::kVerdictCount; ++v) {
+        if (veskor::Verdict(v) != veskor::Verdict::Answer)
+            passed += QStringLiteral("%1%2 %3").arg(passed.isEmpty() ? "" : ", ")
+                          .arg(QLatin1String(veskor::verdictName(veskor::Verdict(v))))
+                          .arg(t.passedOver(veskor::Verdict(v)));
+    }
+    qInfo("passed over: %s", qPrintable(passed));
+    qInfo("wrong values reported as done: %d; lost writes reported as done: %d; lost reads with another "
+          "code than 8: %d; codes no answer to the request gives: %d",
+          wrongValues, lostWritesDone, lostReadsTaken, wrongCodes);
+    QVERIFY2(wrongValues == 0 && lostWritesDone == 0 && lostReadsTaken == 0 && wrongCodes == 0,
+             qPrintable(QStringLiteral("%1 wrong values, %2 lost writes done, %3 lost reads not 8, %4 wrong codes; "
+                                       "the first: %5")
+                            .arg(wrongValues).arg(lostWritesDone).arg(lostReadsTaken).arg(wrongCodes).arg(firstWrong)));
 }
 
 int main(int argc, char **argv)
