@@ -9,7 +9,8 @@
 //         controller talked to before
 //   1     low 4 bits: count of unanswered read sequences (at most 12); bit 4
 //         the sequence field names nothing, bit 5 copies area codes, bit 6
-//         the unanswered requests went to the controller talked to before
+//         the unanswered requests went to the controller talked to before,
+//         bit 7 the datagram (from the controller's address) is from another port
 //   2..   that many sequences (2 bytes each), then 11 bytes of a write
 //         header taken as unanswered when flags bit 6 is set
 //   ..    request: read: sequence (2 bytes); write: address (2), length (1)
@@ -56,7 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     habits.echoesWriteHeader = flags & 4;
     habits.sequenceNamesNothing = more & 16;
     habits.copiesAreaCode = more & 32;
-    const Origin from = (flags & 128) ? Origin::FormerPeer : (flags & 8) ? Origin::Peer : Origin::Stranger;
+    const Origin from = (flags & 128) ? Origin::FormerPeer
+        : (flags & 8)                 ? ((more & 128) ? Origin::PeerAddress : Origin::Peer)
+                                      : Origin::Stranger;
     SentRecord sent;
     sent.talkTo(localKey(2));
     if (!(more & 64))
@@ -64,13 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int unanswered = qMin(more & 0x0F, 12);
     for (int i = 0; i < unanswered; ++i) {
         const QByteArray r = buildReadRequest(in.take<quint16>(), 0x30008200u, 1);
-        sent.requestUnanswered(r.constData(), r.size());
+        sent.requestUnanswered(r.constData(), r.size(), 0);
     }
     const QByteArray lateHeader = in.bytes(11);
     if ((flags & 64) && lateHeader.size() == 11) {
         const QByteArray w = lateHeader + QByteArray(1, '\0');
         if (requestKind(w.constData(), w.size()) == RequestKind::Write)
-            sent.requestUnanswered(w.constData(), w.size());
+            sent.requestUnanswered(w.constData(), w.size(), 0);
     }
     sent.talkTo(localKey(1));
 
@@ -94,14 +97,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                     datagram.size(), from, habits, sent);
 
     FUZZ_CHECK((v == Verdict::Empty) == datagram.isEmpty());
-    if (!datagram.isEmpty() && (from == Origin::FormerPeer || (habits.answersFromPeerAddress && from != Origin::Peer)))
+    if (!datagram.isEmpty() && (from == Origin::FormerPeer || (habits.answersFromPeerAddress && !isPeerAddress(from))))
         FUZZ_CHECK_SAY(v == Verdict::ForeignAddress, describe(v));
     if (v == Verdict::Answer) {
         // An answer names no request that went unanswered ...
         if (datagram.size() >= 6 && datagram.at(0) == 'M')
-            FUZZ_CHECK(!sent.isUnansweredRead(sequenceOf(datagram.constData()), habits.sequenceNamesNothing));
+            FUZZ_CHECK(!sent.isUnansweredRead(sequenceOf(datagram.constData()), habits.sequenceNamesNothing,
+                                              from == Origin::Peer));
         if (datagram.size() >= kWriteHeaderSize)
-            FUZZ_CHECK(!sent.isUnansweredWrite(datagram.constData()));
+            FUZZ_CHECK(!sent.isUnansweredWrite(datagram.constData(), from == Origin::Peer));
         // ... and shows nothing against what this controller echoes.
         if (kind == RequestKind::Read && habits.echoesSequence && datagram.size() >= 6)
             FUZZ_CHECK(sequenceOf(datagram.constData()) == sequenceOf(request.constData()));

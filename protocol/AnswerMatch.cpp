@@ -75,7 +75,7 @@ Origin SentRecord::originOf(const PeerKey &sender) const
         if (p.isValid() && (p == sender || (p.sameHost(sender) && !p.sameHost(m_current))))
             return Origin::FormerPeer;
     }
-    return sender.sameHost(m_current) ? Origin::Peer : Origin::Stranger;
+    return sender.sameHost(m_current) ? Origin::PeerAddress : Origin::Stranger;
 }
 
 void SentRecord::requestSent(const char *request, int size)
@@ -83,17 +83,27 @@ void SentRecord::requestSent(const char *request, int size)
     // A read's sequence sent again (the counter wrapped) names this request
     // now. A write's header sent again does not: the controller's late
     // answer to the first write would be taken for the second's, and a lost
-    // write reported done. Both are passed over once; the first that comes
-    // takes the header off the list.
+    // write reported done.
     if (requestKind(request, size) != RequestKind::Read)
         return;
     for (Read &r : m_reads) {
         if (r.sequence == qint32(sequenceOf(request)))
             r.sequence = -1;
     }
+    m_recentReads[size_t(m_nextRecent)] = sequenceOf(request);
+    m_nextRecent = (m_nextRecent + 1) % kKept;
 }
 
-void SentRecord::requestUnanswered(const char *request, int size)
+bool SentRecord::isRecentRead(quint16 sequence) const
+{
+    for (const qint32 s : m_recentReads) {
+        if (s == qint32(sequence))
+            return true;
+    }
+    return false;
+}
+
+void SentRecord::requestUnanswered(const char *request, int size, qint64 sentUs)
 {
     switch (requestKind(request, size)) {
     case RequestKind::Read:
@@ -101,12 +111,15 @@ void SentRecord::requestUnanswered(const char *request, int size)
         m_nextRead = (m_nextRead + 1) % kKept;
         break;
     case RequestKind::Write: {
-        for (const Write &w : m_writes) {
-            if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0)
-                return;   // awaited already
+        for (Write &w : m_writes) {
+            if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0) {
+                w.sentUs = sentUs;   // awaited already: from now on for longer
+                return;
+            }
         }
         Write &w = m_writes[size_t(m_nextWrite)];
         w.used = true;
+        w.sentUs = sentUs;
         memcpy(w.header.data(), request, kHeaderSize);
         w.peer = m_current;
         m_nextWrite = (m_nextWrite + 1) % kKept;
@@ -117,35 +130,38 @@ void SentRecord::requestUnanswered(const char *request, int size)
     }
 }
 
-void SentRecord::lateAnswerCame(const char *datagram, int size)
+void SentRecord::requestAnswered(const char *request, int size)
 {
-    if (isReadAnswer(datagram, size)) {
-        for (Read &r : m_reads) {
-            if (r.sequence == qint32(sequenceOf(datagram)))
-                r.sequence = -1;
-        }
-    }
-    if (size >= kHeaderSize) {
-        for (Write &w : m_writes) {
-            if (w.used && memcmp(w.header.data(), datagram, kHeaderSize) == 0)
-                w.used = false;
-        }
+    if (requestKind(request, size) != RequestKind::Write)
+        return;
+    for (Write &w : m_writes) {
+        if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0)
+            w.used = false;
     }
 }
 
-bool SentRecord::isUnansweredRead(quint16 sequence, bool exceptCurrent) const
+void SentRecord::forgetWritesBefore(qint64 sentUs)
+{
+    for (Write &w : m_writes) {
+        if (w.used && w.sentUs < sentUs)
+            w.used = false;
+    }
+}
+
+bool SentRecord::isUnansweredRead(quint16 sequence, bool exceptCurrent, bool onlyCurrent) const
 {
     for (const Read &r : m_reads) {
-        if (r.sequence == qint32(sequence) && !(exceptCurrent && r.peer == m_current))
+        const bool current = r.peer == m_current;
+        if (r.sequence == qint32(sequence) && !(exceptCurrent && current) && !(onlyCurrent && !current))
             return true;
     }
     return false;
 }
 
-bool SentRecord::isUnansweredWrite(const char *header) const
+bool SentRecord::isUnansweredWrite(const char *header, bool onlyCurrent) const
 {
     for (const Write &w : m_writes) {
-        if (w.used && memcmp(w.header.data(), header, kHeaderSize) == 0)
+        if (w.used && (!onlyCurrent || w.peer == m_current) && memcmp(w.header.data(), header, kHeaderSize) == 0)
             return true;
     }
     return false;
@@ -193,16 +209,16 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
         return Verdict::Empty;
     // Another controller never answers for this one; nor does anyone but
     // this one, once it has answered from its address.
-    if (from == Origin::FormerPeer || (habits.answersFromPeerAddress && from != Origin::Peer))
+    if (from == Origin::FormerPeer || (habits.answersFromPeerAddress && !isPeerAddress(from)))
         return Verdict::ForeignAddress;
     // A read answer ('M', then the sequence in bytes 4-5) to a request that
     // timed out. The request waiting now has taken its identity off the list.
     // Reads to this controller count only while its sequence field names requests.
     if (isReadAnswer(datagram, size)
-        && sent.isUnansweredRead(sequenceOf(datagram), habits.sequenceNamesNothing))
+        && sent.isUnansweredRead(sequenceOf(datagram), habits.sequenceNamesNothing, from == Origin::Peer))
         return Verdict::Late;
     // The copied header of a write that timed out.
-    if (size >= kWriteHeaderSize && sent.isUnansweredWrite(datagram))
+    if (size >= kWriteHeaderSize && sent.isUnansweredWrite(datagram, from == Origin::Peer))
         return Verdict::Late;
     switch (requestKind(request, requestSize)) {
     case RequestKind::Read:
@@ -214,6 +230,10 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
     case RequestKind::Write:
         if (habits.echoesWriteHeader && contradictsHeader(request, datagram, size))
             return Verdict::NoEcho;
+        // A copy of a read's answer from a controller that echoes sequences
+        // (a duplicate, or late) is no write's acknowledgement.
+        if (habits.echoesSequence && isReadAnswer(datagram, size) && sent.isRecentRead(sequenceOf(datagram)))
+            return Verdict::Late;
         break;
     case RequestKind::Other:
         break;
@@ -224,7 +244,7 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
 void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, const char *answer,
                      int size, Origin from)
 {
-    if (from != Origin::Peer)
+    if (!isPeerAddress(from))
         return;
     habits.answersFromPeerAddress = true;
     switch (requestKind(request, requestSize)) {

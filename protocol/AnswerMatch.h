@@ -42,11 +42,14 @@ struct PeerKey {
 
 // Where a datagram came from, as seen against the peers this socket talked to.
 enum class Origin {
-    Peer,         // the current peer's address (any port of it)
+    Peer,         // the current peer: its address and port
+    PeerAddress,  // another port of the current peer's address
     FormerPeer,   // a peer this socket talked to before (its address and port,
                   // or its address when that is not the current peer's)
     Stranger      // anywhere else
 };
+
+inline bool isPeerAddress(Origin o) { return o == Origin::Peer || o == Origin::PeerAddress; }
 
 enum class RequestKind { Read, Write, Other };
 RequestKind requestKind(const char *request, int size);
@@ -64,18 +67,32 @@ public:
     const PeerKey &currentPeer() const { return m_current; }
     Origin originOf(const PeerKey &sender) const;
 
-    // What a request leaves behind when it ends without an answer, what
-    // sending it again takes back, and what its late answer, once come from
-    // a controller (not a stranger), takes off.
+    // What a request sent at sentUs leaves behind when it ends without an
+    // answer, what sending it again takes back, and what an answer to a
+    // write takes off. A late answer does not take its request off: its
+    // copies, if any, are late too.
     void requestSent(const char *request, int size);
-    void requestUnanswered(const char *request, int size);
-    void lateAnswerCame(const char *datagram, int size);
+    void requestUnanswered(const char *request, int size, qint64 sentUs);
+    void requestAnswered(const char *request, int size);
+    // A write's header names no single request: after one timed out, the
+    // same write's answer and the first one's late answer look alike. Its
+    // header is awaited for windowUs after it was sent, then forgotten, so
+    // that the same write can be acknowledged again. (Reads carry a
+    // sequence: they are kept until newer ones take their place.)
+    void forgetWritesBefore(qint64 sentUs);
 
     // Whether a read answer carrying `sequence` names an unanswered read; with
     // exceptCurrent, reads sent to the current peer do not count (its answers'
-    // bytes 4-5 are known to name nothing).
-    bool isUnansweredRead(quint16 sequence, bool exceptCurrent = false) const;
-    bool isUnansweredWrite(const char *header) const;
+    // bytes 4-5 are known to name nothing); with onlyCurrent, reads sent to
+    // other peers do not (the datagram came from the current peer's very
+    // address and port: it is no other's answer).
+    bool isUnansweredRead(quint16 sequence, bool exceptCurrent = false, bool onlyCurrent = false) const;
+    // Whether a datagram beginning with `header` names an unanswered write;
+    // with onlyCurrent, only writes sent to the current peer count (a
+    // datagram from its very address and port is no other's answer).
+    bool isUnansweredWrite(const char *header, bool onlyCurrent = false) const;
+    // Whether `sequence` is that of one of the last reads sent, answered or not.
+    bool isRecentRead(quint16 sequence) const;
 
 private:
     struct Read {
@@ -84,10 +101,13 @@ private:
     };
     struct Write {
         bool used = false;
+        qint64 sentUs = 0;
         std::array<char, kHeaderSize> header{};
         PeerKey peer;
     };
     std::array<Read, kKept> m_reads{};
+    std::array<qint32, kKept> m_recentReads{{-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}};
+    int m_nextRecent = 0;
     std::array<Write, kKept> m_writes{};
     int m_nextRead = 0;
     int m_nextWrite = 0;

@@ -41,12 +41,28 @@ PeerKey keyOf(const Endpoint &endpoint)
 
 void Exchange::talkTo(const Endpoint &peer)
 {
-    m_peer = keyOf(peer);
-    m_sent.talkTo(m_peer);
-    if (!(m_peer == m_habitsPeer)) {
-        m_habits = PeerHabits();
-        m_habitsPeer = m_peer;
+    const PeerKey key = keyOf(peer);
+    if (key == m_peer)
+        return;
+    if (m_peer.isValid()) {
+        Known *slot = nullptr;
+        for (Known &k : m_known)
+            slot = k.peer == m_peer ? &k : slot;
+        if (!slot) {
+            slot = &m_known[size_t(m_nextKnown)];
+            m_nextKnown = (m_nextKnown + 1) % kKnownKept;
+        }
+        *slot = Known{m_peer, m_habits};
     }
+    m_habits = PeerHabits();
+    for (Known &k : m_known) {
+        if (k.peer == key) {
+            m_habits = k.habits;
+            k = Known();
+        }
+    }
+    m_peer = key;
+    m_sent.talkTo(m_peer);
 }
 
 bool Exchange::takeNoEchoNews()
@@ -74,6 +90,9 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
     m_sent.requestSent(request, size);
     const qint64 sentAt = io.nowUs();
     const qint64 deadline = sentAt + qint64(waitMs) * 1000;
+    // A write's late answer is told as late for one more wait after its own.
+    m_sent.forgetWritesBefore(sentAt - 2 * qint64(waitMs) * 1000);
+    m_sentAt = sentAt;
 
     Taken taken;
     for (int round = 0;; ++round) {
@@ -100,19 +119,15 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
     return taken.answered ? Outcome::Answer : Outcome::NoAnswer;
 }
 
-// What earlier exchanges left on the socket answers nothing now; a late
-// answer among it is not awaited any longer. A flood costs time, bounded.
+// What earlier exchanges left on the socket answers nothing now. A flood
+// costs time, bounded.
 void Exchange::dropPending(ExchangeIo &io)
 {
     constexpr int kMaxDropped = 65536;
     for (int i = 0; i < kMaxDropped; ++i) {
-        const UdpLink::Received got = io.receive(m_scratch.get(), kMaxDatagram, 0);
-        if (got.status == UdpLink::Status::Datagram) {
-            if (m_sent.originOf(keyOf(got.from)) != Origin::Stranger)
-                m_sent.lateAnswerCame(m_scratch.get(), got.size);
-        } else if (got.status != UdpLink::Status::Refused) {
+        const UdpLink::Status status = io.receive(m_scratch.get(), kMaxDatagram, 0).status;
+        if (status != UdpLink::Status::Datagram && status != UdpLink::Status::Refused)
             break;   // nothing left (a refusal left by an earlier exchange is cleared)
-        }
     }
 }
 
@@ -130,9 +145,7 @@ void Exchange::judge(const char *request, int size, int got, Origin from, qint64
         return;
     }
     ++m_passedOver[size_t(verdict)];
-    if (verdict == Verdict::Late && from != Origin::Stranger)
-        m_sent.lateAnswerCame(datagram, got);   // it will not come again
-    if (from != Origin::Peer)
+    if (!isPeerAddress(from))
         return;   // a stranger's datagram shows nothing of the controller
     SilenceSigns &signs = taken.signs;
     signs.echoContradicted |= verdict == Verdict::NoEcho;
@@ -147,7 +160,8 @@ void Exchange::learn(const char *request, int size, const Taken &taken)
     const bool wasNoEcho = m_habits.sequenceNamesNothing;
     if (taken.answered) {
         learnFromAnswer(m_habits, request, size, m_answer.constData(), m_answer.size(), taken.from);
-        if (taken.from == Origin::Peer && isRead(request, size)) {
+        m_sent.requestAnswered(request, size);
+        if (isPeerAddress(taken.from) && isRead(request, size)) {
             // The slowest recent answer: a slow one counts fully, and fades.
             m_habits.slowestAnswerUs = qMax(taken.sinceSendUs,
                                             m_habits.slowestAnswerUs - m_habits.slowestAnswerUs / 8);
@@ -157,7 +171,7 @@ void Exchange::learn(const char *request, int size, const Taken &taken)
         }
     } else {
         learnFromSilence(m_habits, request, size, taken.signs);
-        m_sent.requestUnanswered(request, size);
+        m_sent.requestUnanswered(request, size, m_sentAt);
         m_noEchoNews |= !wasNoEcho && m_habits.sequenceNamesNothing;
     }
     if (!m_noEchoNews)

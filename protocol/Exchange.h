@@ -41,7 +41,8 @@ public:
     static constexpr int kMaxDatagram = 65536;   // larger than any UDP payload
 
     // ConnectDrive named `peer`. What was learned of a controller holds while
-    // the host reconnects to it; what the socket sent stays whatever the peer.
+    // the host reconnects to it, and when it comes back to it after talking
+    // to others; what the socket sent stays whatever the peer.
     void talkTo(const Endpoint &peer);
 
     // One exchange of `request`. waitMs bounds it; the first wait is the
@@ -70,8 +71,17 @@ private:
     void learn(const char *request, int size, const Taken &taken);
 
     PeerKey m_peer;
-    PeerKey m_habitsPeer;   // the peer m_habits were learned from
-    PeerHabits m_habits;
+    qint64 m_sentAt = 0;    // when the last request left
+    PeerHabits m_habits;    // of m_peer
+    // What was learned of the last peers talked to before, for a host that
+    // switches between controllers.
+    struct Known {
+        PeerKey peer;
+        PeerHabits habits;
+    };
+    static constexpr int kKnownKept = 8;
+    std::array<Known, kKnownKept> m_known{};
+    int m_nextKnown = 0;
     SentRecord m_sent;
     std::array<quint64, kVerdictCount> m_passedOver{};
     bool m_noEchoNews = false;

@@ -62,10 +62,10 @@ Known knownOf(const QString &text)
         else if (part == QLatin1String("c"))
             k.habits.copiesAreaCode = true;
         else if (part == QLatin1String("w"))
-            k.sent.requestUnanswered(kWrite.constData(), kWrite.size());
+            k.sent.requestUnanswered(kWrite.constData(), kWrite.size(), 0);
         else {
             const QByteArray r = buildReadRequest(quint16(part.toUInt()), 0x30008200u, 1);
-            k.sent.requestUnanswered(r.constData(), r.size());
+            k.sent.requestUnanswered(r.constData(), r.size(), 0);
         }
         if (former)
             k.sent.talkTo(kPeer);
@@ -110,21 +110,25 @@ void TestAnswerMatch::judge_data()
         << kRead << readAnswerWithSequence(5) << peer << "a" << answer;
     QTest::newRow("answer to a read that timed out")
         << kRead << readAnswerWithSequence(3) << peer << "3" << int(Verdict::Late);
-    QTest::newRow("answer to a read that timed out at another controller")
-        << kRead << readAnswerWithSequence(3) << peer << "f3" << int(Verdict::Late);
+    QTest::newRow("answer to a read that timed out at another controller, from another port")
+        << kRead << readAnswerWithSequence(3) << int(Origin::PeerAddress) << "f3" << int(Verdict::Late);
+    QTest::newRow("answer to a read that timed out at another controller, from this one's port")
+        << kRead << readAnswerWithSequence(3) << peer << "f3" << answer;
     QTest::newRow("answer to a read that timed out, during a write")
         << kWrite << readAnswerWithSequence(3) << peer << "3" << int(Verdict::Late);
     QTest::newRow("sequence field names nothing: its own earlier read")
         << kRead << readAnswerWithSequence(3) << peer << "n 3" << answer;
     QTest::newRow("sequence field names nothing: a read to another controller")
-        << kRead << readAnswerWithSequence(3) << peer << "n f3" << int(Verdict::Late);
+        << kRead << readAnswerWithSequence(3) << int(Origin::PeerAddress) << "n f3" << int(Verdict::Late);
     QTest::newRow("copied header of a write that timed out, during a read")
         << kRead << kWrite.left(11) << peer << "w" << int(Verdict::Late);
     // The first write's late answer cannot be told from this one's.
     QTest::newRow("the same write again after it timed out")
         << kWrite << kWrite.left(11) << peer << "w" << int(Verdict::Late);
-    QTest::newRow("the same write, timed out at another controller")
-        << kWrite << kWrite.left(11) << peer << "fw" << int(Verdict::Late);
+    QTest::newRow("the same write, timed out at another controller: from another port")
+        << kWrite << kWrite.left(11) << int(Origin::PeerAddress) << "fw" << int(Verdict::Late);
+    QTest::newRow("the same write, timed out at another controller: from this one's port")
+        << kWrite << kWrite.left(11) << peer << "fw" << answer;
     QTest::newRow("not a read answer, bytes 4-5 as a timed-out sequence")
         << kRead << QByteArray("\x02\x01\x01\x00\x03\x00", 6) << peer << "3" << answer;
     QTest::newRow("echoes the sequence: another one")
@@ -233,7 +237,7 @@ void TestAnswerMatch::unansweredBelongsToTheSocket()
     sent.talkTo(kFormer);
     for (quint16 s = 1; s <= SentRecord::kKept + 1; ++s) {
         const QByteArray r = buildReadRequest(s, 0x30008200u, 1);
-        sent.requestUnanswered(r.constData(), r.size());
+        sent.requestUnanswered(r.constData(), r.size(), 0);
     }
     QVERIFY(!sent.isUnansweredRead(1));
     for (quint16 s = 2; s <= SentRecord::kKept + 1; ++s)
@@ -245,14 +249,19 @@ void TestAnswerMatch::unansweredBelongsToTheSocket()
     sent.requestSent(again.constData(), again.size());   // sent again after a wrap of the counter
     QVERIFY(!sent.isUnansweredRead(4));
 
-    // A late answer comes once: then its request is no longer awaited.
-    const QByteArray late = readAnswerWithSequence(9);
-    sent.lateAnswerCame(late.constData(), late.size());
-    QVERIFY(!sent.isUnansweredRead(9));
-    QVERIFY(sent.isUnansweredRead(8));
+    // A write's header is awaited until acknowledged or for its window.
+    sent.requestUnanswered(kWrite.constData(), kWrite.size(), 1000);
+    sent.forgetWritesBefore(1000);
+    QVERIFY(sent.isUnansweredWrite(kWrite.constData()));
+    sent.forgetWritesBefore(1001);
+    QVERIFY(!sent.isUnansweredWrite(kWrite.constData()));
+    sent.requestUnanswered(kWrite.constData(), kWrite.size(), 2000);
+    sent.requestAnswered(kWrite.constData(), kWrite.size());
+    QVERIFY(!sent.isUnansweredWrite(kWrite.constData()));
 
     QCOMPARE(int(sent.originOf(kFormer)), int(Origin::FormerPeer));
-    QCOMPARE(int(sent.originOf(peerKey(1, 6000))), int(Origin::Peer));   // another port of its address
+    QCOMPARE(int(sent.originOf(kPeer)), int(Origin::Peer));
+    QCOMPARE(int(sent.originOf(peerKey(1, 6000))), int(Origin::PeerAddress));
     QCOMPARE(int(sent.originOf(peerKey(2, 5000))), int(Origin::Stranger));
 }
 
