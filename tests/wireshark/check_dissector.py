@@ -4,7 +4,10 @@
 Starts veskor-sim with --pcap on a free port, runs a scripted session over
 UDP on 127.0.0.1 (reads, writes, an unknown area, malformed requests), stops
 the simulator with SIGTERM and decodes the capture with tshark and the Lua
-dissector, comparing the decoded fields frame by frame.
+dissector, comparing the decoded fields frame by frame. A second capture has
+the simulator answer late and from another port, with two reads waiting at
+once and one read it leaves unanswered: answers go to their requests by
+sequence, whatever port they come from.
 
 Exit status: 0 passed, 1 failed, 77 skipped (tshark not installed).
 """
@@ -50,10 +53,15 @@ def expect(cond, message):
         raise Failure(message)
 
 
-def start_sim(sim, pcap, emulator=()):
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_sim(sim, pcap, sim_args, emulator=()):
     proc = subprocess.Popen(
-        list(emulator) + [sim, "--listen", "127.0.0.1:0", "--ignore-device", "--pcap", pcap,
-                         "--set", "ID4x:0:3412"],
+        list(emulator) + [sim, "--listen", "127.0.0.1:0", "--pcap", pcap] + sim_args,
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = proc.stdout.readline().strip()
     prefix = "veskor-sim listening on 127.0.0.1:"
@@ -64,21 +72,31 @@ def start_sim(sim, pcap, emulator=()):
     return proc, int(line[len(prefix):])
 
 
-def session(port):
-    """The scripted client session; checks the simulator's answers on the way."""
+def client(port, answer_port=None):
+    """A client socket, its controller's address and ask(): send, take one answer."""
     ctrl = ("127.0.0.1", port)
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind(("127.0.0.1", 0))
     s.settimeout(5.0)
 
-    def ask(datagram):
-        s.sendto(datagram, ctrl)
+    def receive(what):
         try:
             answer, peer = s.recvfrom(70000)
         except socket.timeout:
-            raise Failure("no answer from the simulator to %s" % datagram.hex())
-        expect(peer == ctrl, "answer from %s, expected %s" % (peer, ctrl))
+            raise Failure("no answer from the simulator to %s" % what)
+        want = ("127.0.0.1", answer_port or port)
+        expect(peer == want, "answer from %s, expected %s" % (peer, want))
         return answer
+
+    def ask(datagram):
+        s.sendto(datagram, ctrl)
+        return receive(datagram.hex())
+    return s, ctrl, ask, receive
+
+
+def session(port, _answer_port):
+    """The scripted client session; checks the simulator's answers on the way."""
+    s, ctrl, ask, _ = client(port)
 
     # 1, 2: read ID4x, device 7, sequence 1
     req = read_request(1, ID4X, 7)
@@ -105,6 +123,22 @@ def session(port):
     # 12, 13: a write carrying 2 bytes more than its length field says
     ans = ask(write_request(16, 1, b"\x55\x66\x77"))
     expect(len(ans) == 11, "write answer unexpected: %s" % ans.hex())
+    s.close()
+
+
+def session_answer_port(port, answer_port):
+    """Answers 100 ms late from answer_port; the simulator is device 7."""
+    s, ctrl, ask, receive = client(port, answer_port)
+    # 1, 2: two reads waiting at once; 3, 4: their answers, in order
+    s.sendto(read_request(1, ID4X, 7), ctrl)
+    s.sendto(read_request(2, ID23X, 7), ctrl)
+    got = [receive("read %d" % n)[4:6] for n in (1, 2)]
+    expect(got == [b"\x01\x00", b"\x02\x00"], "read answers came as sequences %s" % got)
+    # 5: a read for device 8, which this controller leaves unanswered
+    s.sendto(read_request(3, ID4X, 8), ctrl)
+    # 6, 7: a write, answered
+    req = write_request(300, 2, b"\xab\xcd")
+    expect(ask(req) == req[:11], "write answer unexpected")
     s.close()
 
 
@@ -147,14 +181,23 @@ EXPECTED = [
     ["13", "Write answer", "", "", "", "", "", "", "", "", "12", "Write answer"],
 ]
 
-# Expert infos expected per frame (abbreviations); other frames have none.
+# Expert infos expected per frame on two passes (abbreviations); other frames have none.
 EXPECTED_EXPERTS = {
     5: ["veskor.unknown_area"],
     6: ["veskor.error_answer"],
-    7: ["veskor.bad_size"],
+    7: ["veskor.bad_size", "veskor.no_answer"],
     10: ["veskor.length_exceeds_data"],
     12: ["veskor.extra_data"],
 }
+
+
+# Two passes: request frame -> its answer's frame ("" none).
+EXPECTED_LINKS = {"1": "2", "3": "4", "5": "6", "7": "", "8": "9", "10": "11", "12": "13"}
+
+# The capture of session_answer_port: 7 frames, the answers 3, 4 and 7 from the
+# answer port (taken by the heuristic), 3 answering 1 by its sequence.
+EXPECTED_ANSWER_PORT_EXPERTS = {5: ["veskor.no_answer"]}
+EXPECTED_ANSWER_PORT_LINKS = {"1": "3", "2": "4", "5": "", "6": "7"}
 
 
 def check_fields(out, label):
@@ -191,13 +234,23 @@ def pdml_frames(out):
     return frames
 
 
+def check_experts(frames, count, expected):
+    expect(sorted(frames) == list(range(1, count + 1)), "PDML frames %s" % sorted(frames))
+    return ["frame %d experts %s, expected %s" % (n, experts, expected.get(n, []))
+            for n, (_, experts) in frames.items() if experts != sorted(expected.get(n, []))]
+
+
+def check_links(tshark, pcap, decode, want):
+    out = run_tshark(tshark, ["-2", "-r", pcap] + decode +
+                     ["-T", "fields", "-e", "frame.number", "-e", "veskor.response_in"])
+    links = dict(line.split("\t") for line in out.splitlines())
+    got = {k: links.get(k) for k in want}
+    expect(got == want, "answer links %s, expected %s" % (got, want))
+
+
 def check_pdml(out):
     frames = pdml_frames(out)
-    expect(sorted(frames) == list(range(1, len(EXPECTED) + 1)), "PDML frames %s" % sorted(frames))
-    problems = []
-    for n, (fields, experts) in frames.items():
-        if experts != sorted(EXPECTED_EXPERTS.get(n, [])):
-            problems.append("frame %d experts %s, expected %s" % (n, experts, EXPECTED_EXPERTS.get(n, [])))
+    problems = check_experts(frames, len(EXPECTED), EXPECTED_EXPERTS)
     # The read answers carry the area bytes: ID4x was seeded with 34 12 at address 0,
     # the first write put ab cd at address 300 of every area.
     for n, offset, want in ((2, 0, "3412"), (9, 300, "abcd")):
@@ -235,21 +288,27 @@ def main():
             print("FAIL: %s does not exist" % path)
             return 1
 
+    emulator = [w for w in args.emulator.split(",") if w]
+
+    def capture(pcap, sim_args, run, answer_port=None):
+        proc, port = start_sim(args.sim, pcap, sim_args, emulator)
+        try:
+            run(port, answer_port)
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.communicate()
+                raise Failure("veskor-sim did not stop on SIGTERM")
+        expect(proc.returncode == 0, "veskor-sim exited with %d" % proc.returncode)
+        return port
+
     with tempfile.TemporaryDirectory(prefix="veskor-ws-") as tmp:
         pcap = os.path.join(tmp, "session.pcap")
         try:
-            proc, port = start_sim(args.sim, pcap, [w for w in args.emulator.split(",") if w])
-            try:
-                session(port)
-            finally:
-                proc.send_signal(signal.SIGTERM)
-                try:
-                    proc.communicate(timeout=10)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.communicate()
-                    raise Failure("veskor-sim did not stop on SIGTERM")
-            expect(proc.returncode == 0, "veskor-sim exited with %d" % proc.returncode)
+            port = capture(pcap, ["--ignore-device", "--set", "ID4x:0:3412"], session)
             if args.keep:
                 shutil.copyfile(pcap, args.keep)
 
@@ -271,16 +330,23 @@ def main():
             out = run_tshark(tshark, ["-r", pcap] + lua + ["-T", "fields", "-e", "veskor.kind"])
             expect(out.strip("\n\t ") == "", "decoded without being told the port:\n" + out)
 
-            # Expert infos, payload bytes and raw 24-bit fields from the full tree.
-            check_pdml(run_tshark(tshark, ["-r", pcap] + lua + decode_as + ["-T", "pdml"]))
-
+            # Expert infos (two passes: unanswered requests), payload bytes and raw
+            # 24-bit fields from the full tree.
+            check_pdml(run_tshark(tshark, ["-2", "-r", pcap] + lua + decode_as + ["-T", "pdml"]))
             # Two passes: requests link their answers.
-            out = run_tshark(tshark, ["-2", "-r", pcap] + lua + decode_as +
-                             ["-T", "fields", "-e", "frame.number", "-e", "veskor.response_in"])
-            links = dict(line.split("\t") for line in out.splitlines())
-            want = {"1": "2", "3": "4", "5": "6", "7": "", "8": "9", "10": "11", "12": "13"}
-            got = {k: links.get(k) for k in want}
-            expect(got == want, "answer links %s, expected %s" % (got, want))
+            check_links(tshark, pcap, lua + decode_as, EXPECTED_LINKS)
+
+            # Answers from another port, late, one read unanswered.
+            pcap = os.path.join(tmp, "answer-port.pcap")
+            answer_port = free_port()
+            port = capture(pcap, ["--device", "7", "--set", "ID4x:0:3412", "--answer-port", str(answer_port),
+                                  "--fault", "delay=1", "--delay-ms", "100"],
+                           session_answer_port, answer_port)
+            decode_as = ["-d", "udp.port==%d,veskor" % port]
+            frames = pdml_frames(run_tshark(tshark, ["-2", "-r", pcap] + lua + decode_as + ["-T", "pdml"]))
+            problems = check_experts(frames, 7, EXPECTED_ANSWER_PORT_EXPERTS)
+            expect(not problems, "answers from another port, PDML:\n  " + "\n  ".join(problems))
+            check_links(tshark, pcap, lua + decode_as, EXPECTED_ANSWER_PORT_LINKS)
         except Failure as e:
             print("FAIL: %s" % e)
             return 1

@@ -1,8 +1,10 @@
 -- Wireshark dissector for the VESKOR controller protocol (UDP/IPv4).
 --
--- Load it with   tshark -X lua_script:veskor.lua ...   or copy it into the
--- personal Lua plugin folder (~/.local/lib/wireshark/plugins/). It decodes
--- udp.port 50200 by default; set another controller port under
+-- The veskor-tools package installs it into Wireshark's global Lua plugin
+-- folder (/usr/lib/<multiarch>/wireshark/plugins/), where Wireshark and tshark
+-- load it at start. Elsewhere load it with   tshark -X lua_script:veskor.lua ...
+-- or copy it into the personal Lua plugin folder (~/.local/lib/wireshark/plugins/).
+-- It decodes udp.port 50200 by default; set another controller port under
 --   Edit > Preferences > Protocols > VESKOR   (tshark: -o veskor.port:PORT)
 -- or use Decode As (tshark: -d udp.port==PORT,veskor).
 --
@@ -18,9 +20,15 @@
 --                  sent as bits 16..23, bits 0..7, bits 8..15
 --   write answer   any non-empty datagram; its content is not defined
 --
--- Answers are paired with the last request of the same client: the pairing
--- tells a write answer from an error answer, and a read answer learns its
--- area from its request.
+-- Answers are paired with requests within a conversation: the client's
+-- address and port and the controller's address. Controllers may answer from
+-- another port than the one the request went to; such answers are picked up
+-- by a UDP heuristic once their conversation is known. A read answer goes to
+-- the unanswered read whose sequence number it echoes (bytes 4..5), a write
+-- answer to the unanswered write whose 11-byte header it echoes, anything
+-- else to the conversation's last request. The pairing tells a write answer
+-- from an error answer, and a read answer learns its area from its request.
+-- With two passes (tshark -2, the GUI) a request that got no answer is marked.
 
 local DEFAULT_PORT = 50200
 
@@ -106,6 +114,8 @@ local ex = {
         expert.group.SEQUENCE, expert.severity.NOTE),
     repeated_answer = ProtoExpert.new("veskor.repeated_answer", "Request already answered",
         expert.group.SEQUENCE, expert.severity.NOTE),
+    no_answer = ProtoExpert.new("veskor.no_answer", "Request without answer",
+        expert.group.SEQUENCE, expert.severity.WARN),
 }
 veskor.experts = {}
 for _, e in pairs(ex) do table.insert(veskor.experts, e) end
@@ -133,12 +143,12 @@ end
 
 -- Per capture state. Everything is decided on the first pass and looked up by
 -- frame number afterwards, so a second pass or the GUI shows the same.
-local frames = {}    -- frame number -> record
-local pending = {}   -- client/controller pair -> record of its last request
+local frames = {}   -- frame number -> record
+local convs = {}    -- conversation -> { last = request, reads = {seq -> read}, writes = {header -> write} }
 
 function veskor.init()
     frames = {}
-    pending = {}
+    convs = {}
 end
 
 local function nbytes(n)
@@ -184,11 +194,13 @@ local function controller_port(pinfo)
     return veskor.prefs.port
 end
 
-local function pair_key(pinfo, is_request)
+-- The conversation: the client's address and port, the controller's address
+-- (not its port: answers may come from any port of it).
+local function conv_key(pinfo, is_request)
     if is_request then
-        return tostring(pinfo.src) .. ":" .. pinfo.src_port .. ">" .. tostring(pinfo.dst) .. ":" .. pinfo.dst_port
+        return tostring(pinfo.src) .. ":" .. pinfo.src_port .. ">" .. tostring(pinfo.dst)
     end
-    return tostring(pinfo.dst) .. ":" .. pinfo.dst_port .. ">" .. tostring(pinfo.src) .. ":" .. pinfo.src_port
+    return tostring(pinfo.dst) .. ":" .. pinfo.dst_port .. ">" .. tostring(pinfo.src)
 end
 
 local function dissect_read_request(tvb, tree, pinfo, rec)
@@ -363,11 +375,38 @@ local function classify(tvb, pinfo, is_request)
         end
         if rec.op then
             -- Filled with area and device by the read request dissection.
-            pending[pair_key(pinfo, true)] = rec
+            local key = conv_key(pinfo, true)
+            local conv = convs[key] or { reads = {}, writes = {} }
+            convs[key] = conv
+            conv.last = rec
+            if rec.op == "read" and tvb:len() >= 6 then
+                conv.reads[tvb(4, 2):le_uint()] = rec
+            elseif rec.op == "write" and tvb:len() >= WRITE_HEADER then
+                conv.writes[tvb(0, WRITE_HEADER):bytes():tohex()] = rec
+            end
         end
         return rec
     end
-    local req = pending[pair_key(pinfo, false)]
+    -- The request this answer names (echoed sequence or write header) if it
+    -- is still unanswered, else the conversation's last unanswered request,
+    -- else the one it names or the last one again (a repeated answer).
+    local conv = convs[conv_key(pinfo, false)]
+    local req
+    if conv then
+        local named
+        if tvb:len() >= READ_ANSWER_HEADER and tvb(0, 1):uint() == 0x4D then
+            named = conv.reads[tvb(4, 2):le_uint()]
+        elseif tvb:len() >= WRITE_HEADER then
+            named = conv.writes[tvb(0, WRITE_HEADER):bytes():tohex()]
+        end
+        if named and not named.response then
+            req = named
+        elseif conv.last and not conv.last.response then
+            req = conv.last
+        else
+            req = named or conv.last
+        end
+    end
     if req then
         rec.request = req.number
         if req.response then
@@ -388,19 +427,7 @@ local function classify(tvb, pinfo, is_request)
     return rec
 end
 
-function veskor.dissector(tvb, pinfo, root)
-    local port = controller_port(pinfo)
-    local to_ctrl = pinfo.dst_port == port
-    local from_ctrl = pinfo.src_port == port
-    if not to_ctrl and not from_ctrl then return 0 end
-
-    local is_request = to_ctrl
-    if to_ctrl and from_ctrl then
-        -- Client and controller on the same port: go by the content.
-        is_request = tvb:len() > 0 and (starts_with(tvb, { 0x02, 0x01, 0x01, 0x00 })
-            or (tvb:len() == READ_REQUEST_SIZE and starts_with(tvb, { 0x4D, 0x52 })))
-    end
-
+local function dissect(tvb, pinfo, root, is_request)
     local rec = frames[pinfo.number]
     if not rec then
         rec = classify(tvb, pinfo, is_request)
@@ -431,9 +458,12 @@ function veskor.dissector(tvb, pinfo, root)
         end
     end
 
-    -- On a later pass (tshark -2, the GUI) the request also links its answer.
+    -- On a later pass (tshark -2, the GUI) the request also links its answer,
+    -- or shows that none came.
     if rec.response then
         tree:add(f.response_in, rec.response):set_generated()
+    elseif rec.op and pinfo.visited then
+        tree:add_proto_expert_info(ex.no_answer)
     end
 
     tree:append_text(", " .. info)
@@ -441,5 +471,32 @@ function veskor.dissector(tvb, pinfo, root)
     return tvb:len()
 end
 
+function veskor.dissector(tvb, pinfo, root)
+    local port = controller_port(pinfo)
+    local to_ctrl = pinfo.dst_port == port
+    local from_ctrl = pinfo.src_port == port
+    if not to_ctrl and not from_ctrl then return 0 end
+
+    local is_request = to_ctrl
+    if to_ctrl and from_ctrl then
+        -- Client and controller on the same port: go by the content.
+        is_request = tvb:len() > 0 and (starts_with(tvb, { 0x02, 0x01, 0x01, 0x00 })
+            or (tvb:len() == READ_REQUEST_SIZE and starts_with(tvb, { 0x4D, 0x52 })))
+    end
+    return dissect(tvb, pinfo, root, is_request)
+end
+
+-- An answer from another port of the controller's address than the requests
+-- went to: ours when the client already sent that address a request (first
+-- pass), or when the first pass took it.
+local function heuristic(tvb, pinfo, root)
+    if not frames[pinfo.number] and (pinfo.visited or not convs[conv_key(pinfo, false)]) then
+        return false
+    end
+    dissect(tvb, pinfo, root, false)
+    return true
+end
+
 register_port(veskor.prefs.port)
 udp_table:add_for_decode_as(veskor)
+veskor:register_heuristic("udp", heuristic)
