@@ -65,15 +65,16 @@ install(FILES
   DESTINATION "${VESKOR_INSTALL_CMAKEDIR}"
   COMPONENT dev)
 
-# pkg-config: `pkg-config --cflags --libs libveskor`. The prefix is found from
-# the file's own place, so one file serves every install prefix.
-string(REGEX MATCHALL "[^/]+" _veskor_pc_parts "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
-set(VESKOR_PC_PREFIX "\${pcfiledir}")
-foreach(_part IN LISTS _veskor_pc_parts)
-  string(APPEND VESKOR_PC_PREFIX "/..")
-endforeach()
-configure_file("${CMAKE_CURRENT_LIST_DIR}/libveskor.pc.in" "${PROJECT_BINARY_DIR}/libveskor.pc" @ONLY)
-install(FILES "${PROJECT_BINARY_DIR}/libveskor.pc"
+# pkg-config: `pkg-config --cflags --libs libveskor`. The prefix is written
+# when the file is installed, as the install runs with it (cpack: /usr,
+# cmake --install --prefix DIR: DIR), so every path in it is plain:
+# -I/usr/include/LibVESKOR. Everything else is filled in here.
+set(VESKOR_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/libveskor.pc.in" "${PROJECT_BINARY_DIR}/libveskor.pc.in" @ONLY)
+install(CODE "configure_file(\"${PROJECT_BINARY_DIR}/libveskor.pc.in\"
+                             \"${PROJECT_BINARY_DIR}/pkgconfig/libveskor.pc\" @ONLY)"
+  COMPONENT dev)
+install(FILES "${PROJECT_BINARY_DIR}/pkgconfig/libveskor.pc"
   DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
   COMPONENT dev)
 

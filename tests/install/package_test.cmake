@@ -1,5 +1,6 @@
 # Builds the Debian packages with CPack, checks their names, dependencies and
-# contents, unpacks them into a scratch root and loads the plug-in from there.
+# contents, unpacks them into a scratch root and loads the plug-in from there;
+# checks the pkg-config file's paths.
 # Run by CTest: cmake -DBUILD_DIR=.. -DWORK_DIR=.. -DPROBE=.. [...] -P package_test.cmake
 cmake_minimum_required(VERSION 3.16)
 
@@ -120,6 +121,15 @@ foreach(_bin ${_binaries})
   run(file -L "${_bin}")
   expect_match("${RUN_OUTPUT}" ", stripped" "file ${_bin}")
 endforeach()
+
+# libveskor.pc names its prefix: plain paths, no "..".
+file(READ "${_libdir}/pkgconfig/libveskor.pc" _pc)
+expect_match("${_pc}" "\nprefix=/usr\n" "libveskor.pc")
+expect_no_match("${_pc}" "\\.\\." "libveskor.pc")
+run(${CMAKE_COMMAND} -E env "PKG_CONFIG_PATH=${_libdir}/pkgconfig" pkg-config --cflags --libs libveskor)
+message("pkg-config --cflags --libs libveskor: ${RUN_OUTPUT}")
+expect_match("${RUN_OUTPUT}" "(^| )-I/usr/include/LibVESKOR[ \n]" "pkg-config")
+expect_no_match("${RUN_OUTPUT}" "\\.\\." "pkg-config")
 
 execute_process(COMMAND ${EMULATOR} "${PROBE}" "${_plugin}" Oxbrin
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)

@@ -18,6 +18,9 @@ export PKG_CONFIG_LIBDIR="/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig"
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
 read -r -a pcflags <<<"$(pkg-config --cflags --libs libveskor)"
 echo "pkg-config --cflags --libs libveskor: ${pcflags[*]}"
+case "${pcflags[*]}" in
+  *..*) echo "pkg-config gave a path with '..'"; exit 1 ;;
+esac
 "$cxx" "${cxxflags[@]}" -fPIC "$source" -o "$work/host-pc" "${ldflags[@]}" "${pcflags[@]}"
 
 sim_out="$work/sim.out"
