@@ -5,7 +5,9 @@
 #   dev      host/*.h, the .so link, the CMake package,
 #            libveskor.pc for pkg-config                 -> liblibveskor-dev
 #   tools    veskor, veskor-sim, their man pages and
-#            bash completions (tools/CMakeLists.txt)     -> veskor-tools
+#            bash completions (tools/CMakeLists.txt),
+#            the Wireshark dissector and the simulator's
+#            example bench                               -> veskor-tools
 # Each component also installs the licence as its package's copyright file
 # and the package changelog.
 #
@@ -41,6 +43,31 @@ foreach(_tool veskor veskor-sim)
     install(TARGETS ${_tool} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tools)
   endif()
 endforeach()
+
+# The Wireshark dissector goes where Wireshark looks for Lua plug-ins of every
+# user ("Global Lua Plugins" in `tshark -G folders`): on Debian
+# /usr/lib/<multiarch>/wireshark/plugins, the same for every Wireshark version
+# (its binary plug-ins sit in a versioned folder below it). Wireshark reads no
+# folder outside the architecture's lib folder for them.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(_veskor_lua_dir "lib/${CMAKE_LIBRARY_ARCHITECTURE}/wireshark/plugins")
+else()
+  set(_veskor_lua_dir "lib/wireshark/plugins")
+endif()
+set(VESKOR_INSTALL_WIRESHARK_LUADIR "${_veskor_lua_dir}" CACHE STRING
+  "Wireshark's global Lua plug-in folder, relative to the install prefix")
+if(TARGET veskor OR TARGET veskor-sim)
+  install(FILES "${PROJECT_SOURCE_DIR}/tools/wireshark/veskor.lua"
+    DESTINATION "${VESKOR_INSTALL_WIRESHARK_LUADIR}"
+    COMPONENT tools)
+endif()
+# The simulator's example bench (veskor-sim --config), with the tools
+# package's documentation.
+if(TARGET veskor-sim)
+  install(FILES "${PROJECT_SOURCE_DIR}/tools/sim/examples/bench.json"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/veskor-tools/examples"
+    COMPONENT tools)
+endif()
 
 install(EXPORT LibVESKORTargets
   NAMESPACE LibVESKOR::

@@ -1,7 +1,7 @@
 # Debian packages, one per install component (see Install.cmake):
 #   liblibveskor1      the plug-in (runtime)
 #   liblibveskor-dev   headers, .so link and CMake package (dev)
-#   veskor-tools       veskor and veskor-sim (tools)
+#   veskor-tools       veskor, veskor-sim, the Wireshark dissector (tools)
 # Build them with `cpack --config <build>/CPackConfig.cmake` or
 # `cmake --build <build> --target package`. Included after Install.cmake.
 
@@ -70,9 +70,12 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME veskor-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(_veskor_tools_depends "liblibveskor1 (= ${PROJECT_VERSION})" ${_veskor_qt_depends})
 list(JOIN _veskor_tools_depends ", " CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS)
+# The dissector is only read by Wireshark.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "tshark | wireshark")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "UDP/IPv4 controller driver plug-in - command-line tools
-veskor, a host-side command-line client, and veskor-sim, a controller
-simulator listening on UDP.")
+veskor, a host-side command-line client, veskor-sim, a controller
+simulator listening on UDP, and a Wireshark dissector for the
+controller protocol.")
 
 # The sonames' ldconfig trigger and shlibs file come with GENERATE_SHLIBS.
 include(CPack)

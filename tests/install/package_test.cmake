@@ -1,6 +1,6 @@
 # Builds the Debian packages with CPack, checks their names, dependencies and
 # contents, unpacks them into a scratch root and loads the plug-in from there;
-# checks the pkg-config file's paths.
+# checks the pkg-config file's paths and the packaged Wireshark dissector.
 # Run by CTest: cmake -DBUILD_DIR=.. -DWORK_DIR=.. -DPROBE=.. [...] -P package_test.cmake
 cmake_minimum_required(VERSION 3.16)
 
@@ -99,6 +99,15 @@ if(TOOLS)
   foreach(_tool ${TOOLS})
     expect_match("${RUN_OUTPUT}" "usr/bin/${_tool}\n" "tools contents")
   endforeach()
+  # The dissector in Wireshark's global Lua plug-in folder (checked against
+  # tshark below), the simulator's example bench with the documentation.
+  if(NOT RUN_OUTPUT MATCHES "\\./(usr/lib/[^/\n]+/wireshark/plugins)/veskor\\.lua\n")
+    message(FATAL_ERROR "tools contents: no usr/lib/<multiarch>/wireshark/plugins/veskor.lua in:\n${RUN_OUTPUT}")
+  endif()
+  set(lua_dir "/${CMAKE_MATCH_1}")
+  if("veskor-sim" IN_LIST TOOLS)
+    expect_match("${RUN_OUTPUT}" "usr/share/doc/veskor-tools/examples/bench\\.json\n" "tools contents")
+  endif()
 endif()
 
 # Unpack everything into one root, as dpkg would place it, and use it.
@@ -130,6 +139,19 @@ run(${CMAKE_COMMAND} -E env "PKG_CONFIG_PATH=${_libdir}/pkgconfig" pkg-config --
 message("pkg-config --cflags --libs libveskor: ${RUN_OUTPUT}")
 expect_match("${RUN_OUTPUT}" "(^| )-I/usr/include/LibVESKOR[ \n]" "pkg-config")
 expect_no_match("${RUN_OUTPUT}" "\\.\\." "pkg-config")
+
+# The packaged dissector loads, and for this machine's architecture sits in
+# the folder tshark reads Lua plug-ins of every user from.
+find_program(TSHARK tshark)
+if(TOOLS AND TSHARK)
+  run(${TSHARK} -G protocols -X "lua_script:${root}${lua_dir}/veskor.lua")
+  expect_match("${RUN_OUTPUT}" "\tveskor\n" "tshark with the packaged dissector")
+  run(dpkg --print-architecture)
+  if(RUN_OUTPUT STREQUAL "${ARCH}\n")
+    run(${TSHARK} -G folders)
+    expect_match("${RUN_OUTPUT}" "Global Lua Plugins:[ \t]*${lua_dir}\n" "tshark -G folders")
+  endif()
+endif()
 
 execute_process(COMMAND ${EMULATOR} "${PROBE}" "${_plugin}" Oxbrin
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
