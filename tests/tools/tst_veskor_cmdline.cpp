@@ -207,6 +207,12 @@ void TstVeskorCmdline::errors_data()
     QTest::newRow("table bad word") << a("read ID4x0:int16:3:4") << "\"ID4x0:int16:3:4\" is not TAG:TYPE[:COUNT]";
     QTest::newRow("table mixed with plain words") << a("read ID4x0:int16 ID4x2") << "\"ID4x2\" is not TAG:TYPE[:COUNT]";
     QTest::newRow("table bad count") << a("read ID4x0:int16:x") << "count \"x\" is not a number";
+    QTest::newRow("long word quoted in part") << QStringList{"read", "ID4x0", QString(100, QLatin1Char('w'))}
+                                              << "unknown type \"" + QString(kQuotedChars, QLatin1Char('w'))
+                                                     + "\"... (use bool, int8, uint8, int16, uint16, int32, "
+                                                       "uint32, float, int64, uint64, double, string or a type code)";
+    QTest::newRow("tag file of endless zeros") << a("read --tags /dev/zero")
+                                               << "/dev/zero:1: longer than 4096 bytes, the most a line of a tag file may hold";
 
     QTest::newRow("write without values") << a("write ID4x0 int16") << "write needs at least one value after the type";
     QTest::newRow("write without type") << a("write ID4x0") << "write needs TAG TYPE VALUE...";
@@ -365,6 +371,25 @@ void TstVeskorCmdline::tagFile_data()
     QTest::newRow("quote left open") << QByteArray("tag,type,name\nID4x0,int16,\"abc\n") << QStringList()
                                      << "f.csv:2: a quote is not closed";
     QTest::newRow("no tags") << QByteArray("tag,type\n# none yet\n") << QStringList() << "f.csv: no tags";
+
+    // UTF-8 text within bounds, or nothing: no row after a bad one is taken.
+    const QByteArray rows = QByteArray("ID4x0,int16\n").repeated(4);
+    QTest::newRow("UTF-8 name") << QByteArray("tag,type,name\nID4x0,int16,Temp \xc2\xb0" "C \xe6\xb8\xa9 \xf0\x9f\x8c\xa1\n")
+                                << QStringList{QStringLiteral("ID4x0 4 1 Temp \u00b0C \u6e29 \U0001f321")} << QString();
+    QTest::newRow("NUL byte") << QByteArray("tag,type\nID4x0,int16\nID4x1\0,int16\n", 33) + rows << QStringList()
+                              << "f.csv:3: a NUL byte at byte 6 of the line";
+    QTest::newRow("Latin-1 byte") << QByteArray("tag,type,name\nID4x0,int16,caf\xe9\n") + rows << QStringList()
+                                  << "f.csv:2: not UTF-8: byte 16 of the line is 0xe9";
+    QTest::newRow("encoded surrogate") << QByteArray("tag,type,name\nID4x0,int16,\xed\xa0\x80\n") << QStringList()
+                                       << "f.csv:2: not UTF-8: byte 13 of the line is 0xed";
+    QTest::newRow("line too long") << QByteArray("tag,type,name\nID4x0,int16,") + QByteArray(kTagFileMaxLineBytes, 'n')
+                                          + "\n" + rows
+                                   << QStringList() << "f.csv:2: longer than 4096 bytes";
+    QTest::newRow("file too large") << QByteArray("tag,type\n") + QByteArray("ID4x0,int16\n").repeated(kTagFileMaxBytes / 12)
+                                    << QStringList() << "f.csv: larger than 16777216 bytes";
+    QTest::newRow("long type quoted in part")
+        << QByteArray("tag,type\nID4x0,") + QByteArray(200, 'q') << QStringList()
+        << "f.csv:2: unknown type \"" + QString(kQuotedChars, QLatin1Char('q')) + "\"... (use bool";
 }
 
 void TstVeskorCmdline::tagFile()

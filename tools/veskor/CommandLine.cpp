@@ -7,6 +7,8 @@
 #include <QMap>
 #include <QRegularExpression>
 
+#include <cstring>
+
 namespace veskortool {
 
 namespace {
@@ -38,11 +40,6 @@ const OptionInfo *findOption(const QString &name)
             return &o;
     }
     return nullptr;
-}
-
-QString quoted(const QString &text)
-{
-    return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
 // A word that starts with '-' but is a value: a negative number, -inf, -nan.
@@ -133,13 +130,7 @@ bool parseTagList(const Segment &seg, const QStringList &args, Command *cmd, QSt
     const QString word = seg.positionals.first();
     cmd->hex = seg.options.contains(QStringLiteral("hex"));
     if (seg.options.contains(QStringLiteral("tags"))) {
-        const QString path = seg.options.value(QStringLiteral("tags"));
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("cannot read the tag file %1: %2").arg(quoted(path), file.errorString());
-            return false;
-        }
-        if (!parseTagFile(path, file.readAll(), &cmd->tags, error))
+        if (!readTagFile(seg.options.value(QStringLiteral("tags")), &cmd->tags, error))
             return false;
         cmd->table = true;
         if (args.isEmpty())
@@ -347,72 +338,215 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
     return false;
 }
 
+// Where the first byte that does not belong to well-formed UTF-8 is, or -1.
+// Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+int badUtf8At(const uchar *s, int n)
+{
+    for (int i = 0; i < n;) {
+        const uchar c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int length = 0;
+        uchar low = 0x80, high = 0xBF;   // the bounds of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            low = c == 0xE0 ? 0xA0 : 0x80;
+            high = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            low = c == 0xF0 ? 0x90 : 0x80;
+            high = c == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return i;
+        }
+        if (i + length > n || s[i + 1] < low || s[i + 1] > high)
+            return i;
+        for (int k = 2; k < length; ++k)
+            if ((s[i + k] & 0xC0) != 0x80)
+                return i;
+        i += length;
+    }
+    return -1;
+}
+
+// A tag file taken in blocks as it is read, one line at a time: nothing is
+// held but the line begun at the end of a block, and the tags.
+class TagFileParser
+{
+public:
+    TagFileParser(const QString &path, QVector<TagRequest> *out, QString *error)
+        : m_path(path), m_out(out), m_error(error), m_before(out->size())
+    {
+    }
+
+    // The next bytes of the file; false at the first problem.
+    bool add(const char *data, qint64 size)
+    {
+        m_bytes += size;
+        if (m_bytes > kTagFileMaxBytes)
+            return tooLarge();
+        const char *p = data;
+        const char *const end = data + size;
+        while (p < end) {
+            const char *eol = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+            const qint64 length = (eol ? eol : end) - p;
+            if (m_partial.size() + length > kTagFileMaxLineBytes)
+                return fail(m_line + 1, QStringLiteral("longer than %1 bytes, the most a line of a tag file may hold")
+                                            .arg(kTagFileMaxLineBytes));
+            if (!eol) {
+                m_partial.append(p, int(length));
+                break;
+            }
+            bool ok;
+            if (m_partial.isEmpty()) {
+                ok = takeLine(p, int(length));
+            } else {
+                m_partial.append(p, int(length));
+                ok = takeLine(m_partial.constData(), m_partial.size());
+                m_partial.clear();
+            }
+            if (!ok)
+                return false;
+            p = eol + 1;
+        }
+        return true;
+    }
+
+    // After the last bytes: the last line, when it has no line end, and
+    // whether there were tags at all.
+    bool finish()
+    {
+        if (!m_partial.isEmpty() && !takeLine(m_partial.constData(), m_partial.size()))
+            return false;
+        if (!m_haveHeader || m_out->size() == m_before) {
+            *m_error = QStringLiteral("%1: no tags (a header line tag,type[,count][,name], then one tag per line)")
+                           .arg(m_path);
+            return false;
+        }
+        return true;
+    }
+
+    bool tooLarge()
+    {
+        *m_error = QStringLiteral("%1: larger than %2 bytes, the most a tag file may hold")
+                       .arg(m_path).arg(kTagFileMaxBytes);
+        return false;
+    }
+
+private:
+    bool fail(int line, const QString &reason)
+    {
+        *m_error = QStringLiteral("%1:%2: %3").arg(m_path).arg(line).arg(reason);
+        return false;
+    }
+
+    bool takeLine(const char *bytes, int size)
+    {
+        const int n = ++m_line;
+        if (size <= 0)
+            return true;
+        if (bytes[size - 1] == '\r')
+            --size;
+        if (const void *nul = std::memchr(bytes, '\0', size_t(size)))
+            return fail(n, QStringLiteral("a NUL byte at byte %1 of the line (a tag file is UTF-8 text)")
+                               .arg(static_cast<const char *>(nul) - bytes + 1));
+        const int bad = badUtf8At(reinterpret_cast<const uchar *>(bytes), size);
+        if (bad >= 0)
+            return fail(n, QStringLiteral("not UTF-8: byte %1 of the line is 0x%2 (a tag file is UTF-8 text)")
+                               .arg(bad + 1)
+                               .arg(uint(uchar(bytes[bad])), 2, 16, QLatin1Char('0')));
+        const QString line = QString::fromUtf8(bytes, size);
+        const QString trimmed = line.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
+            return true;
+        if (!csvFields(line, &m_fields))
+            return fail(n, QStringLiteral("a quote is not closed"));
+        if (!m_haveHeader)
+            return takeHeader(n);
+        if (m_fields.size() > m_columns)
+            return fail(n, QStringLiteral("%1 fields, the header names %2").arg(m_fields.size()).arg(m_columns));
+        const QString countText = m_countColumn >= 0 ? m_fields.value(m_countColumn) : QString();
+        TagRequest r;
+        QString reason;
+        if (!parseTagRequest(m_fields.value(m_tagColumn), m_fields.value(m_typeColumn),
+                             countText.isEmpty() ? nullptr : &countText, &r, &reason))
+            return fail(n, reason);
+        if (m_nameColumn >= 0)
+            r.name = m_fields.value(m_nameColumn);
+        m_out->append(r);
+        return true;
+    }
+
+    bool takeHeader(int n)
+    {
+        for (int c = 0; c < m_fields.size(); ++c) {
+            const QString name = m_fields.at(c).toLower();
+            int *column = name == QLatin1String("tag") ? &m_tagColumn
+                        : name == QLatin1String("type") ? &m_typeColumn
+                        : name == QLatin1String("count") ? &m_countColumn
+                        : name == QLatin1String("name") ? &m_nameColumn : nullptr;
+            if (!column)
+                return fail(n, QStringLiteral("unknown column %1 (use tag, type, count, name)").arg(quoted(m_fields.at(c))));
+            if (*column >= 0)
+                return fail(n, QStringLiteral("column %1 twice").arg(quoted(name)));
+            *column = c;
+        }
+        if (m_tagColumn < 0 || m_typeColumn < 0)
+            return fail(n, QStringLiteral("the header needs the columns tag and type"));
+        m_columns = 1 + qMax(qMax(m_tagColumn, m_typeColumn), qMax(m_countColumn, m_nameColumn));
+        m_haveHeader = true;
+        return true;
+    }
+
+    const QString m_path;
+    QVector<TagRequest> *const m_out;
+    QString *const m_error;
+    const int m_before;
+    qint64 m_bytes = 0;
+    QByteArray m_partial;      // a line begun in an earlier block
+    int m_line = 0;            // lines taken
+    QStringList m_fields;
+    bool m_haveHeader = false;
+    int m_tagColumn = -1, m_typeColumn = -1, m_countColumn = -1, m_nameColumn = -1;
+    int m_columns = 0;
+};
+
 } // namespace
 
 bool parseTagFile(const QString &path, const QByteArray &contents, QVector<TagRequest> *out, QString *error)
 {
-    const QStringList lines = QString::fromUtf8(contents).split(QLatin1Char('\n'));
-    int tagColumn = -1, typeColumn = -1, countColumn = -1, nameColumn = -1;
-    bool haveHeader = false;
-    const int before = out->size();
-    for (int n = 0; n < lines.size(); ++n) {
-        QString line = lines.at(n);
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        if (line.trimmed().isEmpty() || line.trimmed().startsWith(QLatin1Char('#')))
-            continue;
-        const QString where = QStringLiteral("%1:%2: ").arg(path).arg(n + 1);
-        QStringList fields;
-        if (!csvFields(line, &fields)) {
-            *error = where + QStringLiteral("a quote is not closed");
-            return false;
-        }
-        if (!haveHeader) {
-            for (int c = 0; c < fields.size(); ++c) {
-                const QString name = fields.at(c).toLower();
-                int *column = name == QLatin1String("tag") ? &tagColumn
-                            : name == QLatin1String("type") ? &typeColumn
-                            : name == QLatin1String("count") ? &countColumn
-                            : name == QLatin1String("name") ? &nameColumn : nullptr;
-                if (!column) {
-                    *error = where + QStringLiteral("unknown column %1 (use tag, type, count, name)").arg(quoted(fields.at(c)));
-                    return false;
-                }
-                if (*column >= 0) {
-                    *error = where + QStringLiteral("column %1 twice").arg(quoted(name));
-                    return false;
-                }
-                *column = c;
-            }
-            if (tagColumn < 0 || typeColumn < 0) {
-                *error = where + QStringLiteral("the header needs the columns tag and type");
-                return false;
-            }
-            haveHeader = true;
-            continue;
-        }
-        const int columns = 1 + qMax(qMax(tagColumn, typeColumn), qMax(countColumn, nameColumn));
-        if (fields.size() > columns) {
-            *error = where + QStringLiteral("%1 fields, the header names %2").arg(fields.size()).arg(columns);
-            return false;
-        }
-        const QString countText = countColumn >= 0 ? fields.value(countColumn) : QString();
-        TagRequest r;
-        QString reason;
-        if (!parseTagRequest(fields.value(tagColumn), fields.value(typeColumn),
-                             countText.isEmpty() ? nullptr : &countText, &r, &reason)) {
-            *error = where + reason;
-            return false;
-        }
-        if (nameColumn >= 0)
-            r.name = fields.value(nameColumn);
-        out->append(r);
-    }
-    if (!haveHeader || out->size() == before) {
-        *error = QStringLiteral("%1: no tags (a header line tag,type[,count][,name], then one tag per line)").arg(path);
+    TagFileParser parser(path, out, error);
+    return parser.add(contents.constData(), contents.size()) && parser.finish();
+}
+
+bool readTagFile(const QString &path, QVector<TagRequest> *out, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the tag file \"%1\": %2").arg(path, file.errorString());
         return false;
     }
-    return true;
+    TagFileParser parser(path, out, error);
+    // A file that says its size is refused before it is read; a pipe or a
+    // device is counted as it is read, and refused at the same bound.
+    if (!file.isSequential() && file.size() > kTagFileMaxBytes)
+        return parser.tooLarge();
+    QByteArray block(64 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = file.read(block.data(), block.size());
+        if (n < 0) {
+            *error = QStringLiteral("cannot read the tag file \"%1\": %2").arg(path, file.errorString());
+            return false;
+        }
+        if (n == 0)
+            return parser.finish();
+        if (!parser.add(block.constData(), n))
+            return false;
+    }
 }
 
 ParseResult parseCommandLine(const QStringList &args)
@@ -680,7 +814,8 @@ QString commandHelp(Command::Kind kind)
                    "Options:\n"
                    "  --tags FILE    the tags of a CSV file with a header line naming the\n"
                    "                 columns tag, type, count (optional, 1) and name (optional),\n"
-                   "                 e.g. --tags panel.csv; a bad line is refused with its number\n"
+                   "                 e.g. --tags panel.csv; UTF-8, at most 16 MB and 4096 bytes a\n"
+                   "                 line; a bad line is refused with its number\n"
                    "  --hex          also the bytes of each value as they came on the wire\n"
                    "                 (hex, one group per element), e.g. --hex\n"                   "\n"
                    "Examples:\n"
@@ -783,7 +918,8 @@ QString commandHelp(Command::Kind kind)
                    "  --changes      print a read only when its values or code changed\n"
                    "  --tags FILE    the tags of a CSV file with a header line naming the\n"
                    "                 columns tag, type, count (optional, 1) and name (optional),\n"
-                   "                 e.g. --tags panel.csv; a bad line is refused with its number\n"
+                   "                 e.g. --tags panel.csv; UTF-8, at most 16 MB and 4096 bytes a\n"
+                   "                 line; a bad line is refused with its number\n"
                    "  --hex          also the bytes of each value as they came on the wire\n"
                    "                 (hex, one group per element), e.g. --hex\n"
                    "\n"

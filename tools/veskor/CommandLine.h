@@ -1,6 +1,6 @@
 // The command line of the host tool: global options, one or more commands
-// joined by the word "then", help texts and exit statuses. Pure: parsing
-// reads only its arguments.
+// joined by the word "then", help texts and exit statuses. Parsing reads
+// nothing but its arguments and the tag file that --tags names.
 #ifndef VESKOR_TOOL_COMMANDLINE_H
 #define VESKOR_TOOL_COMMANDLINE_H
 
@@ -77,10 +77,18 @@ ParseResult parseCommandLine(const QStringList &args);
 
 // A tag file: CSV with a header line naming the columns tag, type, count
 // (optional, default 1) and name (optional), in any order; empty lines and
-// lines starting with '#' are skipped; fields may be double-quoted. False
-// with "FILE:LINE: reason" in *error for the first bad line.
+// lines starting with '#' are skipped; fields may be double-quoted. It is
+// UTF-8 text: a NUL byte or a byte that is not UTF-8 is refused, and so is
+// a file of more than kTagFileMaxBytes or a line of more than
+// kTagFileMaxLineBytes. False with "FILE:LINE: reason" (or "FILE: reason")
+// in *error for the first problem; the tags before it are in *out then.
+constexpr qint64 kTagFileMaxBytes = 16 * 1024 * 1024;
+constexpr int kTagFileMaxLineBytes = 4096;
 bool parseTagFile(const QString &path, const QByteArray &contents, QVector<TagRequest> *out,
                   QString *error);
+// The same, read from the file at path in blocks: a pipe or a device too,
+// of which no more than the bound is read.
+bool readTagFile(const QString &path, QVector<TagRequest> *out, QString *error);
 
 // Help for the whole tool, and for one command ("info", "read", "write", "poll",
 // "monitor", "probe").

@@ -60,11 +60,6 @@ bool intRange(int code, IntRange *r)
     }
 }
 
-QString quoted(const QString &text)
-{
-    return QLatin1Char('"') + text + QLatin1Char('"');
-}
-
 // An integer of the given type; *bits holds its two's complement pattern.
 bool parseInteger(int type, const QString &text, quint64 *bits, QString *error)
 {
@@ -194,6 +189,17 @@ const QList<T> *listIn(const QVariant &v)
 }
 
 } // namespace
+
+QString quoted(const QString &text)
+{
+    if (text.size() <= kQuotedChars)
+        return QLatin1Char('"') + text + QLatin1Char('"');
+    // Not between the two halves of a character outside the BMP.
+    int n = kQuotedChars;
+    if (text.at(n - 1).isHighSurrogate())
+        --n;
+    return QLatin1Char('"') + text.left(n) + QLatin1String("\"...");
+}
 
 bool parseType(const QString &text, int *code, QString *error)
 {

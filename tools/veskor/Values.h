@@ -12,6 +12,12 @@
 
 namespace veskortool {
 
+// An offending text in an error message: in double quotes, at most
+// kQuotedChars characters of it, and "..." after the closing quote when it
+// goes on.
+constexpr int kQuotedChars = 80;
+QString quoted(const QString &text);
+
 // A data type from the command line: a name ("int16"), an alias ("i16",
 // "short") or a decimal code ("4", "14"). Letter case does not matter. Codes
 // the plug-in does not name (0, 13 and up) are accepted as they are.
