@@ -95,40 +95,90 @@ QString resultText(const Result &r)
 
 QString tableText(const QVector<Result> &rows)
 {
-    bool named = false;
-    bool hex = false;
-    for (const Result &r : rows) {
-        named = named || !r.name.isEmpty();
-        hex = hex || r.showHex;
+    TableBuilder table;
+    for (const Result &r : rows)
+        table.add(r);
+    return table.text();
+}
+
+TableBuilder::TableBuilder()
+{
+    const char *const header[kColumns] = {"NAME", "TAG", "TYPE", "COUNT", "CODE", "MEANING", "HEX", "VALUES"};
+    for (int c = 0; c < kColumns; ++c)
+        addCell(c, QLatin1String(header[c]));
+}
+
+void TableBuilder::add(const Result &r)
+{
+    m_named = m_named || !r.name.isEmpty();
+    m_hex = m_hex || r.showHex;
+    addCell(0, r.name.isEmpty() ? QStringLiteral("-") : r.name);
+    addCell(1, r.tag);
+    addCell(2, typeName(r.type));
+    addCell(3, QString::number(r.count));
+    addCell(4, QString::number(r.code));
+    addCell(5, resultMeaning(r.code));
+    addCell(6, wireText(r));
+    addCell(7, valuesText(r.value));
+}
+
+void TableBuilder::addCell(int column, const QString &text)
+{
+    m_width[column] = std::max(m_width[column], int(text.size()));
+    const QByteArray bytes = text.toUtf8();
+    quint32 n = quint32(bytes.size());
+    do {
+        m_cells.append(char((n & 0x7F) | (n > 0x7F ? 0x80 : 0)));
+        n >>= 7;
+    } while (n);
+    m_cells.append(bytes);
+}
+
+void TableBuilder::write(const std::function<void(const QByteArray &)> &out) const
+{
+    const bool shown[kColumns] = {m_named, true, true, true, true, true, m_hex, true};
+    const uchar *p = reinterpret_cast<const uchar *>(m_cells.constData());
+    const uchar *const end = p + m_cells.size();
+    QByteArray piece;
+    while (p < end) {
+        for (int c = 0; c < kColumns; ++c) {
+            quint32 n = 0;
+            for (int shift = 0;; shift += 7) {
+                n |= quint32(*p & 0x7F) << shift;
+                if (!(*p++ & 0x80))
+                    break;
+            }
+            const char *cell = reinterpret_cast<const char *>(p);
+            p += n;
+            if (!shown[c])
+                continue;
+            piece.append(cell, int(n));
+            if (c + 1 == kColumns)
+                break;
+            // Padded as QString::leftJustified pads: in UTF-16 units.
+            int units = 0;
+            for (quint32 i = 0; i < n; ++i) {
+                const uchar b = uchar(cell[i]);
+                units += (b & 0xC0) != 0x80;
+                units += b >= 0xF0;
+            }
+            piece.append(m_width[c] + 2 - units, ' ');
+        }
+        piece.append('\n');
+        if (piece.size() >= 64 * 1024) {
+            out(piece);
+            piece.clear();
+        }
     }
-    QVector<QStringList> cells;
-    cells.append({QStringLiteral("TAG"), QStringLiteral("TYPE"), QStringLiteral("COUNT"),
-                  QStringLiteral("CODE"), QStringLiteral("MEANING"), QStringLiteral("VALUES")});
-    if (named)
-        cells.first().prepend(QStringLiteral("NAME"));
-    if (hex)
-        cells.first().insert(cells.first().size() - 1, QStringLiteral("HEX"));
-    for (const Result &r : rows) {
-        cells.append({r.tag, typeName(r.type), QString::number(r.count), QString::number(r.code),
-                      resultMeaning(r.code), valuesText(r.value)});
-        if (named)
-            cells.last().prepend(r.name.isEmpty() ? QStringLiteral("-") : r.name);
-        if (hex)
-            cells.last().insert(cells.last().size() - 1, wireText(r));
-    }
-    const int columns = cells.first().size();
-    QVector<int> width(columns, 0);
-    for (const QStringList &row : cells)
-        for (int c = 0; c < columns; ++c)
-            width[c] = qMax(width[c], row.at(c).size());
-    QString out;
-    for (const QStringList &row : cells) {
-        QString line;
-        for (int c = 0; c < columns; ++c)
-            line += c + 1 < columns ? row.at(c).leftJustified(width[c] + 2) : row.at(c);
-        out += line + QLatin1Char('\n');
-    }
-    return out;
+    if (!piece.isEmpty())
+        out(piece);
+}
+
+QString TableBuilder::text() const
+{
+    QByteArray all;
+    write([&all](const QByteArray &piece) { all += piece; });
+    return QString::fromUtf8(all);
 }
 
 QString pollLineText(const Result &r)

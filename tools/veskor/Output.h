@@ -9,6 +9,8 @@
 #include <QVariant>
 #include <QVector>
 
+#include <functional>
+
 namespace veskortool {
 
 struct Result {
@@ -42,9 +44,32 @@ QString valuesText(const QVariant &value);
 
 // Text of a read or write: tag, values, result code with meaning, time.
 QString resultText(const Result &r);
-// A table of reads: [name,] tag, type, count, code, meaning, values (the
-// name column when any row has a name).
+// A table of reads: [name,] tag, type, count, code, meaning, [hex,] values
+// (the name column when any row has a name, the hex column when any row
+// shows its wire bytes).
 QString tableText(const QVector<Result> &rows);
+
+// The same table taken one row at a time and kept as the UTF-8 text of its
+// cells: a table of a million reads holds about what it prints, not the
+// results.
+class TableBuilder
+{
+public:
+    TableBuilder();
+    void add(const Result &r);
+    // The table, handed over in pieces of whole lines.
+    void write(const std::function<void(const QByteArray &)> &out) const;
+    QString text() const;
+
+private:
+    enum { kColumns = 8 };     // name, tag, type, count, code, meaning, hex, values
+    void addCell(int column, const QString &text);
+
+    QByteArray m_cells;        // per cell: its length in bytes (7 bits a byte), then its bytes
+    int m_width[kColumns] = {};
+    bool m_named = false;
+    bool m_hex = false;
+};
 // One poll line: time, values, code and meaning, round trip.
 QString pollLineText(const Result &r);
 // One poll round of several tags on one line: the time of the first read,

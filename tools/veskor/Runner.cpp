@@ -129,18 +129,21 @@ void Runner::runInfo()
 
 void Runner::runRead(const Command &cmd)
 {
-    QVector<Result> rows;
+    TableBuilder table;
     for (const TagRequest &t : cmd.tags) {
-        Result r = readTag(Result::Read, t, cmd.hex);
+        const Result r = readTag(Result::Read, t, cmd.hex);
         record(r.code);
         if (m_options.json)
             print(resultJson(r) + QLatin1Char('\n'));
         else if (!cmd.table)
             print(resultText(r));
-        rows.append(r);
+        else
+            table.add(r);
     }
-    if (!m_options.json && cmd.table)
-        print(tableText(rows));
+    if (!m_options.json && cmd.table) {
+        table.write([](const QByteArray &piece) { std::fwrite(piece.constData(), 1, size_t(piece.size()), stdout); });
+        std::fflush(stdout);
+    }
 }
 
 void Runner::runWrite(const Command &cmd)

@@ -121,7 +121,11 @@ int controllerAddress(const Options &options, std::unique_ptr<veskorsim::Simulat
     QString error;
     *address = options.connect;
     if (address->isEmpty()) {
-        simulator->reset(new veskorsim::Simulator());
+        // Nothing here asks what it received: it keeps none of it, however
+        // many requests a run makes.
+        veskorsim::SimConfig config;
+        config.keepReceived = false;
+        simulator->reset(new veskorsim::Simulator(config));
         if (!(*simulator)->start(&error))
             return fail(ExitConnect, QStringLiteral("the embedded simulator did not start: %1").arg(error));
         *address = QStringLiteral("%1:%2").arg((*simulator)->address().toString()).arg((*simulator)->port());
