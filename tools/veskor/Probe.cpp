@@ -2,6 +2,7 @@
 
 #include "Tags.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -33,6 +34,17 @@ quint32 le32(const QByteArray &b, int at)
 bool isRead(const ProbeRequest &r)
 {
     return r.phase != ProbeRequest::WriteTest;
+}
+
+// How long a datagram was, kept whole or cut.
+int lengthOf(const ProbeDatagram &d)
+{
+    return d.bytes.size() + d.cut;
+}
+
+bool sameDatagram(const ProbeDatagram &a, const ProbeDatagram &b)
+{
+    return a.bytes == b.bytes && a.cut == b.cut && a.digest == b.digest;
 }
 
 // Areas by number: ID1x, ID2x, ... ID23x (sorted once).
@@ -79,11 +91,11 @@ QString byteRanges(const QByteArray &copies, char what)
     return parts.isEmpty() ? QStringLiteral("none") : parts.join(QLatin1Char(' '));
 }
 
-QString shortHex(const QByteArray &b)
+QString shortHex(const QByteArray &b, int length)
 {
     QString s = QString::fromLatin1(b.left(24).toHex());
-    if (b.size() > 24)
-        s += QStringLiteral("... (%1 bytes)").arg(b.size());
+    if (length > 24)
+        s += QStringLiteral("... (%1 bytes)").arg(length);
     return s;
 }
 
@@ -104,9 +116,22 @@ int probeMaxRequests(const ProbeSettings &s)
 
 qint64 probeMaxMs(const ProbeSettings &s)
 {
-    // Every request waits at most the wait and listens on briefly after an
-    // answer; a last listen for late answers takes at most one wait more.
-    return qint64(probeMaxRequests(s)) * (s.waitMs + kProbeSettleMs) + s.waitMs;
+    // Every request takes in what came before it and listens on after an
+    // answer, briefly both, and waits at most the wait; a last listen for
+    // late answers takes at most one wait more.
+    return qint64(probeMaxRequests(s)) * (s.waitMs + 2 * kProbeSettleMs) + s.waitMs;
+}
+
+void keepBytes(const char *bytes, int size, ProbeDatagram *d)
+{
+    d->bytes = QByteArray(bytes, std::min(size, kProbeKeepBytes));
+    d->cut = size - d->bytes.size();
+    d->digest = 0;
+    if (d->cut > 0) {
+        const QByteArray sha = QCryptographicHash::hash(QByteArray::fromRawData(bytes, size),
+                                                        QCryptographicHash::Sha1);
+        d->digest = qFromLittleEndian<quint64>(reinterpret_cast<const uchar *>(sha.constData()));
+    }
 }
 
 ProbeReport judgeProbe(const ProbeLog &log)
@@ -125,20 +150,33 @@ ProbeReport judgeProbe(const ProbeLog &log)
         lastUs = std::max(lastUs, q.sentUs);
     for (const ProbeDatagram &d : dg)
         lastUs = std::max(lastUs, d.atUs);
+    lastUs = std::max(lastUs, log.countedLastUs);
     r.elapsedMs = lastUs / 1000;
 
-    // The controller's datagrams, and the others.
+    // The controller's datagrams, and the others; those only counted too.
+    const auto fromController = [&s](const QHostAddress &from) {
+        return QHostAddress(from.toIPv4Address()) == s.address;
+    };
+    const auto tally = [&](const QHostAddress &from, quint16 port, int n) {
+        if (fromController(from))
+            r.ports[port] += n;
+        else
+            r.strangers[QStringLiteral("%1:%2").arg(from.toString()).arg(port)] += n;
+    };
     QVector<int> own;
     for (int i = 0; i < dg.size(); ++i) {
         const ProbeDatagram &d = dg[i];
-        if (QHostAddress(d.from.toIPv4Address()) == s.address) {
+        if (fromController(d.from))
             own << i;
-            r.ports[d.fromPort] += 1;
-        } else {
-            r.strangers[QStringLiteral("%1:%2").arg(d.from.toString()).arg(d.fromPort)] += 1;
-        }
+        tally(d.from, d.fromPort, 1);
     }
-    r.answered = !own.isEmpty();
+    for (const ProbeSender &c : log.counted) {
+        tally(c.from, c.fromPort, c.datagrams);
+        if (fromController(c.from))
+            r.countedOnly += c.datagrams;
+    }
+    r.furtherSenders = log.countedElsewhere;
+    r.answered = !own.isEmpty() || r.countedOnly > 0;
 
     // Does the controller echo the sequence? Every read carries its own.
     QMap<quint16, int> readBySequence;
@@ -149,7 +187,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
     int readDatagrams = 0, carrySequence = 0;
     for (int i : own) {
         const ProbeDatagram &d = dg[i];
-        if (!afterRead(d) || d.bytes.size() < 6)
+        if (!afterRead(d) || lengthOf(d) < 6)
             continue;
         ++readDatagrams;
         if (readBySequence.contains(sequenceOf(d.bytes)))
@@ -164,7 +202,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
     int firstAnswers = 0, areaEchoes = 0, deviceEchoes = 0;
     for (int i = 0, k = -1; i < own.size(); ++i) {
         const ProbeDatagram &d = dg[own[i]];
-        if (d.after == k || !afterRead(d) || d.bytes.size() < 16)
+        if (d.after == k || !afterRead(d) || lengthOf(d) < 16)
             continue;
         k = d.after;
         ++firstAnswers;
@@ -190,7 +228,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
         int k = d.after;
         // A datagram too short to carry a sequence cannot contradict the
         // echo: it is judged by its time, as the driver judges it.
-        if (r.echoesSequence && afterRead(d) && d.bytes.size() >= 6) {
+        if (r.echoesSequence && afterRead(d) && lengthOf(d) >= 6) {
             k = readBySequence.value(sequenceOf(d.bytes), -1);
             if (k > d.after)
                 k = -1;   // the sequence of a read not sent yet: a coincidence, no answer
@@ -205,7 +243,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
             answerOf[k] = i;
             lateOf[k] = d.atUs > req[k].deadlineUs;
             r.late += lateOf[k] ? 1 : 0;
-        } else if (dg[answerOf[k]].bytes == d.bytes) {
+        } else if (sameDatagram(dg[answerOf[k]], d)) {
             ++r.duplicates;
         } else {
             ++r.unexplained;
@@ -246,12 +284,13 @@ ProbeReport judgeProbe(const ProbeLog &log)
                 continue;
             }
             const QByteArray &b = dg[answerOf[k]].bytes;
-            if (b.size() < 16) {
+            const int length = lengthOf(dg[answerOf[k]]);
+            if (length < 16) {
                 area.state = ProbeReport::Area::Short;
-                area.length = b.size();
+                area.length = length;
             } else if (b.at(0) == 'M') {
                 area.state = ProbeReport::Area::Image;
-                area.length = b.size() - 16;
+                area.length = length - 16;
             } else {
                 area.state = ProbeReport::Area::Error;
                 area.firstByte = uchar(b.at(0));
@@ -265,7 +304,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
     QByteArray equal(16, 1), varied(16, 0);
     const QByteArray *first = nullptr;
     for (int k = 0; k < req.size(); ++k) {
-        if (!isRead(req[k]) || answerOf[k] < 0 || dg[answerOf[k]].bytes.size() < 16)
+        if (!isRead(req[k]) || answerOf[k] < 0 || lengthOf(dg[answerOf[k]]) < 16)
             continue;
         const QByteArray &q = req[k].bytes;
         const QByteArray &a = dg[answerOf[k]].bytes;
@@ -289,6 +328,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
     // Another device id, and the write.
     for (int k = 0; k < req.size(); ++k) {
         const QByteArray answer = answerOf[k] >= 0 ? dg[answerOf[k]].bytes : QByteArray();
+        const int answerLength = answerOf[k] >= 0 ? lengthOf(dg[answerOf[k]]) : 0;
         if (req[k].phase == ProbeRequest::OtherDevice) {
             r.otherDeviceId = le32(req[k].bytes, 12);
             if (answerOf[k] < 0) {
@@ -298,10 +338,11 @@ ProbeReport judgeProbe(const ProbeLog &log)
             // Compared with an answer to this controller's own id for the same area.
             const int own = areaAnswer.value(be32(req[k].bytes, 8), -1);
             const QByteArray ref = own >= 0 ? dg[answerOf[own]].bytes : QByteArray();
-            const bool same = !ref.isEmpty() && answer.size() == ref.size() && answer.at(0) == ref.at(0);
+            const bool same = !ref.isEmpty() && answerLength == lengthOf(dg[answerOf[own]])
+                           && answer.at(0) == ref.at(0);
             r.otherDevice = same ? ProbeReport::DeviceSame : ProbeReport::DeviceDifferent;
             r.otherDeviceDetail = QStringLiteral("%1 bytes, first byte 0x%2, device id %3")
-                                      .arg(answer.size())
+                                      .arg(answerLength)
                                       .arg(answer.isEmpty() ? 0 : uchar(answer.at(0)), 2, 16, QLatin1Char('0'))
                                       .arg(answer.size() >= 16 && answer.mid(12, 4) == req[k].bytes.mid(12, 4)
                                                ? QStringLiteral("echoed")
@@ -312,11 +353,11 @@ ProbeReport judgeProbe(const ProbeLog &log)
                 r.write = ProbeReport::WriteSilent;
             } else if (answer.startsWith(header)) {
                 r.write = ProbeReport::WriteCopiesHeader;
-                r.writeDetail = answer.size() == 11 ? QString()
-                                                    : QStringLiteral("and %1 bytes more").arg(answer.size() - 11);
+                r.writeDetail = answerLength == 11 ? QString()
+                                                   : QStringLiteral("and %1 bytes more").arg(answerLength - 11);
             } else {
                 r.write = ProbeReport::WriteOther;
-                r.writeDetail = shortHex(answer);
+                r.writeDetail = shortHex(answer, answerLength);
             }
         }
     }
@@ -400,6 +441,10 @@ ProbeReport judgeProbe(const ProbeLog &log)
         v << (r.echoesSequence ? QStringLiteral("sends duplicates: recognised by the sequence echo")
                                : QStringLiteral("sends duplicates and does not echo: a copy can be taken for "
                                                 "the next answer"));
+    if (r.countedOnly > 0)
+        v << QStringLiteral("sent more than %1 datagrams after a request (%2 counted only): a flood; "
+                            "what is judged above is the first %1 after each request")
+                 .arg(kProbeKeepPerRequest).arg(r.countedOnly);
     if (r.write == ProbeReport::WriteCopiesHeader)
         v << QStringLiteral("copies the write header: late write answers are recognised");
     else if (r.write == ProbeReport::WriteOther)
@@ -488,6 +533,10 @@ QString probeText(const ProbeReport &r)
         line(r.answered ? QString() : QStringLiteral("sources"),
              QStringLiteral("other addresses: %1").arg(list.join(QStringLiteral(", "))));
     }
+    if (r.furtherSenders > 0)
+        line(r.answered || !r.strangers.isEmpty() ? QString() : QStringLiteral("sources"),
+             QStringLiteral("%1 datagrams from more senders than the %2 told apart")
+                 .arg(r.furtherSenders).arg(kProbeSenders));
     if (r.otherDevice != ProbeReport::DeviceNotAsked) {
         const QString label = QStringLiteral("device %1").arg(r.otherDeviceId);
         if (r.otherDevice == ProbeReport::DeviceSilent)
@@ -519,8 +568,10 @@ QString probeText(const ProbeReport &r)
         break;
     }
     if (r.answered)
-        line(QStringLiteral("extra"), QStringLiteral("duplicates %1, late answers %2, unexplained %3")
-                                          .arg(r.duplicates).arg(r.late).arg(r.unexplained));
+        line(QStringLiteral("extra"), QStringLiteral("duplicates %1, late answers %2, unexplained %3%4")
+                                          .arg(r.duplicates).arg(r.late).arg(r.unexplained)
+                                          .arg(r.countedOnly > 0 ? QStringLiteral(", counted only %1").arg(r.countedOnly)
+                                                             : QString()));
     if (!r.stopped.isEmpty())
         line(QStringLiteral("stopped"), r.stopped);
     for (int i = 0; i < r.verdict.size(); ++i)
@@ -570,8 +621,10 @@ QString probeJson(const ProbeReport &r)
         ports.insert(QString::number(it.key()), it.value());
     for (auto it = r.strangers.cbegin(); it != r.strangers.cend(); ++it)
         strangers.insert(it.key(), it.value());
-    o.insert(QStringLiteral("sources"), QJsonObject{{QStringLiteral("ports"), ports},
-                                                    {QStringLiteral("otherAddresses"), strangers}});
+    QJsonObject sources{{QStringLiteral("ports"), ports}, {QStringLiteral("otherAddresses"), strangers}};
+    if (r.furtherSenders > 0)
+        sources.insert(QStringLiteral("furtherSenders"), r.furtherSenders);
+    o.insert(QStringLiteral("sources"), sources);
     if (r.otherDevice != ProbeReport::DeviceNotAsked) {
         static const char *const answers[] = {"not asked", "silent", "same", "different"};
         o.insert(QStringLiteral("otherDevice"), QJsonObject{{QStringLiteral("device"), double(r.otherDeviceId)},
@@ -587,6 +640,8 @@ QString probeJson(const ProbeReport &r)
     o.insert(QStringLiteral("duplicates"), r.duplicates);
     o.insert(QStringLiteral("late"), r.late);
     o.insert(QStringLiteral("unexplained"), r.unexplained);
+    if (r.countedOnly > 0)
+        o.insert(QStringLiteral("countedOnly"), r.countedOnly);
     o.insert(QStringLiteral("verdict"), QJsonArray::fromStringList(r.verdict));
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
 }

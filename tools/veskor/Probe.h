@@ -25,7 +25,8 @@ struct ProbeSettings {
     int writeAddress = 0;
 };
 
-// After an answer the probe listens on this long for copies of it.
+// After an answer the probe listens on this long for copies of it, and
+// before a request it takes in what came since, for this long at most.
 constexpr int kProbeSettleMs = 20;
 // Until the controller has answered once, areas after the first three are
 // given this long at most (a dead controller is found out quickly); after
@@ -48,19 +49,45 @@ struct ProbeRequest {
     qint64 deadlineUs = 0;     // its wait was over at this time at the latest
 };
 
-// What came, in order: every datagram, whoever sent it.
+// What the run keeps of what comes, so that a peer flooding the probe
+// leaves it the same few megabytes as a quiet one: of the datagrams from
+// the controller's address, the first kProbeKeepPerRequest after each
+// request (and before the first), each cut to kProbeKeepBytes bytes; of
+// the others, and of the controller's past those, only a count by sender,
+// for kProbeSenders senders at most and one count for all further ones.
+constexpr int kProbeKeepPerRequest = 8;
+constexpr int kProbeKeepBytes = 64;
+constexpr int kProbeSenders = 64;
+
+// A datagram that came and was kept.
 struct ProbeDatagram {
-    QByteArray bytes;
+    QByteArray bytes;          // its first kProbeKeepBytes bytes, or all of it
+    int cut = 0;               // bytes left off the end: it was bytes.size() + cut long
+    quint64 digest = 0;        // when cut: a hash of all its bytes, to tell copies
     qint64 atUs = 0;
     QHostAddress from;
     quint16 fromPort = 0;
     int after = -1;            // index of the last request sent before it came
 };
 
+// The datagram of `size` bytes at `bytes` as the run keeps it: cut to its
+// first kProbeKeepBytes, with the digest of all of it when cut.
+void keepBytes(const char *bytes, int size, ProbeDatagram *d);
+
+// The datagrams of one sender that came and were counted, not kept.
+struct ProbeSender {
+    QHostAddress from;
+    quint16 fromPort = 0;
+    int datagrams = 0;
+};
+
 struct ProbeLog {
     ProbeSettings settings;
     QVector<ProbeRequest> requests;
-    QVector<ProbeDatagram> datagrams;
+    QVector<ProbeDatagram> datagrams;  // kept, in order
+    QVector<ProbeSender> counted;      // not kept, by sender (kProbeSenders at most)
+    int countedElsewhere = 0;          // not kept, from senders past those
+    qint64 countedLastUs = 0;          // when the last datagram not kept came
     bool refused = false;      // the controller's host reported its port closed
     QString writeSkipped;      // why the write test was not made, when it was not
     QString stopped;           // why the probe stopped before its end, if it did
@@ -118,6 +145,8 @@ struct ProbeReport {
     int duplicates = 0;        // copies of an answer already taken
     int late = 0;              // answers that came after their request's wait
     int unexplained = 0;       // datagrams from the controller that answer nothing known
+    int countedOnly = 0;       // datagrams from the controller counted only, not judged (a flood)
+    int furtherSenders = 0;    // datagrams from senders past kProbeSenders, in neither ports nor strangers
 
     QStringList verdict;
 };

@@ -1,15 +1,18 @@
 // The probe's run on the wire: one request at a time, every datagram that
-// comes recorded with its time and sender, nothing judged here.
+// comes taken in with its time and sender (kept or counted, see
+// kProbeKeepPerRequest), nothing judged here.
 #include "Probe.h"
 
 #include "Frames.h"
 #include "UdpLink.h"
 
 #include <QElapsedTimer>
+#include <QSet>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace veskortool {
@@ -51,7 +54,7 @@ public:
             wait = std::min(wait, s.waitMs);
             if (exchange(ProbeRequest::Area, read(codes[i], s.device), wait)) {
                 answered = true;
-                if (!rttArea && images.contains(codes[i]))
+                if (!rttArea && imaged.contains(codes[i]))
                     rttArea = codes[i];
             }
         }
@@ -81,7 +84,7 @@ public:
 
         if (!s.writeTag.isEmpty()) {
             // The two bytes at the tag's address, written back as they were read.
-            const QByteArray image = images.value(s.writeArea);
+            const QByteArray &image = writeImage;
             if (image.isEmpty())
                 log->writeSkipped = QStringLiteral("its area gave no image to take the value from");
             else if (qint64(s.writeAddress) + 2 > image.size())
@@ -113,20 +116,62 @@ private:
         return veskor::buildReadRequest(s, area, device);
     }
 
+    // One datagram that came: kept when it is from the controller's address
+    // and among the first after the last request, else counted.
     void record(int size, const veskor::Endpoint &from)
     {
-        ProbeDatagram d;
-        d.bytes = QByteArray(buffer.constData(), size);
-        d.atUs = now();
-        d.from = QHostAddress(reinterpret_cast<const sockaddr *>(&from.addr));
-        d.fromPort = from.port();
-        d.after = log->requests.size() - 1;
-        // The latest image of each area, for the write test.
-        if (d.bytes.size() >= 16 && d.bytes.at(0) == 'M' && from.sameHost(peer))
-            images.insert(qFromBigEndian<quint32>(reinterpret_cast<const uchar *>(d.bytes.constData()) + 8),
-                          d.bytes.mid(16));
-        log->datagrams << d;
+        const qint64 at = now();
+        const bool own = from.sameHost(peer);
+        const char *bytes = buffer.constData();
+        if (own) {
+            lastOwnUs = at;
+            // Which areas answer with an image, and the latest image of the
+            // write test's area.
+            if (size >= 16 && bytes[0] == 'M') {
+                const quint32 code = qFromBigEndian<quint32>(reinterpret_cast<const uchar *>(bytes) + 8);
+                if (areaCodes.contains(code))
+                    imaged.insert(code);
+                if (!s.writeTag.isEmpty() && code == s.writeArea)
+                    writeImage = QByteArray(bytes + 16, size - 16);
+            }
+        }
+        const int after = log->requests.size() - 1;
+        if (after != keptAfter) {
+            keptAfter = after;
+            kept = 0;
+        }
+        if (own && kept < kProbeKeepPerRequest) {
+            ++kept;
+            ProbeDatagram d;
+            keepBytes(bytes, size, &d);
+            d.atUs = at;
+            d.from = QHostAddress(reinterpret_cast<const sockaddr *>(&from.addr));
+            d.fromPort = from.port();
+            d.after = after;
+            log->datagrams << d;
+            return;
+        }
+        log->countedLastUs = at;
+        for (int i = 0; i < senders.size(); ++i) {
+            if (senders[i] == from) {
+                int &n = log->counted[i].datagrams;
+                n = saturatingIncrement(n);
+                return;
+            }
+        }
+        if (senders.size() < kProbeSenders) {
+            ProbeSender c;
+            c.from = QHostAddress(reinterpret_cast<const sockaddr *>(&from.addr));
+            c.fromPort = from.port();
+            c.datagrams = 1;
+            log->counted << c;
+            senders << from;
+            return;
+        }
+        log->countedElsewhere = saturatingIncrement(log->countedElsewhere);
     }
+
+    static int saturatingIncrement(int n) { return n < INT_MAX ? n + 1 : n; }
 
     // Takes in what comes until `untilUs`; with stopAtAnswer, returns true
     // at the first datagram from the controller's address.
@@ -157,7 +202,9 @@ private:
     // little longer. True when the controller's address sent something.
     bool exchange(ProbeRequest::Phase phase, const QByteArray &bytes, int waitMs)
     {
-        for (;;) {
+        // What is waiting, for a short while at most: a flood never runs dry.
+        const qint64 drainUntil = now() + kProbeSettleMs * 1000;
+        while (now() < drainUntil) {
             const veskor::UdpLink::Received got = link.receive(buffer.data(), buffer.size(), 0, peer);
             if (got.status != veskor::UdpLink::Status::Datagram)
                 break;
@@ -173,7 +220,7 @@ private:
             return false;
         if (!listen(q.deadlineUs, true))
             return false;
-        maxRttUs = std::max(maxRttUs, log->datagrams.last().atUs - q.sentUs);
+        maxRttUs = std::max(maxRttUs, lastOwnUs - q.sentUs);
         listen(now() + kProbeSettleMs * 1000, false);
         return true;
     }
@@ -186,7 +233,13 @@ private:
     QByteArray buffer;
     quint16 sequence = 0x2A01;
     qint64 maxRttUs = 0;
-    QMap<quint32, QByteArray> images;
+    qint64 lastOwnUs = 0;                  // when the controller's address last sent
+    int keptAfter = -2;                    // the request the kept count is of
+    int kept = 0;
+    QVector<veskor::Endpoint> senders;     // of log->counted, as the socket gives them
+    const QVector<quint32> areaCodes = probeAreaCodes();
+    QSet<quint32> imaged;                  // areas that answered with an image
+    QByteArray writeImage;                 // the latest image of the write test's area
 };
 
 } // namespace
