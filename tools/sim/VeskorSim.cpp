@@ -1,6 +1,7 @@
 #include "VeskorSim.h"
 
 #include "Capture.h"
+#include "CmdVESKOR.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -29,6 +30,8 @@
 #include <pcap/pcap.h>
 
 namespace veskorsim {
+
+const int kReplayMaxDelayMs = CmdVESKOR::kAnswerWaitMs;
 
 namespace {
 
@@ -581,6 +584,23 @@ private:
         return QStringLiteral("write addr=%1 len=%2").arg(addr).arg(len);
     }
 
+    // A recorded delay past the driver's wait: counted, and told the first time.
+    void capDelay(const QString &what, qint64 recordedUs)
+    {
+        quint64 capped;
+        {
+            QMutexLocker lock(&p->mutex);
+            capped = ++p->stats.replayCapped;
+        }
+        if (capped > 1)
+            return;
+        std::fprintf(stderr,
+                     "veskor-sim: replay: the answer to %s was recorded %.3f s after its request: "
+                     "sent after %d ms, the driver's wait (and so is any later one recorded that late)\n",
+                     qPrintable(what), double(recordedUs) / 1e6, kReplayMaxDelayMs);
+        std::fflush(stderr);
+    }
+
     void handleReplay(const QByteArray &req, RequestKind kind, const QHostAddress &peer,
                       quint16 peerPort)
     {
@@ -607,8 +627,14 @@ private:
         }
         if (p->config.replayTiming) {
             QVector<Timed> items;
-            for (const RecordedAnswer &a : recorded)
-                items.append({std::max<qint64>(0, (a.offsetUs + 500) / 1000), a.bytes});
+            for (const RecordedAnswer &a : recorded) {
+                qint64 ms = std::max<qint64>(0, (a.offsetUs + 500) / 1000);
+                if (ms > kReplayMaxDelayMs) {
+                    capDelay(what, a.offsetUs);
+                    ms = kReplayMaxDelayMs;
+                }
+                items.append({ms, a.bytes});
+            }
             sendTimed(answers, items, peer, peerPort);
         } else {
             for (const RecordedAnswer &a : recorded)

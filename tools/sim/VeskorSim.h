@@ -94,7 +94,8 @@ struct SimConfig {
     bool noEcho = false;         // read answers carry sequence 0
     quint16 answerPort = 0;      // send answers from this local port; 0: from the listening one
     QString replayPath;          // answer from this capture instead of memory
-    bool replayTiming = false;   // replay: each answer at its recorded time after the request
+    bool replayTiming = false;   // replay: each answer at its recorded time after the request,
+                                 // kReplayMaxDelayMs at most
 };
 
 struct SimStats {
@@ -106,6 +107,7 @@ struct SimStats {
     quint64 heldDropped = 0;     // delayed answers dropped because kMaxHeldAnswers were held
     quint64 otherDevice = 0;     // reads for another device id, not answered
     quint64 replayUnmatched = 0; // replay: requests with nothing recorded, not answered
+    quint64 replayCapped = 0;    // replay timing: answers recorded later than kReplayMaxDelayMs, sent then
 };
 
 // What start() found in the replay capture.
@@ -123,6 +125,12 @@ struct ReplayInfo {
 
 // Delayed answers held at most at once; a further one drops the oldest.
 constexpr int kMaxHeldAnswers = 10000;
+
+// The longest a replay with recorded timing holds an answer back: the
+// driver's wait for an answer. An answer recorded later than that after its
+// request is sent when the wait is over (a capture may hold days between
+// the two); the first one is told on stderr.
+extern const int kReplayMaxDelayMs;
 
 // Largest area that fits one UDP/IPv4 datagram after the 16-byte answer header.
 constexpr int kMaxAreaSize = 65507 - 16;
