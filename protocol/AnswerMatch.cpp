@@ -114,12 +114,14 @@ void SentRecord::requestUnanswered(const char *request, int size, qint64 sentUs)
         for (Write &w : m_writes) {
             if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0) {
                 w.sentUs = sentUs;   // awaited already: from now on for longer
+                w.cameUs = -1;
                 return;
             }
         }
         Write &w = m_writes[size_t(m_nextWrite)];
         w.used = true;
         w.sentUs = sentUs;
+        w.cameUs = -1;
         memcpy(w.header.data(), request, kHeaderSize);
         w.peer = m_current;
         m_nextWrite = (m_nextWrite + 1) % kKept;
@@ -140,10 +142,20 @@ void SentRecord::requestAnswered(const char *request, int size)
     }
 }
 
-void SentRecord::forgetWritesBefore(qint64 sentUs)
+void SentRecord::lateAnswerCame(const char *datagram, int size, qint64 nowUs)
+{
+    if (size < kHeaderSize)
+        return;
+    for (Write &w : m_writes) {
+        if (w.used && w.cameUs < 0 && memcmp(w.header.data(), datagram, kHeaderSize) == 0)
+            w.cameUs = nowUs;
+    }
+}
+
+void SentRecord::forgetOldWrites(qint64 nowUs, qint64 windowUs)
 {
     for (Write &w : m_writes) {
-        if (w.used && w.sentUs < sentUs)
+        if (w.used && ((w.cameUs >= 0 && nowUs - w.cameUs > kCopiesWindowUs) || nowUs - w.sentUs > windowUs))
             w.used = false;
     }
 }

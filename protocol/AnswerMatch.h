@@ -69,17 +69,20 @@ public:
 
     // What a request sent at sentUs leaves behind when it ends without an
     // answer, what sending it again takes back, and what an answer to a
-    // write takes off. A late answer does not take its request off: its
-    // copies, if any, are late too.
+    // write takes off.
     void requestSent(const char *request, int size);
     void requestUnanswered(const char *request, int size, qint64 sentUs);
     void requestAnswered(const char *request, int size);
     // A write's header names no single request: after one timed out, the
-    // same write's answer and the first one's late answer look alike. Its
-    // header is awaited for windowUs after it was sent, then forgotten, so
-    // that the same write can be acknowledged again. (Reads carry a
-    // sequence: they are kept until newer ones take their place.)
-    void forgetWritesBefore(qint64 sentUs);
+    // same write's answer and the first one's late answer look alike. The
+    // first datagram with its header from a controller, late answer or not,
+    // is taken for the late one; copies of it that come within
+    // kCopiesWindowUs are late too. A header that never came is forgotten
+    // after windowUs. (Reads carry a sequence: they are kept until newer
+    // ones take their place, and their copies are late whenever they come.)
+    void lateAnswerCame(const char *datagram, int size, qint64 nowUs);
+    void forgetOldWrites(qint64 nowUs, qint64 windowUs);
+    static constexpr qint64 kCopiesWindowUs = 5000;
 
     // Whether a read answer carrying `sequence` names an unanswered read; with
     // exceptCurrent, reads sent to the current peer do not count (its answers'
@@ -102,6 +105,7 @@ private:
     struct Write {
         bool used = false;
         qint64 sentUs = 0;
+        qint64 cameUs = -1;     // when its late answer came; -1: not yet
         std::array<char, kHeaderSize> header{};
         PeerKey peer;
     };

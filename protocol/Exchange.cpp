@@ -1,5 +1,7 @@
 #include "Exchange.h"
 
+#include "Frames.h"
+
 #include <netinet/in.h>
 
 #include <cstring>
@@ -90,9 +92,8 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
     m_sent.requestSent(request, size);
     const qint64 sentAt = io.nowUs();
     const qint64 deadline = sentAt + qint64(waitMs) * 1000;
-    // A write's late answer is told as late for one more wait after its own.
-    m_sent.forgetWritesBefore(sentAt - 2 * qint64(waitMs) * 1000);
     m_sentAt = sentAt;
+    m_writeWindowUs = kWriteWindowWaits * qint64(waitMs) * 1000;
 
     Taken taken;
     for (int round = 0;; ++round) {
@@ -113,27 +114,34 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
                 break;
             continue;
         }
-        judge(request, size, got.size, m_sent.originOf(keyOf(got.from)), io.nowUs() - sentAt, taken);
+        const qint64 now = io.nowUs();
+        m_sent.forgetOldWrites(now, m_writeWindowUs);
+        judge(request, size, got.size, m_sent.originOf(keyOf(got.from)), now, taken);
     }
     learn(request, size, taken);
     return taken.answered ? Outcome::Answer : Outcome::NoAnswer;
 }
 
-// What earlier exchanges left on the socket answers nothing now. A flood
-// costs time, bounded.
+// What earlier exchanges left on the socket answers nothing now; a late
+// write answer among it is not awaited any longer. A flood costs time,
+// bounded.
 void Exchange::dropPending(ExchangeIo &io)
 {
     constexpr int kMaxDropped = 65536;
     for (int i = 0; i < kMaxDropped; ++i) {
-        const UdpLink::Status status = io.receive(m_scratch.get(), kMaxDatagram, 0).status;
-        if (status != UdpLink::Status::Datagram && status != UdpLink::Status::Refused)
+        const UdpLink::Received got = io.receive(m_scratch.get(), kMaxDatagram, 0);
+        if (got.status == UdpLink::Status::Datagram) {
+            if (m_sent.originOf(keyOf(got.from)) != Origin::Stranger)
+                m_sent.lateAnswerCame(m_scratch.get(), got.size, io.nowUs());
+        } else if (got.status != UdpLink::Status::Refused) {
             break;   // nothing left (a refusal left by an earlier exchange is cleared)
+        }
     }
 }
 
-void Exchange::judge(const char *request, int size, int got, Origin from, qint64 sinceSendUs,
-                     Taken &taken)
+void Exchange::judge(const char *request, int size, int got, Origin from, qint64 nowUs, Taken &taken)
 {
+    const qint64 sinceSendUs = nowUs - m_sentAt;
     const char *datagram = m_scratch.get();
     const Verdict verdict = judgeDatagram(request, size, datagram, got, from, m_habits, m_sent);
     if (verdict == Verdict::Answer) {
@@ -145,6 +153,13 @@ void Exchange::judge(const char *request, int size, int got, Origin from, qint64
         return;
     }
     ++m_passedOver[size_t(verdict)];
+    if (verdict == Verdict::Late && from != Origin::Stranger) {
+        m_sent.lateAnswerCame(datagram, got, nowUs);
+        // Its own header, taken for an earlier write's late answer: it may
+        // have been this write's answer, which then will not come again.
+        taken.ownHeaderCame |= got >= kWriteHeaderSize && requestKind(request, size) == RequestKind::Write
+            && memcmp(datagram, request, kWriteHeaderSize) == 0;
+    }
     if (!isPeerAddress(from))
         return;   // a stranger's datagram shows nothing of the controller
     SilenceSigns &signs = taken.signs;
@@ -171,7 +186,8 @@ void Exchange::learn(const char *request, int size, const Taken &taken)
         }
     } else {
         learnFromSilence(m_habits, request, size, taken.signs);
-        m_sent.requestUnanswered(request, size, m_sentAt);
+        if (!taken.ownHeaderCame)   // awaiting it would turn away every next one
+            m_sent.requestUnanswered(request, size, m_sentAt);
         m_noEchoNews |= !wasNoEcho && m_habits.sequenceNamesNothing;
     }
     if (!m_noEchoNews)

@@ -65,13 +65,17 @@ private:
         Origin from = Origin::Stranger;
         qint64 sinceSendUs = 0;
         SilenceSigns signs;
+        bool ownHeaderCame = false;   // a write's header came, taken as late
     };
     void dropPending(ExchangeIo &io);
-    void judge(const char *request, int size, int got, Origin from, qint64 sinceSendUs, Taken &taken);
+    void judge(const char *request, int size, int got, Origin from, qint64 nowUs, Taken &taken);
     void learn(const char *request, int size, const Taken &taken);
 
     PeerKey m_peer;
     qint64 m_sentAt = 0;    // when the last request left
+    // How long a write's header is awaited when its answer never came.
+    static constexpr int kWriteWindowWaits = 10;
+    qint64 m_writeWindowUs = 0;
     PeerHabits m_habits;    // of m_peer
     // What was learned of the last peers talked to before, for a host that
     // switches between controllers.

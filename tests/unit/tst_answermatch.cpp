@@ -249,11 +249,18 @@ void TestAnswerMatch::unansweredBelongsToTheSocket()
     sent.requestSent(again.constData(), again.size());   // sent again after a wrap of the counter
     QVERIFY(!sent.isUnansweredRead(4));
 
-    // A write's header is awaited until acknowledged or for its window.
+    // A write's header is awaited until acknowledged, for its window, or
+    // until copies of its late answer can no longer come.
     sent.requestUnanswered(kWrite.constData(), kWrite.size(), 1000);
-    sent.forgetWritesBefore(1000);
+    sent.forgetOldWrites(11000, 10000);
     QVERIFY(sent.isUnansweredWrite(kWrite.constData()));
-    sent.forgetWritesBefore(1001);
+    sent.forgetOldWrites(11001, 10000);
+    QVERIFY(!sent.isUnansweredWrite(kWrite.constData()));
+    sent.requestUnanswered(kWrite.constData(), kWrite.size(), 1000);
+    sent.lateAnswerCame(kWrite.constData(), kWrite.size(), 2000);
+    sent.forgetOldWrites(2000 + SentRecord::kCopiesWindowUs, 1000000);
+    QVERIFY(sent.isUnansweredWrite(kWrite.constData()));
+    sent.forgetOldWrites(2001 + SentRecord::kCopiesWindowUs, 1000000);
     QVERIFY(!sent.isUnansweredWrite(kWrite.constData()));
     sent.requestUnanswered(kWrite.constData(), kWrite.size(), 2000);
     sent.requestAnswered(kWrite.constData(), kWrite.size());

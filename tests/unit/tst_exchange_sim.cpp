@@ -256,9 +256,10 @@ QString runSeed(quint64 seed, int exchanges, Tally &tally)
             QStringList passed;
             for (int v = 1; v < kVerdictCount; ++v)
                 passed << QString::number(ex.passedOver(Verdict(v)));
-            std::printf("%llu c%d %s %s seq %u area %x echo %d/%d nothing %d fault %d: %d [%s] passed %s\n",
-                        (unsigned long long)net.exchange, c.id, kindName(c.kind), write ? "W" : "R",
-                        sequenceOf(request.constData()), areaCodeOf(request.constData()),
+            std::printf("t %lld %llu c%d %s %s seq %u area %x echo %d/%d nothing %d fault %d: %d [%s] passed %s\n",
+                        (long long)net.now, (unsigned long long)net.exchange, c.id, kindName(c.kind), write ? "W" : "R",
+                        sequenceOf(request.constData()),
+                        write ? quint32(uchar(request[6])) << 8 | uchar(request[11]) : areaCodeOf(request.constData()),
                         ex.habits().echoesSequence, ex.habits().echoesWriteHeader, ex.habits().sequenceNamesNothing,
                         net.fault, int(outcome), qPrintable(got.join(QLatin1Char(' '))),
                         qPrintable(passed.join(QLatin1Char(' '))));
@@ -296,8 +297,8 @@ QString runSeed(quint64 seed, int exchanges, Tally &tally)
             // Failures without a fault of their own: what earlier faults may
             // still cost (a write header awaited, a habit learned again).
             const bool awaited = write && c.awaitedHeaders.erase(header) == 1;
-            if (write)
-                c.awaitedHeaders.insert(header);
+            if (write && net.fault)
+                c.awaitedHeaders.insert(header);   // its answer may come late, or never
             if (net.fault || awaited || outcome != Exchange::Outcome::NoAnswer) {
                 c.faultFreeFailures = 0;
             } else {
