@@ -12,23 +12,6 @@ namespace veskortool {
 
 namespace {
 
-// A read, write or poll result as the output functions show it.
-Result resultOf(Result::Kind kind, const TagRequest &t, const CLabelVariable &rec)
-{
-    Result r;
-    r.kind = kind;
-    r.tag = t.tag;
-    r.type = t.type;
-    r.count = t.count;
-    r.code = rec.resultCode;
-    r.value = rec.value;
-    r.timeStamp = rec.timeStamp;
-    r.name = t.name;
-    return r;
-}
-
-QByteArray g_lastAnswer;   // the answer of the read in progress, from the traffic log
-
 // The address a tag names: the digits after its first lower-case x; -1 for none.
 int tagAddressOf(const QString &tag)
 {
@@ -43,37 +26,29 @@ int tagAddressOf(const QString &tag)
     return ok ? address : -1;
 }
 
+const char *callName(Job::Kind kind)
+{
+    switch (kind) {
+    case Job::Info: return "info";
+    case Job::Read: return "read";
+    case Job::Write: return "write";
+    }
+    return "call";
+}
+
 } // namespace
 
-void Runner::noteAnswerLine(const QString &line)
-{
-    const int at = line.lastIndexOf(QLatin1String("msg : "));
-    g_lastAnswer = at < 0 ? QByteArray() : QByteArray::fromHex(line.mid(at + 6).toLatin1());
-}
-
-// One read, with the value's wire bytes when asked for: the answer holds a
-// 16-byte header, then the area from address 0.
-Result Runner::readTag(Result::Kind kind, const TagRequest &t, bool hex)
-{
-    g_lastAnswer.clear();
-    const CLabelVariable rec = t.count == 1 ? m_driver->ReadVariable(t.tag, DataType(t.type))
-                                            : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
-    Result r = resultOf(kind, t, rec);
-    if (hex) {
-        r.showHex = true;
-        r.elementBytes = wireElementBytes(t.type, t.count);
-        const int address = tagAddressOf(t.tag);
-        const int length = wireLength(t.type, t.count);
-        if (r.code == 0 && address >= 0 && length > 0 && 16 + address + length <= g_lastAnswer.size())
-            r.wire = g_lastAnswer.mid(16 + address, length);
-    }
-    return r;
-}
-
 Runner::Runner(CDriveBaseClass *driver, const Options &options, QObject *parent)
-    : QObject(parent), m_driver(driver), m_options(options)
+    : QObject(parent), m_driver(driver), m_options(options), m_thread(driver, &m_stopped)
 {
-    connect(&m_timer, &QTimer::timeout, this, &Runner::pollOnce);
+    connect(this, &Runner::submit, m_thread.worker(), &DriverWorker::run, Qt::QueuedConnection);
+    connect(m_thread.worker(), &DriverWorker::done, this, &Runner::onDone, Qt::QueuedConnection);
+    connect(&m_timer, &QTimer::timeout, this, &Runner::pollTick);
+}
+
+Runner::~Runner()
+{
+    m_thread.finish();
 }
 
 void Runner::start()
@@ -94,82 +69,166 @@ void Runner::record(int code)
         m_failed = true;
 }
 
+void Runner::finish(int status)
+{
+    m_done = true;
+    emit finished(status);
+}
+
+// A read, write or poll result as the output functions show it, with the
+// value's wire bytes when asked for: the answer holds a 16-byte header, then
+// the area from address 0.
+Result Runner::resultFrom(Result::Kind kind, const JobResult &jr) const
+{
+    const TagRequest &t = jr.job.tag;
+    Result r;
+    r.kind = kind;
+    r.tag = t.tag;
+    r.type = t.type;
+    r.count = t.count;
+    r.code = jr.record.resultCode;
+    r.value = jr.record.value;
+    r.timeStamp = jr.record.timeStamp;
+    r.name = t.name;
+    if (jr.job.hex) {
+        r.showHex = true;
+        r.elementBytes = wireElementBytes(t.type, t.count);
+        const int address = tagAddressOf(t.tag);
+        const int length = wireLength(t.type, t.count);
+        if (r.code == 0 && address >= 0 && length > 0 && 16 + address + length <= jr.answer.size())
+            r.wire = jr.answer.mid(16 + address, length);
+    }
+    return r;
+}
+
 void Runner::runNext()
 {
-    if (m_done)
+    if (m_done || m_stopped.load())
         return;
     if (m_next >= m_options.commands.size()) {
-        m_done = true;
-        emit finished(m_failed ? ExitResultCode : ExitOk);
+        finish(m_failed ? ExitResultCode : ExitOk);
         return;
     }
-    const Command &cmd = m_options.commands.at(m_next++);
-    switch (cmd.kind) {
-    case Command::Info: runInfo(); break;
-    case Command::Read: runRead(cmd); break;
-    case Command::Write: runWrite(cmd); break;
+    m_cmd = &m_options.commands.at(m_next++);
+    m_tagIndex = 0;
+    m_table = TableBuilder();
+    switch (m_cmd->kind) {
+    case Command::Info:
+    case Command::Read:
+    case Command::Write:
+        nextCall();
+        return;
     case Command::Poll:
     case Command::Monitor:
-        startPoll(cmd);
-        return;   // endPoll() goes on
+        startPoll(*m_cmd);
+        return;
     case Command::Probe:
         break;    // runs without the plug-in, before the runner
     }
-    // Between two commands the loop looks at Ctrl-C.
     QTimer::singleShot(0, this, &Runner::runNext);
 }
 
-void Runner::runInfo()
+// The next call of the command in progress, to the driver's thread.
+void Runner::nextCall()
 {
-    const QString name = m_driver->getDriveName();
-    const QString version = m_driver->getversion_number();
-    const QString build = m_driver->DebugCmd(BuildVersion);
-    print(m_options.json ? infoJson(name, version, build) + QLatin1Char('\n') : infoText(name, version, build));
+    if (m_stopped.load())
+        return;
+    Job job;
+    switch (m_cmd->kind) {
+    case Command::Info:
+        job.kind = Job::Info;
+        break;
+    case Command::Write:
+        job.kind = Job::Write;
+        job.tag = m_cmd->tags.first();
+        job.values = m_cmd->values;
+        break;
+    default:
+        job.kind = Job::Read;
+        job.tag = m_cmd->tags.at(m_tagIndex);
+        job.hex = m_cmd->hex;
+        break;
+    }
+    m_inFlight = true;
+    m_flying = job;
+    m_roundIssued = QDateTime::currentDateTime();
+    emit submit(job);
 }
 
-void Runner::runRead(const Command &cmd)
+void Runner::onDone(const JobResult &jr)
 {
-    TableBuilder table;
-    for (const TagRequest &t : cmd.tags) {
-        const Result r = readTag(Result::Read, t, cmd.hex);
+    m_inFlight = false;
+    if (m_stopped.load() || !m_cmd)
+        return;
+    switch (m_cmd->kind) {
+    case Command::Info:
+        print(m_options.json ? infoJson(jr.name, jr.version, jr.build) + QLatin1Char('\n')
+                             : infoText(jr.name, jr.version, jr.build));
+        break;
+    case Command::Write: {
+        const Result r = resultFrom(Result::Write, jr);
+        record(r.code);
+        print(m_options.json ? resultJson(r) + QLatin1Char('\n') : resultText(r));
+        break;
+    }
+    case Command::Read: {
+        const Result r = resultFrom(Result::Read, jr);
         record(r.code);
         if (m_options.json)
             print(resultJson(r) + QLatin1Char('\n'));
-        else if (!cmd.table)
+        else if (!m_cmd->table)
             print(resultText(r));
         else
-            table.add(r);
+            m_table.add(r);
+        if (++m_tagIndex < m_cmd->tags.size()) {
+            nextCall();
+            return;
+        }
+        if (!m_options.json && m_cmd->table) {
+            m_table.write([](const QByteArray &piece) { std::fwrite(piece.constData(), 1, size_t(piece.size()), stdout); });
+            std::fflush(stdout);
+        }
+        break;
     }
-    if (!m_options.json && cmd.table) {
-        table.write([](const QByteArray &piece) { std::fwrite(piece.constData(), 1, size_t(piece.size()), stdout); });
-        std::fflush(stdout);
+    case Command::Poll:
+    case Command::Monitor: {
+        Result r = resultFrom(Result::Poll, jr);
+        // A failed read carries no time of its own: show when it was sent.
+        if (!r.timeStamp.isValid())
+            r.timeStamp = m_roundIssued;
+        r.rttMs = jr.rttMs;
+        record(r.code);
+        m_stats[m_tagIndex].add(r.code, jr.rttMs);
+        m_round.append(r);
+        if (m_screen.isOpen())
+            drawMonitor();   // each row as its read ends
+        if (++m_tagIndex < m_cmd->tags.size())
+            nextCall();
+        else
+            pollRoundDone();
+        return;
     }
-}
-
-void Runner::runWrite(const Command &cmd)
-{
-    const TagRequest &t = cmd.tags.first();
-    CLabelVariable v;
-    v.value = cmd.values;
-    v.labelName = t.tag;
-    v.dataType = DataType(t.type);
-    v.elementCount = t.count;
-    const CLabelVariable rec = t.count == 1
-        ? m_driver->WriteVariable(t.tag, DataType(t.type), v)
-        : m_driver->WriteVariable(t.tag, DataType(t.type), v, t.count);
-    const Result r = resultOf(Result::Write, t, rec);
-    record(r.code);
-    print(m_options.json ? resultJson(r) + QLatin1Char('\n') : resultText(r));
+    case Command::Probe:
+        break;
+    }
+    runNext();
 }
 
 void Runner::startPoll(const Command &cmd)
 {
-    m_poll = &cmd;
     m_pollReads = 0;
     m_stats = QVector<PollStats>(cmd.tags.size());
     m_havePrevious = false;
+    m_roundRunning = false;
     if (cmd.kind == Command::Monitor && !m_options.json && m_screen.open()) {
         m_rows = QVector<MonitorRow>(cmd.tags.size());
+        for (int i = 0; i < m_rows.size(); ++i) {
+            m_rows[i].last.tag = cmd.tags.at(i).tag;
+            m_rows[i].last.type = cmd.tags.at(i).type;
+            m_rows[i].last.count = cmd.tags.at(i).count;
+            m_rows[i].last.name = cmd.tags.at(i).name;
+            m_rows[i].valueText = QStringLiteral("waiting");
+        }
         m_steady.start();
         if (::isatty(STDIN_FILENO)) {
             // q leaves, like Ctrl-C.
@@ -178,69 +237,62 @@ void Runner::startPoll(const Command &cmd)
                 char c = 0;
                 while (::read(STDIN_FILENO, &c, 1) == 1) {
                     if (c == 'q' || c == 'Q') {
-                        endPoll();
+                        stop();
                         return;
                     }
                 }
             });
         }
+        drawMonitor();   // the table at once, before any read ends
     }
     m_timer.setInterval(cmd.intervalMs);
     m_timer.start();
-    pollOnce();
+    pollTick();
 }
 
-// One round: every tag read once, shown on one line (one JSON object per tag).
-void Runner::pollOnce()
+// A round: every tag read once, one after the other. A round still running
+// when the timer fires is not doubled: the next one starts at the next tick.
+void Runner::pollTick()
 {
-    if (!m_poll)
+    if (!m_cmd || m_roundRunning || m_stopped.load())
         return;
-    QVector<Result> round;
+    m_roundRunning = true;
+    m_round.clear();
+    m_tagIndex = 0;
+    nextCall();
+}
+
+// The round's line (one JSON object per tag), or the monitor's table.
+void Runner::pollRoundDone()
+{
+    m_roundRunning = false;
+    ++m_pollReads;
     QVector<QStringList> values;
     QVector<int> codes;
-    for (int i = 0; i < m_poll->tags.size(); ++i) {
-        const TagRequest &t = m_poll->tags.at(i);
-        const QDateTime issued = QDateTime::currentDateTime();
-        QElapsedTimer clock;
-        clock.start();
-        Result r = readTag(Result::Poll, t, m_poll->hex);
-        const double rtt = double(clock.nsecsElapsed()) / 1e6;
-
-        // A failed read carries no time of its own: show when it was sent.
-        if (!r.timeStamp.isValid())
-            r.timeStamp = issued;
-        r.rttMs = rtt;
-        record(r.code);
-        m_stats[i].add(r.code, rtt);
+    for (const Result &r : qAsConst(m_round)) {
         values.append(formatValues(r.value));
         codes.append(r.code);
-        round.append(r);
     }
-    ++m_pollReads;
-
     const bool changed = !m_havePrevious || values != m_previousValues || codes != m_previousCodes;
     m_havePrevious = true;
     m_previousValues = values;
     m_previousCodes = codes;
-    if (m_screen.isOpen()) {
-        drawMonitor(round);
-    } else if (changed || !m_poll->changesOnly) {
+    if (!m_screen.isOpen() && (changed || !m_cmd->changesOnly)) {
         if (m_options.json) {
-            for (const Result &r : round)
+            for (const Result &r : qAsConst(m_round))
                 print(resultJson(r) + QLatin1Char('\n'));
         } else {
-            const bool oneLinePerTag = m_poll->kind == Command::Poll && !m_poll->table;
-            print(oneLinePerTag ? pollLineText(round.first()) : pollRoundText(round));
+            const bool oneLinePerTag = m_cmd->kind == Command::Poll && !m_cmd->table;
+            print(oneLinePerTag ? pollLineText(m_round.first()) : pollRoundText(m_round));
         }
     }
-
-    if (m_poll->times > 0 && m_pollReads >= m_poll->times)
-        endPoll();
+    if (m_cmd->times > 0 && m_pollReads >= m_cmd->times)
+        endPoll(false);
 }
 
-void Runner::endPoll()
+void Runner::endPoll(bool cutShort)
 {
-    if (!m_poll)
+    if (!m_cmd)
         return;
     m_timer.stop();
     if (m_screen.isOpen()) {
@@ -249,9 +301,9 @@ void Runner::endPoll()
         m_screen.close();
     }
     // For people on stderr; with --json on stdout, after the poll's lines.
-    const QString command = m_poll->kind == Command::Monitor ? QStringLiteral("monitor") : QStringLiteral("poll");
-    for (int i = 0; i < m_poll->tags.size(); ++i) {
-        const QString tag = m_poll->tags.at(i).tag;
+    const QString command = m_cmd->kind == Command::Monitor ? QStringLiteral("monitor") : QStringLiteral("poll");
+    for (int i = 0; i < m_cmd->tags.size(); ++i) {
+        const QString tag = m_cmd->tags.at(i).tag;
         if (m_options.json) {
             print(m_stats.at(i).summaryJson(tag));
         } else {
@@ -260,17 +312,21 @@ void Runner::endPoll()
             std::fflush(stderr);
         }
     }
-    m_poll = nullptr;
-    QTimer::singleShot(0, this, &Runner::runNext);
+    m_cmd = nullptr;
+    if (!cutShort)
+        runNext();
 }
 
-void Runner::drawMonitor(const QVector<Result> &round)
+void Runner::drawMonitor()
 {
     const qint64 now = m_steady.elapsed();
-    for (int i = 0; i < round.size() && i < m_rows.size(); ++i) {
+    for (int i = 0; i < m_round.size() && i < m_rows.size(); ++i) {
         MonitorRow &row = m_rows[i];
-        const Result &r = round.at(i);
-        const QString text = r.code == 0 ? valuesText(r.value) : QStringLiteral("-");
+        const Result &r = m_round.at(i);
+        if (row.reads == m_stats.at(i).reads())
+            continue;   // shown already
+        // A failed read keeps the last good value on the screen; its code says it failed.
+        const QString text = r.code == 0 ? valuesText(r.value) : row.reads == 0 ? QStringLiteral("-") : row.valueText;
         const bool first = row.reads == 0;
         if (first || text != row.valueText || r.code != row.last.code) {
             row.changedAt = r.timeStamp;
@@ -290,20 +346,38 @@ void Runner::drawMonitor(const QVector<Result> &round)
     m_screen.size(&width, &height);
     const QString title = QStringLiteral("veskor monitor: %1 tag%2 every %3 ms, round %4; q or Ctrl-C leaves")
                               .arg(m_rows.size()).arg(m_rows.size() == 1 ? QString() : QStringLiteral("s"))
-                              .arg(m_poll->intervalMs).arg(m_pollReads);
+                              .arg(m_cmd->intervalMs).arg(m_pollReads + 1);
     m_screen.draw(monitorLines(title, m_rows, width, height, now));
 }
 
-void Runner::interrupt()
+void Runner::stop()
 {
-    if (m_done)
+    if (m_done || m_stopped.exchange(true))
         return;
-    if (m_poll) {
-        endPoll();
-        return;
+    const bool polling = m_cmd && (m_cmd->kind == Command::Poll || m_cmd->kind == Command::Monitor);
+    const bool inFlight = m_inFlight;
+    const bool last = m_next >= m_options.commands.size();
+    if (polling)
+        endPoll(true);
+    if (inFlight) {
+        const QByteArray what = m_flying.kind == Job::Info ? QByteArray("info")
+                                                           : m_flying.tag.tag.toUtf8();
+        std::fprintf(stderr, "veskor: stopped; the %s of %s in flight was abandoned\n",
+                     callName(m_flying.kind), what.constData());
     }
-    m_done = true;
-    emit finished(ExitInterrupted);
+    // A poll or monitor that was the last command ends as it would at its
+    // end; anything cut short says so.
+    int status = ExitInterrupted;
+    if (polling && last)
+        status = m_failed ? ExitResultCode : ExitOk;
+    if (inFlight) {
+        // The driver's thread is inside a call that may wait 2 s for a silent
+        // controller: the process ends without it.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ::_exit(status);
+    }
+    finish(status);
 }
 
 } // namespace veskortool

@@ -1,9 +1,12 @@
-// Runs the parsed commands against the driver on the event loop: one command
-// after the other, a poll on a timer, Ctrl-C through interrupt().
+// Runs the parsed commands on the main thread's event loop; every call into
+// the plug-in goes to the driver's own thread (DriverWorker), one at a time,
+// so a stop (Ctrl-C, SIGTERM, q) is seen at once: no request leaves after it,
+// and a read in flight is abandoned, not waited for.
 #ifndef VESKOR_TOOL_RUNNER_H
 #define VESKOR_TOOL_RUNNER_H
 
 #include "CommandLine.h"
+#include "DriverWorker.h"
 #include "Output.h"
 #include "Screen.h"
 
@@ -11,6 +14,8 @@
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
+
+#include <atomic>
 
 class CDriveBaseClass;
 class QSocketNotifier;
@@ -23,42 +28,54 @@ class Runner : public QObject
 
 public:
     Runner(CDriveBaseClass *driver, const Options &options, QObject *parent = nullptr);
+    ~Runner() override;
 
     // Starts with the first command once the event loop runs.
     void start();
-    // Ctrl-C: ends a running poll (the next command follows), or else the run.
-    void interrupt();
-
-    // The plug-in's traffic line for a read's answer ("lib[VESKOR]读响应 ...
-    // msg : <hex>"), passed on by the message handler: --hex shows the
-    // value's bytes from it, as they came on the wire.
-    static void noteAnswerLine(const QString &line);
+    // The person said stop (Ctrl-C, SIGTERM, q in a monitor): nothing more
+    // is sent. A poll or monitor says its summary. When a call is in flight
+    // the process ends at once, without waiting for it.
+    void stop();
 
 signals:
     void finished(int exitStatus);
+    void submit(const veskortool::Job &job);
 
 private:
     void runNext();
-    void runInfo();
-    void runRead(const Command &cmd);
-    void runWrite(const Command &cmd);
+    void nextCall();
+    void onDone(const veskortool::JobResult &result);
     void startPoll(const Command &cmd);
-    void pollOnce();
-    void endPoll();
+    void pollTick();
+    void endPoll(bool cutShort);
+    void finish(int status);
     void record(int code);
-    Result readTag(Result::Kind kind, const TagRequest &t, bool hex);
+    Result resultFrom(Result::Kind kind, const JobResult &jr) const;
     void print(const QString &text);
+    void drawMonitor();
+    void pollRoundDone();
 
     CDriveBaseClass *m_driver;
     Options m_options;
+    std::atomic<bool> m_stopped{false};
+    DriverThread m_thread;
     int m_next = 0;
     bool m_failed = false;
     bool m_done = false;
 
+    // The command in progress and its calls: one in flight at a time.
+    const Command *m_cmd = nullptr;
+    int m_tagIndex = 0;
+    bool m_inFlight = false;
+    Job m_flying;
+    TableBuilder m_table;
+
     // The poll in progress.
     QTimer m_timer;
-    const Command *m_poll = nullptr;
     int m_pollReads = 0;               // rounds
+    bool m_roundRunning = false;
+    QDateTime m_roundIssued;
+    QVector<Result> m_round;
     QVector<PollStats> m_stats;        // one per tag
     bool m_havePrevious = false;
     QVector<QStringList> m_previousValues;
@@ -69,7 +86,6 @@ private:
     QVector<MonitorRow> m_rows;
     QSocketNotifier *m_keys = nullptr;
     QElapsedTimer m_steady;
-    void drawMonitor(const QVector<Result> &round);
 };
 
 } // namespace veskortool

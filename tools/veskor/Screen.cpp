@@ -43,7 +43,7 @@ QStringList monitorLines(const QString &title, const QVector<MonitorRow> &rows, 
     for (const MonitorRow &r : rows) {
         QStringList row{r.last.tag, typeName(r.last.type), r.valueText,
                         r.changedAt.isValid() ? r.changedAt.toString(QStringLiteral("hh:mm:ss.zzz")) : QStringLiteral("-"),
-                        QString::number(r.last.code),
+                        r.reads > 0 ? QString::number(r.last.code) : QStringLiteral("-"),
                         r.reads > 0 ? QStringLiteral("%1/%2/%3").arg(rttText(r.minRtt), rttText(r.medianRtt),
                                                                      rttText(r.maxRtt))
                                     : QStringLiteral("-"),

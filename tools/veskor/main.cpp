@@ -47,7 +47,7 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     }
     static const QString kAnswerLine = QStringLiteral("lib[VESKOR]读响应");
     if (message.startsWith(kAnswerLine))
-        Runner::noteAnswerLine(message);
+        DriverWorker::noteAnswerLine(message);
     if (!g_showLog.load())
         return;
     // Each line with the local time it was written, to the millisecond.
@@ -263,6 +263,7 @@ int main(int argc, char **argv)
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = SA_RESTART;
         sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
     }
 
     Runner runner(driver, options);
@@ -271,7 +272,7 @@ int main(int argc, char **argv)
         char c;
         const ssize_t r = ::read(g_sigintPipe[0], &c, 1);
         (void)r;
-        runner.interrupt();
+        runner.stop();
     });
     QObject::connect(&runner, &Runner::finished, &app, [](int status) { QCoreApplication::exit(status); });
     runner.start();
@@ -279,6 +280,7 @@ int main(int argc, char **argv)
 
     notifier.setEnabled(false);
     signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     if (connected) {
         driver->DisConnectDrive();
         driver->DestroyFree();

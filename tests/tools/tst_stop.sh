@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# A stop is obeyed at once: veskor in a terminal (tmux) against a simulator
+# that answers nothing. One row per way of stopping; each row gives the
+# command, how it is stopped, the exit status and what stderr must say.
+# Nothing may be sent after the stop (the simulator's log shows every
+# request), and the tool must end within 300 ms of it.
+#   tst_stop.sh VESKOR VESKOR_SIM
+set -uo pipefail
+veskor=$1 sim=$2
+work=$(mktemp -d)
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+command -v tmux >/dev/null || { echo "FAIL: tmux is not installed (Debian package tmux)"; exit 1; }
+
+"$sim" --listen 127.0.0.1:0 --fault drop=1 --verbose >"$work/sim.out" 2>&1 &
+simpid=$!
+server="veskor-stop-$$"
+cleanup() { tmux -L "$server" kill-server 2>/dev/null; kill "$simpid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+endpoint=""
+for _ in $(seq 1 100); do
+  endpoint=$(sed -n 's/^veskor-sim listening on \(.*\)$/\1/p' "$work/sim.out")
+  [ -n "$endpoint" ] && break
+  sleep 0.1
+done
+[ -n "$endpoint" ] || { echo "FAIL: veskor-sim did not start"; exit 1; }
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+screen() { tmux -L "$server" capture-pane -p -J; }
+# Waits up to $2 ms for the screen to match $1 (ERE); prints when it did.
+await_ms() {
+  local until=$(($(now_ms) + $2))
+  while [ "$(now_ms)" -le "$until" ]; do
+    screen | grep -qE -- "$1" && { now_ms; return 0; }
+    sleep 0.02
+  done
+  return 1
+}
+
+six="ID4x0:int16 ID4x2:int16 ID4x4:int16 ID4x6:int16 ID4x8:int16 ID4x10:int16"
+# name | arguments | stop (keys to send, or "term" for SIGTERM) | status | stderr says
+rows=(
+  "then chain, Ctrl-C during the read|read ID4x0 int16 then write ID4x0 int16 7|C-c|130|stopped; the read of ID4x0 in flight was abandoned"
+  "then chain, SIGTERM during the read|read ID4x0 int16 then write ID4x0 int16 7|term|130|stopped; the read of ID4x0 in flight was abandoned"
+  "monitor of six tags, q|monitor $six --interval 100|q|0|stopped; the read of ID4x[0-9]+ in flight was abandoned"
+)
+n=0
+for row in "${rows[@]}"; do
+  IFS='|' read -r name args stop status says <<<"$row"
+  n=$((n + 1))
+  : >"$work/sim.out.mark"
+  before=$(grep -c '^write' "$work/sim.out")
+  # A tmux server of its own per row: a new server on the socket of one that
+  # is still shutting down exits at once.
+  tmux -L "$server" kill-server 2>/dev/null
+  server="veskor-stop-$$-$n"
+  started=$(now_ms)
+  # In the foreground, as a person runs it (keys and Ctrl-C reach it); the
+  # shell that execs it says its process id first.
+  tmux -L "$server" new-session -d -x 80 -y 24 \
+    "sh -c 'echo PID=\$\$; exec $veskor --quiet --connect $endpoint $args 2>$work/err$n'; echo EXIT=\$? END=\$(( \$(date +%s%N) / 1000000 )); sleep 60"
+  # A monitor draws its table before any read ends.
+  if [[ $args == monitor* ]]; then
+    shown=$(await_ms "^TAG " 300) || fail "$name: no table within 300 ms: $(screen)"
+  fi
+  sleep 0.5
+  sent=$(now_ms)
+  if [ "$stop" = term ]; then
+    pid=$(screen | sed -n 's/^PID=\([0-9]*\)$/\1/p')
+    kill -TERM "$pid"
+  else
+    tmux -L "$server" send-keys "$stop"
+  fi
+  await_ms "EXIT=" 3000 >/dev/null || { fail "$name: did not end: $(screen)"; continue; }
+  line=$(screen | grep -oE 'EXIT=[0-9]+ END=[0-9]+')
+  got=$(sed -n 's/^EXIT=\([0-9]*\) .*/\1/p' <<<"$line")
+  ended=$(sed -n 's/.* END=\([0-9]*\)$/\1/p' <<<"$line")
+  [ "$got" = "$status" ] || fail "$name: exit status $got, expected $status"
+  [ $((ended - sent)) -le 300 ] || fail "$name: ended $((ended - sent)) ms after the stop"
+  grep -qE -- "$says" "$work/err$n" || fail "$name: stderr does not say '$says': $(cat "$work/err$n")"
+  after=$(grep -c '^write' "$work/sim.out")
+  [ "$after" = "$before" ] || fail "$name: the simulator received a write after the stop"
+  echo "$name: ended $((ended - sent)) ms after the stop${shown:+, table $((shown - started)) ms after the start}"
+  shown=""
+done
+
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
+echo "stops: obeyed at once, nothing sent after them"
