@@ -372,6 +372,19 @@ void TstVeskorCmdline::tagFile_data()
                                      << "f.csv:2: a quote is not closed";
     QTest::newRow("no tags") << QByteArray("tag,type\n# none yet\n") << QStringList() << "f.csv: no tags";
 
+    // ';' as the separator when the header line has it; the other one may
+    // stand in a name only.
+    QTest::newRow("semicolons") << QByteArray("tag;type;count;name\nID4x0;int16;2;Speed, left\nID1x0;bool;;\"a;b\"\n")
+                                << QStringList{"ID4x0 4 2 Speed, left", "ID1x0 1 1 a;b"} << QString();
+    QTest::newRow("semicolon in a name") << QByteArray("tag,type,name\nID4x0,int16,a;b\n")
+                                         << QStringList{"ID4x0 4 1 a;b"} << QString();
+    QTest::newRow("comma line in a semicolon file") << QByteArray("tag;type\nID4x0;int16\nID4x1,int16\n") << QStringList()
+                                                    << "f.csv:3: fields separated by ',' where the header line uses ';'";
+    QTest::newRow("semicolon within a comma line") << QByteArray("tag,type,count\nID4x0,int16;2\n") << QStringList()
+                                                   << "f.csv:2: fields separated by ';' where the header line uses ','";
+    QTest::newRow("header with both") << QByteArray("tag,type;count\nID4x0,int16\n") << QStringList()
+                                      << "f.csv:1: the header line separates its fields with both ',' and ';'";
+
     // UTF-8 text within bounds, or nothing: no row after a bad one is taken.
     const QByteArray rows = QByteArray("ID4x0,int16\n").repeated(4);
     QTest::newRow("UTF-8 name") << QByteArray("tag,type,name\nID4x0,int16,Temp \xc2\xb0" "C \xe6\xb8\xa9 \xf0\x9f\x8c\xa1\n")

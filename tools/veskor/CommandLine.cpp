@@ -175,9 +175,23 @@ bool parseTagList(const Segment &seg, const QStringList &args, Command *cmd, QSt
     return true;
 }
 
-// One CSV line into fields: commas separate, double quotes enclose a field
-// ("" inside is one quote). False when a quote is left open.
-bool csvFields(const QString &line, QStringList *out)
+// How often c stands in line outside double quotes.
+int unquotedCount(const QString &line, QChar c)
+{
+    int n = 0;
+    bool quoted = false;
+    for (const QChar x : line) {
+        if (x == QLatin1Char('"'))
+            quoted = !quoted;
+        else if (x == c && !quoted)
+            ++n;
+    }
+    return n;
+}
+
+// One CSV line into fields: the separator separates, double quotes enclose
+// a field ("" inside is one quote). False when a quote is left open.
+bool csvFields(const QString &line, QChar separator, QStringList *out)
 {
     out->clear();
     QString field;
@@ -197,7 +211,7 @@ bool csvFields(const QString &line, QStringList *out)
         } else if (c == QLatin1Char('"')) {
             quoted = true;
             wasQuoted = true;
-        } else if (c == QLatin1Char(',')) {
+        } else if (c == separator) {
             out->append(wasQuoted ? field : field.trimmed());
             field.clear();
             wasQuoted = false;
@@ -463,10 +477,28 @@ private:
         const QString trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
             return true;
-        if (!csvFields(line, &m_fields))
+        if (!m_haveHeader) {
+            // The header line says which separator the file uses: ',' or,
+            // as spreadsheets write it in many locales, ';'.
+            const int commas = unquotedCount(line, QLatin1Char(','));
+            const int semicolons = unquotedCount(line, QLatin1Char(';'));
+            if (commas > 0 && semicolons > 0)
+                return fail(n, QStringLiteral("the header line separates its fields with both ',' and ';'"));
+            m_separator = QLatin1Char(semicolons > 0 ? ';' : ',');
+        }
+        if (!csvFields(line, m_separator, &m_fields))
             return fail(n, QStringLiteral("a quote is not closed"));
         if (!m_haveHeader)
             return takeHeader(n);
+        // The other separator may stand in a name, never in a tag, a type or
+        // a count: there it is a line written with the other one.
+        const QChar other = QLatin1Char(m_separator == QLatin1Char(',') ? ';' : ',');
+        bool mixed = m_fields.size() == 1 && m_fields.first().contains(other);
+        for (int c = 0; c < m_fields.size() && !mixed; ++c)
+            mixed = c != m_nameColumn && m_fields.at(c).contains(other);
+        if (mixed)
+            return fail(n, QStringLiteral("fields separated by '%1' where the header line uses '%2'")
+                               .arg(other).arg(m_separator));
         if (m_fields.size() > m_columns)
             return fail(n, QStringLiteral("%1 fields, the header names %2").arg(m_fields.size()).arg(m_columns));
         const QString countText = m_countColumn >= 0 ? m_fields.value(m_countColumn) : QString();
@@ -510,6 +542,7 @@ private:
     QByteArray m_partial;      // a line begun in an earlier block
     int m_line = 0;            // lines taken
     QStringList m_fields;
+    QChar m_separator = QLatin1Char(',');
     bool m_haveHeader = false;
     int m_tagColumn = -1, m_typeColumn = -1, m_countColumn = -1, m_nameColumn = -1;
     int m_columns = 0;
@@ -814,6 +847,7 @@ QString commandHelp(Command::Kind kind)
                    "Options:\n"
                    "  --tags FILE    the tags of a CSV file with a header line naming the\n"
                    "                 columns tag, type, count (optional, 1) and name (optional),\n"
+                   "                 separated by ',' or ';' as the header line has it,\n"
                    "                 e.g. --tags panel.csv; UTF-8, at most 16 MB and 4096 bytes a\n"
                    "                 line; a bad line is refused with its number\n"
                    "  --hex          also the bytes of each value as they came on the wire\n"
@@ -918,6 +952,7 @@ QString commandHelp(Command::Kind kind)
                    "  --changes      print a read only when its values or code changed\n"
                    "  --tags FILE    the tags of a CSV file with a header line naming the\n"
                    "                 columns tag, type, count (optional, 1) and name (optional),\n"
+                   "                 separated by ',' or ';' as the header line has it,\n"
                    "                 e.g. --tags panel.csv; UTF-8, at most 16 MB and 4096 bytes a\n"
                    "                 line; a bad line is refused with its number\n"
                    "  --hex          also the bytes of each value as they came on the wire\n"

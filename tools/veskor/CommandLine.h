@@ -77,7 +77,9 @@ ParseResult parseCommandLine(const QStringList &args);
 
 // A tag file: CSV with a header line naming the columns tag, type, count
 // (optional, default 1) and name (optional), in any order; empty lines and
-// lines starting with '#' are skipped; fields may be double-quoted. It is
+// lines starting with '#' are skipped; fields may be double-quoted. The
+// fields are separated by ',' or ';', the one the header line uses; the
+// other one in a tag, type or count is refused as a mixed file. It is
 // UTF-8 text: a NUL byte or a byte that is not UTF-8 is refused, and so is
 // a file of more than kTagFileMaxBytes or a line of more than
 // kTagFileMaxLineBytes. False with "FILE:LINE: reason" (or "FILE: reason")
