@@ -1,6 +1,7 @@
 // veskor-sim --config: a bench file sets up the running simulator (checked
 // over UDP), the other options add to it, and a faulty file ends the program
-// with status 2 and a message that names the fault.
+// with status 2 and a message that names the fault. Also the conventions
+// veskor-sim shares with veskor: host names.
 #include "ToolProcess.h"
 
 #include <QJsonDocument>
@@ -20,6 +21,8 @@ private slots:
     void exampleStarts();
     void badFile_data();
     void badFile();
+    void commandLine_data();
+    void commandLine();
 
 private:
     QString writeFile(const QString &name, const QByteArray &text);
@@ -173,6 +176,41 @@ void TstVeskorSimConfig::badFile()
     QCOMPARE(err.count(QLatin1Char('\n')), 1);
     const QString prefix = QStringLiteral("veskor-sim: --config '%1': ").arg(path);
     QVERIFY2(err.startsWith(prefix + message), qPrintable(err));
+}
+
+void TstVeskorSimConfig::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");   // a pattern stdout matches
+    QTest::addColumn<QString>("err");   // stderr; ending in ": ", its beginning
+
+    // --listen takes host names as veskor --connect does.
+    QTest::newRow("host name") << QStringList{"--listen", "localhost:0"} << 0
+                               << "^veskor-sim listening on 127\\.0\\.0\\.1:\\d+\n$" << "";
+    QTest::newRow("host name that does not resolve") << QStringList{"--listen", "no-such-host.invalid:0"} << 4 << "^$"
+        << "veskor-sim: --listen 'no-such-host.invalid:0': cannot resolve no-such-host.invalid to an IPv4 address: ";
+}
+
+void TstVeskorSimConfig::commandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    ToolProcess sim;
+    QVERIFY2(sim.start(args), qPrintable(sim.error));
+    if (listeningPort(sim))
+        sim.sendSignal(SIGTERM);
+    QVERIFY2(sim.waitForFinished(60000), qPrintable(sim.error));
+    QCOMPARE(sim.exitCode, status);
+    QVERIFY2(QString::fromUtf8(sim.out).contains(QRegularExpression(out)), sim.out.constData());
+    if (err.endsWith(QLatin1String(": "))) {   // the resolver's own words follow
+        QVERIFY2(QString::fromUtf8(sim.err).startsWith(err), sim.err.constData());
+        QCOMPARE(sim.err.count('\n'), 1);
+    } else {
+        QCOMPARE(QString::fromUtf8(sim.err), err);
+    }
 }
 
 QTEST_GUILESS_MAIN(TstVeskorSimConfig)

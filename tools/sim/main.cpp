@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,10 +33,13 @@ void onSignal(int)
     (void)r;
 }
 
-[[noreturn]] void fail(const QString &message)
+// Exit statuses, as veskor has them where they mean the same.
+enum ExitStatus { ExitUsage = 2, ExitResolve = 4 };
+
+[[noreturn]] void fail(const QString &message, int status = ExitUsage)
 {
     std::fprintf(stderr, "veskor-sim: %s\n", qPrintable(message));
-    std::exit(2);
+    std::exit(status);
 }
 
 // Decimal, or hexadecimal with 0x.
@@ -84,19 +88,37 @@ struct Memory {
 const char kFaultKinds[] =
     "drop, delay, duplicate, truncate, corrupt-magic, corrupt-echo, foreign-port";
 
-// ADDR:PORT into config; subject names the value in messages.
+// ADDR:PORT into config, ADDR an IPv4 address or a host name, which is
+// resolved to its first IPv4 address as veskor resolves --connect; a name
+// that does not resolve ends the program with status 4. subject names the
+// value in messages.
 void setListen(const QString &subject, const QString &text, SimConfig *config)
 {
     const int colon = text.lastIndexOf(QLatin1Char(':'));
     if (colon <= 0)
         fail(subject, QStringLiteral("expected ADDR:PORT"));
     const QString addrText = text.left(colon);
-    QHostAddress address;
-    if (!address.setAddress(addrText) || address.protocol() != QAbstractSocket::IPv4Protocol)
-        fail(subject, QStringLiteral("'%1' is not an IPv4 address").arg(addrText));
     quint64 port = 0;
     if (!parseUInt(text.mid(colon + 1), 65535, &port))
         fail(subject, QStringLiteral("port out of range 0..65535"));
+    QHostAddress address;
+    if (address.setAddress(addrText)) {
+        // A numeric address of another family is no name to look up.
+        if (address.protocol() != QAbstractSocket::IPv4Protocol)
+            fail(subject, QStringLiteral("'%1' is not an IPv4 address").arg(addrText));
+    } else {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_DGRAM;
+        addrinfo *found = nullptr;
+        const int rc = ::getaddrinfo(addrText.toUtf8().constData(), nullptr, &hints, &found);
+        if (rc != 0 || !found)
+            fail(subject + QStringLiteral(": cannot resolve %1 to an IPv4 address: %2")
+                               .arg(addrText, QString::fromLocal8Bit(::gai_strerror(rc))),
+                 ExitResolve);
+        address.setAddress(reinterpret_cast<const sockaddr *>(found->ai_addr));
+        ::freeaddrinfo(found);
+    }
     config->address = address;
     config->port = quint16(port);
 }
@@ -330,7 +352,8 @@ int main(int argc, char **argv)
     const QCommandLineOption listenOpt(
         QStringLiteral("listen"),
         QStringLiteral("Address and port to answer on (default 127.0.0.1:50200; port 0 picks a free "
-                       "one). Example: --listen 0.0.0.0:50200"),
+                       "one); the address is IPv4 or a host name, resolved to IPv4. "
+                       "Example: --listen 0.0.0.0:50200"),
         QStringLiteral("ADDR:PORT"));
     const QCommandLineOption areaSizeOpt(
         QStringLiteral("area-size"),
