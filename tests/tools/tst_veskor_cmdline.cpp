@@ -186,6 +186,12 @@ void TstVeskorCmdline::errors_data()
     QTest::newRow("unknown command") << a("fetch ID4x0") << "unknown command \"fetch\" (use info, read, write, poll, monitor or probe)";
     QTest::newRow("unknown option") << a("read ID4x0 int16 --fast") << "unknown option \"--fast\" (try veskor --help)";
     QTest::newRow("unknown short option") << a("read ID4x0 int16 -x") << "unknown option \"-x\" (try veskor --help)";
+    // A near miss names the option meant.
+    QTest::newRow("misspelt option") << a("--conect 10.0.0.1:5000 info") << "unknown option --conect; did you mean --connect?";
+    QTest::newRow("misspelt, with =value") << a("--conect=10.0.0.1:5000 info") << "unknown option --conect; did you mean --connect?";
+    QTest::newRow("swapped letters") << a("read ID4x0 int16 --hxe") << "unknown option --hxe; did you mean --hex?";
+    QTest::newRow("one dash") << a("-json info") << "unknown option -json; did you mean --json?";
+    QTest::newRow("-v") << a("-v info") << "unknown option -v; did you mean -V?";
     QTest::newRow("option without value") << a("read ID4x0 int16 --connect") << "option --connect needs a value";
     QTest::newRow("flag with value") << a("--json=1 info") << "option --json takes no value";
     QTest::newRow("info with argument") << a("info now") << "info takes no arguments, got \"now\"";
@@ -211,6 +217,8 @@ void TstVeskorCmdline::errors_data()
                                               << "unknown type \"" + QString(kQuotedChars, QLatin1Char('w'))
                                                      + "\"... (use bool, int8, uint8, int16, uint16, int32, "
                                                        "uint32, float, int64, uint64, double, string or a type code)";
+    QTest::newRow("missing tag file, named once") << a("read --tags /nonexistent/panel.csv")
+                                                  << "cannot read the tag file \"/nonexistent/panel.csv\": No such file or directory";
     QTest::newRow("tag file of endless zeros") << a("read --tags /dev/zero")
                                                << "/dev/zero:1: longer than 4096 bytes, the most a line of a tag file may hold";
 
@@ -287,6 +295,10 @@ void TstVeskorCmdline::help_data()
     QTest::newRow("info --help") << QStringList{"info", "--help"} << "Usage: veskor info";
     QTest::newRow("unknown command --help") << QStringList{"fetch", "--help"} << general;
     QTest::newRow("--help with unknown option") << QStringList{"--frob", "--help"} << general;
+    // The version (printed by main) also wins over the rest of the line.
+    QTest::newRow("-V") << QStringList{"-V"} << QString();
+    QTest::newRow("--version") << QStringList{"--version"} << QString();
+    QTest::newRow("-V after a command") << QStringList{"read", "ID4x0", "-V"} << QString();
 }
 
 void TstVeskorCmdline::help()
@@ -294,7 +306,7 @@ void TstVeskorCmdline::help()
     QFETCH(QStringList, args);
     QFETCH(QString, firstLine);
     const ParseResult r = parseCommandLine(args);
-    QCOMPARE(r.outcome, ParseResult::Help);
+    QCOMPARE(r.outcome, firstLine.isEmpty() ? ParseResult::Version : ParseResult::Help);
     QCOMPARE(r.text.section(QLatin1Char('\n'), 0, 0), firstLine);
 }
 

@@ -1,7 +1,7 @@
 // veskor-sim --config: a bench file sets up the running simulator (checked
 // over UDP), the other options add to it, and a faulty file ends the program
 // with status 2 and a message that names the fault. Also the conventions
-// veskor-sim shares with veskor: host names.
+// veskor-sim shares with veskor: -V, unknown options, host names.
 #include "ToolProcess.h"
 
 #include <QJsonDocument>
@@ -185,6 +185,14 @@ void TstVeskorSimConfig::commandLine_data()
     QTest::addColumn<QString>("out");   // a pattern stdout matches
     QTest::addColumn<QString>("err");   // stderr; ending in ": ", its beginning
 
+    const QString version = QStringLiteral("^veskor-sim \\d+\\.\\d+\\.\\d+\n$");
+    QTest::newRow("-V") << QStringList{"-V"} << 0 << version << "";
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << version << "";
+    QTest::newRow("-v") << QStringList{"-v"} << 2 << "^$" << "veskor-sim: unknown option -v; did you mean -V?\n";
+    QTest::newRow("misspelt option") << QStringList{"--lisen", "127.0.0.1:0"} << 2 << "^$"
+                                     << "veskor-sim: unknown option --lisen; did you mean --listen?\n";
+    QTest::newRow("unknown option") << QStringList{"--frob"} << 2 << "^$"
+                                    << "veskor-sim: unknown option '--frob' (try veskor-sim --help)\n";
     // --listen takes host names as veskor --connect does.
     QTest::newRow("host name") << QStringList{"--listen", "localhost:0"} << 0
                                << "^veskor-sim listening on 127\\.0\\.0\\.1:\\d+\n$" << "";

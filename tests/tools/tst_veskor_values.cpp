@@ -31,6 +31,8 @@ private slots:
 
     void counts_data();
     void counts();
+    void deviceLists_data();
+    void deviceLists();
     void stringSize_data();
     void stringSize();
 
@@ -328,6 +330,38 @@ void TstVeskorValues::counts()
         QCOMPARE(got, count);
     else
         QCOMPARE(message, error);
+}
+
+void TstVeskorValues::deviceLists_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("ids");     // as deviceListText writes them; empty: refused
+    QTest::addColumn<QString>("error");
+    QTest::newRow("list") << "0,1,2,255" << "0-2, 255" << QString();
+    QTest::newRow("range") << "0-255" << "0-255" << QString();
+    QTest::newRow("repeats once, order kept") << "7, 3-4,7,0-1" << "7, 3, 4, 0, 1" << QString();
+    QTest::newRow("largest id") << "4294967294-4294967295" << "4294967294, 4294967295" << QString();
+    QTest::newRow("backwards") << "9-3" << QString() << "--scan-devices \"9-3\": the range 9-3 runs backwards";
+    QTest::newRow("past 32 bits") << "4294967296" << QString() << "--scan-devices \"4294967296\": a device id is 0..4294967295";
+    QTest::newRow("too many") << "0-4096" << QString() << "--scan-devices \"0-4096\": at most 4096 device ids";
+    QTest::newRow("word") << "all" << QString()
+                          << "--scan-devices \"all\": want device ids and ranges such as 0,1,2,255 or 0-255";
+    QTest::newRow("empty item") << "1,,2" << QString()
+                                << "--scan-devices \"1,,2\": want device ids and ranges such as 0,1,2,255 or 0-255";
+}
+
+void TstVeskorValues::deviceLists()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, ids);
+    QFETCH(QString, error);
+    QVector<quint32> got;
+    QString message;
+    QCOMPARE(parseDeviceList(text, &got, &message), !ids.isEmpty());
+    if (ids.isEmpty())
+        QCOMPARE(message, error);
+    else
+        QCOMPARE(deviceListText(got), ids);
 }
 
 void TstVeskorValues::stringSize_data()

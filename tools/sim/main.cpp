@@ -123,6 +123,93 @@ void setListen(const QString &subject, const QString &text, SimConfig *config)
     config->port = quint16(port);
 }
 
+// --- Unknown options -----------------------------------------------------------
+
+// How many one-character edits (insert, delete, replace, swap of two
+// neighbours) turn a into b, letter case aside.
+int editDistance(const QString &a, const QString &b)
+{
+    const QString s = a.toLower(), t = b.toLower();
+    QVector<QVector<int>> d(s.size() + 1, QVector<int>(t.size() + 1));
+    for (int i = 0; i <= s.size(); ++i)
+        d[i][0] = i;
+    for (int j = 0; j <= t.size(); ++j)
+        d[0][j] = j;
+    for (int i = 1; i <= s.size(); ++i) {
+        for (int j = 1; j <= t.size(); ++j) {
+            d[i][j] = qMin(qMin(d[i - 1][j], d[i][j - 1]) + 1, d[i - 1][j - 1] + (s[i - 1] != t[j - 1]));
+            if (i > 1 && j > 1 && s[i - 1] == t[j - 2] && s[i - 2] == t[j - 1])
+                d[i][j] = qMin(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[s.size()][t.size()];
+}
+
+// The first word of args that names no option, as it was written
+// ("--conect", "-x"), or empty. It reads the words as QCommandLineParser
+// does: "--name[=value]", one-letter options run together ("-Vh"), the next
+// word the value of an option that takes one, nothing after "--".
+QString unknownOptionWord(const QStringList &args, const QList<QCommandLineOption> &options)
+{
+    QHash<QString, bool> takesValue;
+    for (const QCommandLineOption &o : options)
+        for (const QString &name : o.names())
+            takesValue.insert(name, !o.valueName().isEmpty());
+    for (int i = 1; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        if (a == QLatin1String("--"))
+            break;
+        if (a.size() < 2 || !a.startsWith(QLatin1Char('-')))
+            continue;
+        if (a.startsWith(QLatin1String("--"))) {
+            const QString name = a.mid(2).section(QLatin1Char('='), 0, 0);
+            if (!takesValue.contains(name))
+                return QStringLiteral("--") + name;
+            if (takesValue.value(name) && !a.contains(QLatin1Char('=')))
+                ++i;
+            continue;
+        }
+        for (int p = 1; p < a.size(); ++p) {
+            const QString name = a.mid(p, 1);
+            if (!takesValue.contains(name))
+                return a.section(QLatin1Char('='), 0, 0);
+            if (takesValue.value(name)) {
+                if (p + 1 == a.size())
+                    ++i;
+                break;
+            }
+            if (p + 1 < a.size() && a.at(p + 1) == QLatin1Char('='))
+                break;
+        }
+    }
+    return QString();
+}
+
+// "unknown option --lisen; did you mean --listen?": the nearest known option
+// when it is at most one edit in three characters away (a letter of another
+// case is no edit); without one, the word and a pointer to the help.
+QString unknownOptionMessage(const QString &word, const QList<QCommandLineOption> &options)
+{
+    int dashes = 0;
+    while (dashes < word.size() && word.at(dashes) == QLatin1Char('-'))
+        ++dashes;
+    const QString name = word.mid(dashes);
+    QString best;
+    int bestDistance = name.size() / 3 + 1;
+    for (const QCommandLineOption &o : options) {
+        for (const QString &known : o.names()) {
+            const int d = name.size() > 64 ? bestDistance : editDistance(name, known);
+            if (d < bestDistance) {
+                bestDistance = d;
+                best = (known.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + known;
+            }
+        }
+    }
+    if (!best.isEmpty())
+        return QStringLiteral("unknown option %1; did you mean %2?").arg(word, best);
+    return QStringLiteral("unknown option '%1' (try veskor-sim --help)").arg(word);
+}
+
 Fault faultKind(const QString &subject, const QString &name)
 {
     Fault kind;
@@ -340,8 +427,12 @@ int main(int argc, char **argv)
         "(ID1x..ID23x), with optional fault injection and a pcap capture, or replays a captured "
         "session (--replay).\n"
         "Prints \"veskor-sim listening on ADDR:PORT\" once bound; stops on SIGINT/SIGTERM."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption helpOpt = parser.addHelpOption();
+    // -V as in veskor; -v is no option in either tool (see veskor's
+    // CommandLine.cpp), --verbose has no short form.
+    const QCommandLineOption versionOpt({QStringLiteral("V"), QStringLiteral("version")},
+                                        QStringLiteral("Displays version information."));
+    parser.addOption(versionOpt);
     const QCommandLineOption configOpt(
         QStringLiteral("config"),
         QStringLiteral("Read the test bench from a JSON file (keys listen, areaSize, seed, delayMs, "
@@ -417,10 +508,21 @@ int main(int argc, char **argv)
         QStringLiteral("replay-timing"),
         QStringLiteral("With --replay, send each answer as long after the request as it was "
                        "recorded. Example: --replay session.pcap --replay-timing"));
-    parser.addOptions({configOpt, listenOpt, areaSizeOpt, setOpt, fillOpt, verboseOpt, pcapOpt,
-                       seedOpt, faultOpt, delayOpt, deviceOpt, ignoreDeviceOpt, noEchoOpt,
-                       answerPortOpt, replayOpt, replayTimingOpt});
+    const QList<QCommandLineOption> ownOptions{configOpt, listenOpt, areaSizeOpt, setOpt, fillOpt,
+                                               verboseOpt, pcapOpt, seedOpt, faultOpt, delayOpt,
+                                               deviceOpt, ignoreDeviceOpt, noEchoOpt, answerPortOpt,
+                                               replayOpt, replayTimingOpt};
+    parser.addOptions(ownOptions);
 
+    // Qt says "Unknown option 'conect'." without the dashes typed and
+    // without the option meant; the word is looked for here first.
+    const QList<QCommandLineOption> allOptions =
+        QList<QCommandLineOption>{helpOpt, QCommandLineOption(QStringLiteral("help-all"), QString()),
+                                  versionOpt}
+        + ownOptions;
+    const QString unknown = unknownOptionWord(QCoreApplication::arguments(), allOptions);
+    if (!unknown.isEmpty())
+        fail(unknownOptionMessage(unknown, allOptions));
     if (!parser.parse(QCoreApplication::arguments()))
         fail(parser.errorText());
     if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {

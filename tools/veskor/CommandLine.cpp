@@ -42,6 +42,71 @@ const OptionInfo *findOption(const QString &name)
     return nullptr;
 }
 
+// The one-letter forms: -h for --help, -V for --version. -v is none: read
+// as "verbose" by some and as "version" by others, it is refused with a
+// pointer to -V.
+const char kShortOptions[] = "hV";
+
+// How many one-character edits (insert, delete, replace, swap of two
+// neighbours) turn a into b, letter case aside.
+int editDistance(const QString &a, const QString &b)
+{
+    const QString s = a.toLower(), t = b.toLower();
+    QVector<QVector<int>> d(s.size() + 1, QVector<int>(t.size() + 1));
+    for (int i = 0; i <= s.size(); ++i)
+        d[i][0] = i;
+    for (int j = 0; j <= t.size(); ++j)
+        d[0][j] = j;
+    for (int i = 1; i <= s.size(); ++i) {
+        for (int j = 1; j <= t.size(); ++j) {
+            d[i][j] = qMin(qMin(d[i - 1][j], d[i][j - 1]) + 1, d[i - 1][j - 1] + (s[i - 1] != t[j - 1]));
+            if (i > 1 && j > 1 && s[i - 1] == t[j - 2] && s[i - 2] == t[j - 1])
+                d[i][j] = qMin(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[s.size()][t.size()];
+}
+
+// The option meant by an unknown name (without its dashes), as it is
+// written: the nearest known one when it is at most one edit in three
+// characters away (a letter of another case is no edit), else empty.
+QString closestOption(const QString &name)
+{
+    if (name.isEmpty() || name.size() > 64)
+        return QString();
+    QString best;
+    int bestDistance = name.size() / 3 + 1;
+    for (const char *s = kShortOptions; *s; ++s) {
+        const int d = editDistance(name, QString(QLatin1Char(*s)));
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = QStringLiteral("-") + QLatin1Char(*s);
+        }
+    }
+    for (const OptionInfo &o : kOptions) {
+        const int d = editDistance(name, QLatin1String(o.name));
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = QStringLiteral("--") + QLatin1String(o.name);
+        }
+    }
+    return best;
+}
+
+// "unknown option --conect; did you mean --connect?" for the word as typed;
+// without a near option, the word quoted and a pointer to the help.
+QString unknownOption(const QString &word)
+{
+    const QString written = word.section(QLatin1Char('='), 0, 0);
+    int dashes = 0;
+    while (dashes < written.size() && written.at(dashes) == QLatin1Char('-'))
+        ++dashes;
+    const QString meant = closestOption(written.mid(dashes));
+    if (!meant.isEmpty())
+        return QStringLiteral("unknown option %1; did you mean %2?").arg(written, meant);
+    return QStringLiteral("unknown option %1 (try veskor --help)").arg(quoted(word));
+}
+
 // A word that starts with '-' but is a value: a negative number, -inf, -nan.
 bool looksNegativeNumber(const QString &word)
 {
@@ -610,9 +675,13 @@ ParseResult parseCommandLine(const QStringList &args)
             seg.help = true;
             continue;
         }
+        if (a == QLatin1String("-V")) {
+            version = true;
+            continue;
+        }
         if (!a.startsWith(QLatin1String("--"))) {
             if (firstError.isEmpty())
-                firstError = QStringLiteral("unknown option %1 (try veskor --help)").arg(quoted(a));
+                firstError = unknownOption(a);
             continue;
         }
         QString name = a.mid(2);
@@ -627,7 +696,7 @@ ParseResult parseCommandLine(const QStringList &args)
         const OptionInfo *option = findOption(name);
         if (!option) {
             if (firstError.isEmpty())
-                firstError = QStringLiteral("unknown option %1 (try veskor --help)").arg(quoted(a));
+                firstError = unknownOption(a);
             continue;
         }
         if (option->takesValue && !inlineValue) {
@@ -744,7 +813,7 @@ static QString globalOptionsText()
         "  --plugin PATH        plug-in library to load,\n"
         "                       e.g. --plugin /opt/veskor/lib/libLibVESKOR.so.1\n"
         "  -h, --help           this help; veskor COMMAND --help for a command\n"
-        "  --version            the tool's version\n"
+        "  -V, --version        the tool's version\n"
         "  --                   the remaining words are arguments (a string value that\n"
         "                       starts with '-' or is the word \"then\")\n"
         );

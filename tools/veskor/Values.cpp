@@ -2,6 +2,7 @@
 
 #include <QLocale>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <cfloat>
 #include <climits>
@@ -275,6 +276,67 @@ bool parseCount(const QString &text, const QString &what, int *out, QString *err
     }
     *out = int(n);
     return true;
+}
+
+bool parseDeviceList(const QString &text, QVector<quint32> *out, QString *error)
+{
+    static const QRegularExpression item(QStringLiteral("^\\s*([0-9]+)\\s*(?:-\\s*([0-9]+)\\s*)?$"));
+    QVector<quint32> ids;
+    QSet<quint32> seen;
+    for (const QString &part : text.split(QLatin1Char(','))) {
+        const QRegularExpressionMatch m = item.match(part);
+        if (!m.hasMatch()) {
+            *error = QStringLiteral("--scan-devices %1: want device ids and ranges such as 0,1,2,255 or 0-255")
+                         .arg(quoted(text));
+            return false;
+        }
+        bool okFirst = false, okLast = true;
+        const qulonglong first = m.captured(1).toULongLong(&okFirst, 10);
+        const qulonglong last = m.captured(2).isEmpty() ? first : m.captured(2).toULongLong(&okLast, 10);
+        if (!okFirst || !okLast || first > 0xFFFFFFFFull || last > 0xFFFFFFFFull) {
+            *error = QStringLiteral("--scan-devices %1: a device id is 0..4294967295").arg(quoted(text));
+            return false;
+        }
+        if (last < first) {
+            *error = QStringLiteral("--scan-devices %1: the range %2 runs backwards")
+                         .arg(quoted(text), part.trimmed());
+            return false;
+        }
+        if (last - first >= qulonglong(kMaxScanDevices)) {
+            *error = QStringLiteral("--scan-devices %1: at most %2 device ids").arg(quoted(text)).arg(kMaxScanDevices);
+            return false;
+        }
+        for (qulonglong id = first; id <= last; ++id) {
+            if (seen.contains(quint32(id)))
+                continue;
+            if (ids.size() == kMaxScanDevices) {
+                *error = QStringLiteral("--scan-devices %1: at most %2 device ids").arg(quoted(text)).arg(kMaxScanDevices);
+                return false;
+            }
+            seen.insert(quint32(id));
+            ids << quint32(id);
+        }
+    }
+    *out = ids;
+    return true;
+}
+
+QString deviceListText(const QVector<quint32> &ids)
+{
+    QStringList parts;
+    for (int i = 0; i < ids.size(); ++i) {
+        int j = i;
+        while (j + 1 < ids.size() && ids[j] != 0xFFFFFFFFu && ids[j + 1] == ids[j] + 1)
+            ++j;
+        if (j - i >= 2) {
+            parts << QStringLiteral("%1-%2").arg(ids[i]).arg(ids[j]);
+        } else {
+            for (int k = i; k <= j; ++k)
+                parts << QString::number(ids[k]);
+        }
+        i = j;
+    }
+    return parts.join(QStringLiteral(", "));
 }
 
 bool parseBool(const QString &text, bool *out)

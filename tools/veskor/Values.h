@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <QVector>
 
 namespace veskortool {
 
@@ -36,6 +37,16 @@ QString rangeText(int code);
 // A count or size from the command line: a decimal integer from 1 to INT_MAX.
 // `what` names it in the error ("count", "--size").
 bool parseCount(const QString &text, const QString &what, int *out, QString *error);
+
+// Device ids for the probe's scan: decimal ids and ranges, separated by
+// commas ("0,1,2,255", "0-255", "1-10,200"), each 0..4294967295; kept in the
+// order given, each once; at most kMaxScanDevices of them.
+constexpr int kMaxScanDevices = 4096;
+bool parseDeviceList(const QString &text, QVector<quint32> *out, QString *error);
+
+// The ids as the probe writes them: runs of three or more as ranges,
+// "0-2, 7, 255".
+QString deviceListText(const QVector<quint32> &ids);
 
 // A bool: 1/0, true/false, on/off (any letter case).
 bool parseBool(const QString &text, bool *out);
