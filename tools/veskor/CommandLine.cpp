@@ -30,6 +30,7 @@ const OptionInfo kOptions[] = {
     {"interval", true, PollOnly}, {"times", true, PollOnly}, {"changes", false, PollOnly},
     {"tags", true, ReadOrPoll}, {"hex", false, ReadOrPoll},
     {"count", true, ProbeOnly}, {"wait", true, ProbeOnly}, {"write-test", true, ProbeOnly},
+    {"repeat", true, ProbeOnly}, {"scan-devices", true, ProbeOnly},
     {"help", false, HelpOpt},   {"version", false, VersionOpt},
 };
 
@@ -411,6 +412,17 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
                 return false;
             }
         }
+        if (seg.options.contains(QStringLiteral("repeat"))
+            && !parseCount(seg.options.value(QStringLiteral("repeat")), QStringLiteral("--repeat"),
+                           &cmd->probeRepeat, error))
+            return false;
+        if (cmd->probeRepeat > 100) {
+            *error = QStringLiteral("--repeat wants 1 to 100 tries");
+            return false;
+        }
+        if (seg.options.contains(QStringLiteral("scan-devices"))
+            && !parseDeviceList(seg.options.value(QStringLiteral("scan-devices")), &cmd->scanDevices, error))
+            return false;
         return true;
     }
     }
@@ -971,34 +983,45 @@ QString commandHelp(Command::Kind kind)
             + common;
     case Command::Probe:
         return QStringLiteral(
-                   "Usage: veskor probe [--count N] [--wait MS] [--write-test TAG]\n"
+                   "Usage: veskor probe [--count N] [--wait MS] [--repeat N] [--scan-devices LIST]\n"
+                   "                    [--write-test TAG]\n"
                    "\n"
                    "Finds out how the controller answers, with a fixed run of reads on the\n"
                    "tool's own socket (not through the plug-in), then prints a report:\n"
-                   "  - each of the 23 areas: an image and its length, an error answer, or none;\n"
-                   "  - round trips (min, median, p99) and losses over N reads of one area;\n"
+                   "  - each of the 23 areas, read --repeat times: an image and its length, an\n"
+                   "    error answer, a short answer or none, always, N of M times or never;\n"
+                   "  - round trips (min, median, p99, max) over the answers of N reads of one\n"
+                   "    area, with losses and short answers as rates;\n"
                    "  - which header bytes answers copy: the sequence, area code, device id;\n"
                    "  - which address and port answers come from;\n"
-                   "  - what a read with another device id (--device + 1) gets;\n"
+                   "  - what reads with another device id (--device + 1) get;\n"
                    "  - duplicates and late answers;\n"
-                   "and a verdict in words: what each habit means for the driver.\n"
+                   "and a verdict in words: what each habit means for the driver. When the\n"
+                   "port is not closed but no area answers, reads with the --scan-devices ids\n"
+                   "find out which device id the controller answers.\n"
                    "Nothing is written unless --write-test names a tag: its two bytes are\n"
                    "written back as read, to see whether write answers copy the header.\n"
                    "The run is bounded: the first line on stderr says how many requests and\n"
-                   "seconds it takes at most. Exit status 0 when the controller answered at\n"
-                   "all, 1 when nothing came back.\n"
+                   "seconds it takes at most; a line per stage follows (a counter on a\n"
+                   "terminal). Exit status 0 when the controller answered at all, 1 when\n"
+                   "nothing came back.\n"
                    "\n"
                    "Options:\n"
-                   "  --count N         reads for the round trips, 1..10000 (default 50),\n"
-                   "                    e.g. --count 200\n"
-                   "  --wait MS         longest wait for one answer, 1..60000 (default 2000,\n"
-                   "                    the driver's), e.g. --wait 500\n"
-                   "  --write-test TAG  write a tag the user gives up (two bytes, the value\n"
-                   "                    read), e.g. --write-test ID4x100\n"
+                   "  --count N            reads for the round trips, 1..10000 (default 50),\n"
+                   "                       e.g. --count 200\n"
+                   "  --wait MS            longest wait for one answer, 1..60000 (default 2000,\n"
+                   "                       the driver's), e.g. --wait 500\n"
+                   "  --repeat N           tries of each area and each habit check, 1..100\n"
+                   "                       (default 5), e.g. --repeat 10\n"
+                   "  --scan-devices LIST  device ids to try when no area answers (default\n"
+                   "                       0,1,2,255 and --device), e.g. --scan-devices 0-255\n"
+                   "  --write-test TAG     write a tag the user gives up (two bytes, the value\n"
+                   "                       read), e.g. --write-test ID4x100\n"
                    "\n"
                    "Examples:\n"
                    "  veskor --connect 192.168.0.10:5000 probe\n"
                    "  veskor --connect 192.168.0.10:5000 --device 3 probe --write-test ID4x100\n"
+                   "  veskor --connect 192.168.0.10:5000 probe --scan-devices 0-255\n"
                    "  veskor --connect plc7:5000 --json probe --count 200\n")
             + common;
     case Command::Poll:

@@ -50,6 +50,10 @@ struct Command {
     // Probe: reads for the round trips, the longest wait for an answer, and
     // the tag the user gives up for a write (empty: no write).
     int probeCount = 50;
+    // Tries of each area and habit check, and the device ids a scan tries
+    // when no area answers (empty: 0, 1, 2, 255 and --device).
+    int probeRepeat = 5;
+    QVector<quint32> scanDevices;
     int waitMs = 2000;
     QString writeTest;
 };
