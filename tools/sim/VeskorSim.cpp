@@ -109,10 +109,13 @@ public:
         if (dead)
             dumper = pcap_dump_open(dead, QFile::encodeName(path).constData());
         if (!dumper) {
-            if (error)
-                *error = QStringLiteral("cannot write pcap file %1: %2")
-                             .arg(path, dead ? QString::fromLocal8Bit(pcap_geterr(dead))
-                                             : QStringLiteral("out of memory"));
+            if (error) {
+                // libpcap's text names the file already: it is named once.
+                QString why = dead ? QString::fromLocal8Bit(pcap_geterr(dead)) : QStringLiteral("out of memory");
+                if (why.startsWith(path + QLatin1String(": ")))
+                    why = why.mid(path.size() + 2);
+                *error = QStringLiteral("cannot write pcap file %1: %2").arg(path, why);
+            }
             return false;
         }
         return true;

@@ -49,9 +49,12 @@ bool loadPlugin(const QVector<PluginCandidate> &candidates, LoadedPlugin *out, Q
     for (const PluginCandidate &c : candidates) {
         void *handle = dlopen(QFile::encodeName(c.path).constData(), RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
-            const char *why = dlerror();
-            failures << QStringLiteral("%1 (%2): %3").arg(c.path, c.origin,
-                                                          QString::fromLocal8Bit(why ? why : "not loaded"));
+            const char *text = dlerror();
+            // The loader's text begins with the path: it is named once.
+            QString why = QString::fromLocal8Bit(text ? text : "not loaded");
+            if (why.startsWith(c.path + QLatin1String(": ")))
+                why = why.mid(c.path.size() + 2);
+            failures << QStringLiteral("%1 (%2): %3").arg(c.path, c.origin, why);
             continue;
         }
         dlerror();
