@@ -2,7 +2,10 @@
 #include "Output.h"
 #include "Values.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <cfloat>
@@ -50,7 +53,10 @@ private slots:
 
     void valuesText_data();
     void valuesText();
+    void pollStats_data();
     void pollStats();
+    void causes_data();
+    void causes();
     void resultJsonFields();
     void table();
 };
@@ -337,7 +343,8 @@ void TstVeskorValues::deviceLists_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("ids");     // as deviceListText writes them; empty: refused
     QTest::addColumn<QString>("error");
-    QTest::newRow("list") << "0,1,2,255" << "0-2, 255" << QString();
+    QTest::newRow("list") << "0,1,2,255" << "0, 1, 2, 255" << QString();
+    QTest::newRow("runs of four") << "9,1-4,6" << "9, 1-4, 6" << QString();
     QTest::newRow("range") << "0-255" << "0-255" << QString();
     QTest::newRow("repeats once, order kept") << "7, 3-4,7,0-1" << "7, 3, 4, 0, 1" << QString();
     QTest::newRow("largest id") << "4294967294-4294967295" << "4294967294, 4294967295" << QString();
@@ -522,28 +529,152 @@ void TstVeskorValues::valuesText()
     QCOMPARE(veskortool::valuesText(value), text);
 }
 
+void TstVeskorValues::pollStats_data()
+{
+    // Reads as "code/rtt" words; a tag given to add() when withTag.
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<QString>("reads");
+    QTest::addColumn<bool>("withTag");
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QString>("rttJson");    // min/median/p99/max of summaryJson; empty: none
+    QTest::newRow("none") << "ID4x0" << "" << false << "poll ID4x0: 0 reads, 0 failed\n" << "";
+    QTest::newRow("all answered") << "ID4x0" << "0/3 0/1 0/2" << false
+                                  << "poll ID4x0: 3 reads, 0 failed; round trip ms min 1.000, median 2.000, max 3.000\n"
+                                  << "1/2/3/3";
+    // A read without an answer has no round trip; a device error came.
+    QTest::newRow("timeouts and a device error")
+        << "ID4x0" << "0/3 8/2001.5 0/1 8/2000 7/0.5" << false
+        << "poll ID4x0: 5 reads, 3 failed (1 x device error (7), 2 x no answer (8)); round trip ms over the 3 "
+           "answered: min 0.500, median 1.000, max 3.000\n"
+        << "0.5/1/3/3";
+    QTest::newRow("port closed") << "ID4x0" << "8/0.4 8/0.2" << false
+                                 << "poll ID4x0: 2 reads, 2 failed (2 x port closed (8)); no round trip: none answered\n"
+                                 << "";
+    QTest::newRow("refused before sending") << "ID4X0" << "4/0.001 4/0.002" << false
+        << "poll ID4X0: 2 reads, 2 failed (2 x not sent (4): the area name needs a lower-case x (ID4x0, not "
+           "ID4X0)); no round trip: none answered\n"
+        << "";
+    QTest::newRow("refused, tag known") << "Q7" << "3/0.001" << true
+        << "poll Q7: 1 read, 1 failed (1 x not sent (3): no area name (ID1x to ID23x) in \"Q7\"); no round trip: "
+           "none answered\n"
+        << "";
+    // Code 4 of a tag that is sent: an answer came, too short.
+    QTest::newRow("too short") << "ID4x2000" << "4/0.3 0/0.1" << false
+        << "poll ID4x2000: 2 reads, 1 failed (1 x too short (4)); round trip ms min 0.100, median 0.200, max 0.300\n"
+        << "0.1/0.2/0.3/0.3";
+    QString hundred;
+    for (int i = 1; i <= 100; ++i)
+        hundred += QStringLiteral("0/%1 ").arg(i);
+    QTest::newRow("p99 from 100 answers") << "ID4x0" << hundred.trimmed() << true
+        << "poll ID4x0: 100 reads, 0 failed; round trip ms min 1.000, median 50.500, p99 99.000, max 100.000\n"
+        << "1/50.5/99/100";
+}
+
 void TstVeskorValues::pollStats()
 {
+    QFETCH(QString, tag);
+    QFETCH(QString, reads);
+    QFETCH(bool, withTag);
+    QFETCH(QString, summary);
+    QFETCH(QString, rttJson);
     PollStats s;
-    QCOMPARE(s.reads(), 0);
-    QCOMPARE(s.summary(QStringLiteral("ID4x0")), QStringLiteral("poll ID4x0: 0 reads, 0 failed\n"));
-    s.add(0, 3.0);
-    QCOMPARE(s.medianRtt(), 3.0);
-    s.add(8, 2001.5);
-    s.add(0, 1.0);
-    QCOMPARE(s.medianRtt(), 3.0);
-    s.add(8, 2000.0);
-    // Even count: the mean of the two middle values.
-    QCOMPARE(s.medianRtt(), (3.0 + 2000.0) / 2);
-    s.add(7, 0.5);
-    QCOMPARE(s.reads(), 5);
-    QCOMPARE(s.failures(), 3);
-    QCOMPARE(s.failuresByCode(), (QMap<int, int>{{7, 1}, {8, 2}}));
-    QCOMPARE(s.minRtt(), 0.5);
-    QCOMPARE(s.maxRtt(), 2001.5);
-    QCOMPARE(s.summary(QStringLiteral("ID4x0")),
-             QStringLiteral("poll ID4x0: 5 reads, 3 failed (1 x code 7 device error, 2 x code 8 no answer); "
-                            "round trip ms min 0.500, median 3.000, max 2001.500\n"));
+    for (const QString &w : reads.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const int code = w.section(QLatin1Char('/'), 0, 0).toInt();
+        const double rtt = w.section(QLatin1Char('/'), 1).toDouble();
+        if (!withTag) {
+            s.add(code, rtt);
+            continue;
+        }
+        Result r;
+        r.kind = Result::Poll;
+        r.tag = tag;
+        r.type = 4;
+        r.count = 1;
+        r.code = code;
+        r.rttMs = rtt;
+        s.add(r);
+    }
+    QCOMPARE(s.summary(tag), summary);
+    const QJsonObject o = QJsonDocument::fromJson(s.summaryJson(tag).toUtf8()).object();
+    QCOMPARE(o.value("reads").toInt(), s.reads());
+    const QJsonObject rtt = o.value("rttMs").toObject();
+    QCOMPARE(rtt.isEmpty() ? QString() : QStringLiteral("%1/%2/%3/%4").arg(rtt.value("min").toDouble())
+                                             .arg(rtt.value("median").toDouble()).arg(rtt.value("p99").toDouble())
+                                             .arg(rtt.value("max").toDouble()),
+             rttJson);
+    // The monitor's figures: none without an answer.
+    QCOMPARE(std::isnan(s.minRtt()), s.answered() == 0);
+}
+
+void TstVeskorValues::causes_data()
+{
+    QTest::addColumn<int>("kind");           // Result::Kind
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<double>("rttMs");       // -1: not timed
+    QTest::addColumn<int>("answerBytes");    // -1: not seen
+    QTest::addColumn<QString>("cause");      // the cause line of resultText
+    const int read = Result::Read, poll = Result::Poll, write = Result::Write;
+    QTest::newRow("capital X") << read << "ID4X0" << 4 << 1 << 4 << -1.0 << -1
+        << "not sent: the area name needs a lower-case x (ID4x0, not ID4X0)";
+    QTest::newRow("capital X, two-digit area") << read << "ID14X20" << 4 << 1 << 4 << -1.0 << -1
+        << "not sent: the area name needs a lower-case x (ID14x20, not ID14X20)";
+    QTest::newRow("no address") << read << "ID4x" << 4 << 1 << 4 << -1.0 << -1
+        << "not sent: no address after the x (e.g. ID4x0)";
+    QTest::newRow("address not decimal") << read << "ID4x1A" << 4 << 1 << 4 << -1.0 << -1
+        << "not sent: the address after the first lower-case x, \"1A\", is not a decimal number";
+    QTest::newRow("address past 31 bits") << read << "ID4x2147483648" << 4 << 1 << 4 << -1.0 << -1
+        << "not sent: the address 2147483648 is 2^31 or more";
+    QTest::newRow("no area") << read << "Q7" << 4 << 1 << 3 << -1.0 << -1
+        << "not sent: no area name (ID1x to ID23x) in \"Q7\"";
+    QTest::newRow("type 0") << read << "ID4x0" << 0 << 1 << 2 << -1.0 << -1 << "not sent: type 0 names no type";
+    QTest::newRow("past the image, answer seen") << read << "ID4x2000" << 4 << 1 << 4 << -1.0 << 1040
+        << "too short: ID4x2000 needs bytes 2000-2001; the controller's ID4x image is 1024 bytes";
+    QTest::newRow("past the image, answer not seen") << read << "ID4x2000" << 4 << 1 << 4 << -1.0 << -1
+        << "too short: ID4x2000 needs bytes 2000-2001; the controller's ID4x answer does not reach them";
+    QTest::newRow("answer shorter than a header") << poll << "ID1x0" << 3 << 1 << 4 << 0.2 << 8
+        << "too short: the answer is 8 bytes, shorter than the 16-byte header";
+    QTest::newRow("port closed") << poll << "ID4x0" << 4 << 1 << 8 << 0.213 << -1
+        << "port closed: the controller's host refused the request after 0.213 ms, long before the driver's 2 s wait";
+    QTest::newRow("no answer") << poll << "ID4x0" << 4 << 1 << 8 << 2000.638 << -1
+        << "no answer: nothing came within 2000.638 ms";
+    QTest::newRow("no answer, not timed") << read << "ID4x0" << 4 << 1 << 8 << -1.0 << -1
+        << "no answer: nothing came within the driver's 2 s wait, or the port is closed (this call was not timed)";
+    QTest::newRow("device error") << read << "ID4x0" << 4 << 1 << 7 << -1.0 << -1
+        << "device error: an answer came, but no read answer for this device id (its first byte is not 'M', or "
+           "bytes 12-14 are not the request's)";
+    QTest::newRow("write past 24 bits") << write << "ID4x16777216" << 4 << 1 << 4 << -1.0 << -1
+        << "not sent: address 16777216 is past 16777215, the most a write request carries";
+}
+
+void TstVeskorValues::causes()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, tag);
+    QFETCH(int, type);
+    QFETCH(int, count);
+    QFETCH(int, code);
+    QFETCH(double, rttMs);
+    QFETCH(int, answerBytes);
+    QFETCH(QString, cause);
+    Result r;
+    r.kind = Result::Kind(kind);
+    r.tag = tag;
+    r.type = type;
+    r.count = count;
+    r.code = code;
+    r.rttMs = rttMs;
+    r.answerBytes = answerBytes;
+    const QStringList lines = resultText(r).split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^cause ")));
+    QCOMPARE(lines, QStringList{QStringLiteral("cause   ") + cause});
+    // The same in JSON; a poll read without an answer has no round trip.
+    const QJsonObject o = QJsonDocument::fromJson(resultJson(r).toUtf8()).object();
+    QCOMPARE(o.value("cause").toString() + QStringLiteral(": ") + o.value("causeText").toString(), cause);
+    if (r.kind == Result::Poll)
+        QCOMPARE(o.value("rttMs").isNull(), !causeOf(r).answered);
+    QVERIFY(pollLineText(r).contains(cause));
 }
 
 void TstVeskorValues::resultJsonFields()

@@ -1,5 +1,7 @@
 #include "Output.h"
 
+#include "Frames.h"
+#include "Tags.h"
 #include "Values.h"
 
 #include <QJsonArray>
@@ -7,6 +9,9 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
+#include <limits>
 
 namespace veskortool {
 
@@ -33,7 +38,195 @@ QString timeText(const QDateTime &t)
     return s.isEmpty() ? QStringLiteral("-") : s;
 }
 
+// The area entry a tag names, as the driver finds it; null when none.
+const veskor::AreaEntry *areaOf(const QString &tag)
+{
+    const int code = veskor::tagArea(tag);
+    int n = 0;
+    const veskor::AreaEntry *table = veskor::areaTable(&n);
+    for (int i = 0; i < n && code; ++i)
+        if (int(table[i].code) == code)
+            return &table[i];
+    return nullptr;
+}
+
+// Why the driver takes no address from the tag: it reads the decimal digits
+// between the first lower-case x and the next one (or the end).
+QString addressProblem(const QString &tag, const veskor::AreaEntry &area)
+{
+    const QString name = QString::fromLatin1(area.name);
+    const int at = tag.indexOf(name, 0, Qt::CaseInsensitive);
+    const int xAt = at + name.size() - 1;
+    const int first = tag.indexOf(QLatin1Char('x'));
+    if (at >= 0 && tag.at(xAt) != QLatin1Char('x') && (first < 0 || first > xAt)) {
+        QString fixed = tag;
+        fixed[xAt] = QLatin1Char('x');
+        return QStringLiteral("the area name needs a lower-case x (%1, not %2)").arg(fixed, tag);
+    }
+    if (first < 0)
+        return QStringLiteral("no lower-case x before the address (e.g. %1)").arg(name + QLatin1Char('0'));
+    const int second = tag.indexOf(QLatin1Char('x'), first + 1);
+    const QString text = tag.mid(first + 1, (second < 0 ? tag.size() : second) - first - 1);
+    if (text.isEmpty())
+        return QStringLiteral("no address after the x (e.g. %1)").arg(tag.left(first + 1) + QLatin1Char('0'));
+    bool digits = true;
+    for (const QChar c : text)
+        digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    if (!digits)
+        return QStringLiteral("the address after the first lower-case x, %1, is not a decimal number").arg(quoted(text));
+    return QStringLiteral("the address %1 is 2^31 or more").arg(text);
+}
+
+QString bytesText(qint64 from, qint64 length)
+{
+    return length == 1 ? QStringLiteral("byte %1").arg(from)
+                       : QStringLiteral("bytes %1-%2").arg(from).arg(from + length - 1);
+}
+
 } // namespace
+
+Refusal refusalOf(Result::Kind kind, const QString &tag, int type, int count)
+{
+    const veskor::TagRef ref = veskor::parseTag(tag);
+    const veskor::AreaEntry *area = areaOf(tag);
+    const bool tagOnly = type == 0 && count == 0;
+    const bool write = kind == Result::Write;
+    const qint64 length = veskor::byteLength(type, count);
+    if (!area)
+        return {3, QStringLiteral("no area name (ID1x to ID23x) in %1").arg(quoted(tag))};
+    if (!tagOnly && (write ? count < 0 : count <= 0))
+        return {4, QStringLiteral("a count of %1 elements").arg(count)};
+    if (!tagOnly && type == 0)
+        return {2, QStringLiteral("type 0 names no type")};
+    if (!tagOnly && write && length == 0)
+        return {4, QStringLiteral("a write of 0 bytes")};
+    if (!tagOnly && write && (type < 1 || type > 12))
+        return {2, QStringLiteral("type %1: the driver writes types 1 to 12 only").arg(type)};
+    if (ref.address < 0)
+        return {4, addressProblem(tag, *area)};
+    if (tagOnly)
+        return {};
+    if (!write && (length < 0 || length > INT_MAX))
+        return {4, QStringLiteral("%1 elements of %2 take %3 bytes, more than a read can ask for")
+                       .arg(count).arg(typeName(type)).arg(length)};
+    if (write && ref.address > veskor::kMaxWireField)
+        return {4, QStringLiteral("address %1 is past %2, the most a write request carries")
+                       .arg(ref.address).arg(veskor::kMaxWireField)};
+    if (write && (length < 0 || length > veskor::kMaxWireField
+                  || veskor::kWriteHeaderSize + length > veskor::kMaxDatagramPayload))
+        return {4, QStringLiteral("%1 bytes do not fit one write request (at most %2)")
+                       .arg(length).arg(veskor::kMaxDatagramPayload - veskor::kWriteHeaderSize)};
+    return {};
+}
+
+Cause causeOf(const Result &r)
+{
+    Cause c;
+    if (r.code == 0) {
+        c.answered = true;
+        return c;
+    }
+    const bool tagKnown = !r.tag.isNull();
+    if (tagKnown) {
+        const Refusal refusal = refusalOf(r.kind, r.tag, r.type, r.count);
+        if (refusal.code != 0 && refusal.code == r.code) {
+            c.kind = Cause::NotSent;
+            c.text = refusal.text;
+            return c;
+        }
+        // A string that does not fit its field is refused whole, never cut.
+        if (r.kind == Result::Write && r.type == 12 && r.code == 4) {
+            const QList<QString> texts = r.value.value<QList<QString>>();
+            const int bytes = texts.isEmpty() ? 0 : int(texts.first().toUtf8().size());
+            if (!texts.isEmpty() && (bytes > 255 || bytes + 1 > r.count)) {
+                c.kind = Cause::NotSent;
+                c.text = bytes > 255 ? QStringLiteral("the text takes %1 bytes, more than the 255 a string holds").arg(bytes)
+                                     : QStringLiteral("the text takes %1 bytes with its length byte, the field %2 (--size)")
+                                           .arg(bytes + 1).arg(r.count);
+                return c;
+            }
+        }
+    }
+    switch (r.code) {
+    case 3:
+        c.kind = Cause::NotSent;
+        c.text = QStringLiteral("no area name (ID1x to ID23x) in the tag");
+        return c;
+    case 8:
+        if (r.rttMs >= 0 && r.rttMs < kDriverWaitMs / 2) {
+            c.kind = Cause::PortClosed;
+            c.text = QStringLiteral("the controller's host refused the request after %1 ms, long before the "
+                                    "driver's %2 s wait")
+                         .arg(rttText(r.rttMs)).arg(kDriverWaitMs / 1000);
+        } else {
+            c.kind = Cause::NoAnswer;
+            c.text = r.rttMs >= 0 ? QStringLiteral("nothing came within %1 ms").arg(rttText(r.rttMs))
+                                  : QStringLiteral("nothing came within the driver's %1 s wait, or the port "
+                                                   "is closed (this call was not timed)")
+                                        .arg(kDriverWaitMs / 1000);
+        }
+        return c;
+    case 7:
+        c.kind = Cause::DeviceError;
+        c.answered = true;
+        c.text = QStringLiteral("an answer came, but no read answer for this device id (its first byte is "
+                                "not 'M', or bytes 12-14 are not the request's)");
+        return c;
+    case 4: {
+        if (!tagKnown) {
+            c.kind = Cause::BadLength;
+            c.text = resultMeaning(4);
+            return c;
+        }
+        c.kind = Cause::TooShort;
+        c.answered = true;
+        const int address = veskor::parseTag(r.tag).address;
+        const qint64 length = veskor::byteLength(r.type, r.count);
+        const veskor::AreaEntry *area = areaOf(r.tag);
+        const QString name = area ? QString::fromLatin1(area->name) : QStringLiteral("area");
+        if (r.answerBytes >= veskor::kReadAnswerHeader)
+            c.text = QStringLiteral("%1 needs %2; the controller's %3 image is %4 bytes")
+                         .arg(r.tag, bytesText(address, length), name)
+                         .arg(r.answerBytes - veskor::kReadAnswerHeader);
+        else if (r.answerBytes >= 0)
+            c.text = QStringLiteral("the answer is %1 bytes, shorter than the %2-byte header")
+                         .arg(r.answerBytes).arg(veskor::kReadAnswerHeader);
+        else
+            c.text = QStringLiteral("%1 needs %2; the controller's %3 answer does not reach them")
+                         .arg(r.tag, bytesText(address, length), name);
+        return c;
+    }
+    case 2:
+        // Sent and answered: the driver makes no value of a type it does not name.
+        c.kind = Cause::Other;
+        c.answered = tagKnown && r.kind != Result::Write;
+        c.text = QStringLiteral("type %1: the driver makes no value of it").arg(r.type);
+        return c;
+    case 9:
+        c.kind = Cause::Other;
+        c.text = QStringLiteral("the driver has no socket to the controller");
+        return c;
+    default:
+        c.kind = Cause::Other;
+        c.text = resultMeaning(r.code);
+        return c;
+    }
+}
+
+QString causeName(const Cause &c, int code)
+{
+    switch (c.kind) {
+    case Cause::Done: return QString();
+    case Cause::NotSent: return QStringLiteral("not sent");
+    case Cause::NoAnswer: return QStringLiteral("no answer");
+    case Cause::PortClosed: return QStringLiteral("port closed");
+    case Cause::DeviceError: return QStringLiteral("device error");
+    case Cause::TooShort: return QStringLiteral("too short");
+    case Cause::BadLength: return QStringLiteral("bad length");
+    case Cause::Other: break;
+    }
+    return resultMeaning(code);
+}
 
 QString valuesText(const QVariant &value)
 {
@@ -84,13 +277,19 @@ QString wireText(const Result &r)
 
 QString resultText(const Result &r)
 {
+    QString cause;
+    if (r.code != 0) {
+        const Cause c = causeOf(r);
+        cause = QStringLiteral("cause   %1: %2\n").arg(causeName(c, r.code), c.text);
+    }
     return QStringLiteral("%1%2  %3  count %4\n"
                           "values  %5\n"
                           "%8"
                           "result  %6\n"
+                          "%9"
                           "time    %7\n")
         .arg(commandName(r.kind).leftJustified(8), r.tag, typeName(r.type), QString::number(r.count), valuesText(r.value), codeText(r.code),
-             timeText(r.timeStamp), r.showHex ? QStringLiteral("hex     %1\n").arg(wireText(r)) : QString());
+             timeText(r.timeStamp), r.showHex ? QStringLiteral("hex     %1\n").arg(wireText(r)) : QString(), cause);
 }
 
 QString tableText(const QVector<Result> &rows)
@@ -184,8 +383,14 @@ QString TableBuilder::text() const
 QString pollLineText(const Result &r)
 {
     const QString hex = r.showHex ? QStringLiteral("  hex %1").arg(wireText(r)) : QString();
-    return QStringLiteral("%1  %2%3  code %4  rtt %5 ms\n")
-        .arg(timeText(r.timeStamp), valuesText(r.value), hex, codeText(r.code), rttText(r.rttMs));
+    const Cause c = causeOf(r);
+    QString tail;
+    if (c.answered)
+        tail = QStringLiteral("rtt %1 ms").arg(rttText(r.rttMs));
+    if (r.code != 0)
+        tail += (tail.isEmpty() ? QString() : QStringLiteral("  ")) + causeName(c, r.code) + QStringLiteral(": ") + c.text;
+    return QStringLiteral("%1  %2%3  code %4  %5\n")
+        .arg(timeText(r.timeStamp), valuesText(r.value), hex, codeText(r.code), tail);
 }
 
 QString pollRoundText(const QVector<Result> &round)
@@ -194,12 +399,20 @@ QString pollRoundText(const QVector<Result> &round)
         return QString();
     QString line = timeText(round.first().timeStamp);
     double total = 0;
+    int answered = 0;
     for (const Result &r : round) {
         const QString hex = r.showHex ? QStringLiteral(" [%1]").arg(wireText(r)) : QString();
         line += QStringLiteral("  %1: %2%3 (%4)")
                     .arg(r.name.isEmpty() ? r.tag : r.name, valuesText(r.value), hex, QString::number(r.code));
-        total += r.rttMs;
+        if (causeOf(r).answered) {
+            total += r.rttMs;
+            ++answered;
+        }
     }
+    if (answered == 0)
+        return line + QStringLiteral("  no round trip: none answered\n");
+    if (answered < round.size())
+        return line + QStringLiteral("  rtt %1 ms (%2 of %3 answered)\n").arg(rttText(total)).arg(answered).arg(round.size());
     return line + QStringLiteral("  rtt %1 ms\n").arg(rttText(total));
 }
 
@@ -218,8 +431,14 @@ QString resultJson(const Result &r)
     o.insert(QStringLiteral("values"), valuesToJson(r.value));
     const QString ts = formatTimestamp(r.timeStamp);
     o.insert(QStringLiteral("timeStamp"), ts.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(ts));
+    const Cause c = causeOf(r);
+    if (r.code != 0) {
+        o.insert(QStringLiteral("cause"), causeName(c, r.code));
+        o.insert(QStringLiteral("causeText"), c.text);
+    }
     if (r.kind == Result::Poll)
-        o.insert(QStringLiteral("rttMs"), qRound64(r.rttMs * 1000.0) / 1000.0);
+        o.insert(QStringLiteral("rttMs"), c.answered ? QJsonValue(qRound64(r.rttMs * 1000.0) / 1000.0)
+                                                     : QJsonValue(QJsonValue::Null));
     if (r.showHex) {
         QJsonArray groups;
         if (!r.wire.isEmpty()) {
@@ -249,61 +468,164 @@ QString infoJson(const QString &name, const QString &version, const QString &bui
 
 void PollStats::add(int code, double rttMs)
 {
-    m_rtts.append(rttMs);
-    m_codes[code] += 1;
+    Result r;
+    r.kind = Result::Poll;
+    r.code = code;
+    r.rttMs = rttMs;
+    addCause(causeOf(r), code, rttMs);
+}
+
+void PollStats::add(const Result &r)
+{
+    const Cause c = causeOf(r);
+    if (c.kind == Cause::NotSent)
+        m_notSent = c.text;
+    addCause(c, r.code, r.rttMs);
+}
+
+void PollStats::addCause(const Cause &c, int code, double rttMs)
+{
+    ++m_reads;
+    if (c.answered && rttMs >= 0)
+        m_rtts.append(rttMs);
+    else if (c.kind == Cause::BadLength && rttMs >= 0)
+        m_badLengthRtts.append(rttMs);
+    if (code != 0) {
+        m_codes[code] += 1;
+        m_causes[qMakePair(int(c.kind), code)] += 1;
+    }
 }
 
 int PollStats::failures() const
 {
     int n = 0;
-    for (auto it = m_codes.cbegin(); it != m_codes.cend(); ++it)
-        if (it.key() != 0)
-            n += it.value();
+    for (int times : m_codes)
+        n += times;
     return n;
 }
 
 QMap<int, int> PollStats::failuresByCode() const
 {
-    QMap<int, int> out = m_codes;
-    out.remove(0);
+    return m_codes;
+}
+
+namespace {
+
+// A cause add(code, rttMs) could not tell, told with the poll's tag: a code
+// 4 of a tag the driver does not send was not sent, any other one too short.
+Cause::Kind resolved(int kind, int code, const QString &tag, QString *notSent)
+{
+    if (tag.isEmpty() || (kind != Cause::BadLength && !(kind == Cause::NotSent && code == 3)))
+        return Cause::Kind(kind);
+    const Refusal refusal = refusalOf(Result::Poll, tag, 0, 0);
+    if (refusal.code == code) {
+        if (notSent->isEmpty())
+            *notSent = refusal.text;
+        return Cause::NotSent;
+    }
+    return kind == Cause::BadLength ? Cause::TooShort : Cause::Kind(kind);
+}
+
+} // namespace
+
+QMap<QString, int> PollStats::failuresByCause(const QString &tag) const
+{
+    QMap<QString, int> out;
+    QString notSent = m_notSent;
+    for (auto it = m_causes.cbegin(); it != m_causes.cend(); ++it) {
+        Cause c;
+        c.kind = resolved(it.key().first, it.key().second, tag, &notSent);
+        out[causeName(c, it.key().second)] += it.value();
+    }
     return out;
+}
+
+namespace {
+
+double median(const QVector<double> &sorted)
+{
+    const int n = sorted.size();
+    return n % 2 ? sorted.at(n / 2) : (sorted.at(n / 2 - 1) + sorted.at(n / 2)) / 2.0;
+}
+
+// The nearest rank: below 100 round trips, the largest.
+double p99(const QVector<double> &sorted)
+{
+    return sorted.at(std::max(0, int(std::ceil(0.99 * sorted.size())) - 1));
+}
+
+} // namespace
+
+QVector<double> PollStats::roundTrips(const QString &tag) const
+{
+    QVector<double> sorted = m_rtts;
+    QString notSent;
+    if (!m_badLengthRtts.isEmpty() && resolved(Cause::BadLength, 4, tag, &notSent) == Cause::TooShort)
+        sorted += m_badLengthRtts;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
 }
 
 double PollStats::minRtt() const
 {
-    return m_rtts.isEmpty() ? 0.0 : *std::min_element(m_rtts.cbegin(), m_rtts.cend());
+    const QVector<double> rtts = roundTrips(QString());
+    return rtts.isEmpty() ? std::numeric_limits<double>::quiet_NaN() : rtts.first();
 }
 
 double PollStats::maxRtt() const
 {
-    return m_rtts.isEmpty() ? 0.0 : *std::max_element(m_rtts.cbegin(), m_rtts.cend());
+    const QVector<double> rtts = roundTrips(QString());
+    return rtts.isEmpty() ? std::numeric_limits<double>::quiet_NaN() : rtts.last();
 }
 
 double PollStats::medianRtt() const
 {
-    if (m_rtts.isEmpty())
-        return 0.0;
-    QVector<double> sorted = m_rtts;
-    std::sort(sorted.begin(), sorted.end());
-    const int n = sorted.size();
-    return n % 2 ? sorted.at(n / 2) : (sorted.at(n / 2 - 1) + sorted.at(n / 2)) / 2.0;
+    const QVector<double> rtts = roundTrips(QString());
+    return rtts.isEmpty() ? std::numeric_limits<double>::quiet_NaN() : median(rtts);
+}
+
+double PollStats::p99Rtt() const
+{
+    const QVector<double> rtts = roundTrips(QString());
+    return rtts.isEmpty() ? std::numeric_limits<double>::quiet_NaN() : p99(rtts);
 }
 
 QString PollStats::summary(const QString &tag, const QString &command) const
 {
     QString s = QStringLiteral("%1 %2: %3 read%4, %5 failed").arg(command, tag).arg(reads())
                     .arg(reads() == 1 ? QString() : QStringLiteral("s")).arg(failures());
-    const QMap<int, int> byCode = failuresByCode();
-    if (!byCode.isEmpty()) {
+    QString notSent = m_notSent;
+    if (!m_causes.isEmpty()) {
+        // By cause and code; why a tag was not sent, last (it may hold commas).
+        QMap<QPair<QString, int>, int> byCause;
+        int notSentTimes = 0, notSentCode = 0;
+        for (auto it = m_causes.cbegin(); it != m_causes.cend(); ++it) {
+            Cause c;
+            c.kind = resolved(it.key().first, it.key().second, tag, &notSent);
+            if (c.kind == Cause::NotSent) {
+                notSentTimes += it.value();
+                notSentCode = it.key().second;
+            } else {
+                byCause[qMakePair(causeName(c, it.key().second), it.key().second)] += it.value();
+            }
+        }
         QStringList parts;
-        for (auto it = byCode.cbegin(); it != byCode.cend(); ++it)
-            parts << QStringLiteral("%1 x code %2 %3").arg(it.value()).arg(it.key()).arg(resultMeaning(it.key()));
+        for (auto it = byCause.cbegin(); it != byCause.cend(); ++it)
+            parts << QStringLiteral("%1 x %2 (%3)").arg(it.value()).arg(it.key().first).arg(it.key().second);
+        if (notSentTimes > 0)
+            parts << QStringLiteral("%1 x not sent (%2): %3").arg(notSentTimes).arg(notSentCode)
+                         .arg(notSent.isEmpty() ? resultMeaning(notSentCode) : notSent);
         s += QStringLiteral(" (%1)").arg(parts.join(QStringLiteral(", ")));
     }
-    if (reads() > 0)
-        s += QStringLiteral("; round trip ms min %1, median %2, max %3")
-                 .arg(rttText(minRtt()), rttText(medianRtt()), rttText(maxRtt()));
-    return s + QLatin1Char('\n');
+    const QVector<double> rtts = roundTrips(tag);
+    if (rtts.isEmpty())
+        return s + (reads() > 0 ? QStringLiteral("; no round trip: none answered\n") : QStringLiteral("\n"));
+    s += rtts.size() == reads() ? QStringLiteral("; round trip ms ")
+                                : QStringLiteral("; round trip ms over the %1 answered: ").arg(rtts.size());
+    s += QStringLiteral("min %1, median %2").arg(rttText(rtts.first()), rttText(median(rtts)));
+    if (rtts.size() >= 100)
+        s += QStringLiteral(", p99 %1").arg(rttText(p99(rtts)));
+    return s + QStringLiteral(", max %1\n").arg(rttText(rtts.last()));
 }
 
 QString PollStats::summaryJson(const QString &tag) const
@@ -318,19 +640,33 @@ QString PollStats::summaryJson(const QString &tag) const
     for (auto it = codes.cbegin(); it != codes.cend(); ++it)
         byCode.insert(QString::number(it.key()), it.value());
     o.insert(QStringLiteral("failures"), byCode);
-    if (reads() > 0) {
+    QJsonObject byCause;
+    const QMap<QString, int> causes = failuresByCause(tag);
+    for (auto it = causes.cbegin(); it != causes.cend(); ++it)
+        byCause.insert(it.key(), it.value());
+    o.insert(QStringLiteral("causes"), byCause);
+    if (causes.contains(QStringLiteral("not sent"))) {
+        QString notSent = m_notSent;
+        if (notSent.isEmpty())
+            notSent = refusalOf(Result::Poll, tag, 0, 0).text;
+        o.insert(QStringLiteral("notSent"), notSent);
+    }
+    const QVector<double> rtts = roundTrips(tag);
+    o.insert(QStringLiteral("answered"), rtts.size());
+    if (!rtts.isEmpty()) {
         // Milliseconds rounded to the microsecond, as in the text summary.
         const auto ms = [](double v) { return rttText(v).toDouble(); };
-        o.insert(QStringLiteral("rttMs"), QJsonObject{{QStringLiteral("min"), ms(minRtt())},
-                                                       {QStringLiteral("median"), ms(medianRtt())},
-                                                       {QStringLiteral("max"), ms(maxRtt())}});
+        o.insert(QStringLiteral("rttMs"), QJsonObject{{QStringLiteral("min"), ms(rtts.first())},
+                                                       {QStringLiteral("median"), ms(median(rtts))},
+                                                       {QStringLiteral("p99"), ms(p99(rtts))},
+                                                       {QStringLiteral("max"), ms(rtts.last())}});
     }
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
 }
 
 QString rttText(double ms)
 {
-    return QString::number(ms, 'f', 3);
+    return std::isnan(ms) ? QStringLiteral("-") : QString::number(ms, 'f', 3);
 }
 
 } // namespace veskortool

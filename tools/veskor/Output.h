@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QMap>
+#include <QPair>
 #include <QString>
 #include <QVariant>
 #include <QVector>
@@ -22,12 +23,51 @@ struct Result {
     int code = 1;
     QVariant value;            // QList of the element type
     QDateTime timeStamp;       // invalid when the record carries none
-    double rttMs = -1;         // poll only
+    double rttMs = -1;         // how long the call took, when the caller timed it (a poll's reads); -1: not timed
     QString name;              // from a tag file; empty when none
     bool showHex = false;      // show the wire bytes too
     QByteArray wire;           // the value's bytes in the answer; empty when none came
     int elementBytes = 0;      // bytes per element in `wire`; 0: one group
+    int answerBytes = -1;      // the read answer's whole length, when the caller saw it; -1: not seen
 };
+
+// Why a read or write gave no value, in the tool's words, from what the tool
+// knows without guessing: its own parse of the tag (the driver's Tags,
+// compiled in, make the same checks the driver makes before sending), the
+// result code, and what the caller saw of the exchange (rttMs, answerBytes).
+struct Cause {
+    enum Kind {
+        Done,          // code 0
+        NotSent,       // refused before any traffic
+        NoAnswer,      // nothing came within the driver's wait
+        PortClosed,    // the controller's host refused the request: the read ended long before the wait
+        DeviceError,   // an answer came that is no read answer for this device id
+        TooShort,      // an answer came that does not hold the bytes asked for
+        BadLength,     // code 4 of a tag not known here: not sent, or too short
+        Other
+    };
+    Kind kind = Done;
+    bool answered = false;     // an answer came: the exchange has a round trip
+    QString text;              // what happened; empty for Done
+};
+// The driver's wait for an answer: a read without an answer that ended in
+// less than half of it was refused by the controller's host (ICMP), or its
+// datagram could not leave.
+constexpr int kDriverWaitMs = 2000;
+Cause causeOf(const Result &r);
+// "not sent", "no answer", "port closed", "device error", "too short",
+// "bad length"; for Other the code's meaning; empty for Done.
+QString causeName(const Cause &c, int code);
+
+// Why the driver refuses a read (or a write) of `count` elements of `type`
+// at `tag` before any traffic, with the result code it gives; code 0 and an
+// empty text when it sends the request. `type` 0 with `count` 0 asks about
+// the tag alone (area and address).
+struct Refusal {
+    int code = 0;
+    QString text;
+};
+Refusal refusalOf(Result::Kind kind, const QString &tag, int type, int count);
 
 // The wire bytes in hex, one group per element ("0400 0500"); "-" when none.
 QString wireText(const Result &r);
@@ -70,45 +110,70 @@ private:
     bool m_named = false;
     bool m_hex = false;
 };
-// One poll line: time, values, code and meaning, round trip.
+// One poll line: time, values, code and meaning, then the round trip of an
+// answered read or the cause of one without an answer.
 QString pollLineText(const Result &r);
 // One poll round of several tags on one line: the time of the first read,
 // then "NAME: values (code)" per tag (the tag when it has no name), then the
-// round's total round trip.
+// sum of the round trips of the reads that were answered ("2 of 3 answered"
+// when not all were).
 QString pollRoundText(const QVector<Result> &round);
 
 // {"command","tag"[,"name"],"type","typeCode","count","resultCode","meaning",
-//  "values","timeStamp"(null when none)[,"rttMs"]}, compact, no newline.
+//  "values","timeStamp"(null when none)[,"cause","causeText"][,"rttMs"]},
+// compact, no newline: the cause when the code is not 0; rttMs for a poll,
+// null when the read was not answered.
 QString resultJson(const Result &r);
 
 QString infoText(const QString &name, const QString &version, const QString &buildVersion);
 QString infoJson(const QString &name, const QString &version, const QString &buildVersion);
 
-// Reads of one poll: counts by result code and round-trip times.
+// Reads of one poll: failures by result code and by cause, and the round
+// trips of the reads that were answered (a read without an answer, or one
+// refused before sending, has none).
 class PollStats
 {
 public:
+    // One read, of which the tag is not known here: a code 4 counts as
+    // "bad length" until summary() names the tag.
     void add(int code, double rttMs);
-    int reads() const { return m_rtts.size(); }
+    // One read with its tag, type, count and what the caller saw.
+    void add(const Result &r);
+    int reads() const { return m_reads; }
+    int answered() const { return m_rtts.size(); }   // as far as known without the tag
     int failures() const;
     QMap<int, int> failuresByCode() const;
+    // Failed reads by cause name ("no answer", "port closed", ...), with the
+    // tag the poll read for what add(code, rttMs) could not tell.
+    QMap<QString, int> failuresByCause(const QString &tag = QString()) const;
+    // Over the answered reads; NaN when none was answered.
     double minRtt() const;
     double medianRtt() const;
+    double p99Rtt() const;
     double maxRtt() const;
-    // "poll ID4x10: 3 reads, 1 failed (1 x code 8 no answer); round trip ms
-    //  min 0.105, median 0.210, max 2001.312"
+    // "poll ID4x10: 5 reads, 3 failed (2 x no answer (8), 1 x device error
+    //  (7)); round trip ms over the 3 answered: min 0.105, median 0.210,
+    //  max 0.312"; p99 with 100 answers or more (below that it is the max).
     QString summary(const QString &tag, const QString &command = QStringLiteral("poll")) const;
     // The same as one JSON object on one line: {"command":"poll summary",
-    // "tag", "reads", "failed", "failures" (code -> times), and "rttMs"
-    // {"min","median","max"} when there were reads}.
+    // "tag", "reads", "answered", "failed", "failures" (code -> times),
+    // "causes" (cause -> times)[, "notSent" (why)], and "rttMs"
+    // {"min","median","p99","max"} when a read was answered}.
     QString summaryJson(const QString &tag) const;
 
 private:
-    QVector<double> m_rtts;
+    void addCause(const Cause &c, int code, double rttMs);
+    // Sorted; with the tag, those of code 4 answers add(code, rttMs) took.
+    QVector<double> roundTrips(const QString &tag) const;
+    QVector<double> m_rtts;             // of the answered reads
+    QVector<double> m_badLengthRtts;    // of code 4 reads add(code, rttMs) could not tell
+    int m_reads = 0;
     QMap<int, int> m_codes;
+    QMap<QPair<int, int>, int> m_causes;   // (Cause::Kind, code) -> failed reads
+    QString m_notSent;                  // why the driver did not send the tag, when add(Result) found it
 };
 
-// Round-trip time in ms with 3 decimals.
+// Round-trip time in ms with 3 decimals; "-" for NaN (no round trip).
 QString rttText(double ms);
 
 } // namespace veskortool

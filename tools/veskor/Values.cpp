@@ -328,7 +328,7 @@ QString deviceListText(const QVector<quint32> &ids)
         int j = i;
         while (j + 1 < ids.size() && ids[j] != 0xFFFFFFFFu && ids[j + 1] == ids[j] + 1)
             ++j;
-        if (j - i >= 2) {
+        if (j - i >= 3) {
             parts << QStringLiteral("%1-%2").arg(ids[i]).arg(ids[j]);
         } else {
             for (int k = i; k <= j; ++k)
