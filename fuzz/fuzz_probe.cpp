@@ -8,14 +8,16 @@
 //   10-11 first sequence (the probe's step 0x0101 follows, 0 skipped)
 //   12    wait: 5 * (1 + byte) ms
 //   13    flags: bit 0 a write tag was given, bit 1 the host reported the
-//         port closed, bit 2 the run stopped early, bit 3 the write was skipped
+//         port closed, bit 2 the run stopped early, bit 3 the write was
+//         skipped; bits 4-6 the tries of each check (--repeat) less one
 //   14    requests (byte % 41)
 //   15    round-trip area (index into the areas, % 23)
 //   16    write area (index, % 23)    17-18 write address
-//   19..  per request 3 bytes: phase and area: bits 0-1 the phase (Area,
-//         RoundTrip, OtherDevice, WriteTest), bits 2-6 the area of an Area
-//         read (% 23), bit 7 the short wait; then the time since the request
-//         before (2 bytes, 50 us units)
+//   19..  per request 4 bytes: bits 0-2 the phase (% 7: Area, RoundTrip,
+//         OtherDevice, WriteTest, Scan, DeviceCheck, WriteRead), bit 7 the
+//         short wait; the area of an Area read (% 23), or the device id of
+//         a Scan or DeviceCheck read; then the time since the request before
+//         (2 bytes, 50 us units)
 //   ..    datagrams until the input ends (at most 64), each:
 //           0    sender: bits 0-1 0-1 the controller's address, 2 another
 //                IPv4 address, 3 an IPv6 one; bit 2 the port is read from
@@ -85,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     quint16 sequence = in.take<quint16>();
     s.waitMs = 5 * (1 + in.byte());
     const uint8_t flags = in.byte();
+    s.repeat = 1 + ((flags >> 4) & 7);
     const int requests = in.byte() % (kMaxRequests + 1);
     const quint32 rttArea = areaCodes[in.byte() % 23];
     s.writeArea = areaCodes[in.byte() % 23];
@@ -101,12 +104,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     qint64 now = 0;
     for (int k = 0; k < requests; ++k) {
         const uint8_t how = in.byte();
+        const uint8_t which = in.byte();
         now += qint64(in.take<quint16>()) * 50;
         ProbeRequest q;
-        q.phase = ProbeRequest::Phase(how & 3);
+        q.phase = ProbeRequest::Phase((how & 7) % ProbeRequest::kPhases);
         switch (q.phase) {
         case ProbeRequest::Area:
-            q.bytes = veskor::buildReadRequest(nextSequence(&sequence), areaCodes[((how >> 2) & 31) % 23], s.device);
+            q.bytes = veskor::buildReadRequest(nextSequence(&sequence), areaCodes[which % 23], s.device);
+            break;
+        case ProbeRequest::Scan:
+        case ProbeRequest::DeviceCheck:
+            q.bytes = veskor::buildReadRequest(nextSequence(&sequence), areaCodes.first(), which);
+            break;
+        case ProbeRequest::WriteRead:
+            q.bytes = veskor::buildReadRequest(nextSequence(&sequence), s.writeArea, s.device);
             break;
         case ProbeRequest::RoundTrip:
             q.bytes = veskor::buildReadRequest(nextSequence(&sequence), rttArea, s.device);
@@ -191,15 +202,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(r.elapsedMs == lastUs / 1000);
 
     // Counts.
-    int roundTrips = 0, reads = 0, otherDevice = 0, writes = 0;
+    int roundTrips = 0, reads = 0, otherDevice = 0, writes = 0, scans = 0, checks = 0;
     for (const ProbeRequest &q : req) {
         roundTrips += q.phase == ProbeRequest::RoundTrip;
         reads += isRead(q);
         otherDevice += q.phase == ProbeRequest::OtherDevice;
         writes += q.phase == ProbeRequest::WriteTest;
+        scans += q.phase == ProbeRequest::Scan;
+        checks += q.phase == ProbeRequest::DeviceCheck;
     }
+    FUZZ_CHECK(r.repeat == s.repeat);
     FUZZ_CHECK_SAY(r.reads == roundTrips, num(r.reads));
     FUZZ_CHECK(r.onTime >= 0 && r.lost >= 0 && r.onTime + r.lost == r.reads);
+    FUZZ_CHECK(r.shortAnswers >= 0 && r.errorAnswers >= 0 && r.shortAnswers + r.errorAnswers <= r.onTime);
+    FUZZ_CHECK(r.rateLost >= 0 && r.rateShort >= 0 && r.rateError >= 0
+               && r.rateLost + r.rateShort + r.rateError <= r.rateReads && r.rateReads <= reads);
     FUZZ_CHECK(r.late >= 0 && r.duplicates >= 0 && r.unexplained >= 0);
     FUZZ_CHECK(r.readAnswers >= 0 && r.readAnswers <= reads);
     FUZZ_CHECK(r.sequenceCopied >= 0 && r.sequenceCopied <= r.readAnswers);
@@ -216,11 +233,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Round trips: after their request, and within its wait.
     if (r.onTime > 0) {
-        FUZZ_CHECK_SAY(r.rttMinMs >= 0 && r.rttMinMs <= r.rttMedianMs && r.rttMedianMs <= r.rttP99Ms,
-                       QStringLiteral("%1 %2 %3").arg(r.rttMinMs).arg(r.rttMedianMs).arg(r.rttP99Ms));
-        FUZZ_CHECK_SAY(r.rttP99Ms <= s.waitMs, QString::number(r.rttP99Ms));
+        FUZZ_CHECK_SAY(r.rttMinMs >= 0 && r.rttMinMs <= r.rttMedianMs && r.rttMedianMs <= r.rttP99Ms
+                           && r.rttP99Ms <= r.rttMaxMs,
+                       QStringLiteral("%1 %2 %3 %4").arg(r.rttMinMs).arg(r.rttMedianMs).arg(r.rttP99Ms).arg(r.rttMaxMs));
+        FUZZ_CHECK_SAY(r.rttMaxMs <= s.waitMs, QString::number(r.rttMaxMs));
     } else {
-        FUZZ_CHECK(r.rttMinMs == 0 && r.rttMedianMs == 0 && r.rttP99Ms == 0);
+        FUZZ_CHECK(r.rttMinMs == 0 && r.rttMedianMs == 0 && r.rttP99Ms == 0 && r.rttMaxMs == 0);
     }
     FUZZ_CHECK(roundTrips == 0 || !r.rttArea.isEmpty());
 
@@ -230,10 +248,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const ProbeReport::Area &area = r.areas[a];
         FUZZ_CHECK(area.name == QStringLiteral("ID%1x").arg(a + 1));
         const QByteArray code = veskor::buildReadRequest(0, areaCodes[a], 0).mid(8, 4);
-        bool asked = false;
+        int asked = 0;
         for (const ProbeRequest &q : req)
-            asked = asked || (q.phase == ProbeRequest::Area && q.bytes.mid(8, 4) == code);
-        FUZZ_CHECK_SAY((area.state != ProbeReport::Area::NotAsked) == asked, area.name);
+            asked += q.phase == ProbeRequest::Area && q.bytes.mid(8, 4) == code;
+        FUZZ_CHECK_SAY((area.state != ProbeReport::Area::NotAsked) == (asked > 0), area.name);
+        // Each read of it got one of four things; its habit is among them.
+        FUZZ_CHECK_SAY(area.asked == asked && area.images + area.errors + area.shorts + area.silent == asked,
+                       area.name);
+        FUZZ_CHECK(area.habitTimes() >= (asked > 0 ? 1 : 0) && area.habitTimes() <= asked);
+        FUZZ_CHECK(area.state != ProbeReport::Area::Silent || area.silent == asked);
         if (!r.answered)
             FUZZ_CHECK(area.state == ProbeReport::Area::NotAsked || area.state == ProbeReport::Area::Silent);
         if (area.state == ProbeReport::Area::Image)
@@ -270,8 +293,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Another device id, and the write.
     FUZZ_CHECK((r.otherDevice == ProbeReport::DeviceNotAsked) == (otherDevice == 0));
+    FUZZ_CHECK(r.otherDeviceAsked == otherDevice && r.otherDeviceAnswered >= 0
+               && r.otherDeviceAnswered <= r.otherDeviceAsked);
+    FUZZ_CHECK((r.otherDevice == ProbeReport::DeviceSilent) == (otherDevice > 0 && r.otherDeviceAnswered == 0));
     if (otherDevice > 0)
         FUZZ_CHECK(r.otherDeviceId == s.device + 1);
+    FUZZ_CHECK(r.writes == writes && r.writesCopied >= 0 && r.writesCopied <= r.writesAnswered
+               && r.writesAnswered <= r.writes);
+    // The scan: every id tried, in order; the checks of ids by id.
+    FUZZ_CHECK_SAY(r.scanned.size() == scans, num(r.scanned.size()));
+    int checked = 0;
+    for (const ProbeReport::DeviceCheck &c : r.checked) {
+        FUZZ_CHECK(c.answered >= 0 && c.answered <= c.asked);
+        checked += c.asked;
+    }
+    FUZZ_CHECK_SAY(checked == checks, num(checked));
     if (!r.answered) {
         FUZZ_CHECK(r.readAnswers == 0 && r.onTime == 0 && r.late == 0 && r.duplicates == 0 && r.unexplained == 0);
         FUZZ_CHECK(r.otherDevice == ProbeReport::DeviceNotAsked || r.otherDevice == ProbeReport::DeviceSilent);
@@ -309,6 +345,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(jr.value(QLatin1String("onTime")).toInt() == r.onTime);
     FUZZ_CHECK(jr.value(QLatin1String("lost")).toInt() == r.lost);
     FUZZ_CHECK(jr.contains(QLatin1String("rttMs")) == (r.onTime > 0));
+    FUZZ_CHECK(!jr.contains(QLatin1String("rttMs"))
+               || jr.value(QLatin1String("rttMs")).toObject().value(QLatin1String("max")).toDouble() == r.rttMaxMs);
+    FUZZ_CHECK(o.value(QLatin1String("repeat")).toInt() == r.repeat);
+    FUZZ_CHECK(o.contains(QLatin1String("scan")) == !r.scanned.isEmpty());
+    FUZZ_CHECK(text.contains(QLatin1String("\nscan        ")) == !r.scanned.isEmpty());
     const QJsonArray ja = o.value(QLatin1String("areas")).toArray();
     FUZZ_CHECK(ja.size() == 23);
     for (int a = 0; a < ja.size(); ++a)

@@ -192,13 +192,14 @@ def probe_seeds():
     port = 9600
 
     def log(requests, datagrams, flags=0, wait=39, rtt_area=3, write_area=3, write_addr=100, seq=0x2A01):
-        """requests: (phase, area index, short wait, sent us); datagrams:
-        (sender, mode, at us, tail, port or None, mode bytes)."""
+        """requests: (phase, area index or device id, short wait, sent us);
+        datagrams: (sender, mode, at us, tail, port or None, mode bytes).
+        flags bits 4-6: the tries of each check less one."""
         out = struct.pack("<IHIHBBBBBH", ctrl, port, 1, seq, wait, flags, len(requests),
                           rtt_area, write_area, write_addr)
         now = 0
         for phase, area, short, sent in requests:
-            out += struct.pack("<BH", phase | area << 2 | (0x80 if short else 0), (sent - now) // 50)
+            out += struct.pack("<BBH", phase | (0x80 if short else 0), area, (sent - now) // 50)
             now = sent
         now = 0
         for sender, mode, at, tail, from_port, extra in datagrams:
@@ -246,6 +247,37 @@ def probe_seeds():
     write(t, "device", log(reqs, dgs))
     # Nothing came: the host reported the port closed, the write skipped.
     write(t, "silent", log([(0, i, i >= 3, i * 200000) for i in range(6)], [], flags=1 | 2 | 4 | 8))
+    # Every area read three rounds: ID4x lost once, cut short once; a write
+    # after a read of its area, twice.
+    reqs, dgs, at = [], [], 0
+    for rnd in range(3):
+        for a in range(23):
+            at += 5000
+            reqs.append((0, a, False, at))
+            if a == 3 and rnd == 1:
+                continue
+            dgs.append((0, 4, at + 300, image[:8] if a == 3 and rnd == 2 else image, None, b""))
+    for _ in range(2):
+        at += 5000
+        reqs.append((6, 0, False, at))
+        dgs.append((0, 4, at + 300, image, None, b""))
+        at += 5000
+        reqs.append((3, 0, False, at))
+        dgs.append((0, 4, at + 300, b"", None, b""))
+    write(t, "rounds", log(reqs, dgs, flags=1 | 2 << 4))
+    # No area answered as device 1; the scan's reads go out together, device
+    # 7 answers its own and both reads of it alone.
+    reqs = [(0, i, False, i * 10000) for i in range(23)]
+    at = 23 * 10000
+    for dev in (0, 1, 2, 7, 255):
+        reqs.append((4, dev, False, at))
+        at += 1000
+    dgs = [(0, 6, at + 500, image[:8], None, bytes([23 + 3]))]
+    for _ in range(2):
+        at += 10000
+        reqs.append((5, 7, False, at))
+        dgs.append((0, 4, at + 300, image[:8], None, b""))
+    write(t, "scan", log(reqs, dgs, flags=1 << 4))
 
 
 def capture_seeds():

@@ -1,5 +1,7 @@
 // Field diagnosis end to end, over UDP on 127.0.0.1: veskor probe against
-// veskor-sim in its habit settings and against a silent port, and a session
+// veskor-sim in its habit settings, with losses and short answers (seeded:
+// the same run every time), with another device id, and against a silent
+// port, and a session
 // captured with veskor-sim --pcap, replayed with --replay (in the simulator's
 // own raw-IPv4 format and converted to the link types captures from the
 // field come in) to veskor read, which must read the same values.
@@ -115,26 +117,58 @@ void TstFieldDiagnosis::probe_data()
     QTest::addColumn<bool>("echoes");
     QTest::addColumn<QString>("otherDevice");
     QTest::addColumn<QString>("write");
+    QTest::addColumn<int>("images");              // areas that answer 1024 bytes: 23, or 0 (all silent)
+    QTest::addColumn<bool>("allOnTime");          // the 10 round trips all answered in time
     QTest::addColumn<QStringList>("verdict");     // lines the verdict must hold
+    QTest::addColumn<QStringList>("unsaid");      // and must not
 
     const quint16 answerPort = freePort();
     QTest::newRow("echoing controller, own device only")
         << QStringList{"--device", "1"} << QStringList{"--write-test", "ID4x10"} << 0 << true << "silent"
-        << "copies header"
-        << QStringList{"echoes sequence: late answers are recognised",
-                       "ignores other device ids: a wrong --device looks like a dead controller (8)",
-                       "copies the write header: late write answers are recognised"};
-    QTest::newRow("no echo") << QStringList{"--no-echo"} << QStringList() << 0 << false << "silent" << ""
-                             << QStringList{"does not echo: a late answer can be taken for the next one; "
-                                            "keep one request in flight"};
+        << "copies header" << 23 << true
+        << QStringList{"echoes sequence always: late answers are recognised",
+                       "ignores other device ids (5 reads as device 2, none answered): a wrong --device looks like "
+                       "a dead controller (8)",
+                       "copies the write header (always): late write answers are recognised"}
+        << QStringList{"lost ", "shorter"};
+    QTest::newRow("no echo") << QStringList{"--no-echo"} << QStringList() << 0 << false << "silent" << "" << 23 << true
+                             << QStringList{"does not echo (the sequence copied never): a late answer can be taken "
+                                            "for the next one; keep one request in flight"}
+                             << QStringList();
     QTest::newRow("answers from another port")
         << QStringList{"--answer-port", QString::number(answerPort)} << QStringList() << 0 << true << "silent" << ""
-        << QStringList{"echoes sequence: late answers are recognised",
-                       QStringLiteral("answers from port %1, not ").arg(answerPort)};
+        << 23 << true
+        << QStringList{"echoes sequence always: late answers are recognised",
+                       QStringLiteral("answers from port %1, not ").arg(answerPort)}
+        << QStringList();
     QTest::newRow("answers any device id") << QStringList{"--ignore-device"} << QStringList() << 0 << true << "same"
-                                           << "" << QStringList{"answers any device id"};
-    QTest::newRow("silent port") << QStringList() << QStringList{"--wait", "100"} << 1 << false << "" << ""
-                                 << QStringList{"no answer within the wait"};
+                                           << "" << 23 << true
+                                           << QStringList{"answers any device id (as device 2: always)"}
+                                           << QStringList();
+    // Losses and short answers now and then are rates, not habits of areas.
+    QTest::newRow("one answer in ten lost")
+        << QStringList{"--fault", "drop=0.1", "--seed", "3"} << QStringList{"--wait", "500"} << 0 << true << "silent"
+        << "" << 23 << false << QStringList{"lost "} << QStringList{"no answer for", "shorter"};
+    QTest::newRow("three answers in ten cut short")
+        << QStringList{"--fault", "truncate=0.3", "--seed", "3"} << QStringList() << 0 << true << "silent" << ""
+        << 23 << true << QStringList{"reads answered shorter than a header ("}
+        << QStringList{"only answers shorter", "lost "};
+    // A controller of another device id: the default ids miss it, a scan
+    // that holds it finds it.
+    QTest::newRow("device 7, default scan") << QStringList{"--device", "7"} << QStringList{"--wait", "100"} << 1
+                                            << false << "" << "" << 0 << false
+                                            << QStringList{"the port is open (no refusal came) but nothing answers "
+                                                           "device ids 0, 1, 2, 255: try --scan-devices 0-255"}
+                                            << QStringList();
+    QTest::newRow("device 7, scan 0-255") << QStringList{"--device", "7"}
+                                          << QStringList{"--wait", "300", "--scan-devices", "0-255"} << 0 << true << ""
+                                          << "" << 0 << false
+                                          << QStringList{"answers device id 7, not 1: give --device 7"}
+                                          << QStringList{"no answer for"};
+    QTest::newRow("silent port") << QStringList() << QStringList{"--wait", "100"} << 1 << false << "" << "" << 0 << false
+                                 << QStringList{"the port is open (no refusal came) but nothing answers device ids "
+                                                "0, 1, 2, 255: try --scan-devices 0-255"}
+                                 << QStringList();
 }
 
 void TstFieldDiagnosis::probe()
@@ -145,7 +179,10 @@ void TstFieldDiagnosis::probe()
     QFETCH(bool, echoes);
     QFETCH(QString, otherDevice);
     QFETCH(QString, write);
+    QFETCH(int, images);
+    QFETCH(bool, allOnTime);
     QFETCH(QStringList, verdict);
+    QFETCH(QStringList, unsaid);
 
     ToolProcess sim(kSim);
     QUdpSocket silent;
@@ -168,11 +205,13 @@ void TstFieldDiagnosis::probe()
     QVERIFY2(r.finished, qPrintable(r.error));
     QCOMPARE(r.exitCode, status);
 
-    // The bound the probe announces holds.
+    // The bound the probe announces holds, and each stage says it began.
     const QRegularExpression bound(QStringLiteral("at most (\\d+) requests and (\\d+) s"));
     const QRegularExpressionMatch m = bound.match(r.errText());
     QVERIFY2(m.hasMatch(), qPrintable(r.errText()));
     QVERIFY2(elapsed < m.captured(2).toLongLong() * 1000 + 5000, qPrintable(QString::number(elapsed)));
+    QVERIFY2(r.errText().contains(QStringLiteral("veskor: probe: areas: 23 areas, 5 reads each\n")),
+             qPrintable(r.errText()));
 
     const QJsonObject o = QJsonDocument::fromJson(r.out).object();
     QVERIFY2(!o.isEmpty(), r.out.constData());
@@ -182,16 +221,21 @@ void TstFieldDiagnosis::probe()
     QCOMPARE(o.value(QStringLiteral("otherDevice")).toObject().value(QStringLiteral("answer")).toString(),
              otherDevice);
     QCOMPARE(o.value(QStringLiteral("write")).toObject().value(QStringLiteral("answer")).toString(), write);
-    if (status == 0) {
+    if (allOnTime)
         QCOMPARE(o.value(QStringLiteral("reads")).toObject().value(QStringLiteral("onTime")).toInt(), 10);
-        const QJsonArray areas = o.value(QStringLiteral("areas")).toArray();
-        QCOMPARE(areas.size(), 23);
-        for (const QJsonValue &a : areas)
-            QCOMPARE(a.toObject().value(QStringLiteral("length")).toInt(), 1024);
+    const QJsonArray areas = o.value(QStringLiteral("areas")).toArray();
+    QCOMPARE(areas.size(), 23);
+    for (const QJsonValue &a : areas) {
+        const QJsonObject area = a.toObject();
+        QCOMPARE(area.value(QStringLiteral("answer")).toString(), images ? QStringLiteral("image") : QStringLiteral("silent"));
+        if (images)
+            QCOMPARE(area.value(QStringLiteral("length")).toInt(), 1024);
     }
     const QString said = o.value(QStringLiteral("verdict")).toVariant().toStringList().join(QLatin1Char('\n'));
     for (const QString &v : verdict)
         QVERIFY2(said.contains(v), qPrintable(said));
+    for (const QString &v : unsaid)
+        QVERIFY2(!said.contains(v), qPrintable(said));
 }
 
 void TstFieldDiagnosis::replay_data()

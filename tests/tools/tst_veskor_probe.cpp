@@ -92,6 +92,79 @@ ProbeLog asKept(const ProbeLog &whole)
     return log;
 }
 
+// Every area read `outcomes.size()` rounds by a controller that echoes:
+// an image always, but ID4x as the outcomes say, round by round: 'i' an
+// image, 's' an answer of 8 bytes, 'e' an error answer, '-' none.
+ProbeLog roundsRun(const QString &outcomes)
+{
+    ProbeLog log;
+    log.settings.address = kController;
+    log.settings.port = kPort;
+    log.settings.repeat = outcomes.size();
+    const QVector<quint32> areas = probeAreaCodes();
+    quint16 sequence = 0x2A01;
+    qint64 at = 0;
+    for (int round = 0; round < outcomes.size(); ++round) {
+        for (int a = 0; a < areas.size(); ++a) {
+            ProbeRequest q;
+            q.phase = ProbeRequest::Area;
+            q.bytes = readRequest(sequence, areas[a], 1);
+            sequence = quint16(sequence + 0x0101);
+            q.sentUs = at += 10000;
+            q.deadlineUs = q.sentUs + 200000;
+            log.requests << q;
+            const QChar what = a == 3 ? outcomes.at(round) : QLatin1Char('i');
+            QByteArray answer = q.bytes + QByteArray(1024, 'v');
+            if (what == QLatin1Char('s'))
+                answer = q.bytes.left(8);
+            else if (what == QLatin1Char('e'))
+                answer[0] = 'E';
+            if (what != QLatin1Char('-'))
+                log.datagrams << datagram(answer.left(kProbeKeepBytes), kController, q.sentUs + 300,
+                                          log.requests.size() - 1);
+            if (answer.size() > kProbeKeepBytes)
+                log.datagrams.last().cut = answer.size() - kProbeKeepBytes;
+        }
+    }
+    return log;
+}
+
+// No area answered as device 1; the scan tried `ids`, and `answering`
+// (when not -1) answered a read of its own twice.
+ProbeLog scanRun(const QVector<quint32> &ids, qint64 answering)
+{
+    ProbeLog log;
+    log.settings.address = kController;
+    log.settings.port = kPort;
+    log.settings.scanDevices = ids;
+    const QVector<quint32> areas = probeAreaCodes();
+    quint16 sequence = 0x2A01;
+    qint64 at = 0;
+    const auto send = [&](ProbeRequest::Phase phase, quint32 area, quint32 device) {
+        ProbeRequest q;
+        q.phase = phase;
+        q.bytes = readRequest(sequence, area, device);
+        sequence = quint16(sequence + 0x0101);
+        q.sentUs = at += 1000;
+        q.deadlineUs = q.sentUs + 200000;
+        log.requests << q;
+        return q;
+    };
+    for (quint32 area : areas)
+        send(ProbeRequest::Area, area, 1);
+    for (quint32 id : ids) {
+        const ProbeRequest q = send(ProbeRequest::Scan, areas.first(), id);
+        if (qint64(id) == answering)
+            log.datagrams << datagram(q.bytes + QByteArray(40, 'v'), kController, q.sentUs + 3000,
+                                      log.requests.size() - 1);
+    }
+    for (int i = 0; answering >= 0 && i < 2; ++i) {
+        const ProbeRequest q = send(ProbeRequest::DeviceCheck, areas.first(), quint32(answering));
+        log.datagrams << datagram(q.bytes + QByteArray(40, 'v'), kController, q.sentUs + 300, log.requests.size() - 1);
+    }
+    return log;
+}
+
 } // namespace
 
 class TstVeskorProbe : public QObject
@@ -102,6 +175,10 @@ private slots:
     void keptJudgesAsWhole_data();
     void keptJudgesAsWhole();
     void floodIsCounted();
+    void habitsAndRates_data();
+    void habitsAndRates();
+    void deviceScan_data();
+    void deviceScan();
 };
 
 void TstVeskorProbe::keptJudgesAsWhole_data()
@@ -154,6 +231,78 @@ void TstVeskorProbe::floodIsCounted()
     QVERIFY2(r.verdict.last().startsWith(QStringLiteral("sent more than 8 datagrams after a request (100005 counted only)")),
              qPrintable(r.verdict.join(QLatin1Char('\n'))));
     QVERIFY(probeText(r).contains(QStringLiteral("42 datagrams from more senders than the 64 told apart")));
+}
+
+void TstVeskorProbe::habitsAndRates_data()
+{
+    QTest::addColumn<QString>("outcomes");   // of ID4x's reads, round by round
+    QTest::addColumn<QString>("area");       // ID4x's part of the areas line
+    QTest::addColumn<QString>("said");       // a verdict line begins so
+    QTest::addColumn<QString>("unsaid");     // no verdict line holds it
+    QTest::newRow("a loss is a rate") << "ii-ii" << "ID1x..ID23x 1024 bytes 114 of 115"
+                                      << "lost 1 of 115 reads (0.9 %)" << "no answer for";
+    QTest::newRow("silent every time is a habit") << "-----" << "ID3x 1024 bytes always, ID4x never answer (5 reads)"
+                                                  << "no answer for ID4x in any of 5 reads each" << "lost ";
+    QTest::newRow("a short answer is a rate") << "isiii" << "ID1x..ID23x 1024 bytes 114 of 115"
+                                              << "1 of 115 reads answered shorter than a header (0.9 %)"
+                                              << "only answers shorter";
+    QTest::newRow("short every time is a habit") << "sssss" << "ID4x short answer (8 bytes) always"
+                                                 << "only answers shorter than a header for ID4x (always)"
+                                                 << "reads answered shorter";
+    QTest::newRow("an error answer is a rate") << "iiiie" << "ID1x..ID23x 1024 bytes 114 of 115"
+                                               << "1 of 115 reads of areas with an image got an error answer"
+                                               << "error answers for";
+    QTest::newRow("errors, lost now and then") << "ee-ee" << "ID4x error answer (0x45) 4 of 5"
+                                               << "error answers for ID4x (4 of 5)" << "lost ";
+    QTest::newRow("one try") << "-" << "ID4x never answer (1 reads)" << "no answer for ID4x in any of 1 reads" << "lost ";
+}
+
+void TstVeskorProbe::habitsAndRates()
+{
+    QFETCH(QString, outcomes);
+    QFETCH(QString, area);
+    QFETCH(QString, said);
+    QFETCH(QString, unsaid);
+    const ProbeReport r = judgeProbe(roundsRun(outcomes));
+    QCOMPARE(r.areas[3].asked, outcomes.size());
+    const QString text = probeText(r);
+    QVERIFY2(text.contains(area), qPrintable(text));
+    QVERIFY2(!r.verdict.filter(QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(said))).isEmpty(),
+             qPrintable(text));
+    QVERIFY2(r.verdict.filter(unsaid).isEmpty(), qPrintable(text));
+}
+
+void TstVeskorProbe::deviceScan_data()
+{
+    QTest::addColumn<QVector<quint32>>("ids");
+    QTest::addColumn<qint64>("answering");   // -1: none
+    QTest::addColumn<QString>("said");
+    QTest::newRow("found") << QVector<quint32>{5, 6, 7, 8} << qint64(7)
+                           << "answers device id 7, not 1: give --device 7";
+    QTest::newRow("nothing in the default ids") << QVector<quint32>{0, 1, 2, 255} << qint64(-1)
+        << "the port is open (no refusal came) but nothing answers device ids 0, 1, 2, 255: try --scan-devices 0-255";
+    QVector<quint32> all;
+    for (quint32 id = 0; id < 256; ++id)
+        all << id;
+    QTest::newRow("nothing in 0-255") << all << qint64(-1)
+        << "the port is open (no refusal came) but nothing answers device ids 0-255: check the address";
+}
+
+void TstVeskorProbe::deviceScan()
+{
+    QFETCH(QVector<quint32>, ids);
+    QFETCH(qint64, answering);
+    QFETCH(QString, said);
+    const ProbeReport r = judgeProbe(scanRun(ids, answering));
+    QCOMPARE(r.scanned, ids);
+    QCOMPARE(r.answered, answering >= 0);
+    QVERIFY2(r.verdict.value(0).startsWith(said), qPrintable(probeText(r)));
+    if (answering >= 0) {
+        QCOMPARE(r.checked.size(), 1);
+        QCOMPARE(r.checked.first().answered, 2);
+        QVERIFY2(probeText(r).contains(QStringLiteral("device 7 answered always")), qPrintable(probeText(r)));
+    }
+    QVERIFY(probeJson(r).contains(QStringLiteral("\"scan\"")));
 }
 
 QTEST_GUILESS_MAIN(TstVeskorProbe)

@@ -1,5 +1,6 @@
 // The host tool's type names, value parser and value/result formatting.
 #include "Output.h"
+#include "Probe.h"
 #include "Values.h"
 
 #include <QJsonArray>

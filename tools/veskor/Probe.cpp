@@ -91,6 +91,11 @@ QString byteRanges(const QByteArray &copies, char what)
     return parts.isEmpty() ? QStringLiteral("none") : parts.join(QLatin1Char(' '));
 }
 
+QString percent(int n, int of)
+{
+    return QString::number(of > 0 ? 100.0 * n / of : 0.0, 'f', 1) + QStringLiteral(" %");
+}
+
 QString shortHex(const QByteArray &b, int length)
 {
     QString s = QString::fromLatin1(b.left(24).toHex());
@@ -109,17 +114,99 @@ QVector<quint32> probeAreaCodes()
     return codes;
 }
 
+QVector<quint32> probeScanIds(const ProbeSettings &s)
+{
+    if (!s.scanDevices.isEmpty())
+        return s.scanDevices;
+    QVector<quint32> ids(std::begin(kProbeScanDefault), std::end(kProbeScanDefault));
+    if (!ids.contains(s.device)) {
+        ids << s.device;
+        std::sort(ids.begin(), ids.end());
+    }
+    return ids;
+}
+
+namespace {
+
+int repeatOf(const ProbeSettings &s)
+{
+    return std::max(1, s.repeat);
+}
+
+// Requests of a run that gets answers: every area --repeat times, the round
+// trips, the other device id, and a read and a write per write test.
+int answeredRunRequests(const ProbeSettings &s)
+{
+    const int repeat = repeatOf(s);
+    return int(areasInOrder().size()) * repeat + s.count + repeat + (s.writeTag.isEmpty() ? 0 : 2 * repeat);
+}
+
+// Requests of a run that gets none: the areas once, the scan, and the ids
+// read again.
+int scanRunRequests(const ProbeSettings &s)
+{
+    const int ids = probeScanIds(s).size();
+    return int(areasInOrder().size()) + ids + std::min(ids, kProbeScanChecked) * repeatOf(s);
+}
+
+} // namespace
+
 int probeMaxRequests(const ProbeSettings &s)
 {
-    return int(areasInOrder().size()) + s.count + 1 + (s.writeTag.isEmpty() ? 0 : 1);
+    return std::max(answeredRunRequests(s), scanRunRequests(s));
 }
 
 qint64 probeMaxMs(const ProbeSettings &s)
 {
     // Every request takes in what came before it and listens on after an
     // answer, briefly both, and waits at most the wait; a last listen for
-    // late answers takes at most one wait more.
-    return qint64(probeMaxRequests(s)) * (s.waitMs + 2 * kProbeSettleMs) + s.waitMs;
+    // late answers takes at most one wait more. The scan's reads go out a
+    // gap apart (each taking in what came), then one wait.
+    const qint64 each = s.waitMs + 2 * kProbeSettleMs;
+    const int ids = probeScanIds(s).size();
+    const qint64 answered = qint64(answeredRunRequests(s)) * each + s.waitMs;
+    const qint64 scan = qint64(areasInOrder().size() + std::min(ids, kProbeScanChecked) * repeatOf(s)) * each
+        + qint64(ids) * (kProbeScanGapUs / 1000 + 1) + s.waitMs + kProbeSettleMs;
+    return std::max(answered, scan);
+}
+
+QString deviceListText(const QVector<quint32> &ids)
+{
+    QStringList parts;
+    for (int i = 0; i < ids.size(); ++i) {
+        int j = i;
+        while (j + 1 < ids.size() && ids[j] != 0xFFFFFFFFu && ids[j + 1] == ids[j] + 1)
+            ++j;
+        if (j - i >= 3) {
+            parts << QStringLiteral("%1-%2").arg(ids[i]).arg(ids[j]);
+        } else {
+            for (int k = i; k <= j; ++k)
+                parts << QString::number(ids[k]);
+        }
+        i = j;
+    }
+    return parts.join(QStringLiteral(", "));
+}
+
+QString timesText(int times, int of)
+{
+    if (of > 0 && times == of)
+        return QStringLiteral("always");
+    if (times == 0)
+        return QStringLiteral("never");
+    return QStringLiteral("%1 of %2").arg(times).arg(of);
+}
+
+int ProbeReport::Area::habitTimes() const
+{
+    switch (state) {
+    case Image: return images;
+    case Error: return errors;
+    case Short: return shorts;
+    case Silent: return silent;
+    case NotAsked: break;
+    }
+    return 0;
 }
 
 void keepBytes(const char *bytes, int size, ProbeDatagram *d)
@@ -142,6 +229,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
     ProbeReport r;
     r.controller = QStringLiteral("%1:%2").arg(s.address.toString()).arg(s.port);
     r.device = s.device;
+    r.repeat = repeatOf(s);
     r.requests = req.size();
     r.refused = log.refused;
     r.stopped = log.stopped;
@@ -226,9 +314,21 @@ ProbeReport judgeProbe(const ProbeLog &log)
     for (int i : own) {
         const ProbeDatagram &d = dg[i];
         int k = d.after;
-        // A datagram too short to carry a sequence cannot contradict the
-        // echo: it is judged by its time, as the driver judges it.
-        if (r.echoesSequence && afterRead(d) && lengthOf(d) >= 6) {
+        if (k >= 0 && req[k].phase == ProbeRequest::Scan) {
+            // The scan's reads went out together: an answer to one of them
+            // is known by its sequence or its device id, not by its time.
+            const int bySequence = lengthOf(d) >= 6 ? readBySequence.value(sequenceOf(d.bytes), -1) : -1;
+            k = -1;
+            if (bySequence >= 0 && bySequence <= d.after && req[bySequence].phase == ProbeRequest::Scan) {
+                k = bySequence;
+            } else if (lengthOf(d) >= 16) {
+                for (int j = d.after; j >= 0 && req[j].phase == ProbeRequest::Scan && k < 0; --j)
+                    if (req[j].bytes.mid(12, 4) == d.bytes.mid(12, 4))
+                        k = j;
+            }
+        } else if (r.echoesSequence && afterRead(d) && lengthOf(d) >= 6) {
+            // A datagram too short to carry a sequence cannot contradict the
+            // echo: it is judged by its time, as the driver judges it.
             k = readBySequence.value(sequenceOf(d.bytes), -1);
             if (k > d.after)
                 k = -1;   // the sequence of a read not sent yet: a coincidence, no answer
@@ -250,7 +350,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
         }
     }
 
-    // Round trips.
+    // Round trips, over the reads answered in time.
     QVector<double> rtts;
     for (int k = 0; k < req.size(); ++k) {
         if (req[k].phase != ProbeRequest::RoundTrip)
@@ -258,8 +358,14 @@ ProbeReport judgeProbe(const ProbeLog &log)
         if (r.rttArea.isEmpty())
             r.rttArea = areaName(be32(req[k].bytes, 8));
         ++r.reads;
-        if (answerOf[k] >= 0 && !lateOf[k])
-            rtts << double(dg[answerOf[k]].atUs - req[k].sentUs) / 1000.0;
+        if (answerOf[k] < 0 || lateOf[k])
+            continue;
+        const ProbeDatagram &d = dg[answerOf[k]];
+        rtts << double(d.atUs - req[k].sentUs) / 1000.0;
+        if (lengthOf(d) < 16)
+            ++r.shortAnswers;
+        else if (d.bytes.at(0) != 'M')
+            ++r.errorAnswers;
     }
     std::sort(rtts.begin(), rtts.end());
     r.onTime = rtts.size();
@@ -269,35 +375,77 @@ ProbeReport judgeProbe(const ProbeLog &log)
         r.rttMedianMs = rtts.size() % 2 ? rtts[rtts.size() / 2]
                                          : (rtts[rtts.size() / 2 - 1] + rtts[rtts.size() / 2]) / 2;
         r.rttP99Ms = rtts[std::max(0, int(std::ceil(0.99 * rtts.size())) - 1)];
+        r.rttMaxMs = rtts.last();
     }
 
-    // Areas.
-    QMap<quint32, int> areaAnswer;   // area code -> a request of it that got an answer
+    // Areas: what each read of each one got; its habit is what it answers
+    // when it answers at all.
+    QMap<quint32, int> areaAnswer;   // area code -> a request of it answered with an image
+    QMap<quint32, ProbeReport::Area::State> habitOf;
     for (const veskor::AreaEntry &a : areasInOrder()) {
         ProbeReport::Area area;
         area.name = QString::fromLatin1(a.name);
+        int firstError = -1, firstShort = -1, firstImage = -1;
         for (int k = 0; k < req.size(); ++k) {
             if (req[k].phase != ProbeRequest::Area || be32(req[k].bytes, 8) != a.code)
                 continue;
+            ++area.asked;
             if (answerOf[k] < 0) {
-                area.state = ProbeReport::Area::Silent;
+                ++area.silent;
                 continue;
             }
             const QByteArray &b = dg[answerOf[k]].bytes;
             const int length = lengthOf(dg[answerOf[k]]);
             if (length < 16) {
-                area.state = ProbeReport::Area::Short;
-                area.length = length;
+                ++area.shorts;
+                if (firstShort < 0)
+                    firstShort = length;
             } else if (b.at(0) == 'M') {
-                area.state = ProbeReport::Area::Image;
-                area.length = length - 16;
+                ++area.images;
+                if (firstImage < 0) {
+                    firstImage = length - 16;
+                    areaAnswer.insert(a.code, k);
+                }
             } else {
-                area.state = ProbeReport::Area::Error;
-                area.firstByte = uchar(b.at(0));
+                ++area.errors;
+                if (firstError < 0)
+                    firstError = uchar(b.at(0));
             }
-            areaAnswer.insert(a.code, k);
         }
+        if (area.images > 0) {
+            area.state = ProbeReport::Area::Image;
+            area.length = firstImage;
+        } else if (area.errors > 0) {
+            area.state = ProbeReport::Area::Error;
+            area.firstByte = firstError;
+        } else if (area.shorts > 0) {
+            area.state = ProbeReport::Area::Short;
+            area.length = firstShort;
+        } else if (area.asked > 0) {
+            area.state = ProbeReport::Area::Silent;
+        }
+        habitOf.insert(a.code, area.state);
         r.areas << area;
+    }
+
+    // Losses, short and error answers as rates: over the reads of areas that
+    // answer with an image, where anything else is not the area's habit.
+    for (int k = 0; k < req.size(); ++k) {
+        const ProbeRequest::Phase phase = req[k].phase;
+        if (phase != ProbeRequest::Area && phase != ProbeRequest::RoundTrip && phase != ProbeRequest::WriteRead)
+            continue;
+        if (habitOf.value(be32(req[k].bytes, 8), ProbeReport::Area::NotAsked) != ProbeReport::Area::Image)
+            continue;
+        ++r.rateReads;
+        if (answerOf[k] < 0 || lateOf[k]) {
+            ++r.rateLost;
+            continue;
+        }
+        const ProbeDatagram &d = dg[answerOf[k]];
+        if (lengthOf(d) < 16)
+            ++r.rateShort;
+        else if (d.bytes.at(0) != 'M')
+            ++r.rateError;
     }
 
     // Echoes of the read header, byte by byte.
@@ -325,21 +473,24 @@ ProbeReport judgeProbe(const ProbeLog &log)
             r.headerCopies[i] = !equal[i] ? 'x' : varied[i] ? 'c' : '=';
     }
 
-    // Another device id, and the write.
+    // Another device id, the writes and the scan of device ids.
+    QString copyDetail, otherDetail;
     for (int k = 0; k < req.size(); ++k) {
         const QByteArray answer = answerOf[k] >= 0 ? dg[answerOf[k]].bytes : QByteArray();
         const int answerLength = answerOf[k] >= 0 ? lengthOf(dg[answerOf[k]]) : 0;
         if (req[k].phase == ProbeRequest::OtherDevice) {
             r.otherDeviceId = le32(req[k].bytes, 12);
-            if (answerOf[k] < 0) {
-                r.otherDevice = ProbeReport::DeviceSilent;
+            ++r.otherDeviceAsked;
+            if (answerOf[k] < 0)
                 continue;
-            }
-            // Compared with an answer to this controller's own id for the same area.
+            // The first answer is compared with an answer to this
+            // controller's own id for the same area.
+            if (r.otherDeviceAnswered++ > 0)
+                continue;
             const int own = areaAnswer.value(be32(req[k].bytes, 8), -1);
             const QByteArray ref = own >= 0 ? dg[answerOf[own]].bytes : QByteArray();
             const bool same = !ref.isEmpty() && answerLength == lengthOf(dg[answerOf[own]])
-                           && answer.at(0) == ref.at(0);
+                           && !answer.isEmpty() && answer.at(0) == ref.at(0);
             r.otherDevice = same ? ProbeReport::DeviceSame : ProbeReport::DeviceDifferent;
             r.otherDeviceDetail = QStringLiteral("%1 bytes, first byte 0x%2, device id %3")
                                       .arg(answerLength)
@@ -349,16 +500,42 @@ ProbeReport judgeProbe(const ProbeLog &log)
                                                : QStringLiteral("not echoed"));
         } else if (req[k].phase == ProbeRequest::WriteTest) {
             const QByteArray header = req[k].bytes.left(11);
-            if (answerOf[k] < 0) {
-                r.write = ProbeReport::WriteSilent;
-            } else if (answer.startsWith(header)) {
-                r.write = ProbeReport::WriteCopiesHeader;
-                r.writeDetail = answerLength == 11 ? QString()
-                                                   : QStringLiteral("and %1 bytes more").arg(answerLength - 11);
-            } else {
-                r.write = ProbeReport::WriteOther;
-                r.writeDetail = shortHex(answer, answerLength);
+            ++r.writes;
+            if (answerOf[k] < 0)
+                continue;
+            ++r.writesAnswered;
+            if (answer.startsWith(header)) {
+                if (r.writesCopied++ == 0)
+                    copyDetail = answerLength == 11 ? QString()
+                                                    : QStringLiteral("and %1 bytes more").arg(answerLength - 11);
+            } else if (otherDetail.isEmpty()) {
+                otherDetail = shortHex(answer, answerLength);   // the first answer that does not copy it
             }
+        } else if (req[k].phase == ProbeRequest::Scan) {
+            r.scanned << le32(req[k].bytes, 12);
+        } else if (req[k].phase == ProbeRequest::DeviceCheck) {
+            const quint32 id = le32(req[k].bytes, 12);
+            int at = 0;
+            while (at < r.checked.size() && r.checked[at].id != id)
+                ++at;
+            if (at == r.checked.size())
+                r.checked << ProbeReport::DeviceCheck{id, 0, 0};
+            ++r.checked[at].asked;
+            r.checked[at].answered += answerOf[k] >= 0 && !lateOf[k];
+        }
+    }
+    if (r.otherDeviceAsked > 0 && r.otherDeviceAnswered == 0)
+        r.otherDevice = ProbeReport::DeviceSilent;
+    if (r.writes > 0) {
+        // A write answer that copies the header is the habit once one came.
+        if (r.writesCopied > 0) {
+            r.write = ProbeReport::WriteCopiesHeader;
+            r.writeDetail = copyDetail;
+        } else if (r.writesAnswered > 0) {
+            r.write = ProbeReport::WriteOther;
+            r.writeDetail = otherDetail;
+        } else {
+            r.write = ProbeReport::WriteSilent;
         }
     }
     r.writeTag = s.writeTag;
@@ -369,25 +546,59 @@ ProbeReport judgeProbe(const ProbeLog &log)
 
     // The verdict in words: what each habit means for the driver.
     QStringList &v = r.verdict;
+    const QString ids = deviceListText(r.scanned);
+    QStringList found;
+    for (const ProbeReport::DeviceCheck &c : r.checked)
+        if (c.answered > 0)
+            found << QString::number(c.id);
     if (!r.answered) {
-        v << (r.refused ? QStringLiteral("the port is closed (the host reported it unreachable): check the port "
-                                         "and that the controller's service runs; the driver reports 8 at once")
-                        : QStringLiteral("no answer within the wait: check the address, the port, the network "
-                                         "and firewalls; the driver reports 8 after 2 s"));
+        if (r.refused)
+            v << QStringLiteral("the port is closed (the host reported it unreachable): check the port "
+                                "and that the controller's service runs; the driver reports 8 at once");
+        else if (!r.scanned.isEmpty())
+            v << QStringLiteral("the port is open (no refusal came) but nothing answers device ids %1: %2"
+                                "check the address, the port, the network and firewalls; the driver reports "
+                                "8 after 2 s")
+                     .arg(ids, r.scanned.size() >= 256 ? QString() : QStringLiteral("try --scan-devices 0-255, or "));
+        else
+            v << QStringLiteral("no answer within the wait: check the address, the port, the network "
+                                "and firewalls; the driver reports 8 after 2 s");
         if (!r.strangers.isEmpty())
             v << QStringLiteral("datagrams came from other addresses only: is the controller behind "
                                 "another address?");
         return r;
     }
+    // No area answered as this device id: what the scan found says it all.
+    bool ownAnswered = false;
+    for (const ProbeReport::Area &a : r.areas)
+        ownAnswered = ownAnswered || (a.state != ProbeReport::Area::Silent && a.state != ProbeReport::Area::NotAsked);
+    if (!ownAnswered && !r.scanned.isEmpty()) {
+        if (!found.isEmpty())
+            v << QStringLiteral("answers device id %1, not %2: give --device %3; as device %2 every read "
+                                "ends in 8 after 2 s")
+                     .arg(found.join(QStringLiteral(", ")))
+                     .arg(r.device)
+                     .arg(found.first());
+        else
+            v << QStringLiteral("the port is open and datagrams came during the scan of device ids %1, but "
+                                "no device id answered a read of its own: check the address and the port")
+                     .arg(ids);
+    }
     if (r.readAnswers > 0) {
         if (r.echoesSequence)
-            v << QStringLiteral("echoes sequence: late answers are recognised");
+            v << QStringLiteral("echoes sequence %1: late answers are recognised")
+                     .arg(r.sequenceCopied == r.readAnswers
+                              ? QStringLiteral("always")
+                              : QStringLiteral("in %1 of %2 answers").arg(r.sequenceCopied).arg(r.readAnswers));
         else
-            v << QStringLiteral("does not echo: a late answer can be taken for the next one; keep one "
-                                "request in flight");
+            v << QStringLiteral("does not echo (the sequence copied %1): a late answer can be taken for the "
+                                "next one; keep one request in flight")
+                     .arg(r.sequenceCopied == 0 ? QStringLiteral("never")
+                                                : QStringLiteral("in %1 of %2 answers").arg(r.sequenceCopied).arg(r.readAnswers));
         if (r.deviceCopied < r.readAnswers)
-            v << QStringLiteral("does not echo the device id (bytes 12-14) in every answer: the driver "
-                                "reports those reads as device errors (7)");
+            v << QStringLiteral("does not echo the device id (bytes 12-14) in %1 of %2 answers: the driver "
+                                "reports those reads as device errors (7)")
+                     .arg(r.readAnswers - r.deviceCopied).arg(r.readAnswers);
     }
     QList<quint16> otherPorts;
     for (auto it = r.ports.cbegin(); it != r.ports.cend(); ++it)
@@ -405,52 +616,76 @@ ProbeReport judgeProbe(const ProbeLog &log)
     if (!r.strangers.isEmpty())
         v << QStringLiteral("datagrams from other addresses: the driver passes them over once the "
                             "controller has answered from its own");
+    const QString otherTimes = timesText(r.otherDeviceAnswered, r.otherDeviceAsked);
     switch (r.otherDevice) {
     case ProbeReport::DeviceSilent:
-        v << QStringLiteral("ignores other device ids: a wrong --device looks like a dead controller (8)");
+        v << QStringLiteral("ignores other device ids (%1 reads as device %2, none answered): a wrong --device "
+                            "looks like a dead controller (8)")
+                 .arg(r.otherDeviceAsked).arg(r.otherDeviceId);
         break;
     case ProbeReport::DeviceSame:
-        v << QStringLiteral("answers any device id: a wrong device id still reads; it cannot be found "
-                            "out from the answers");
+        v << QStringLiteral("answers any device id (as device %1: %2): a wrong device id still reads; it cannot "
+                            "be found out from the answers")
+                 .arg(r.otherDeviceId).arg(otherTimes);
         break;
     case ProbeReport::DeviceDifferent:
-        v << QStringLiteral("answers another device id differently: a wrong device id shows as a "
-                            "device error (7) or a short answer (4)");
+        v << QStringLiteral("answers another device id differently (as device %1: %2): a wrong device id shows "
+                            "as a device error (7) or a short answer (4)")
+                 .arg(r.otherDeviceId).arg(otherTimes);
         break;
     case ProbeReport::DeviceNotAsked:
         break;
     }
+    // Habits of areas, each seen in every read of it; a loss or a short
+    // answer now and then is a rate below.
     QStringList silent, errors, cut;
+    int silentReads = 0;
     for (const ProbeReport::Area &a : r.areas) {
-        if (a.state == ProbeReport::Area::Silent)
+        if (a.state == ProbeReport::Area::Silent && ownAnswered) {
             silent << a.name;
+            silentReads = std::max(silentReads, a.asked);
+        }
         else if (a.state == ProbeReport::Area::Error)
-            errors << a.name;
+            errors << QStringLiteral("%1 (%2)").arg(a.name, timesText(a.errors, a.asked));
         else if (a.state == ProbeReport::Area::Short)
-            cut << a.name;
+            cut << QStringLiteral("%1 (%2)").arg(a.name, timesText(a.shorts, a.asked));
     }
     if (!silent.isEmpty())
-        v << QStringLiteral("no answer for %1: reads there end in 8 after 2 s").arg(silent.join(QLatin1Char(' ')));
+        v << QStringLiteral("no answer for %1 in any of %2 reads each: reads there end in 8 after 2 s")
+                 .arg(silent.join(QLatin1Char(' ')))
+                 .arg(silentReads);
     if (!errors.isEmpty())
         v << QStringLiteral("error answers for %1: reads there end in 7").arg(errors.join(QLatin1Char(' ')));
     if (!cut.isEmpty())
-        v << QStringLiteral("answers shorter than a header for %1: reads there end in 4").arg(cut.join(QLatin1Char(' ')));
-    if (r.lost > 0)
-        v << QStringLiteral("lost %1 of %2 reads: each costs the driver a 2 s wait").arg(r.lost).arg(r.reads);
+        v << QStringLiteral("only answers shorter than a header for %1: reads there end in 4")
+                 .arg(cut.join(QLatin1Char(' ')));
+    if (r.rateLost > 0)
+        v << QStringLiteral("lost %1 of %2 reads (%3): each costs the driver a 2 s wait and ends in 8")
+                 .arg(r.rateLost).arg(r.rateReads).arg(percent(r.rateLost, r.rateReads));
+    if (r.rateShort > 0)
+        v << QStringLiteral("%1 of %2 reads answered shorter than a header (%3): those reads end in 4")
+                 .arg(r.rateShort).arg(r.rateReads).arg(percent(r.rateShort, r.rateReads));
+    if (r.rateError > 0)
+        v << QStringLiteral("%1 of %2 reads of areas with an image got an error answer (%3): those reads end in 7")
+                 .arg(r.rateError).arg(r.rateReads).arg(percent(r.rateError, r.rateReads));
     if (r.duplicates > 0)
-        v << (r.echoesSequence ? QStringLiteral("sends duplicates: recognised by the sequence echo")
-                               : QStringLiteral("sends duplicates and does not echo: a copy can be taken for "
-                                                "the next answer"));
+        v << (r.echoesSequence ? QStringLiteral("sends duplicates (%1): recognised by the sequence echo").arg(r.duplicates)
+                               : QStringLiteral("sends duplicates (%1) and does not echo: a copy can be taken for "
+                                                "the next answer").arg(r.duplicates));
     if (r.countedOnly > 0)
         v << QStringLiteral("sent more than %1 datagrams after a request (%2 counted only): a flood; "
                             "what is judged above is the first %1 after each request")
                  .arg(kProbeKeepPerRequest).arg(r.countedOnly);
+    const QString writeTimes = QStringLiteral("%1 of %2 writes").arg(r.writesCopied).arg(r.writes);
     if (r.write == ProbeReport::WriteCopiesHeader)
-        v << QStringLiteral("copies the write header: late write answers are recognised");
+        v << QStringLiteral("copies the write header (%1): late write answers are recognised")
+                 .arg(r.writesCopied == r.writes ? QStringLiteral("always") : writeTimes);
     else if (r.write == ProbeReport::WriteOther)
-        v << QStringLiteral("write answers do not copy the header: any datagram counts as the write's answer");
+        v << QStringLiteral("write answers do not copy the header (%1 answered): any datagram counts as the "
+                            "write's answer")
+                 .arg(timesText(r.writesAnswered, r.writes));
     else if (r.write == ProbeReport::WriteSilent)
-        v << QStringLiteral("no answer to the write: writes end in 8");
+        v << QStringLiteral("no answer to %1 writes: writes end in 8").arg(r.writes);
     return r;
 }
 
@@ -460,24 +695,29 @@ QString probeText(const ProbeReport &r)
     const auto line = [&out](const QString &label, const QString &text) {
         out += label.leftJustified(12, QLatin1Char(' ')) + text + QLatin1Char('\n');
     };
-    line(QStringLiteral("controller"), QStringLiteral("%1, device %2: %3 %4 in %5 s")
+    line(QStringLiteral("controller"), QStringLiteral("%1, device %2: %3 %4 in %5 s, each area and check up to %6 %7")
                                            .arg(r.controller)
                                            .arg(r.device)
                                            .arg(r.requests)
                                            .arg(r.requests == 1 ? QStringLiteral("request") : QStringLiteral("requests"))
-                                           .arg(QString::number(r.elapsedMs / 1000.0, 'f', 1)));
+                                           .arg(QString::number(r.elapsedMs / 1000.0, 'f', 1))
+                                           .arg(r.repeat)
+                                           .arg(r.repeat == 1 ? QStringLiteral("time") : QStringLiteral("times")));
     if (!r.answered) {
         line(QStringLiteral("answers"), r.refused ? QStringLiteral("none: port closed") : QStringLiteral("none"));
     } else {
         if (r.reads > 0) {
             QString t = QStringLiteral("%1: %2 of %3 answered in time, lost %4")
                             .arg(r.rttArea).arg(r.onTime).arg(r.reads).arg(r.lost);
+            if (r.shortAnswers > 0 || r.errorAnswers > 0)
+                t += QStringLiteral(" (of the answers %1 short, %2 error answers)").arg(r.shortAnswers).arg(r.errorAnswers);
             if (r.onTime > 0)
-                t += QStringLiteral("; round trip min %1, median %2, p99 %3")
-                         .arg(ms(r.rttMinMs), ms(r.rttMedianMs), ms(r.rttP99Ms));
+                t += QStringLiteral("; round trip min %1, median %2, p99 %3, max %4")
+                         .arg(ms(r.rttMinMs), ms(r.rttMedianMs), ms(r.rttP99Ms), ms(r.rttMaxMs));
             line(QStringLiteral("reads"), t);
         }
-        // Areas: runs of the same answer are written once.
+        // Areas: runs of the same habit are written once, with how often
+        // their reads showed it.
         QStringList parts;
         int images = 0;
         for (int i = 0; i < r.areas.size(); ++i) {
@@ -489,19 +729,25 @@ QString probeText(const ProbeReport &r)
             while (j + 1 < r.areas.size() && sameAs(r.areas[j + 1]))
                 ++j;
             const QString names = i == j ? a.name : a.name + QStringLiteral("..") + r.areas[j].name;
+            int times = 0, asked = 0;
+            for (int k = i; k <= j; ++k) {
+                times += r.areas[k].habitTimes();
+                asked += r.areas[k].asked;
+            }
+            const QString often = timesText(times, asked);
             switch (a.state) {
             case ProbeReport::Area::Image:
-                parts << QStringLiteral("%1 %2 bytes").arg(names).arg(a.length);
+                parts << QStringLiteral("%1 %2 bytes %3").arg(names).arg(a.length).arg(often);
                 images += j - i + 1;
                 break;
             case ProbeReport::Area::Error:
-                parts << QStringLiteral("%1 error answer (0x%2)").arg(names).arg(a.firstByte, 2, 16, QLatin1Char('0'));
+                parts << QStringLiteral("%1 error answer (0x%2) %3").arg(names).arg(a.firstByte, 2, 16, QLatin1Char('0')).arg(often);
                 break;
             case ProbeReport::Area::Silent:
-                parts << QStringLiteral("%1 silent").arg(names);
+                parts << QStringLiteral("%1 never answer (%2 reads)").arg(names).arg(asked);
                 break;
             case ProbeReport::Area::Short:
-                parts << QStringLiteral("%1 short answer (%2 bytes)").arg(names).arg(a.length);
+                parts << QStringLiteral("%1 short answer (%2 bytes) %3").arg(names).arg(a.length).arg(often);
                 break;
             case ProbeReport::Area::NotAsked:
                 parts << QStringLiteral("%1 not asked").arg(names);
@@ -511,6 +757,13 @@ QString probeText(const ProbeReport &r)
         }
         line(QStringLiteral("areas"), QStringLiteral("%1 of %2 answer with an image: %3")
                                           .arg(images).arg(r.areas.size()).arg(parts.join(QStringLiteral(", "))));
+        if (r.rateReads > 0)
+            line(QStringLiteral("rates"), QStringLiteral("of %1 reads of areas with an image: lost %2 (%3), short "
+                                                         "answers %4 (%5), error answers %6 (%7)")
+                                              .arg(r.rateReads)
+                                              .arg(r.rateLost).arg(percent(r.rateLost, r.rateReads))
+                                              .arg(r.rateShort).arg(percent(r.rateShort, r.rateReads))
+                                              .arg(r.rateError).arg(percent(r.rateError, r.rateReads)));
         if (r.readAnswers > 0) {
             line(QStringLiteral("echo"), QStringLiteral("of %1 read answers: sequence (bytes 4-5) copied in %2, "
                                                         "area code (8-11) in %3, device id (12-15) in %4")
@@ -539,15 +792,26 @@ QString probeText(const ProbeReport &r)
                  .arg(r.furtherSenders).arg(kProbeSenders));
     if (r.otherDevice != ProbeReport::DeviceNotAsked) {
         const QString label = QStringLiteral("device %1").arg(r.otherDeviceId);
+        const QString often = timesText(r.otherDeviceAnswered, r.otherDeviceAsked);
         if (r.otherDevice == ProbeReport::DeviceSilent)
-            line(label, QStringLiteral("no answer"));
+            line(label, QStringLiteral("no answer (%1 reads)").arg(r.otherDeviceAsked));
         else
-            line(label, QStringLiteral("%1 (%2)")
+            line(label, QStringLiteral("%1, %2 (%3)")
                             .arg(r.otherDevice == ProbeReport::DeviceSame
                                      ? QStringLiteral("answered as for device %1").arg(r.device)
                                      : QStringLiteral("a different answer"),
-                                 r.otherDeviceDetail));
+                                 often, r.otherDeviceDetail));
     }
+    if (!r.scanned.isEmpty()) {
+        QStringList checks;
+        for (const ProbeReport::DeviceCheck &c : r.checked)
+            checks << QStringLiteral("device %1 answered %2").arg(c.id).arg(timesText(c.answered, c.asked));
+        line(QStringLiteral("scan"), QStringLiteral("device ids %1: %2")
+                                         .arg(deviceListText(r.scanned),
+                                              checks.isEmpty() ? QStringLiteral("none answered")
+                                                               : checks.join(QStringLiteral(", "))));
+    }
+    const QString writeTimes = QStringLiteral("%1 (%2 writes)").arg(timesText(r.writesCopied, r.writes)).arg(r.writes);
     switch (r.write) {
     case ProbeReport::WriteNotAsked:
         break;
@@ -555,16 +819,17 @@ QString probeText(const ProbeReport &r)
         line(QStringLiteral("write"), QStringLiteral("%1: not written: %2").arg(r.writeTag, r.writeDetail));
         break;
     case ProbeReport::WriteSilent:
-        line(QStringLiteral("write"), QStringLiteral("%1: no answer").arg(r.writeTag));
+        line(QStringLiteral("write"), QStringLiteral("%1: no answer (%2 writes)").arg(r.writeTag).arg(r.writes));
         break;
     case ProbeReport::WriteCopiesHeader:
-        line(QStringLiteral("write"), QStringLiteral("%1: the answer copies the 11-byte header%2")
+        line(QStringLiteral("write"), QStringLiteral("%1: the answer copies the 11-byte header%2, %3")
                                           .arg(r.writeTag, r.writeDetail.isEmpty() ? QString()
-                                                                                   : QLatin1Char(' ') + r.writeDetail));
+                                                                                   : QLatin1Char(' ') + r.writeDetail,
+                                               writeTimes));
         break;
     case ProbeReport::WriteOther:
-        line(QStringLiteral("write"), QStringLiteral("%1: the answer does not copy the header: %2")
-                                          .arg(r.writeTag, r.writeDetail));
+        line(QStringLiteral("write"), QStringLiteral("%1: the answer does not copy the header, answered %2: %3")
+                                          .arg(r.writeTag, timesText(r.writesAnswered, r.writes), r.writeDetail));
         break;
     }
     if (r.answered)
@@ -585,6 +850,7 @@ QString probeJson(const ProbeReport &r)
     o.insert(QStringLiteral("command"), QStringLiteral("probe"));
     o.insert(QStringLiteral("controller"), r.controller);
     o.insert(QStringLiteral("device"), double(r.device));
+    o.insert(QStringLiteral("repeat"), r.repeat);
     o.insert(QStringLiteral("requests"), r.requests);
     o.insert(QStringLiteral("elapsedMs"), double(r.elapsedMs));
     o.insert(QStringLiteral("answered"), r.answered);
@@ -592,12 +858,18 @@ QString probeJson(const ProbeReport &r)
     if (!r.stopped.isEmpty())
         o.insert(QStringLiteral("stopped"), r.stopped);
     QJsonObject reads{{QStringLiteral("area"), r.rttArea}, {QStringLiteral("sent"), r.reads},
-                      {QStringLiteral("onTime"), r.onTime}, {QStringLiteral("lost"), r.lost}};
+                      {QStringLiteral("onTime"), r.onTime}, {QStringLiteral("lost"), r.lost},
+                      {QStringLiteral("short"), r.shortAnswers}, {QStringLiteral("error"), r.errorAnswers}};
     if (r.onTime > 0)
         reads.insert(QStringLiteral("rttMs"), QJsonObject{{QStringLiteral("min"), r.rttMinMs},
                                                           {QStringLiteral("median"), r.rttMedianMs},
-                                                          {QStringLiteral("p99"), r.rttP99Ms}});
+                                                          {QStringLiteral("p99"), r.rttP99Ms},
+                                                          {QStringLiteral("max"), r.rttMaxMs}});
     o.insert(QStringLiteral("reads"), reads);
+    o.insert(QStringLiteral("rates"), QJsonObject{{QStringLiteral("reads"), r.rateReads},
+                                                  {QStringLiteral("lost"), r.rateLost},
+                                                  {QStringLiteral("short"), r.rateShort},
+                                                  {QStringLiteral("error"), r.rateError}});
     QJsonArray areas;
     for (const ProbeReport::Area &a : r.areas) {
         static const char *const states[] = {"image", "error", "silent", "not asked", "short"};
@@ -607,6 +879,12 @@ QString probeJson(const ProbeReport &r)
             ao.insert(QStringLiteral("length"), a.length);
         if (a.state == ProbeReport::Area::Error)
             ao.insert(QStringLiteral("firstByte"), a.firstByte);
+        ao.insert(QStringLiteral("asked"), a.asked);
+        ao.insert(QStringLiteral("times"), a.habitTimes());
+        ao.insert(QStringLiteral("images"), a.images);
+        ao.insert(QStringLiteral("errors"), a.errors);
+        ao.insert(QStringLiteral("short"), a.shorts);
+        ao.insert(QStringLiteral("silent"), a.silent);
         areas.append(ao);
     }
     o.insert(QStringLiteral("areas"), areas);
@@ -629,13 +907,28 @@ QString probeJson(const ProbeReport &r)
         static const char *const answers[] = {"not asked", "silent", "same", "different"};
         o.insert(QStringLiteral("otherDevice"), QJsonObject{{QStringLiteral("device"), double(r.otherDeviceId)},
                                                             {QStringLiteral("answer"), QLatin1String(answers[r.otherDevice])},
+                                                            {QStringLiteral("asked"), r.otherDeviceAsked},
+                                                            {QStringLiteral("answered"), r.otherDeviceAnswered},
                                                             {QStringLiteral("detail"), r.otherDeviceDetail}});
     }
     if (r.write != ProbeReport::WriteNotAsked) {
         static const char *const writes[] = {"not asked", "skipped", "silent", "copies header", "other"};
         o.insert(QStringLiteral("write"), QJsonObject{{QStringLiteral("tag"), r.writeTag},
                                                       {QStringLiteral("answer"), QLatin1String(writes[r.write])},
+                                                      {QStringLiteral("sent"), r.writes},
+                                                      {QStringLiteral("answered"), r.writesAnswered},
+                                                      {QStringLiteral("copied"), r.writesCopied},
                                                       {QStringLiteral("detail"), r.writeDetail}});
+    }
+    if (!r.scanned.isEmpty()) {
+        QJsonArray checked;
+        for (const ProbeReport::DeviceCheck &c : r.checked)
+            checked.append(QJsonObject{{QStringLiteral("device"), double(c.id)},
+                                       {QStringLiteral("asked"), c.asked},
+                                       {QStringLiteral("answered"), c.answered}});
+        o.insert(QStringLiteral("scan"), QJsonObject{{QStringLiteral("devices"), deviceListText(r.scanned)},
+                                                     {QStringLiteral("tried"), r.scanned.size()},
+                                                     {QStringLiteral("checked"), checked}});
     }
     o.insert(QStringLiteral("duplicates"), r.duplicates);
     o.insert(QStringLiteral("late"), r.late);

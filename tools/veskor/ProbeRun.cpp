@@ -1,10 +1,14 @@
-// The probe's run on the wire: one request at a time, every datagram that
-// comes taken in with its time and sender (kept or counted, see
-// kProbeKeepPerRequest), nothing judged here.
+// The probe's run on the wire: one request at a time (the scan of device ids
+// aside), every datagram that comes taken in with its time and sender (kept
+// or counted, see kProbeKeepPerRequest), nothing judged here. Each stage
+// says so on stderr as it begins, and how far it got every few seconds; on
+// a terminal one line counts the requests instead.
 #include "Probe.h"
 
 #include "Frames.h"
+#include "Tags.h"
 #include "UdpLink.h"
+#include "Values.h"
 
 #include <QElapsedTimer>
 #include <QSet>
@@ -13,7 +17,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace veskortool {
 
@@ -21,11 +27,91 @@ namespace {
 
 constexpr int kLostInARow = 5;   // reads without an answer that end the probe early
 
+// What the run is doing, on stderr: a line when a stage begins and one
+// every kQuietMs while it lasts; on a terminal, one line rewritten in place
+// at most every kRedrawMs, cleared at the end.
+class Progress
+{
+public:
+    explicit Progress(bool on) : m_on(on), m_terminal(on && ::isatty(STDERR_FILENO)) { m_clock.start(); }
+    ~Progress()
+    {
+        if (m_terminal && m_drawn)
+            write("\r\033[K");
+    }
+
+    void stage(const QString &text, int total)
+    {
+        m_stage = text;
+        m_total = total;
+        m_done = 0;
+        if (!m_on)
+            return;
+        if (m_terminal) {
+            draw();
+            return;
+        }
+        say(m_stage);
+    }
+
+    // One request of the stage is done.
+    void step()
+    {
+        ++m_done;
+        tick();
+    }
+
+    // Called while the run waits: on a terminal the counter, else a line
+    // when the last one is kQuietMs old.
+    void tick()
+    {
+        if (!m_on)
+            return;
+        if (m_terminal) {
+            if (m_clock.elapsed() - m_lastMs >= kRedrawMs)
+                draw();
+        } else if (m_clock.elapsed() - m_lastMs >= kQuietMs) {
+            say(QStringLiteral("%1: %2 of %3 requests so far").arg(m_stage).arg(m_done).arg(m_total));
+        }
+    }
+
+private:
+    static constexpr qint64 kQuietMs = 10000;
+    static constexpr qint64 kRedrawMs = 100;
+
+    void write(const QByteArray &bytes)
+    {
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+        std::fflush(stderr);
+    }
+    void say(const QString &text)
+    {
+        m_lastMs = m_clock.elapsed();
+        write("veskor: probe: " + text.toUtf8() + '\n');
+    }
+    void draw()
+    {
+        m_lastMs = m_clock.elapsed();
+        m_drawn = true;
+        write(QStringLiteral("\r\033[Kveskor: probe: %1 (%2/%3)").arg(m_stage).arg(m_done).arg(m_total).toUtf8());
+    }
+
+    const bool m_on;
+    const bool m_terminal;
+    QElapsedTimer m_clock;
+    qint64 m_lastMs = 0;
+    bool m_drawn = false;
+    QString m_stage;
+    int m_total = 0;
+    int m_done = 0;
+};
+
 class ProbeRun
 {
 public:
     ProbeRun(const ProbeSettings &s, ProbeLog *log)
-        : s(s), log(log), peer(veskor::Endpoint::of(s.address, s.port)), buffer(65536, '\0')
+        : s(s), log(log), peer(veskor::Endpoint::of(s.address, s.port)), buffer(65536, '\0'),
+          repeat(std::max(1, s.repeat)), progress(s.progress)
     {
     }
 
@@ -43,32 +129,47 @@ public:
         const QVector<quint32> codes = probeAreaCodes();
         bool answered = false;
         quint32 rttArea = 0;
-        for (int i = 0; i < codes.size() && !log->refused; ++i) {
-            // Until the controller answers, three areas get the whole wait and
-            // the others a short one; then a wait that fits its round trips.
-            int wait = s.waitMs;
-            if (answered)
-                wait = std::clamp(int(10 * maxRttUs / 1000), kProbeShortWaitMs, std::max(s.waitMs, kProbeShortWaitMs));
-            else if (i >= 3)
-                wait = kProbeShortWaitMs;
-            wait = std::min(wait, s.waitMs);
-            if (exchange(ProbeRequest::Area, read(codes[i], s.device), wait)) {
-                answered = true;
-                if (!rttArea && imaged.contains(codes[i]))
-                    rttArea = codes[i];
+        progress.stage(QStringLiteral("areas: %1 areas, %2 %3 each")
+                           .arg(codes.size()).arg(repeat).arg(repeat == 1 ? QStringLiteral("read") : QStringLiteral("reads")),
+                       codes.size() * repeat);
+        // Round after round; a second one only when the first got answers.
+        for (int round = 0; round < repeat && !log->refused && (round == 0 || answered); ++round) {
+            for (int i = 0; i < codes.size() && !log->refused; ++i) {
+                // Until the controller answers, three areas get the whole wait and
+                // the others a short one; then a wait that fits its round trips.
+                int wait = s.waitMs;
+                if (answered)
+                    wait = fittedWait();
+                else if (i >= 3)
+                    wait = kProbeShortWaitMs;
+                wait = std::min(wait, s.waitMs);
+                if (exchange(ProbeRequest::Area, read(codes[i], s.device), wait)) {
+                    answered = true;
+                    if (!rttArea && imaged.contains(codes[i]))
+                        rttArea = codes[i];
+                }
+                progress.step();
             }
         }
+        if (log->refused) {
+            log->stopped = QStringLiteral("the controller's port is closed");
+            return;
+        }
         if (!answered) {
-            log->stopped = log->refused ? QStringLiteral("the controller's port is closed")
-                                        : QStringLiteral("no area answered");
+            scan(codes.first());
             return;
         }
         if (!rttArea)
             rttArea = codes.first();
 
+        progress.stage(QStringLiteral("round trips: %1 reads of %2")
+                           .arg(s.count).arg(QString::fromLatin1(areaNameOf(rttArea))),
+                       s.count);
         int lostInARow = 0;
         for (int i = 0; i < s.count && !log->refused; ++i) {
-            if (exchange(ProbeRequest::RoundTrip, read(rttArea, s.device), s.waitMs)) {
+            const bool got = exchange(ProbeRequest::RoundTrip, read(rttArea, s.device), s.waitMs);
+            progress.step();
+            if (got) {
                 lostInARow = 0;
             } else if (++lostInARow == kLostInARow) {
                 log->stopped = QStringLiteral("%1 reads in a row got no answer").arg(kLostInARow);
@@ -80,21 +181,20 @@ public:
             return;
         }
 
-        exchange(ProbeRequest::OtherDevice, read(rttArea, s.device + 1), s.waitMs);
-
-        if (!s.writeTag.isEmpty()) {
-            // The two bytes at the tag's address, written back as they were read.
-            const QByteArray &image = writeImage;
-            if (image.isEmpty())
-                log->writeSkipped = QStringLiteral("its area gave no image to take the value from");
-            else if (qint64(s.writeAddress) + 2 > image.size())
-                log->writeSkipped = QStringLiteral("address %1 is beyond the area's %2 bytes")
-                                        .arg(s.writeAddress).arg(image.size());
-            else
-                exchange(ProbeRequest::WriteTest,
-                         veskor::buildWriteRequest(s.writeArea, s.writeAddress, 2, image.mid(s.writeAddress, 2)),
-                         s.waitMs);
+        // The first read as another device gets the whole wait; if it
+        // gets no answer, the others one that fits the round trips.
+        progress.stage(QStringLiteral("another device id: %1 %2 as device %3")
+                           .arg(repeat).arg(repeat == 1 ? QStringLiteral("read") : QStringLiteral("reads")).arg(s.device + 1),
+                       repeat);
+        bool otherAnswered = false;
+        for (int i = 0; i < repeat && !log->refused; ++i) {
+            otherAnswered |= exchange(ProbeRequest::OtherDevice, read(rttArea, s.device + 1),
+                                      i == 0 || otherAnswered ? s.waitMs : std::min(fittedWait(), s.waitMs));
+            progress.step();
         }
+
+        if (!s.writeTag.isEmpty() && !log->refused)
+            writeTest();
 
         // Late answers and copies still on their way.
         const int last = std::clamp(int(3 * maxRttUs / 1000), kProbeShortWaitMs, std::max(s.waitMs, kProbeShortWaitMs));
@@ -103,6 +203,135 @@ public:
 
 private:
     qint64 now() const { return clock.nsecsElapsed() / 1000; }
+
+    // Ten times the slowest round trip seen, at least the short wait, at
+    // most the wait.
+    int fittedWait() const
+    {
+        return std::clamp(int(10 * maxRttUs / 1000), kProbeShortWaitMs, std::max(s.waitMs, kProbeShortWaitMs));
+    }
+
+    static const char *areaNameOf(quint32 code)
+    {
+        int n = 0;
+        const veskor::AreaEntry *table = veskor::areaTable(&n);
+        for (int i = 0; i < n; ++i)
+            if (table[i].code == code)
+                return table[i].name;
+        return "?";
+    }
+
+    // The two bytes at the tag's address, written back as a read just
+    // before gave them, --repeat times.
+    void writeTest()
+    {
+        progress.stage(QStringLiteral("write test: %1 %2 of %3, each after a read of its area")
+                           .arg(repeat).arg(repeat == 1 ? QStringLiteral("write") : QStringLiteral("writes")).arg(s.writeTag),
+                       2 * repeat);
+        int written = 0;
+        for (int i = 0; i < repeat && !log->refused; ++i) {
+            writeImage.clear();
+            exchange(ProbeRequest::WriteRead, read(s.writeArea, s.device), std::min(fittedWait(), s.waitMs));
+            progress.step();
+            const QByteArray image = writeImage;
+            if (image.isEmpty())
+                continue;   // no value to write back this time
+            if (qint64(s.writeAddress) + 2 > image.size()) {
+                log->writeSkipped = QStringLiteral("address %1 is beyond the area's %2 bytes")
+                                        .arg(s.writeAddress).arg(image.size());
+                return;
+            }
+            exchange(ProbeRequest::WriteTest,
+                     veskor::buildWriteRequest(s.writeArea, s.writeAddress, 2, image.mid(s.writeAddress, 2)),
+                     s.waitMs);
+            ++written;
+            progress.step();
+        }
+        if (written == 0 && !log->refused)
+            log->writeSkipped = QStringLiteral("its area gave no image to take the value from");
+    }
+
+    // No area answered as our device id, and the port is not closed: the
+    // scan's ids are read together, a gap apart, and each id an answer
+    // came for is read again alone to be sure of it.
+    void scan(quint32 area)
+    {
+        const QVector<quint32> ids = probeScanIds(s);
+        progress.stage(QStringLiteral("device ids: no area answered as device %1; trying %2")
+                           .arg(s.device).arg(deviceListText(ids)),
+                       ids.size());
+        const int first = log->requests.size();
+        for (quint32 id : ids) {
+            ProbeRequest q;
+            q.phase = ProbeRequest::Scan;
+            q.bytes = read(area, id);
+            q.sentUs = now();
+            q.deadlineUs = q.sentUs + qint64(s.waitMs) * 1000;
+            log->requests << q;
+            if (link.send(q.bytes.constData(), q.bytes.size(), peer) != 0 && log->refused)
+                break;
+            listen(q.sentUs + kProbeScanGapUs, false);
+            progress.step();
+            if (log->refused)
+                break;
+        }
+        // Every read of the scan waits from the last one.
+        const qint64 until = now() + qint64(s.waitMs) * 1000;
+        for (int k = first; k < log->requests.size(); ++k)
+            log->requests[k].deadlineUs = until;
+        if (!log->refused)
+            listen(until, false);
+        if (log->refused) {
+            log->stopped = QStringLiteral("the controller's port is closed");
+            return;
+        }
+
+        const QVector<quint32> candidates = scanAnswers(first);
+        if (!candidates.isEmpty())
+            progress.stage(QStringLiteral("device ids: reading %1 again, one at a time").arg(deviceListText(candidates)),
+                           candidates.size() * repeat);
+        for (quint32 id : candidates) {
+            int got = 0;
+            for (int i = 0; i < repeat && !log->refused; ++i) {
+                got += exchange(ProbeRequest::DeviceCheck, read(area, id), s.waitMs);
+                progress.step();
+                if (got == 0)
+                    break;   // its answer in the scan was another's
+            }
+        }
+        log->stopped = QStringLiteral("no area answered as device %1").arg(s.device);
+    }
+
+    // The ids the controller's datagrams since request `first` answer: by
+    // the sequence or the device id they carry, else the last two sent
+    // before them; kProbeScanChecked at most.
+    QVector<quint32> scanAnswers(int first) const
+    {
+        QVector<quint32> out;
+        const auto add = [&out](quint32 id) {
+            if (!out.contains(id) && out.size() < kProbeScanChecked)
+                out << id;
+        };
+        const QVector<ProbeRequest> &req = log->requests;
+        for (const ProbeDatagram &d : log->datagrams) {
+            if (d.after < first || QHostAddress(d.from.toIPv4Address()) != s.address)
+                continue;
+            int k = -1;
+            for (int j = first; j < req.size() && k < 0; ++j) {
+                if (d.bytes.size() >= 6 && d.bytes.mid(4, 2) == req[j].bytes.mid(4, 2))
+                    k = j;
+                else if (d.bytes.size() >= 16 && d.bytes.mid(12, 4) == req[j].bytes.mid(12, 4))
+                    k = j;
+            }
+            if (k >= 0) {
+                add(qFromLittleEndian<quint32>(reinterpret_cast<const uchar *>(req[k].bytes.constData()) + 12));
+                continue;
+            }
+            for (int j = d.after; j >= std::max(first, d.after - 1); --j)
+                add(qFromLittleEndian<quint32>(reinterpret_cast<const uchar *>(req[j].bytes.constData()) + 12));
+        }
+        return out;
+    }
 
     QByteArray read(quint32 area, quint32 device)
     {
@@ -182,7 +411,8 @@ private:
             if (left <= 0)
                 return false;
             const veskor::UdpLink::Received got =
-                link.receive(buffer.data(), buffer.size(), int((left + 999) / 1000), peer);
+                link.receive(buffer.data(), buffer.size(), int(std::min<qint64>((left + 999) / 1000, 1000)), peer);
+            progress.tick();
             if (got.status == veskor::UdpLink::Status::Refused) {
                 log->refused = true;
                 return false;
@@ -240,6 +470,8 @@ private:
     const QVector<quint32> areaCodes = probeAreaCodes();
     QSet<quint32> imaged;                  // areas that answered with an image
     QByteArray writeImage;                 // the latest image of the write test's area
+    const int repeat;                      // tries of each area and check
+    Progress progress;
 };
 
 } // namespace

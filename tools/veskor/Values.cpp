@@ -321,24 +321,6 @@ bool parseDeviceList(const QString &text, QVector<quint32> *out, QString *error)
     return true;
 }
 
-QString deviceListText(const QVector<quint32> &ids)
-{
-    QStringList parts;
-    for (int i = 0; i < ids.size(); ++i) {
-        int j = i;
-        while (j + 1 < ids.size() && ids[j] != 0xFFFFFFFFu && ids[j + 1] == ids[j] + 1)
-            ++j;
-        if (j - i >= 3) {
-            parts << QStringLiteral("%1-%2").arg(ids[i]).arg(ids[j]);
-        } else {
-            for (int k = i; k <= j; ++k)
-                parts << QString::number(ids[k]);
-        }
-        i = j;
-    }
-    return parts.join(QStringLiteral(", "));
-}
-
 bool parseBool(const QString &text, bool *out)
 {
     const QString t = text.toLower();

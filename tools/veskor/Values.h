@@ -44,10 +44,6 @@ bool parseCount(const QString &text, const QString &what, int *out, QString *err
 constexpr int kMaxScanDevices = 4096;
 bool parseDeviceList(const QString &text, QVector<quint32> *out, QString *error);
 
-// The ids as the probe writes them: runs of four or more as ranges,
-// "0, 1, 2, 255", "0-255".
-QString deviceListText(const QVector<quint32> &ids);
-
 // A bool: 1/0, true/false, on/off (any letter case).
 bool parseBool(const QString &text, bool *out);
 
