@@ -261,6 +261,11 @@ void TstVeskorCmdline::errors_data()
         << a("probe --write-test ID4x") << "--write-test \"ID4x\" is not a tag with an area and an address, e.g. ID4x10";
     QTest::newRow("probe joined") << a("probe then info") << "probe runs alone: it cannot be joined with \"then\"";
     QTest::newRow("probe option on read") << a("read ID4x0 int16 --count 3") << "option --count belongs to probe, not read";
+    QTest::newRow("probe repeat too many") << a("probe --repeat 101") << "--repeat wants 1 to 100 tries";
+    QTest::newRow("probe scan not a list") << a("probe --scan-devices 1;2")
+                                           << "--scan-devices \"1;2\": want device ids and ranges such as 0,1,2,255 or 0-255";
+    QTest::newRow("probe scan on poll") << a("poll ID4x0 int16 --scan-devices 0-255")
+                                        << "option --scan-devices belongs to probe, not poll";
 
     QTest::newRow("then at the end") << a("info then") << "\"then\" needs a command on both sides";
     QTest::newRow("then at the start") << a("then info") << "\"then\" needs a command on both sides";
