@@ -1,11 +1,13 @@
 #include "Runner.h"
 
 #include "CDriveBaseClass.h"
+#include "DataType.h"
 #include "Values.h"
 
 #include <QSocketNotifier>
 
 #include <cstdio>
+#include <langinfo.h>
 #include <unistd.h>
 
 namespace veskortool {
@@ -198,7 +200,7 @@ void Runner::onDone(const JobResult &jr)
             r.timeStamp = m_roundIssued;
         r.rttMs = jr.rttMs;
         record(r.code);
-        m_stats[m_tagIndex].add(r.code, jr.rttMs);
+        m_stats[m_tagIndex].add(r);
         m_round.append(r);
         if (m_screen.isOpen())
             drawMonitor();   // each row as its read ends
@@ -230,18 +232,12 @@ void Runner::startPoll(const Command &cmd)
             m_rows[i].valueText = QStringLiteral("waiting");
         }
         m_steady.start();
+        m_goodAtMs = QVector<qint64>(cmd.tags.size(), -1);
+        m_firstRow = 0;
+        m_unicode = QByteArray(::nl_langinfo(CODESET)) == "UTF-8";
         if (::isatty(STDIN_FILENO)) {
-            // q leaves, like Ctrl-C.
             m_keys = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-            connect(m_keys, &QSocketNotifier::activated, this, [this] {
-                char c = 0;
-                while (::read(STDIN_FILENO, &c, 1) == 1) {
-                    if (c == 'q' || c == 'Q') {
-                        stop();
-                        return;
-                    }
-                }
-            });
+            connect(m_keys, &QSocketNotifier::activated, this, &Runner::readKeys);
         }
         drawMonitor();   // the table at once, before any read ends
     }
@@ -317,37 +313,117 @@ void Runner::endPoll(bool cutShort)
         runNext();
 }
 
+// q leaves, like Ctrl-C; arrows, PgUp/PgDn, Home/End scroll the rows.
+void Runner::readKeys()
+{
+    char c = 0;
+    while (::read(STDIN_FILENO, &c, 1) == 1) {
+        m_keyBuffer += c;
+        if (m_keyBuffer == "q" || m_keyBuffer == "Q") {
+            stop();
+            return;
+        }
+        if (m_keyBuffer.startsWith('\033') && m_keyBuffer.size() < 4
+            && !(m_keyBuffer.size() == 3 && QByteArray("ABCDHF").contains(m_keyBuffer.at(2))))
+            continue;   // an escape sequence goes on
+        int height = 24, width = 80;
+        m_screen.size(&width, &height);
+        const int page = monitorRowsPerScreen(m_rows.size(), height);
+        static const struct { const char *keys; int move; } kMoves[] = {
+            {"\033[A", -1}, {"\033[B", 1}, {"\033[5~", -2}, {"\033[6~", 2},
+            {"\033[H", -3}, {"\033[1~", -3}, {"\033[F", 3}, {"\033[4~", 3}};
+        for (const auto &m : kMoves) {
+            if (m_keyBuffer != m.keys)
+                continue;
+            const int step = m.move == 1 || m.move == -1 ? m.move : m.move == 2 || m.move == -2 ? m.move / 2 * page
+                                                                                                 : m.move / 3 * m_rows.size();
+            m_firstRow = qBound(0, m_firstRow + step, monitorMaxFirstRow(m_rows.size(), height));
+            drawMonitor();
+        }
+        m_keyBuffer.clear();
+    }
+}
+
+// What the row says of its state: ok, the failure in words, or the last
+// good value's age when a read failed after it.
+static QString stateOf(const Result &r, qint64 goodAtMs, qint64 nowMs)
+{
+    if (r.code == 0)
+        return QStringLiteral("ok");
+    const Cause cause = causeOf(r);
+    QString words = causeName(cause, r.code);
+    if (cause.kind == Cause::NotSent && !cause.text.isEmpty())
+        words = QStringLiteral("refused: %1").arg(cause.text);
+    if (goodAtMs < 0)
+        return words;
+    return QStringLiteral("stale %1 s: %2").arg((nowMs - goodAtMs) / 1000).arg(words);
+}
+
+static bool numericType(int type)
+{
+    return type >= DT_BOOL && type <= DT_DOUBLE;
+}
+
 void Runner::drawMonitor()
 {
     const qint64 now = m_steady.elapsed();
     for (int i = 0; i < m_round.size() && i < m_rows.size(); ++i) {
         MonitorRow &row = m_rows[i];
         const Result &r = m_round.at(i);
-        if (row.reads == m_stats.at(i).reads())
+        const PollStats &stats = m_stats.at(i);
+        if (row.reads == stats.reads())
             continue;   // shown already
-        // A failed read keeps the last good value on the screen; its code says it failed.
-        const QString text = r.code == 0 ? valuesText(r.value) : row.reads == 0 ? QStringLiteral("-") : row.valueText;
         const bool first = row.reads == 0;
+        // A failed read keeps the last good value on the screen, as stale.
+        QString text = row.valueText;
+        if (r.code == 0) {
+            text = valuesText(r.value);
+            m_goodAtMs[i] = now;
+            const QStringList items = formatValues(r.value);
+            bool isNumber = false;
+            const double v = items.isEmpty() ? 0 : items.first().toDouble(&isNumber);
+            if (numericType(r.type) && isNumber) {
+                row.trend.append(v);
+                if (row.trend.size() > kTrendLength)
+                    row.trend.removeFirst();
+            }
+        } else if (m_goodAtMs[i] < 0) {
+            text = QStringLiteral("-");
+        }
         if (first || text != row.valueText || r.code != row.last.code) {
             row.changedAt = r.timeStamp;
-            if (!first)
+            if (!first && text != row.valueText)
                 row.highlightUntilMs = now + 1000;
         }
         row.last = r;
         row.valueText = text;
-        const PollStats &stats = m_stats.at(i);
         row.reads = stats.reads();
         row.failures = stats.failures();
+        row.answered = stats.answered() > 0;
         row.minRtt = stats.minRtt();
         row.medianRtt = stats.medianRtt();
         row.maxRtt = stats.maxRtt();
     }
-    int width = 80, height = 24;
-    m_screen.size(&width, &height);
+    for (int i = 0; i < m_rows.size(); ++i) {
+        if (m_rows[i].reads > 0)
+            m_rows[i].state = stateOf(m_rows[i].last, m_goodAtMs[i], now);
+    }
+    MonitorView view;
+    m_screen.size(&view.width, &view.height);
+    view.nowMs = now;
+    view.unicode = m_unicode;
+    m_firstRow = qBound(0, m_firstRow, monitorMaxFirstRow(m_rows.size(), view.height));
+    view.firstRow = m_firstRow;
     const QString title = QStringLiteral("veskor monitor: %1 tag%2 every %3 ms, round %4; q or Ctrl-C leaves")
                               .arg(m_rows.size()).arg(m_rows.size() == 1 ? QString() : QStringLiteral("s"))
                               .arg(m_cmd->intervalMs).arg(m_pollReads + 1);
-    m_screen.draw(monitorLines(title, m_rows, width, height, now));
+    m_screen.draw(monitorLines(title, m_rows, view));
+}
+
+void Runner::resized()
+{
+    if (m_screen.isOpen() && m_cmd)
+        drawMonitor();
 }
 
 void Runner::stop()

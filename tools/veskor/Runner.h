@@ -36,6 +36,8 @@ public:
     // is sent. A poll or monitor says its summary. When a call is in flight
     // the process ends at once, without waiting for it.
     void stop();
+    // The terminal changed its size: the monitor is drawn again.
+    void resized();
 
 signals:
     void finished(int exitStatus);
@@ -53,6 +55,7 @@ private:
     Result resultFrom(Result::Kind kind, const JobResult &jr) const;
     void print(const QString &text);
     void drawMonitor();
+    void readKeys();
     void pollRoundDone();
 
     CDriveBaseClass *m_driver;
@@ -85,7 +88,11 @@ private:
     Screen m_screen;
     QVector<MonitorRow> m_rows;
     QSocketNotifier *m_keys = nullptr;
+    QByteArray m_keyBuffer;            // an escape sequence being read
     QElapsedTimer m_steady;
+    QVector<qint64> m_goodAtMs;        // when each row's last good value came; -1: none yet
+    int m_firstRow = 0;                // scrolling
+    bool m_unicode = true;
 };
 
 } // namespace veskortool

@@ -3,6 +3,7 @@
 #include "Values.h"
 
 #include <cstdio>
+#include <utility>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -24,70 +25,143 @@ QString cut(const QString &text, int width)
 
 } // namespace
 
-QStringList monitorLines(const QString &title, const QVector<MonitorRow> &rows, int width, int height,
-                         qint64 nowMs)
+QString sparkline(const QVector<double> &values, bool unicode)
 {
-    bool named = false;
-    for (const MonitorRow &r : rows)
-        named = named || !r.last.name.isEmpty();
+    static const QString kBlocks = QStringLiteral("\u2581\u2582\u2583\u2584\u2585\u2586\u2587\u2588");
+    static const QString kAscii = QStringLiteral("_.-:=+*#");
+    const QString &alphabet = unicode ? kBlocks : kAscii;
+    if (values.isEmpty())
+        return QString();
+    double lo = values.first(), hi = values.first();
+    for (const double v : values) {
+        lo = qMin(lo, v);
+        hi = qMax(hi, v);
+    }
+    QString line;
+    for (const double v : values) {
+        const int level = hi > lo ? int((v - lo) / (hi - lo) * (alphabet.size() - 1) + 0.5) : 0;
+        line += alphabet.at(qBound(0, level, int(alphabet.size()) - 1));
+    }
+    return line;
+}
 
-    // Cells; the value column (index `valueColumn`) takes the width left over.
-    QVector<QStringList> cells;
-    QStringList header{QStringLiteral("TAG"), QStringLiteral("TYPE"), QStringLiteral("VALUE"),
-                       QStringLiteral("CHANGED"), QStringLiteral("CODE"), QStringLiteral("RTT MS MIN/MED/MAX"),
-                       QStringLiteral("FAIL")};
-    if (named)
-        header.prepend(QStringLiteral("NAME"));
-    const int valueColumn = named ? 3 : 2;
-    cells.append(header);
+int monitorRowsPerScreen(int rows, int height)
+{
+    // Title, a blank line and the header; a last line when rows are hidden.
+    const int room = qMax(1, height - 3);
+    return rows <= room ? room : qMax(1, room - 1);
+}
+
+int monitorMaxFirstRow(int rows, int height)
+{
+    return qMax(0, rows - monitorRowsPerScreen(rows, height));
+}
+
+namespace {
+
+enum Column { Name, Tag, Type, Value, State, Trend, Changed, Rtt, Fail, ColumnCount };
+
+QString cellOf(const MonitorRow &r, int column, bool unicode)
+{
+    switch (column) {
+    case Name: return r.last.name.isEmpty() ? QStringLiteral("-") : r.last.name;
+    case Tag: return r.last.tag;
+    case Type: return typeName(r.last.type);
+    case Value: return r.valueText;
+    case State: return r.state.isEmpty() ? QStringLiteral("waiting") : r.state;
+    case Trend: return sparkline(r.trend, unicode);
+    case Changed:
+        return r.changedAt.isValid() ? r.changedAt.toString(QStringLiteral("hh:mm:ss.zzz")) : QStringLiteral("-");
+    case Rtt:
+        return r.answered ? QStringLiteral("%1/%2/%3").arg(rttText(r.minRtt), rttText(r.medianRtt), rttText(r.maxRtt))
+                          : QStringLiteral("-");
+    case Fail: return QString::number(r.failures);
+    }
+    return QString();
+}
+
+// The width of each column shown (0: not shown), fitted to `width`.
+QVector<int> fitColumns(const QVector<QStringList> &cells, bool named, bool trends, int width)
+{
+    QVector<int> w(ColumnCount, 0);
+    for (const QStringList &row : cells)
+        for (int c = 0; c < ColumnCount; ++c)
+            w[c] = qMax(w[c], int(row.at(c).size()));
+    if (!named)
+        w[Name] = 0;
+    if (!trends)
+        w[Trend] = 0;
+    const auto total = [&w] {
+        int sum = 0, shown = 0;
+        for (const int x : w) {
+            sum += x;
+            shown += x > 0;
+        }
+        return sum + 2 * qMax(0, shown - 1);
+    };
+    // Statistics first, then the type.
+    for (const int c : {Fail, Rtt, Changed, Trend, Type}) {
+        if (total() <= width)
+            break;
+        w[c] = 0;
+    }
+    // A name is shortened before the state, and both before the value.
+    for (const auto &[c, least] : {std::pair<int, int>{Name, 6}, {State, 9}}) {
+        if (w[c] > 0 && total() > width)
+            w[c] = qMax(least, w[c] - (total() - width));
+    }
+    if (total() > width)
+        w[Value] = qMax(5, w[Value] - (total() - width));
+    return w;
+}
+
+} // namespace
+
+QStringList monitorLines(const QString &title, const QVector<MonitorRow> &rows, const MonitorView &view)
+{
+    bool named = false, trends = false;
     for (const MonitorRow &r : rows) {
-        QStringList row{r.last.tag, typeName(r.last.type), r.valueText,
-                        r.changedAt.isValid() ? r.changedAt.toString(QStringLiteral("hh:mm:ss.zzz")) : QStringLiteral("-"),
-                        r.reads > 0 ? QString::number(r.last.code) : QStringLiteral("-"),
-                        r.reads > 0 ? QStringLiteral("%1/%2/%3").arg(rttText(r.minRtt), rttText(r.medianRtt),
-                                                                     rttText(r.maxRtt))
-                                    : QStringLiteral("-"),
-                        QString::number(r.failures)};
-        if (named)
-            row.prepend(r.last.name.isEmpty() ? QStringLiteral("-") : r.last.name);
+        named = named || !r.last.name.isEmpty();
+        trends = trends || !r.trend.isEmpty();
+    }
+    QVector<QStringList> cells;
+    cells.append(QStringList{QStringLiteral("NAME"), QStringLiteral("TAG"), QStringLiteral("TYPE"),
+                             QStringLiteral("VALUE"), QStringLiteral("STATE"), QStringLiteral("TREND"),
+                             QStringLiteral("CHANGED"), QStringLiteral("RTT MS MIN/MED/MAX"), QStringLiteral("FAIL")});
+    for (const MonitorRow &r : rows) {
+        QStringList row;
+        for (int c = 0; c < ColumnCount; ++c)
+            row << cellOf(r, c, view.unicode);
         cells.append(row);
     }
-    const int columns = header.size();
-    QVector<int> widths(columns, 0);
-    for (const QStringList &row : cells)
-        for (int c = 0; c < columns; ++c)
-            widths[c] = qMax(widths[c], row.at(c).size());
-    // Two spaces between columns; the value gets what the others leave.
-    int others = 2 * (columns - 1);
-    for (int c = 0; c < columns; ++c)
-        others += c == valueColumn ? 0 : widths[c];
-    widths[valueColumn] = qMax(5, qMin(widths[valueColumn], width - others));
+    const QVector<int> widths = fitColumns(cells, named, trends, view.width);
+    int last = ColumnCount - 1;
+    while (last > 0 && widths[last] == 0)
+        --last;
 
-    QStringList lines{cut(title, width), QString()};
-    // The title, a blank line, then as many rows as fit; a last line says
-    // how many did not.
-    const int maxCells = qMax(2, height - 2);
-    const bool more = cells.size() > maxCells;
-    const int shown = more ? maxCells - 1 : cells.size();
-    for (int i = 0; i < shown; ++i) {
-        const QStringList &row = cells.at(i);
+    QStringList lines{cut(title, view.width), QString()};
+    const int perScreen = monitorRowsPerScreen(rows.size(), view.height);
+    const int first = qBound(0, view.firstRow, monitorMaxFirstRow(rows.size(), view.height));
+    const int end = qMin(int(rows.size()), first + perScreen);
+    for (int i = -1; i < end; ++i) {
+        if (i >= 0 && i < first)
+            continue;
+        const QStringList &row = cells.at(i + 1);
         QString line;
-        QString plain;   // the same without escape sequences, to cut at the width
-        for (int c = 0; c < columns; ++c) {
-            QString cell = cut(row.at(c), widths[c]);
-            if (c + 1 < columns)
-                cell = cell.leftJustified(widths[c] + 2);
-            plain += cell;
-            const bool lit = i > 0 && c == valueColumn && rows.at(i - 1).highlightUntilMs > nowMs;
-            const QString text = cell.trimmed();
-            line += lit ? QLatin1String(kReverse) + text + QLatin1String(kPlain)
-                              + QString(cell.size() - text.size(), QLatin1Char(' '))
-                        : cell;
+        for (int c = 0; c < ColumnCount; ++c) {
+            if (widths[c] == 0)
+                continue;
+            const QString text = cut(row.at(c), widths[c]);
+            const bool lit = i >= 0 && c == Value && rows.at(i).highlightUntilMs > view.nowMs;
+            line += lit ? QLatin1String(kReverse) + text + QLatin1String(kPlain) : text;
+            if (c < last)
+                line += QString(widths[c] - text.size() + 2, QLatin1Char(' '));
         }
-        lines << (plain.size() > width ? cut(plain, width) : line);
+        lines << line;
     }
-    if (more)
-        lines << cut(QStringLiteral("(+%1 more tags)").arg(cells.size() - shown), width);
+    if (end - first < rows.size())
+        lines << cut(QStringLiteral("rows %1-%2 of %3; arrows, PgUp/PgDn, Home/End scroll")
+                         .arg(first + 1).arg(end).arg(rows.size()), view.width);
     return lines;
 }
 

@@ -87,9 +87,18 @@ bool resolveConnect(const QString &text, QString *resolved, QString *error)
     return true;
 }
 
+// Signals reach the event loop through a pipe: 1 a stop (SIGINT, SIGTERM),
+// 2 a new terminal size (SIGWINCH).
 void onSigint(int)
 {
     const char c = 1;
+    const ssize_t r = ::write(g_sigintPipe[1], &c, 1);
+    (void)r;
+}
+
+void onSigwinch(int)
+{
+    const char c = 2;
     const ssize_t r = ::write(g_sigintPipe[1], &c, 1);
     (void)r;
 }
@@ -264,15 +273,20 @@ int main(int argc, char **argv)
         sa.sa_flags = SA_RESTART;
         sigaction(SIGINT, &sa, nullptr);
         sigaction(SIGTERM, &sa, nullptr);
+        sa.sa_handler = onSigwinch;
+        sigaction(SIGWINCH, &sa, nullptr);
     }
 
     Runner runner(driver, options);
     QSocketNotifier notifier(g_sigintPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &runner, [&runner]() {
-        char c;
+        char c = 1;
         const ssize_t r = ::read(g_sigintPipe[0], &c, 1);
         (void)r;
-        runner.stop();
+        if (c == 2)
+            runner.resized();
+        else
+            runner.stop();
     });
     QObject::connect(&runner, &Runner::finished, &app, [](int status) { QCoreApplication::exit(status); });
     runner.start();
@@ -281,6 +295,7 @@ int main(int argc, char **argv)
     notifier.setEnabled(false);
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    signal(SIGWINCH, SIG_DFL);
     if (connected) {
         driver->DisConnectDrive();
         driver->DestroyFree();
