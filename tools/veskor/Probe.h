@@ -119,6 +119,10 @@ struct ProbeLog {
 // Sends the probe's requests and records what comes back. False with the
 // reason in *error when no socket could be made.
 bool runProbe(const ProbeSettings &settings, ProbeLog *log, QString *error);
+// Asks a running probe to stop (safe from a signal handler): no request
+// leaves after it, and a wait in progress ends within 50 ms.
+void stopProbe();
+bool probeStopped();
 
 struct ProbeReport {
     QString controller;        // "ADDR:PORT"

@@ -15,6 +15,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -410,8 +411,11 @@ private:
             const qint64 left = untilUs - now();
             if (left <= 0)
                 return false;
+            if (probeStopped())
+                return false;
+            // Short waits, so that a stop is seen at once.
             const veskor::UdpLink::Received got =
-                link.receive(buffer.data(), buffer.size(), int(std::min<qint64>((left + 999) / 1000, 1000)), peer);
+                link.receive(buffer.data(), buffer.size(), int(std::min<qint64>((left + 999) / 1000, 50)), peer);
             progress.tick();
             if (got.status == veskor::UdpLink::Status::Refused) {
                 log->refused = true;
@@ -440,6 +444,8 @@ private:
                 break;
             record(got.size, got.from);
         }
+        if (probeStopped())
+            return false;   // nothing leaves after a stop
         ProbeRequest q;
         q.phase = phase;
         q.bytes = bytes;
@@ -475,6 +481,20 @@ private:
 };
 
 } // namespace
+
+namespace {
+std::atomic<bool> g_probeStop{false};
+} // namespace
+
+void stopProbe()
+{
+    g_probeStop.store(true);
+}
+
+bool probeStopped()
+{
+    return g_probeStop.load();
+}
 
 bool runProbe(const ProbeSettings &settings, ProbeLog *log, QString *error)
 {

@@ -92,6 +92,7 @@ Result Runner::resultFrom(Result::Kind kind, const JobResult &jr) const
     r.value = jr.record.value;
     r.timeStamp = jr.record.timeStamp;
     r.name = t.name;
+    r.rttMs = jr.rttMs;   // how long the call took: a closed port ends long before the wait
     if (jr.job.hex) {
         r.showHex = true;
         r.elementBytes = wireElementBytes(t.type, t.count);

@@ -172,6 +172,8 @@ int probe(const Options &options)
     settings.count = cmd.probeCount;
     settings.waitMs = cmd.waitMs;
     settings.writeTag = cmd.writeTest;
+    settings.repeat = cmd.probeRepeat;
+    settings.scanDevices = cmd.scanDevices;
     if (!cmd.writeTest.isEmpty()) {
         const veskor::TagRef ref = veskor::parseTag(cmd.writeTest);
         settings.writeArea = quint32(ref.area);
@@ -180,6 +182,13 @@ int probe(const Options &options)
     std::fprintf(stderr, "veskor: probing %s as device %u: at most %d requests and %.0f s\n",
                  address.toUtf8().constData(), settings.device, probeMaxRequests(settings),
                  std::ceil(probeMaxMs(settings) / 1000.0));
+    // Ctrl-C or SIGTERM: no further probe read leaves; what was seen so far
+    // is reported.
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) { stopProbe(); };
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
     ProbeLog log;
     QString error;
     if (!runProbe(settings, &log, &error))
@@ -188,6 +197,10 @@ int probe(const Options &options)
         simulator->stop();
     const ProbeReport report = judgeProbe(log);
     printOut(options.json ? probeJson(report) : probeText(report));
+    if (probeStopped()) {
+        std::fputs("veskor: stopped; the probe's report covers what came before the stop\n", stderr);
+        return ExitInterrupted;
+    }
     return report.answered ? ExitOk : ExitResultCode;
 }
 
