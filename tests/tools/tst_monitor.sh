@@ -97,10 +97,36 @@ screen | grep -E '^Motor 20 ' | grep -qE '(█|#).*(▁|_)|(▁|_).*(█|#)' || 
 tmux -L "$server" send-keys q
 await "EXIT=0" || fail "q did not end the 40-tag monitor: $(screen)"
 
+# Two controllers in one tag file, one of them silent: a worker each, so the
+# answering one's rows refresh while the other's say they wait, then fail.
+"$sim" --listen 127.0.0.1:0 --fault drop=1 >"$work/silent.out" 2>&1 &
+silentpid=$!
+silent=""
+for _ in $(seq 1 100); do
+  silent=$(sed -n 's/^veskor-sim listening on \(.*\)$/\1/p' "$work/silent.out")
+  [ -n "$silent" ] && break
+  sleep 0.1
+done
+printf 'tag,type,name,controller\nID4x0,int16,press,\nID4x0,int16,oven,%s\n' "$silent" >"$work/two.csv"
+tmux -L "$server" kill-server 2>/dev/null
+starts=$((starts + 1))
+server="veskor-monitor-$$-$starts"
+tmux -L "$server" new-session -d -x 80 -y 24 \
+  "$veskor --connect $endpoint monitor --tags $work/two.csv --interval 100; echo EXIT=\$?; sleep 60"
+await "^CONTROLLER +NAME" || fail "no controller column: $(screen)"
+screen | grep -qE "^$silent +oven .* waiting" || fail "the silent controller's row does not wait: $(screen)"
+"$veskor" --quiet --connect "$endpoint" write ID4x0 int16 -12345 >/dev/null || fail "write failed"
+await "^$endpoint +press .* -12345 +ok" || fail "the answering controller's row does not refresh: $(screen)"
+await "^$silent +oven .* no answer" || fail "the silent controller's failure does not show: $(screen)"
+tmux -L "$server" send-keys q
+await "EXIT=1" || fail "q did not end the two-controller monitor with status 1: $(screen)"
+kill "$silentpid" 2>/dev/null
+"$veskor" --quiet --connect "$endpoint" write ID4x0 int16 7 8 >/dev/null || fail "write 7 8 failed"
+
 # Into a pipe: one line per round, as poll prints them.
 lines=$("$veskor" --quiet --connect "$endpoint" monitor ID4x0:int16:2 ID4x10:uint8 --times 2 --interval 10 2>/dev/null | cat)
 [ "$(grep -cE '^[0-9T:.+-]+  ID4x0: 7 8 \(0\)  ID4x10: 0 \(0\)  rtt [0-9.]+ ms$' <<<"$lines")" -eq 2 ] ||
   fail "in a pipe: $lines"
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
-echo "monitor: table, highlight, trend, scrolling, q, Ctrl-C and pipe as expected"
+echo "monitor: table, highlight, trend, scrolling, two controllers, q, Ctrl-C and pipe as expected"

@@ -388,6 +388,8 @@ void TstVeskorCmdline::tagFile_data()
     QTest::newRow("quote left open") << QByteArray("tag,type,name\nID4x0,int16,\"abc\n") << QStringList()
                                      << "f.csv:2: a quote is not closed";
     QTest::newRow("no tags") << QByteArray("tag,type\n# none yet\n") << QStringList() << "f.csv: no tags";
+    QTest::newRow("controller without a port") << QByteArray("tag,type,controller\nID4x0,int16,plc7\n") << QStringList()
+                                               << "f.csv:2: controller \"plc7\": expected HOST:PORT";
 
     // ';' as the separator when the header line has it; the other one may
     // stand in a name only.

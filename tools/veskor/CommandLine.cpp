@@ -586,6 +586,14 @@ private:
             return fail(n, reason);
         if (m_nameColumn >= 0)
             r.name = m_fields.value(m_nameColumn);
+        if (m_controllerColumn >= 0) {
+            r.controller = m_fields.value(m_controllerColumn).trimmed();
+            const int colon = r.controller.lastIndexOf(QLatin1Char(':'));
+            bool portOk = false;
+            const uint port = colon > 0 ? r.controller.mid(colon + 1).toUInt(&portOk) : 0;
+            if (!r.controller.isEmpty() && (!portOk || port < 1 || port > 65535))
+                return fail(n, QStringLiteral("controller %1: expected HOST:PORT").arg(quoted(r.controller)));
+        }
         m_out->append(r);
         return true;
     }
@@ -597,16 +605,18 @@ private:
             int *column = name == QLatin1String("tag") ? &m_tagColumn
                         : name == QLatin1String("type") ? &m_typeColumn
                         : name == QLatin1String("count") ? &m_countColumn
-                        : name == QLatin1String("name") ? &m_nameColumn : nullptr;
+                        : name == QLatin1String("name") ? &m_nameColumn
+                        : name == QLatin1String("controller") ? &m_controllerColumn : nullptr;
             if (!column)
-                return fail(n, QStringLiteral("unknown column %1 (use tag, type, count, name)").arg(quoted(m_fields.at(c))));
+                return fail(n, QStringLiteral("unknown column %1 (use tag, type, count, name, controller)")
+                                   .arg(quoted(m_fields.at(c))));
             if (*column >= 0)
                 return fail(n, QStringLiteral("column %1 twice").arg(quoted(name)));
             *column = c;
         }
         if (m_tagColumn < 0 || m_typeColumn < 0)
             return fail(n, QStringLiteral("the header needs the columns tag and type"));
-        m_columns = 1 + qMax(qMax(m_tagColumn, m_typeColumn), qMax(m_countColumn, m_nameColumn));
+        m_columns = 1 + qMax(qMax(m_tagColumn, m_typeColumn), qMax(qMax(m_countColumn, m_nameColumn), m_controllerColumn));
         m_haveHeader = true;
         return true;
     }
@@ -621,7 +631,7 @@ private:
     QStringList m_fields;
     QChar m_separator = QLatin1Char(',');
     bool m_haveHeader = false;
-    int m_tagColumn = -1, m_typeColumn = -1, m_countColumn = -1, m_nameColumn = -1;
+    int m_tagColumn = -1, m_typeColumn = -1, m_countColumn = -1, m_nameColumn = -1, m_controllerColumn = -1;
     int m_columns = 0;
 };
 
@@ -927,7 +937,8 @@ QString commandHelp(Command::Kind kind)
                    "\n"
                    "Options:\n"
                    "  --tags FILE    the tags of a CSV file with a header line naming the\n"
-                   "                 columns tag, type, count (optional, 1) and name (optional),\n"
+                   "                 columns tag, type, count (optional, 1), name (optional) and\n"
+                   "                 controller (optional, HOST:PORT, else --connect's),\n"
                    "                 separated by ',' or ';' as the header line has it,\n"
                    "                 e.g. --tags panel.csv; UTF-8, at most 16 MB and 4096 bytes a\n"
                    "                 line; a bad line is refused with its number\n"
@@ -1043,7 +1054,8 @@ QString commandHelp(Command::Kind kind)
                    "  --times N      stop after N reads, e.g. --times 10 (default: until Ctrl-C)\n"
                    "  --changes      print a read only when its values or code changed\n"
                    "  --tags FILE    the tags of a CSV file with a header line naming the\n"
-                   "                 columns tag, type, count (optional, 1) and name (optional),\n"
+                   "                 columns tag, type, count (optional, 1), name (optional) and\n"
+                   "                 controller (optional, HOST:PORT, else --connect's),\n"
                    "                 separated by ',' or ';' as the header line has it,\n"
                    "                 e.g. --tags panel.csv; UTF-8, at most 16 MB and 4096 bytes a\n"
                    "                 line; a bad line is refused with its number\n"

@@ -25,6 +25,7 @@ struct TagRequest {
     int type = 0;
     int count = 1;
     QString name;              // from a tag file; empty when none
+    QString controller;        // from a tag file's controller column (HOST:PORT); empty: --connect's
 };
 
 struct Command {

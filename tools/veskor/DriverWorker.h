@@ -25,6 +25,8 @@ struct Job {
     TagRequest tag;
     QVariant values;   // a write's values
     bool hex = false;  // keep the read's answer bytes
+    int lane = 0;      // the controller's worker it went to
+    int tagIndex = 0;  // the command's tag it reads or writes
 };
 
 // What the call gave back.

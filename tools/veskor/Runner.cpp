@@ -40,17 +40,47 @@ const char *callName(Job::Kind kind)
 
 } // namespace
 
-Runner::Runner(CDriveBaseClass *driver, const Options &options, QObject *parent)
-    : QObject(parent), m_driver(driver), m_options(options), m_thread(driver, &m_stopped)
+Runner::Runner(const QVector<Controller> &controllers, const Options &options, QObject *parent)
+    : QObject(parent), m_options(options)
 {
-    connect(this, &Runner::submit, m_thread.worker(), &DriverWorker::run, Qt::QueuedConnection);
-    connect(m_thread.worker(), &DriverWorker::done, this, &Runner::onDone, Qt::QueuedConnection);
+    for (const Controller &c : controllers) {
+        auto lane = std::make_unique<Lane>();
+        lane->controller = c.name;
+        lane->thread = std::make_unique<DriverThread>(c.driver, &m_stopped);
+        connect(lane->thread->worker(), &DriverWorker::done, this, &Runner::onDone, Qt::QueuedConnection);
+        m_lanes.push_back(std::move(lane));
+    }
     connect(&m_timer, &QTimer::timeout, this, &Runner::pollTick);
 }
 
 Runner::~Runner()
 {
-    m_thread.finish();
+    for (auto &lane : m_lanes)
+        lane->thread->finish();
+}
+
+int Runner::laneOf(const TagRequest &t) const
+{
+    for (size_t i = 0; i < m_lanes.size(); ++i) {
+        if (m_lanes[i]->controller == t.controller)
+            return int(i);
+    }
+    return 0;
+}
+
+// One call to the controller's worker; it runs on that thread.
+void Runner::send(Lane &lane, Job job)
+{
+    if (m_stopped.load())
+        return;
+    for (size_t i = 0; i < m_lanes.size(); ++i) {
+        if (m_lanes[i].get() == &lane)
+            job.lane = int(i);
+    }
+    lane.inFlight = true;
+    lane.flying = job;
+    lane.issued = QDateTime::currentDateTime();
+    QMetaObject::invokeMethod(lane.thread->worker(), "run", Qt::QueuedConnection, Q_ARG(veskortool::Job, job));
 }
 
 void Runner::start()
@@ -131,11 +161,9 @@ void Runner::runNext()
     QTimer::singleShot(0, this, &Runner::runNext);
 }
 
-// The next call of the command in progress, to the driver's thread.
+// The next call of a read, write or info, to its controller's thread.
 void Runner::nextCall()
 {
-    if (m_stopped.load())
-        return;
     Job job;
     switch (m_cmd->kind) {
     case Command::Info:
@@ -149,18 +177,17 @@ void Runner::nextCall()
     default:
         job.kind = Job::Read;
         job.tag = m_cmd->tags.at(m_tagIndex);
+        job.tagIndex = m_tagIndex;
         job.hex = m_cmd->hex;
         break;
     }
-    m_inFlight = true;
-    m_flying = job;
-    m_roundIssued = QDateTime::currentDateTime();
-    emit submit(job);
+    send(*m_lanes[size_t(laneOf(job.tag))], job);
 }
 
 void Runner::onDone(const JobResult &jr)
 {
-    m_inFlight = false;
+    Lane &lane = *m_lanes[size_t(jr.job.lane)];
+    lane.inFlight = false;
     if (m_stopped.load() || !m_cmd)
         return;
     switch (m_cmd->kind) {
@@ -194,35 +221,52 @@ void Runner::onDone(const JobResult &jr)
         break;
     }
     case Command::Poll:
-    case Command::Monitor: {
-        Result r = resultFrom(Result::Poll, jr);
-        // A failed read carries no time of its own: show when it was sent.
-        if (!r.timeStamp.isValid())
-            r.timeStamp = m_roundIssued;
-        r.rttMs = jr.rttMs;
-        record(r.code);
-        m_stats[m_tagIndex].add(r);
-        m_round.append(r);
-        if (m_screen.isOpen())
-            drawMonitor();   // each row as its read ends
-        if (++m_tagIndex < m_cmd->tags.size())
-            nextCall();
-        else
-            pollRoundDone();
+    case Command::Monitor:
+        onPollDone(lane, jr);
         return;
-    }
     case Command::Probe:
         break;
     }
     runNext();
 }
 
+// A poll's read came back: counted, shown on its row, and the controller's
+// next tag sent; each controller goes at its own pace.
+void Runner::onPollDone(Lane &lane, const JobResult &jr)
+{
+    Result r = resultFrom(Result::Poll, jr);
+    // A failed read carries no time of its own: show when it was sent.
+    if (!r.timeStamp.isValid())
+        r.timeStamp = lane.issued;
+    record(r.code);
+    m_stats[jr.job.tagIndex].add(r);
+    m_latest[jr.job.tagIndex] = r;
+    lane.round.append(r);
+    if (m_screen.isOpen())
+        drawMonitor();   // each row as its read ends
+    if (++lane.pos < lane.tags.size()) {
+        Job job;
+        job.tagIndex = lane.tags.at(lane.pos);
+        job.tag = m_cmd->tags.at(job.tagIndex);
+        job.hex = m_cmd->hex;
+        send(lane, job);
+    } else {
+        roundDone(lane);
+    }
+}
+
 void Runner::startPoll(const Command &cmd)
 {
-    m_pollReads = 0;
     m_stats = QVector<PollStats>(cmd.tags.size());
-    m_havePrevious = false;
-    m_roundRunning = false;
+    m_latest = QVector<Result>(cmd.tags.size());
+    for (auto &lane : m_lanes) {
+        lane->tags.clear();
+        lane->roundRunning = false;
+        lane->rounds = 0;
+        lane->havePrevious = false;
+    }
+    for (int i = 0; i < cmd.tags.size(); ++i)
+        m_lanes[size_t(laneOf(cmd.tags.at(i)))]->tags.append(i);
     if (cmd.kind == Command::Monitor && !m_options.json && m_screen.open()) {
         m_rows = QVector<MonitorRow>(cmd.tags.size());
         for (int i = 0; i < m_rows.size(); ++i) {
@@ -230,9 +274,11 @@ void Runner::startPoll(const Command &cmd)
             m_rows[i].last.type = cmd.tags.at(i).type;
             m_rows[i].last.count = cmd.tags.at(i).count;
             m_rows[i].last.name = cmd.tags.at(i).name;
+            m_rows[i].controller = cmd.tags.at(i).controller;
+            if (m_lanes.size() > 1 && m_rows[i].controller.isEmpty())
+                m_rows[i].controller = m_options.connect.isEmpty() ? QStringLiteral("embedded") : m_options.connect;
             m_rows[i].valueText = QStringLiteral("waiting");
         }
-        m_steady.start();
         m_goodAtMs = QVector<qint64>(cmd.tags.size(), -1);
         m_firstRow = 0;
         m_unicode = QByteArray(::nl_langinfo(CODESET)) == "UTF-8";
@@ -240,6 +286,7 @@ void Runner::startPoll(const Command &cmd)
             m_keys = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
             connect(m_keys, &QSocketNotifier::activated, this, &Runner::readKeys);
         }
+        m_steady.start();
         drawMonitor();   // the table at once, before any read ends
     }
     m_timer.setInterval(cmd.intervalMs);
@@ -247,44 +294,64 @@ void Runner::startPoll(const Command &cmd)
     pollTick();
 }
 
-// A round: every tag read once, one after the other. A round still running
-// when the timer fires is not doubled: the next one starts at the next tick.
+// A round on each controller that is not in one: its tags read one after
+// the other. A round still running when the timer fires is not doubled.
 void Runner::pollTick()
 {
-    if (!m_cmd || m_roundRunning || m_stopped.load())
+    if (!m_cmd || m_stopped.load())
         return;
-    m_roundRunning = true;
-    m_round.clear();
-    m_tagIndex = 0;
-    nextCall();
+    for (auto &lane : m_lanes) {
+        const bool more = m_cmd->times <= 0 || lane->rounds < m_cmd->times;
+        if (!lane->tags.isEmpty() && !lane->roundRunning && more)
+            startRound(*lane);
+    }
 }
 
-// The round's line (one JSON object per tag), or the monitor's table.
-void Runner::pollRoundDone()
+void Runner::startRound(Lane &lane)
 {
-    m_roundRunning = false;
-    ++m_pollReads;
+    lane.roundRunning = true;
+    lane.round.clear();
+    lane.pos = 0;
+    Job job;
+    job.tagIndex = lane.tags.first();
+    job.tag = m_cmd->tags.at(job.tagIndex);
+    job.hex = m_cmd->hex;
+    send(lane, job);
+}
+
+// A controller's round is done: its line (one JSON object per tag), unless
+// the monitor's table shows it; the poll ends when every controller has
+// made its --times rounds.
+void Runner::roundDone(Lane &lane)
+{
+    lane.roundRunning = false;
+    ++lane.rounds;
     QVector<QStringList> values;
     QVector<int> codes;
-    for (const Result &r : qAsConst(m_round)) {
+    for (const Result &r : qAsConst(lane.round)) {
         values.append(formatValues(r.value));
         codes.append(r.code);
     }
-    const bool changed = !m_havePrevious || values != m_previousValues || codes != m_previousCodes;
-    m_havePrevious = true;
-    m_previousValues = values;
-    m_previousCodes = codes;
+    const bool changed = !lane.havePrevious || values != lane.previousValues || codes != lane.previousCodes;
+    lane.havePrevious = true;
+    lane.previousValues = values;
+    lane.previousCodes = codes;
     if (!m_screen.isOpen() && (changed || !m_cmd->changesOnly)) {
         if (m_options.json) {
-            for (const Result &r : qAsConst(m_round))
+            for (const Result &r : qAsConst(lane.round))
                 print(resultJson(r) + QLatin1Char('\n'));
         } else {
             const bool oneLinePerTag = m_cmd->kind == Command::Poll && !m_cmd->table;
-            print(oneLinePerTag ? pollLineText(m_round.first()) : pollRoundText(m_round));
+            print(oneLinePerTag ? pollLineText(lane.round.first()) : pollRoundText(lane.round));
         }
     }
-    if (m_cmd->times > 0 && m_pollReads >= m_cmd->times)
-        endPoll(false);
+    if (m_cmd->times <= 0)
+        return;
+    for (const auto &l : m_lanes) {
+        if (!l->tags.isEmpty() && l->rounds < m_cmd->times)
+            return;
+    }
+    endPoll(false);
 }
 
 void Runner::endPoll(bool cutShort)
@@ -368,9 +435,9 @@ static bool numericType(int type)
 void Runner::drawMonitor()
 {
     const qint64 now = m_steady.elapsed();
-    for (int i = 0; i < m_round.size() && i < m_rows.size(); ++i) {
+    for (int i = 0; i < m_latest.size() && i < m_rows.size(); ++i) {
         MonitorRow &row = m_rows[i];
-        const Result &r = m_round.at(i);
+        const Result &r = m_latest.at(i);
         const PollStats &stats = m_stats.at(i);
         if (row.reads == stats.reads())
             continue;   // shown already
@@ -415,9 +482,12 @@ void Runner::drawMonitor()
     view.unicode = m_unicode;
     m_firstRow = qBound(0, m_firstRow, monitorMaxFirstRow(m_rows.size(), view.height));
     view.firstRow = m_firstRow;
+    int rounds = 0;
+    for (const auto &lane : m_lanes)
+        rounds = qMax(rounds, lane->rounds);
     const QString title = QStringLiteral("veskor monitor: %1 tag%2 every %3 ms, round %4; q or Ctrl-C leaves")
                               .arg(m_rows.size()).arg(m_rows.size() == 1 ? QString() : QStringLiteral("s"))
-                              .arg(m_cmd->intervalMs).arg(m_pollReads + 1);
+                              .arg(m_cmd->intervalMs).arg(rounds + 1);
     m_screen.draw(monitorLines(title, m_rows, view));
 }
 
@@ -432,15 +502,18 @@ void Runner::stop()
     if (m_done || m_stopped.exchange(true))
         return;
     const bool polling = m_cmd && (m_cmd->kind == Command::Poll || m_cmd->kind == Command::Monitor);
-    const bool inFlight = m_inFlight;
     const bool last = m_next >= m_options.commands.size();
     if (polling)
         endPoll(true);
-    if (inFlight) {
-        const QByteArray what = m_flying.kind == Job::Info ? QByteArray("info")
-                                                           : m_flying.tag.tag.toUtf8();
-        std::fprintf(stderr, "veskor: stopped; the %s of %s in flight was abandoned\n",
-                     callName(m_flying.kind), what.constData());
+    bool inFlight = false;
+    for (const auto &lane : m_lanes) {
+        if (!lane->inFlight)
+            continue;
+        inFlight = true;
+        const Job &job = lane->flying;
+        const QByteArray what = job.kind == Job::Info ? QByteArray("info") : job.tag.tag.toUtf8();
+        std::fprintf(stderr, "veskor: stopped; the %s of %s in flight was abandoned\n", callName(job.kind),
+                     what.constData());
     }
     // A poll or monitor that was the last command ends as it would at its
     // end; anything cut short says so.
@@ -448,7 +521,7 @@ void Runner::stop()
     if (polling && last)
         status = m_failed ? ExitResultCode : ExitOk;
     if (inFlight) {
-        // The driver's thread is inside a call that may wait 2 s for a silent
+        // A driver's thread is inside a call that may wait 2 s for a silent
         // controller: the process ends without it.
         std::fflush(stdout);
         std::fflush(stderr);

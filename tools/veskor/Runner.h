@@ -16,18 +16,28 @@
 #include <QTimer>
 
 #include <atomic>
+#include <memory>
+#include <vector>
 
 class CDriveBaseClass;
 class QSocketNotifier;
 
 namespace veskortool {
 
+// A controller and the driver object that talks to it.
+struct Controller {
+    QString name;               // HOST:PORT as the tag file gives it; empty: --connect's
+    CDriveBaseClass *driver = nullptr;
+};
+
 class Runner : public QObject
 {
     Q_OBJECT
 
 public:
-    Runner(CDriveBaseClass *driver, const Options &options, QObject *parent = nullptr);
+    // The first controller is --connect's; the others come from a tag file's
+    // controller column. Each gets a thread of its own.
+    Runner(const QVector<Controller> &controllers, const Options &options, QObject *parent = nullptr);
     ~Runner() override;
 
     // Starts with the first command once the event loop runs.
@@ -41,14 +51,37 @@ public:
 
 signals:
     void finished(int exitStatus);
-    void submit(const veskortool::Job &job);
 
 private:
+    // One controller's worker and what it does in the command in progress:
+    // one call in flight at a time.
+    struct Lane {
+        QString controller;
+        std::unique_ptr<DriverThread> thread;
+        bool inFlight = false;
+        Job flying;
+        QDateTime issued;
+        // A poll's round on this controller: its tags, in order.
+        QVector<int> tags;
+        int pos = 0;
+        bool roundRunning = false;
+        int rounds = 0;
+        QVector<Result> round;
+        bool havePrevious = false;
+        QVector<QStringList> previousValues;
+        QVector<int> previousCodes;
+    };
+    int laneOf(const TagRequest &t) const;
+    void send(Lane &lane, Job job);
+
     void runNext();
     void nextCall();
     void onDone(const veskortool::JobResult &result);
+    void onPollDone(Lane &lane, const JobResult &jr);
     void startPoll(const Command &cmd);
     void pollTick();
+    void startRound(Lane &lane);
+    void roundDone(Lane &lane);
     void endPoll(bool cutShort);
     void finish(int status);
     void record(int code);
@@ -56,33 +89,23 @@ private:
     void print(const QString &text);
     void drawMonitor();
     void readKeys();
-    void pollRoundDone();
 
-    CDriveBaseClass *m_driver;
     Options m_options;
     std::atomic<bool> m_stopped{false};
-    DriverThread m_thread;
+    std::vector<std::unique_ptr<Lane>> m_lanes;
     int m_next = 0;
     bool m_failed = false;
     bool m_done = false;
 
-    // The command in progress and its calls: one in flight at a time.
+    // The command in progress; read and write take their tags one at a time.
     const Command *m_cmd = nullptr;
     int m_tagIndex = 0;
-    bool m_inFlight = false;
-    Job m_flying;
     TableBuilder m_table;
 
     // The poll in progress.
     QTimer m_timer;
-    int m_pollReads = 0;               // rounds
-    bool m_roundRunning = false;
-    QDateTime m_roundIssued;
-    QVector<Result> m_round;
     QVector<PollStats> m_stats;        // one per tag
-    bool m_havePrevious = false;
-    QVector<QStringList> m_previousValues;
-    QVector<int> m_previousCodes;
+    QVector<Result> m_latest;          // the last read of each tag
 
     // The monitor's table, when standard output is a terminal.
     Screen m_screen;

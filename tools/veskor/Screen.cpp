@@ -59,11 +59,12 @@ int monitorMaxFirstRow(int rows, int height)
 
 namespace {
 
-enum Column { Name, Tag, Type, Value, State, Trend, Changed, Rtt, Fail, ColumnCount };
+enum Column { Ctrl, Name, Tag, Type, Value, State, Trend, Changed, Rtt, Fail, ColumnCount };
 
 QString cellOf(const MonitorRow &r, int column, bool unicode)
 {
     switch (column) {
+    case Ctrl: return r.controller.isEmpty() ? QStringLiteral("-") : r.controller;
     case Name: return r.last.name.isEmpty() ? QStringLiteral("-") : r.last.name;
     case Tag: return r.last.tag;
     case Type: return typeName(r.last.type);
@@ -81,12 +82,14 @@ QString cellOf(const MonitorRow &r, int column, bool unicode)
 }
 
 // The width of each column shown (0: not shown), fitted to `width`.
-QVector<int> fitColumns(const QVector<QStringList> &cells, bool named, bool trends, int width)
+QVector<int> fitColumns(const QVector<QStringList> &cells, bool controllers, bool named, bool trends, int width)
 {
     QVector<int> w(ColumnCount, 0);
     for (const QStringList &row : cells)
         for (int c = 0; c < ColumnCount; ++c)
             w[c] = qMax(w[c], int(row.at(c).size()));
+    if (!controllers)
+        w[Ctrl] = 0;
     if (!named)
         w[Name] = 0;
     if (!trends)
@@ -106,7 +109,7 @@ QVector<int> fitColumns(const QVector<QStringList> &cells, bool named, bool tren
         w[c] = 0;
     }
     // A name is shortened before the state, and both before the value.
-    for (const auto &[c, least] : {std::pair<int, int>{Name, 6}, {State, 9}}) {
+    for (const auto &[c, least] : {std::pair<int, int>{Name, 6}, {Ctrl, 9}, {State, 9}}) {
         if (w[c] > 0 && total() > width)
             w[c] = qMax(least, w[c] - (total() - width));
     }
@@ -119,13 +122,14 @@ QVector<int> fitColumns(const QVector<QStringList> &cells, bool named, bool tren
 
 QStringList monitorLines(const QString &title, const QVector<MonitorRow> &rows, const MonitorView &view)
 {
-    bool named = false, trends = false;
+    bool named = false, trends = false, controllers = false;
     for (const MonitorRow &r : rows) {
+        controllers = controllers || !r.controller.isEmpty();
         named = named || !r.last.name.isEmpty();
         trends = trends || !r.trend.isEmpty();
     }
     QVector<QStringList> cells;
-    cells.append(QStringList{QStringLiteral("NAME"), QStringLiteral("TAG"), QStringLiteral("TYPE"),
+    cells.append(QStringList{QStringLiteral("CONTROLLER"), QStringLiteral("NAME"), QStringLiteral("TAG"), QStringLiteral("TYPE"),
                              QStringLiteral("VALUE"), QStringLiteral("STATE"), QStringLiteral("TREND"),
                              QStringLiteral("CHANGED"), QStringLiteral("RTT MS MIN/MED/MAX"), QStringLiteral("FAIL")});
     for (const MonitorRow &r : rows) {
@@ -134,7 +138,7 @@ QStringList monitorLines(const QString &title, const QVector<MonitorRow> &rows, 
             row << cellOf(r, c, view.unicode);
         cells.append(row);
     }
-    const QVector<int> widths = fitColumns(cells, named, trends, view.width);
+    const QVector<int> widths = fitColumns(cells, controllers, named, trends, view.width);
     int last = ColumnCount - 1;
     while (last > 0 && widths[last] == 0)
         --last;

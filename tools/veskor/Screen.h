@@ -19,6 +19,7 @@ namespace veskortool {
 // What the monitor shows of one tag.
 struct MonitorRow {
     Result last;               // the last read
+    QString controller;        // HOST:PORT when the tags come from several controllers
     QString valueText;         // the last good value ("waiting" before any read)
     QString state;             // "ok", the failure in words, "stale 5 s: no answer"
     QDateTime changedAt;       // when its value or code last changed

@@ -26,6 +26,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
@@ -208,6 +209,33 @@ int probe(const Options &options)
 // interface has no way to delete the object.
 LoadedPlugin g_plugin;
 
+// The controllers tag files name besides --connect's, each connected with a
+// driver object of its own. ExitOk, or the exit status.
+int otherControllers(const Options &options, QVector<Controller> *controllers)
+{
+    const auto get = reinterpret_cast<GetSharedLibraryFn>(dlsym(g_plugin.handle, "getSharedLibrary"));
+    for (const Command &c : options.commands) {
+        for (const TagRequest &t : c.tags) {
+            bool known = t.controller.isEmpty();
+            for (const Controller &k : qAsConst(*controllers))
+                known = known || k.name == t.controller;
+            if (known)
+                continue;
+            QString resolved, error;
+            if (!resolveConnect(t.controller, &resolved, &error))
+                return fail(ExitConnect, error);
+            CDriveBaseClass *driver = get();
+            if (options.hasDevice)
+                driver->SetConnectPar(QString::number(options.device));
+            if (driver->ConnectDrive(resolved) == -1)
+                return fail(ExitConnect, QStringLiteral("cannot connect to %1: the plug-in refused the address")
+                                             .arg(resolved));
+            controllers->append(Controller{t.controller, driver});
+        }
+    }
+    return ExitOk;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -290,7 +318,11 @@ int main(int argc, char **argv)
         sigaction(SIGWINCH, &sa, nullptr);
     }
 
-    Runner runner(driver, options);
+    // Tag files may name other controllers: a driver object of its own each.
+    QVector<Controller> controllers{Controller{QString(), driver}};
+    if (const int status = otherControllers(options, &controllers); status != ExitOk)
+        return status;
+    Runner runner(controllers, options);
     QSocketNotifier notifier(g_sigintPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &runner, [&runner]() {
         char c = 1;
@@ -310,8 +342,10 @@ int main(int argc, char **argv)
     signal(SIGTERM, SIG_DFL);
     signal(SIGWINCH, SIG_DFL);
     if (connected) {
-        driver->DisConnectDrive();
-        driver->DestroyFree();
+        for (const Controller &c : qAsConst(controllers)) {
+            c.driver->DisConnectDrive();
+            c.driver->DestroyFree();
+        }
     }
     if (simulator)
         simulator->stop();
