@@ -3,6 +3,13 @@
 // loop, so a test or a host tool can use it in-process while its own thread
 // blocks on a request; every public member may be called from any thread.
 //
+// The simulator builds and parses its datagrams and keeps its table of areas
+// on its own, apart from the plug-in's Frames and Tags, and links none of
+// them, on purpose: a peer written independently catches what a shared one
+// would hide, since a mistake in shared code would sit on both ends of the
+// exchange and agree with itself. Only the test compares the two area tables
+// (names, codes, order).
+//
 // Requests it understands (one UDP/IPv4 datagram each):
 //  - read: exactly 16 bytes starting 'M' 'R'; bytes 8..11 carry the area code
 //    big-endian. The answer is the request echoed unchanged followed by the
