@@ -3,6 +3,7 @@
 // sends a second request and checks that the first datagram back answers that
 // one, so nothing waits for a timeout.
 #include "Capture.h"
+#include "Tags.h"
 #include "VeskorSim.h"
 
 #include <QDeadlineTimer>
@@ -158,6 +159,8 @@ class TestVeskorSim : public QObject
 
 private slots:
     void areaNames();
+    void areaTableMatchesPlugin_data();
+    void areaTableMatchesPlugin();
     void readAnswersWholeArea_data();
     void readAnswersWholeArea();
     void readOfUnknownAreaIsAnError();
@@ -198,6 +201,34 @@ void TestVeskorSim::areaNames()
     QVERIFY(faultFromName(faultName(Fault::ForeignPort), &f));
     QCOMPARE(f, Fault::ForeignPort);
     QVERIFY(!faultFromName(QStringLiteral("explode"), &f));
+}
+
+// The simulator keeps its own area table; it must still be the plug-in's,
+// entry by entry: same names, same codes, same order. A row past the end of
+// either table fails, so the sizes are compared too.
+void TestVeskorSim::areaTableMatchesPlugin_data()
+{
+    QTest::addColumn<int>("index");
+    int pluginCount = 0;
+    const veskor::AreaEntry *plugin = veskor::areaTable(&pluginCount);
+    const QVector<AreaInfo> &sim = areaTable();
+    const int rows = std::max(pluginCount, int(sim.size()));
+    for (int i = 0; i < rows; ++i) {
+        const char *name = i < pluginCount ? plugin[i].name : sim[i].name;
+        QTest::addRow("%d %s", i, name) << i;
+    }
+}
+
+void TestVeskorSim::areaTableMatchesPlugin()
+{
+    QFETCH(int, index);
+    int pluginCount = 0;
+    const veskor::AreaEntry *plugin = veskor::areaTable(&pluginCount);
+    const QVector<AreaInfo> &sim = areaTable();
+    QVERIFY2(index < pluginCount, "the simulator has an area the plug-in lacks");
+    QVERIFY2(index < sim.size(), "the plug-in has an area the simulator lacks");
+    QCOMPARE(QByteArray(sim[index].name), QByteArray(plugin[index].name));
+    QCOMPARE(sim[index].code, plugin[index].code);
 }
 
 void TestVeskorSim::readAnswersWholeArea_data()
