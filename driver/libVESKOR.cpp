@@ -3,6 +3,7 @@
 #include "Codec.h"
 #include "Frames.h"
 #include "ListAccess.h"
+#include "ResultCodes.h"
 #include "Tags.h"
 
 #include <QDate>
@@ -16,18 +17,6 @@
 using namespace veskor;
 
 namespace {
-
-// Result codes written into a record.
-enum ResultCode {
-    RcDone = 0,
-    RcNothing = 1,
-    RcType = 2,
-    RcNoArea = 3,
-    RcLength = 4,
-    RcDevice = 7,
-    RcNoAnswer = 8,
-    RcNoSocket = 9
-};
 
 const char kDriveName[] = "Oxbrin";
 const char kVersion[] = "V1.0.1 202001031";

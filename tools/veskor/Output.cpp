@@ -1,6 +1,7 @@
 #include "Output.h"
 
 #include "Frames.h"
+#include "ResultCodes.h"
 #include "Tags.h"
 #include "Values.h"
 
@@ -93,28 +94,28 @@ Refusal refusalOf(Result::Kind kind, const QString &tag, int type, int count)
     const bool write = kind == Result::Write;
     const qint64 length = veskor::byteLength(type, count);
     if (!area)
-        return {3, QStringLiteral("no area name (ID1x to ID23x) in %1").arg(quoted(tag))};
+        return {veskor::RcNoArea, QStringLiteral("no area name (ID1x to ID23x) in %1").arg(quoted(tag))};
     if (!tagOnly && (write ? count < 0 : count <= 0))
-        return {4, QStringLiteral("a count of %1 elements").arg(count)};
+        return {veskor::RcLength, QStringLiteral("a count of %1 elements").arg(count)};
     if (!tagOnly && type == 0)
-        return {2, QStringLiteral("type 0 names no type")};
+        return {veskor::RcType, QStringLiteral("type 0 names no type")};
     if (!tagOnly && write && length == 0)
-        return {4, QStringLiteral("a write of 0 bytes")};
+        return {veskor::RcLength, QStringLiteral("a write of 0 bytes")};
     if (!tagOnly && write && (type < 1 || type > 12))
-        return {2, QStringLiteral("type %1: the driver writes types 1 to 12 only").arg(type)};
+        return {veskor::RcType, QStringLiteral("type %1: the driver writes types 1 to 12 only").arg(type)};
     if (ref.address < 0)
-        return {4, addressProblem(tag, *area)};
+        return {veskor::RcLength, addressProblem(tag, *area)};
     if (tagOnly)
         return {};
     if (!write && (length < 0 || length > INT_MAX))
-        return {4, QStringLiteral("%1 elements of %2 take %3 bytes, more than a read can ask for")
+        return {veskor::RcLength, QStringLiteral("%1 elements of %2 take %3 bytes, more than a read can ask for")
                        .arg(count).arg(typeName(type)).arg(length)};
     if (write && ref.address > veskor::kMaxWireField)
-        return {4, QStringLiteral("address %1 is past %2, the most a write request carries")
+        return {veskor::RcLength, QStringLiteral("address %1 is past %2, the most a write request carries")
                        .arg(ref.address).arg(veskor::kMaxWireField)};
     if (write && (length < 0 || length > veskor::kMaxWireField
                   || veskor::kWriteHeaderSize + length > veskor::kMaxDatagramPayload))
-        return {4, QStringLiteral("%1 bytes do not fit one write request (at most %2)")
+        return {veskor::RcLength, QStringLiteral("%1 bytes do not fit one write request (at most %2)")
                        .arg(length).arg(veskor::kMaxDatagramPayload - veskor::kWriteHeaderSize)};
     return {};
 }
@@ -122,20 +123,20 @@ Refusal refusalOf(Result::Kind kind, const QString &tag, int type, int count)
 Cause causeOf(const Result &r)
 {
     Cause c;
-    if (r.code == 0) {
+    if (r.code == veskor::RcDone) {
         c.answered = true;
         return c;
     }
     const bool tagKnown = !r.tag.isNull();
     if (tagKnown) {
         const Refusal refusal = refusalOf(r.kind, r.tag, r.type, r.count);
-        if (refusal.code != 0 && refusal.code == r.code) {
+        if (refusal.code != veskor::RcDone && refusal.code == r.code) {
             c.kind = Cause::NotSent;
             c.text = refusal.text;
             return c;
         }
         // A string that does not fit its field is refused whole, never cut.
-        if (r.kind == Result::Write && r.type == 12 && r.code == 4) {
+        if (r.kind == Result::Write && r.type == DT_STRING && r.code == veskor::RcLength) {
             const QList<QString> texts = r.value.value<QList<QString>>();
             const int bytes = texts.isEmpty() ? 0 : int(texts.first().toUtf8().size());
             if (!texts.isEmpty() && (bytes > 255 || bytes + 1 > r.count)) {
@@ -148,11 +149,11 @@ Cause causeOf(const Result &r)
         }
     }
     switch (r.code) {
-    case 3:
+    case veskor::RcNoArea:
         c.kind = Cause::NotSent;
         c.text = QStringLiteral("no area name (ID1x to ID23x) in the tag");
         return c;
-    case 8:
+    case veskor::RcNoAnswer:
         if (r.rttMs >= 0 && r.rttMs < kDriverWaitMs / 2) {
             c.kind = Cause::PortClosed;
             c.text = QStringLiteral("the controller's host refused the request after %1 ms, long before the "
@@ -166,16 +167,16 @@ Cause causeOf(const Result &r)
                                         .arg(kDriverWaitMs / 1000);
         }
         return c;
-    case 7:
+    case veskor::RcDevice:
         c.kind = Cause::DeviceError;
         c.answered = true;
         c.text = QStringLiteral("an answer came, but no read answer for this device id (its first byte is "
                                 "not 'M', or bytes 12-14 are not the request's)");
         return c;
-    case 4: {
+    case veskor::RcLength: {
         if (!tagKnown) {
             c.kind = Cause::BadLength;
-            c.text = resultMeaning(4);
+            c.text = resultMeaning(veskor::RcLength);
             return c;
         }
         c.kind = Cause::TooShort;
@@ -196,13 +197,13 @@ Cause causeOf(const Result &r)
                          .arg(r.tag, bytesText(address, length), name);
         return c;
     }
-    case 2:
+    case veskor::RcType:
         // Sent and answered: the driver makes no value of a type it does not name.
         c.kind = Cause::Other;
         c.answered = tagKnown && r.kind != Result::Write;
         c.text = QStringLiteral("type %1: the driver makes no value of it").arg(r.type);
         return c;
-    case 9:
+    case veskor::RcNoSocket:
         c.kind = Cause::Other;
         c.text = QStringLiteral("the driver has no socket to the controller");
         return c;
@@ -278,7 +279,7 @@ QString wireText(const Result &r)
 QString resultText(const Result &r)
 {
     QString cause;
-    if (r.code != 0) {
+    if (r.code != veskor::RcDone) {
         const Cause c = causeOf(r);
         cause = QStringLiteral("cause   %1: %2\n").arg(causeName(c, r.code), c.text);
     }
@@ -387,7 +388,7 @@ QString pollLineText(const Result &r)
     QString tail;
     if (c.answered)
         tail = QStringLiteral("rtt %1 ms").arg(rttText(r.rttMs));
-    if (r.code != 0)
+    if (r.code != veskor::RcDone)
         tail += (tail.isEmpty() ? QString() : QStringLiteral("  ")) + causeName(c, r.code) + QStringLiteral(": ") + c.text;
     return QStringLiteral("%1  %2%3  code %4  %5\n")
         .arg(timeText(r.timeStamp), valuesText(r.value), hex, codeText(r.code), tail);
@@ -432,7 +433,7 @@ QString resultJson(const Result &r)
     const QString ts = formatTimestamp(r.timeStamp);
     o.insert(QStringLiteral("timeStamp"), ts.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(ts));
     const Cause c = causeOf(r);
-    if (r.code != 0) {
+    if (r.code != veskor::RcDone) {
         o.insert(QStringLiteral("cause"), causeName(c, r.code));
         o.insert(QStringLiteral("causeText"), c.text);
     }
@@ -490,7 +491,7 @@ void PollStats::addCause(const Cause &c, int code, double rttMs)
         m_rtts.append(rttMs);
     else if (c.kind == Cause::BadLength && rttMs >= 0)
         m_badLengthRtts.append(rttMs);
-    if (code != 0) {
+    if (code != veskor::RcDone) {
         m_codes[code] += 1;
         m_causes[qMakePair(int(c.kind), code)] += 1;
     }
@@ -515,7 +516,7 @@ namespace {
 // 4 of a tag the driver does not send was not sent, any other one too short.
 Cause::Kind resolved(int kind, int code, const QString &tag, QString *notSent)
 {
-    if (tag.isEmpty() || (kind != Cause::BadLength && !(kind == Cause::NotSent && code == 3)))
+    if (tag.isEmpty() || (kind != Cause::BadLength && !(kind == Cause::NotSent && code == veskor::RcNoArea)))
         return Cause::Kind(kind);
     const Refusal refusal = refusalOf(Result::Poll, tag, 0, 0);
     if (refusal.code == code) {

@@ -1,5 +1,7 @@
 #include "Values.h"
 
+#include "ResultCodes.h"
+
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSet>
@@ -556,17 +558,7 @@ QString formatTimestamp(const QDateTime &t)
 
 QString resultMeaning(int code)
 {
-    switch (code) {
-    case 0: return QStringLiteral("done");
-    case 1: return QStringLiteral("nothing done");
-    case 2: return QStringLiteral("unsupported type");
-    case 3: return QStringLiteral("no area in the tag name");
-    case 4: return QStringLiteral("bad length");
-    case 7: return QStringLiteral("device error");
-    case 8: return QStringLiteral("no answer");
-    case 9: return QStringLiteral("no socket");
-    default: return QStringLiteral("unknown result code");
-    }
+    return QString::fromLatin1(veskor::resultCodeMeaning(code));
 }
 
 } // namespace veskortool
