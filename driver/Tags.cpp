@@ -141,22 +141,27 @@ TagRef parseTag(const QString &tag)
     return ref;
 }
 
-qint64 byteLength(int type, qint64 n)
+int elementBytes(int type)
 {
     switch (type) {
-    case DT_BOOL:
-        return n / 8 + (n % 8 != 0 ? 1 : 0);
     case DT_INT8: case DT_UINT8: case DT_STRING:
-        return n;
-    case DT_INT16: case DT_UINT16: case 13: case 14: case 15: case 16:
-        return 2 * n;
-    case DT_INT32: case DT_UINT32: case DT_FLOAT: case 18:
-        return 4 * n;
+        return 1;
+    case DT_INT16: case DT_UINT16: case DT_HOST_13: case DT_HOST_14: case HostType15: case HostType16:
+        return 2;
+    case DT_INT32: case DT_UINT32: case DT_FLOAT: case HostType18:
+        return 4;
     case DT_INT64: case DT_UINT64: case DT_DOUBLE:
-        return 8 * n;
+        return 8;
     default:
         return 0;
     }
+}
+
+qint64 byteLength(int type, qint64 n)
+{
+    if (type == DT_BOOL)
+        return n / 8 + (n % 8 != 0 ? 1 : 0);
+    return elementBytes(type) * n;
 }
 
 int byteLength32(int type, int n)

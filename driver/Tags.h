@@ -41,6 +41,19 @@ struct TagRef {
 };
 TagRef parseTag(const QString &tag);
 
+// Host type codes past DT_STRING that the driver sizes but the host
+// declarations leave unnamed (13, 14 and 22 are DT_HOST_13, DT_HOST_14 and
+// DT_HOST_22 there).
+enum HostTypeCode : int {
+    HostType15 = 15,
+    HostType16 = 16,
+    HostType18 = 18
+};
+
+// Bytes one element of a type takes in the controller: 1, 2, 4 or 8; 0 for
+// bools (one bit each, see byteLength()) and for types without a size.
+int elementBytes(int type);
+
 // Bytes that n elements of a type take in the controller, exactly; 0 for types
 // without a size. Bools take one bit each.
 qint64 byteLength(int type, qint64 n);

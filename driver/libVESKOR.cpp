@@ -186,7 +186,7 @@ CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type, int count)
         refusal = RcNoArea;
     else if (count <= 0)
         refusal = RcLength;
-    else if (int(type) == 0)
+    else if (int(type) == DT_NONE)
         refusal = RcType;
     // The record is built where the host receives it: no copy on the way out.
     CLabelVariable result = refusal == RcDone ? Read_data(area, address, type, count, tag) : CLabelVariable();
@@ -230,11 +230,11 @@ CLabelVariable LibVESKORS::Read_data(int area, int address, DataType type, int c
     case DT_INT8: result.value = set_variant_Int8(bytes, length); break;
     case DT_UINT8: result.value = set_variant_UInt8(bytes, length); break;
     case DT_INT16:
-    case 14: result.value = set_variant_Int16(bytes, length / 2); break;
+    case DT_HOST_14: result.value = set_variant_Int16(bytes, length / 2); break;
     case DT_UINT16: result.value = set_variant_UInt16(bytes, length / 2); break;
     case DT_INT32: result.value = set_variant_Int32(bytes, length / 4); break;
     case DT_UINT32:
-    case 22: result.value = set_variant_UInt32(bytes, length / 4); break;
+    case DT_HOST_22: result.value = set_variant_UInt32(bytes, length / 4); break;
     case DT_FLOAT: result.value = set_variant_fload(bytes, length / 4); break;
     case DT_INT64: result.value = set_variant_Int64(bytes, length / 8); break;
     case DT_UINT64: result.value = set_variant_UInt64(bytes, length / 8); break;
@@ -260,7 +260,7 @@ CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVaria
         v.resultCode = RcNoArea;
     else if (count < 0)
         v.resultCode = RcLength;
-    else if (int(type) == 0)
+    else if (int(type) == DT_NONE)
         v.resultCode = RcType;
     else
         v = Write_data(area, address, type, v, count, tag);

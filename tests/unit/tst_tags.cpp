@@ -18,6 +18,7 @@ private slots:
     void byteLength_data();
     void byteLength();
     void byteLengthIsExact();
+    void elementBytes();
     void requestAddress_data();
     void requestAddress();
 };
@@ -164,6 +165,22 @@ void TestTags::byteLengthIsExact()
     QCOMPARE(veskor::byteLength(DT_DOUBLE, 300000000), Q_INT64_C(2400000000));
     QCOMPARE(veskor::byteLength(DT_INT32, INT_MAX), Q_INT64_C(4) * INT_MAX);
     QCOMPARE(veskor::byteLength(DT_BOOL, INT_MAX), Q_INT64_C(268435456));
+}
+
+void TestTags::elementBytes()
+{
+    // n elements of every sized type take n times one element's bytes.
+    for (int type = DT_NONE; type <= DT_HOST_LAST + 1; ++type) {
+        if (type == DT_BOOL)
+            continue;
+        QCOMPARE(veskor::byteLength(type, 7), qint64(7) * veskor::elementBytes(type));
+    }
+    QCOMPARE(veskor::elementBytes(DT_BOOL), 0);
+    QCOMPARE(veskor::elementBytes(DT_STRING), 1);
+    QCOMPARE(veskor::elementBytes(DT_HOST_14), 2);
+    QCOMPARE(veskor::elementBytes(veskor::HostType18), 4);
+    QCOMPARE(veskor::elementBytes(DT_DOUBLE), 8);
+    QCOMPARE(veskor::elementBytes(DT_HOST_22), 0);
 }
 
 void TestTags::requestAddress_data()

@@ -90,18 +90,18 @@ Refusal refusalOf(Result::Kind kind, const QString &tag, int type, int count)
 {
     const veskor::TagRef ref = veskor::parseTag(tag);
     const veskor::AreaEntry *area = areaOf(tag);
-    const bool tagOnly = type == 0 && count == 0;
+    const bool tagOnly = type == DT_NONE && count == 0;
     const bool write = kind == Result::Write;
     const qint64 length = veskor::byteLength(type, count);
     if (!area)
         return {veskor::RcNoArea, QStringLiteral("no area name (ID1x to ID23x) in %1").arg(quoted(tag))};
     if (!tagOnly && (write ? count < 0 : count <= 0))
         return {veskor::RcLength, QStringLiteral("a count of %1 elements").arg(count)};
-    if (!tagOnly && type == 0)
+    if (!tagOnly && type == DT_NONE)
         return {veskor::RcType, QStringLiteral("type 0 names no type")};
     if (!tagOnly && write && length == 0)
         return {veskor::RcLength, QStringLiteral("a write of 0 bytes")};
-    if (!tagOnly && write && (type < 1 || type > 12))
+    if (!tagOnly && write && (type < DT_BOOL || type > DT_STRING))
         return {veskor::RcType, QStringLiteral("type %1: the driver writes types 1 to 12 only").arg(type)};
     if (ref.address < 0)
         return {veskor::RcLength, addressProblem(tag, *area)};
@@ -248,19 +248,17 @@ QString valuesText(const QVariant &value)
 
 int wireLength(int type, int count)
 {
-    switch (type) {
-    case 1: return count == 1 ? 1 : (count + 7) / 8;
-    case 2: case 3: case 12: return count;
-    case 4: case 5: return 2 * count;
-    case 6: case 7: case 8: return 4 * count;
-    case 9: case 10: case 11: return 8 * count;
-    default: return 0;
-    }
+    if (type == DT_BOOL)
+        return count == 1 ? 1 : (count + 7) / 8;
+    // Only the twelve named types have a layout on the wire here.
+    if (type < DT_INT8 || type > DT_STRING)
+        return 0;
+    return veskor::elementBytes(type) * count;
 }
 
 int wireElementBytes(int type, int count)
 {
-    if (type == 1 || type == 12)
+    if (type == DT_BOOL || type == DT_STRING)
         return 0;
     return count > 0 ? wireLength(type, count) / count : 0;
 }
