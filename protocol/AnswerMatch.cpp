@@ -8,14 +8,9 @@ namespace veskor {
 
 namespace {
 
-bool isReadAnswer(const char *datagram, int size)
-{
-    return size >= 6 && datagram[0] == 'M';
-}
-
 bool echoesSequence(const char *request, const char *datagram, int size)
 {
-    return size >= 6 && sequenceOf(datagram) == sequenceOf(request);
+    return size >= kSequenceOffset + 2 && sequenceOf(datagram) == sequenceOf(request);
 }
 
 bool echoesHeader(const char *request, const char *datagram, int size)
@@ -27,7 +22,7 @@ bool echoesHeader(const char *request, const char *datagram, int size)
 // then judged as the answer it is (too short, for a read).
 bool contradictsSequence(const char *request, const char *datagram, int size)
 {
-    return size >= 6 && sequenceOf(datagram) != sequenceOf(request);
+    return size >= kSequenceOffset + 2 && sequenceOf(datagram) != sequenceOf(request);
 }
 
 bool contradictsHeader(const char *request, const char *datagram, int size)
@@ -37,7 +32,7 @@ bool contradictsHeader(const char *request, const char *datagram, int size)
 
 bool contradictsArea(const char *request, const char *datagram, int size)
 {
-    return size >= 12 && datagram[0] == 'M' && areaCodeOf(datagram) != areaCodeOf(request);
+    return carriesAreaCode(datagram, size) && areaCodeOf(datagram) != areaCodeOf(request);
 }
 
 } // namespace
@@ -183,22 +178,11 @@ bool SentRecord::isUnansweredWrite(const char *header, bool onlyCurrent) const
 
 RequestKind requestKind(const char *request, int size)
 {
-    if (size == kReadRequestSize && request[0] == 'M' && request[1] == 'R')
+    if (isReadRequest(request, size))
         return RequestKind::Read;
-    if (size >= kWriteHeaderSize && memcmp(request, "\x02\x01\x01\x00", 4) == 0)
+    if (isWriteRequest(request, size))
         return RequestKind::Write;
     return RequestKind::Other;
-}
-
-quint16 sequenceOf(const char *frame)
-{
-    return quint16(uchar(frame[4]) | uchar(frame[5]) << 8);
-}
-
-quint32 areaCodeOf(const char *frame)
-{
-    return quint32(uchar(frame[8])) << 24 | quint32(uchar(frame[9])) << 16
-        | quint32(uchar(frame[10])) << 8 | quint32(uchar(frame[11]));
 }
 
 const char *verdictName(Verdict v)
@@ -223,7 +207,7 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
     // this one, once it has answered from its address.
     if (from == Origin::FormerPeer || (habits.answersFromPeerAddress && !isPeerAddress(from)))
         return Verdict::ForeignAddress;
-    // A read answer ('M', then the sequence in bytes 4-5) to a request that
+    // A read answer (magic, then the sequence) to a request that
     // timed out. The request waiting now has taken its identity off the list.
     // Reads to this controller count only while its sequence field names requests.
     if (isReadAnswer(datagram, size)
@@ -268,7 +252,7 @@ void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, c
             habits.echoesSequence = true;
             habits.sequenceNamesNothing = false;
         }
-        if (size >= 12 && answer[0] == 'M' && areaCodeOf(request) != 0) {
+        if (carriesAreaCode(answer, size) && areaCodeOf(request) != 0) {
             const quint32 area = areaCodeOf(answer);
             if (area != areaCodeOf(request)) {
                 habits.copiesAreaCode = false;

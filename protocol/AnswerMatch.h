@@ -19,6 +19,8 @@
 #ifndef VESKOR_ANSWERMATCH_H
 #define VESKOR_ANSWERMATCH_H
 
+#include "Frames.h"
+
 #include <QtGlobal>
 
 #include <array>
@@ -150,11 +152,6 @@ struct PeerHabits {
     }
 };
 
-// Bytes 4 and 5, least significant first: a read request's sequence number
-// and, in an answer that echoes it, the same.
-quint16 sequenceOf(const char *frame);
-// Bytes 8 to 11, most significant first: a read request's area code.
-quint32 areaCodeOf(const char *frame);
 
 enum class Verdict {
     Answer,           // answers the request

@@ -165,7 +165,7 @@ void Exchange::judge(const char *request, int size, int got, Origin from, qint64
     SilenceSigns &signs = taken.signs;
     signs.echoContradicted |= verdict == Verdict::NoEcho;
     signs.areaContradicted |= verdict == Verdict::OtherArea;
-    const bool readAnswer = got >= 6 && datagram[0] == 'M';
+    const bool readAnswer = isReadAnswer(datagram, got);
     signs.strayPrompt |= readAnswer && (verdict == Verdict::Late || verdict == Verdict::NoEcho)
         && m_habits.isPrompt(sinceSendUs);
 }
@@ -180,7 +180,7 @@ void Exchange::learn(const char *request, int size, const Taken &taken)
             // The slowest recent answer: a slow one counts fully, and fades.
             m_habits.slowestAnswerUs = qMax(taken.sinceSendUs,
                                             m_habits.slowestAnswerUs - m_habits.slowestAnswerUs / 8);
-            if (sequenceOf(request) != 0 && m_answer.size() >= 6
+            if (sequenceOf(request) != 0 && isReadAnswer(m_answer.constData(), m_answer.size())
                 && sequenceOf(m_answer.constData()) != sequenceOf(request))
                 m_noEchoNews = true;
         }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <cstring>
+
 namespace veskor {
 
 // Protocol result codes of the transport.
@@ -21,6 +23,49 @@ enum ProtocolCode {
 constexpr int kReadRequestSize = 16;
 constexpr int kReadAnswerHeader = 16;
 constexpr int kWriteHeaderSize = 11;
+
+// Where the read request's fields stand, in the request and in an answer
+// that copies them.
+constexpr char kReadMagic = 'M';         // byte 0 of a read request and of a read answer
+constexpr char kReadKind = 'R';          // byte 1 of a read request
+constexpr int kSequenceOffset = 4;       // 2 bytes, least significant first
+constexpr int kAreaCodeOffset = 8;       // 4 bytes, most significant first
+constexpr int kDeviceIdOffset = 12;      // 4 bytes, least significant first
+// The first 4 bytes of every write request.
+constexpr char kWriteMagic[4] = {0x02, 0x01, 0x01, 0x00};
+
+inline quint16 sequenceOf(const char *frame)
+{
+    return quint16(uchar(frame[kSequenceOffset]) | uchar(frame[kSequenceOffset + 1]) << 8);
+}
+
+inline quint32 areaCodeOf(const char *frame)
+{
+    const char *a = frame + kAreaCodeOffset;
+    return quint32(uchar(a[0])) << 24 | quint32(uchar(a[1])) << 16 | quint32(uchar(a[2])) << 8 | quint32(uchar(a[3]));
+}
+
+// A read answer as far as its magic and sequence go (the rest may be cut).
+inline bool isReadAnswer(const char *datagram, int size)
+{
+    return size >= kSequenceOffset + 2 && datagram[0] == kReadMagic;
+}
+
+// A read answer long enough to carry the area code.
+inline bool carriesAreaCode(const char *datagram, int size)
+{
+    return size >= kAreaCodeOffset + 4 && datagram[0] == kReadMagic;
+}
+
+inline bool isReadRequest(const char *request, int size)
+{
+    return size == kReadRequestSize && request[0] == kReadMagic && request[1] == kReadKind;
+}
+
+inline bool isWriteRequest(const char *request, int size)
+{
+    return size >= kWriteHeaderSize && memcmp(request, kWriteMagic, sizeof kWriteMagic) == 0;
+}
 constexpr int kMaxWireField = 0xFFFFFF;   // 24-bit address and length of a write
 constexpr int kMaxDatagramPayload = 65507;  // the most one UDP/IPv4 datagram carries
 
