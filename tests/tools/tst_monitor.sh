@@ -5,6 +5,7 @@
 #   tst_monitor.sh VESKOR VESKOR_SIM
 set -uo pipefail
 veskor=$1 sim=$2
+. "$(dirname "$0")/sim_session.sh"
 work=$(mktemp -d)
 # Each start gets a tmux server of its own: a new server on the socket of one
 # that is still shutting down exits at once ("server exited unexpectedly").
@@ -18,12 +19,7 @@ command -v tmux >/dev/null || { echo "FAIL: tmux is not installed (Debian packag
 simpid=$!
 cleanup() { tmux -L "$server" kill-server 2>/dev/null; kill "$simpid" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
-endpoint=""
-for _ in $(seq 1 100); do
-  endpoint=$(sed -n 's/^veskor-sim listening on \(.*\)$/\1/p' "$work/sim.out")
-  [ -n "$endpoint" ] && break
-  sleep 0.1
-done
+endpoint=$(sim_endpoint "$work/sim.out")
 [ -n "$endpoint" ] || { echo "FAIL: veskor-sim did not start"; exit 1; }
 
 screen() { tmux -L "$server" capture-pane -p "$@"; }
@@ -101,12 +97,7 @@ await "EXIT=0" || fail "q did not end the 40-tag monitor: $(screen)"
 # answering one's rows refresh while the other's say they wait, then fail.
 "$sim" --listen 127.0.0.1:0 --fault drop=1 >"$work/silent.out" 2>&1 &
 silentpid=$!
-silent=""
-for _ in $(seq 1 100); do
-  silent=$(sed -n 's/^veskor-sim listening on \(.*\)$/\1/p' "$work/silent.out")
-  [ -n "$silent" ] && break
-  sleep 0.1
-done
+silent=$(sim_endpoint "$work/silent.out")
 printf 'tag,type,name,controller\nID4x0,int16,press,\nID4x0,int16,oven,%s\n' "$silent" >"$work/two.csv"
 tmux -L "$server" kill-server 2>/dev/null
 starts=$((starts + 1))

@@ -7,6 +7,7 @@
 #   tst_stop.sh VESKOR VESKOR_SIM
 set -uo pipefail
 veskor=$1 sim=$2
+. "$(dirname "$0")/sim_session.sh"
 work=$(mktemp -d)
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -17,12 +18,7 @@ simpid=$!
 server="veskor-stop-$$"
 cleanup() { tmux -L "$server" kill-server 2>/dev/null; kill "$simpid" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
-endpoint=""
-for _ in $(seq 1 100); do
-  endpoint=$(sed -n 's/^veskor-sim listening on \(.*\)$/\1/p' "$work/sim.out")
-  [ -n "$endpoint" ] && break
-  sleep 0.1
-done
+endpoint=$(sim_endpoint "$work/sim.out")
 [ -n "$endpoint" ] || { echo "FAIL: veskor-sim did not start"; exit 1; }
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
