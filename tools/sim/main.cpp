@@ -420,14 +420,14 @@ enum Opt {
     OptCount
 };
 
-struct OptionSpec {
+struct OptionEntry {
     Opt id;                // its place in kOptions
     const char *name;
     const char *valueName; // nullptr for a switch
     const char *help;      // "%1" stands for kMaxAreaSize
 };
 
-const OptionSpec kOptions[OptCount] = {
+const OptionEntry kOptions[OptCount] = {
     {OptConfig, "config", "FILE",
      "Read the test bench from a JSON file (keys listen, areaSize, seed, delayMs, fill, areas, "
      "faults, device, ignoreDevice, noEcho, answerPort); the other options override its values, "
@@ -472,13 +472,13 @@ const OptionSpec kOptions[OptCount] = {
 QList<QCommandLineOption> ownOptions()
 {
     QList<QCommandLineOption> options;
-    for (const OptionSpec &spec : kOptions) {
-        Q_ASSERT(spec.id == options.size());
-        QString help = QString::fromLatin1(spec.help);
+    for (const OptionEntry &entry : kOptions) {
+        Q_ASSERT(entry.id == options.size());
+        QString help = QString::fromLatin1(entry.help);
         if (help.contains(QLatin1String("%1")))
             help = help.arg(kMaxAreaSize);
-        options.append(QCommandLineOption(QString::fromLatin1(spec.name), help,
-                                          QString::fromLatin1(spec.valueName)));
+        options.append(QCommandLineOption(QString::fromLatin1(entry.name), help,
+                                          QString::fromLatin1(entry.valueName)));
     }
     return options;
 }
