@@ -86,9 +86,11 @@ bool isPortText(const QString &text)
     return port >= 1 && port <= 65535;
 }
 
-int readCodeOf(int protocolCode)
+// The result code of a read or write from the transport's code.
+int resultCodeOf(int protocolCode)
 {
     switch (protocolCode) {
+    case ProtoOk: return RcDone;
     case ProtoDeviceError: return RcDevice;
     case ProtoNoAnswer: return RcNoAnswer;
     case ProtoNoSocket: return RcNoSocket;
@@ -178,6 +180,7 @@ CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type)
 
 CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type, int count)
 {
+    m_cmd.forgetAnswer();   // until this call's own exchange, if it makes one
     const TagRef ref = parseTag(tag);
     const int area = ref.area;
     const int address = ref.address;   // -1: not an address a request can use
@@ -216,12 +219,10 @@ CLabelVariable LibVESKORS::Read_data(int area, int address, DataType type, int c
 
     QByteArray bytes;
     const int rc = m_cmd.Readmemory(area, address, length, int(m_connectPar), &bytes, tag);
-    if (rc != ProtoOk) {
-        result.resultCode = readCodeOf(rc);
+    result.resultCode = resultCodeOf(rc);
+    if (rc != ProtoOk)
         return result;
-    }
     result.timeStamp = m_clock.now();
-    result.resultCode = RcDone;
     switch (int(type)) {
     case DT_BOOL:
         // One bit per element; a single element is true when its byte is non-zero.
@@ -253,6 +254,7 @@ CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVaria
 
 CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVariable v, int count)
 {
+    m_cmd.forgetAnswer();
     const TagRef ref = parseTag(tag);
     const int area = ref.area;
     const int address = ref.address;   // -1: not an address a request can use
@@ -332,16 +334,9 @@ CLabelVariable LibVESKORS::Write_data(int area, int address, DataType type, CLab
 
     const int rc = int(type) == DT_BOOL ? m_cmd.Writebool(area, address, length, image, tag)
                                         : m_cmd.Writememory(area, address, length, image, tag);
-    switch (rc) {
-    case ProtoOk:
+    v.resultCode = resultCodeOf(rc);
+    if (rc == ProtoOk)
         v.timeStamp = m_clock.now();
-        v.resultCode = RcDone;
-        break;
-    case ProtoDeviceError: v.resultCode = RcDevice; break;
-    case ProtoNoAnswer: v.resultCode = RcNoAnswer; break;
-    case ProtoNoSocket: v.resultCode = RcNoSocket; break;
-    default: break;
-    }
     return v;
 }
 

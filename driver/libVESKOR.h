@@ -70,6 +70,12 @@ public:
     int Wset_variant_double(CLabelVariable v, int count, QByteArray *out);
     int Wset_variant_string(CLabelVariable v, int count, QByteArray *out);
 
+    // For a tool that loaded this plug-in into its own process and shows the
+    // wire (reached through the meta-object, no symbol is exported for it):
+    // the whole answer datagram the last read or write took, as it came;
+    // empty when none came. Call it on the thread that made the call.
+    Q_INVOKABLE QByteArray lastAnswer() const { return m_cmd.lastAnswer(); }
+
     // The transport, for tests and tools that look at the wire.
     CmdVESKOR &transport() { return m_cmd; }
     quint32 connectPar() const { return m_connectPar; }

@@ -31,9 +31,17 @@ QString fullHex(const QByteArray &bytes)
     return QString::fromLatin1(bytes.toHex());
 }
 
+// What an exchange that took no answer shows as its answer.
+const QByteArray kEmptyAnswer;
+
 } // namespace
 
-CmdVESKOR::CmdVESKOR() = default;
+CmdVESKOR::CmdVESKOR() : m_lastAnswer(&kEmptyAnswer) {}
+
+void CmdVESKOR::forgetAnswer()
+{
+    m_lastAnswer = &kEmptyAnswer;
+}
 
 CmdVESKOR::~CmdVESKOR()
 {
@@ -120,16 +128,11 @@ void CmdVESKOR::mydisconnected() {}
 
 void CmdVESKOR::myreadyRead()
 {
-    // Takes in what is pending; the last datagram stays in m_rxBuffer. The
-    // next exchange drops it: only what comes after a request answers it.
+    // Drops what is pending: only what comes after a request answers it.
     if (!m_socket || !m_socket->isOpen())
         return;
-    QByteArray datagram(kMaxDatagram, Qt::Uninitialized);
-    for (;;) {
-        const UdpLink::Received got = m_socket->receive(datagram.data(), kMaxDatagram, 0, m_peer);
-        if (got.status != UdpLink::Status::Datagram)
-            break;
-        m_rxBuffer = datagram.left(got.size);
+    char datagram[kMaxDatagram];
+    while (m_socket->receive(datagram, kMaxDatagram, 0, m_peer).status == UdpLink::Status::Datagram) {
     }
 }
 
@@ -158,13 +161,12 @@ private:
 
 } // namespace
 
-// One request, one answer (the rules are in Exchange); the answer is left in
-// m_exchange.answer().
-CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
+// One request, one answer (the rules are in Exchange).
+CmdVESKOR::Reply CmdVESKOR::exchange(const char *request, int size)
 {
-    m_rxBuffer.clear();
+    forgetAnswer();
     if (Connection_status() == ProtoNoSocket)
-        return Outcome::NoSocket;
+        return {Outcome::NoSocket, kEmptyAnswer};
     SocketIo io(*m_socket, m_peer);
     const Outcome outcome = m_exchange.run(io, request, size, m_answerWaitMs, blockingWaitMs() > 0);
     if (m_exchange.takeNoEchoNews()) {
@@ -172,19 +174,16 @@ CmdVESKOR::Outcome CmdVESKOR::exchange(const char *request, int size)
                                                "or late answer cannot be told from the next one")
                                     .arg(peerText(), QString::number(m_peerPort));
     }
-    return outcome;
+    m_lastAnswer = &m_exchange.answer();
+    return {outcome, m_exchange.answer()};
 }
 
 int CmdVESKOR::SendData(QByteArray request, int size, QByteArray &response, int expect)
 {
-    const Outcome outcome = exchange(request.constData(), qBound(0, size, request.size()));
-    if (outcome != Outcome::Answer)
+    const Reply reply = exchange(request.constData(), qBound(0, size, request.size()));
+    if (reply.outcome != Outcome::Answer || expect <= 0)
         return -1;
-    if (expect <= 0) {
-        m_rxBuffer = m_exchange.answer();
-        return -1;
-    }
-    response.append(m_exchange.answer());
+    response.append(reply.answer);
     return 0;
 }
 
@@ -220,14 +219,12 @@ int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, 
     if (m_debug)
         qDebug().noquote() << logLine(kRequest, peerText(), m_peerPort, id(), tagName, length, fullHex(request));
 
-    const Outcome outcome = exchange(request.constData(), request.size());
-    const QByteArray &answer = m_exchange.answer();   // empty unless an answer came
-
+    const Reply reply = exchange(request.constData(), request.size());
+    const QByteArray &answer = reply.answer;
     if (m_debug)
         qDebug().noquote() << logLine(kAnswer, peerText(), m_peerPort, id(), tagName, length, fullHex(answer));
-
-    const int verdict = outcome == Outcome::Answer ? checkReadAnswer(request, answer, offset, length)
-                                                   : int(ProtoNoAnswer);
+    const int verdict = reply.outcome == Outcome::Answer ? checkReadAnswer(request, answer, offset, length)
+                                                         : int(ProtoNoAnswer);
     switch (verdict) {
     case ProtoOk:
         if (out && length > 0) {
@@ -273,14 +270,13 @@ int CmdVESKOR::writeRequest(WriteKind kind, int areaCode, int address, int lengt
     if (Connection_status() == ProtoNoSocket)
         return ProtoNoSocket;
     const QByteArray request = buildWriteRequest(quint32(areaCode), address, length, data);
-    const Outcome outcome = exchange(request.constData(), request.size());
-
+    const Reply reply = exchange(request.constData(), request.size());
     if (m_debug) {
         const bool isBool = kind == WriteKind::Bool;
         qDebug().noquote() << logLine(isBool ? kBoolCommand : kMemCommand, peerText(), m_peerPort,
                                       tagName, length, request);
         qDebug().noquote() << logLine(isBool ? kBoolAnswer : kMemAnswer, peerText(), m_peerPort,
-                                      tagName, length, cutWriteAnswerForLog(m_exchange.answer(), length));
+                                      tagName, length, cutWriteAnswerForLog(reply.answer, length));
     }
-    return protocolCode(outcome);
+    return protocolCode(reply.outcome);
 }

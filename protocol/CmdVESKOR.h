@@ -68,6 +68,20 @@ public:
     using Outcome = veskor::Exchange::Outcome;
     static int protocolCode(Outcome outcome);
 
+    // What one exchange gave: how it ended and a view of the answer taken
+    // (empty unless answered), in the buffer the exchange keeps: valid until
+    // the next exchange.
+    struct Reply {
+        Outcome outcome;
+        const QByteArray &answer;
+    };
+
+    // The whole answer datagram the last exchange took, as it came (empty
+    // when none came); valid until the next exchange.
+    const QByteArray &lastAnswer() const { return *m_lastAnswer; }
+    // A call that ends before any exchange shows no answer.
+    void forgetAnswer();
+
     // Diagnostics: what is known of the controller, datagrams passed over by
     // reason (index: Verdict), the socket's local port (0 when closed).
     const veskor::PeerHabits &habits() const { return m_exchange.habits(); }
@@ -85,11 +99,10 @@ private:
     enum class WriteKind { Memory, Bool };
     int writeRequest(WriteKind kind, int areaCode, int address, int length, const QByteArray &data,
                      const QString &tagName);
-    Outcome exchange(const char *request, int size);
+    Reply exchange(const char *request, int size);
     int blockingWaitMs() const;
     QString peerText() const;
 
-    QByteArray m_rxBuffer;            // what myreadyRead took in last
     QHostAddress m_peerAddress;
     int m_sequence = 1;
     std::unique_ptr<veskor::UdpLink> m_socket;
@@ -100,6 +113,7 @@ private:
     // What the socket sent and what the peer showed; the answer taken.
     veskor::Exchange m_exchange;
     int m_answerWaitMs = kAnswerWaitMs;
+    const QByteArray *m_lastAnswer;   // the exchange's answer, or an empty array
 
     // Buffers kept from one exchange to the next, so that a read allocates
     // nothing here: the read request and a view of the answer's payload.

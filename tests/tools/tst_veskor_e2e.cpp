@@ -364,6 +364,9 @@ void TstVeskorE2e::exitStatus_data()
     QTest::newRow("type the plug-in does not name") << words("read ID4x0 0") << 1 << "result  2 (unsupported type)" << note;
     QTest::newRow("string longer than its field") << words("write ID4x40 string hello --size 3") << 1
                                                   << "result  4 (bad length)" << note;
+    // The answer the plug-in took gives the area's size: the cause names it.
+    QTest::newRow("past the area's image") << words("read ID4x2000 int16") << 1
+        << "ID4x2000 needs bytes 2000-2001; the controller's ID4x image is 1024 bytes" << note;
     QTest::newRow("one bad result of two") << words("write ID4x0 int16 1 then read Q0 int16") << 1 << "0 (done)" << note;
     QTest::newRow("value out of range") << words("write ID4x0 uint8 300") << 2 << ""
                                         << "veskor: value \"300\" is out of range for uint8 (0..255)\n";

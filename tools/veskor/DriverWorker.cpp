@@ -2,40 +2,107 @@
 
 #include "CDriveBaseClass.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QObject>
 
 namespace veskortool {
 
-namespace {
-
-// The answer of the read in progress, from the traffic log line the plug-in
-// writes on the thread that calls it: this one.
-thread_local QByteArray t_lastAnswer;
-
-} // namespace
-
-void DriverWorker::noteAnswerLine(const QString &line)
+DriverThread::DriverThread(CDriveBaseClass *driver, const std::atomic<bool> *stopped)
+    : m_driver(driver), m_driverObject(dynamic_cast<QObject *>(driver)), m_stopped(stopped)
 {
-    const int at = line.lastIndexOf(QLatin1String("msg : "));
-    t_lastAnswer = at < 0 ? QByteArray() : QByteArray::fromHex(line.mid(at + 6).toLatin1());
+    setObjectName(QStringLiteral("driver"));
+    start();
 }
 
-DriverWorker::DriverWorker(CDriveBaseClass *driver, const std::atomic<bool> *stopped)
-    : m_driver(driver), m_stopped(stopped)
+DriverThread::~DriverThread()
 {
+    finish();
 }
 
-void DriverWorker::run(const Job &job)
+void DriverThread::post(const Job &job)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_jobs.push_back(job);
+    }
+    m_wake.notify_one();
+}
+
+QVector<JobResult> DriverThread::take()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QVector<JobResult> out;
+    out.swap(m_results);
+    m_told = false;
+    return out;
+}
+
+bool DriverThread::busyWith(Job *job) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_busy)
+        *job = m_current;
+    return m_busy;
+}
+
+void DriverThread::finish()
+{
+    if (!isRunning())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+        m_jobs.clear();
+    }
+    m_wake.notify_one();
+    wait();
+}
+
+void DriverThread::run()
+{
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_quit || !m_jobs.empty(); });
+            if (m_quit)
+                return;
+            job = m_jobs.front();
+            m_jobs.pop_front();
+            // A stop seen before the call: nothing leaves, and nobody waits
+            // for it.
+            if (m_stopped->load()) {
+                m_jobs.clear();
+                continue;
+            }
+            m_current = job;
+            m_busy = true;
+        }
+        JobResult r = call(job);
+        bool tell = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_busy = false;
+            m_results.append(std::move(r));
+            // The queue ran dry: say so now. While calls follow one another
+            // the main thread takes the results at its own pace.
+            if (m_jobs.empty() && !m_told)
+                tell = m_told = true;
+        }
+        if (tell)
+            emit resultsReady();
+    }
+}
+
+JobResult DriverThread::call(const Job &job)
 {
     JobResult r;
     r.job = job;
-    // A stop seen before the call: nothing leaves, and nobody waits for it.
-    if (m_stopped->load())
-        return;
     const TagRequest &t = job.tag;
     QElapsedTimer clock;
     clock.start();
-    t_lastAnswer.clear();
+    r.issuedMs = QDateTime::currentMSecsSinceEpoch();
     switch (job.kind) {
     case Job::Info:
         r.name = m_driver->getDriveName();
@@ -45,6 +112,8 @@ void DriverWorker::run(const Job &job)
     case Job::Read:
         r.record = t.count == 1 ? m_driver->ReadVariable(t.tag, DataType(t.type))
                                 : m_driver->ReadVariable(t.tag, DataType(t.type), t.count);
+        if (job.hex || r.record.resultCode != 0)
+            keepAnswer(&r);
         break;
     case Job::Write: {
         CLabelVariable v;
@@ -58,33 +127,17 @@ void DriverWorker::run(const Job &job)
     }
     }
     r.rttMs = double(clock.nsecsElapsed()) / 1e6;
-    if (job.hex)
-        r.answer = t_lastAnswer;
-    emit done(r);
+    return r;
 }
 
-DriverThread::DriverThread(CDriveBaseClass *driver, const std::atomic<bool> *stopped)
-    : m_worker(new DriverWorker(driver, stopped))
+// The answer the plug-in took, asked of the plug-in itself on the thread that
+// made the call. A plug-in without the question leaves answerKnown false.
+void DriverThread::keepAnswer(JobResult *r)
 {
-    qRegisterMetaType<veskortool::Job>();
-    qRegisterMetaType<veskortool::JobResult>();
-    m_thread.setObjectName(QStringLiteral("driver"));
-    m_worker->moveToThread(&m_thread);
-    QObject::connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    m_thread.start();
-}
-
-DriverThread::~DriverThread()
-{
-    finish();
-}
-
-void DriverThread::finish()
-{
-    if (!m_thread.isRunning())
+    if (!m_driverObject)
         return;
-    m_thread.quit();
-    m_thread.wait();
+    r->answerKnown = QMetaObject::invokeMethod(m_driverObject, "lastAnswer", Qt::DirectConnection,
+                                               Q_RETURN_ARG(QByteArray, r->answer));
 }
 
 } // namespace veskortool

@@ -1,6 +1,10 @@
 // The driver object's own thread. Every call into the plug-in runs here, one
 // at a time, so the main thread stays free to draw, read keys and see a stop
 // while a read waits for a silent controller.
+//
+// Calls are queued ahead and run back to back; results are collected, and the
+// main thread is told when the queue runs dry and otherwise takes them on a
+// short timer, so a long list of reads costs no thread hand-over per read.
 #ifndef VESKOR_TOOL_DRIVERWORKER_H
 #define VESKOR_TOOL_DRIVERWORKER_H
 
@@ -8,13 +12,17 @@
 #include "CommandLine.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QThread>
 #include <QVariant>
+#include <QVector>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 class CDriveBaseClass;
+class QObject;
 
 namespace veskortool {
 
@@ -34,53 +42,56 @@ struct JobResult {
     Job job;
     CLabelVariable record;
     double rttMs = 0;       // the call's own time
-    QByteArray answer;      // with hex: the read's whole answer, as it came
+    qint64 issuedMs = 0;    // when the call began, ms since the epoch
+    QByteArray answer;      // with hex, or when a read failed: its whole answer, as it came
+    bool answerKnown = false;   // the plug-in told what came (answer is meaningful)
     QString name, version, build;   // Info
 };
 
-class DriverWorker : public QObject
+class DriverThread : public QThread
 {
     Q_OBJECT
 
 public:
     // `stopped` is the tool's stop: once set, no call that has not started
     // yet goes to the plug-in.
-    DriverWorker(CDriveBaseClass *driver, const std::atomic<bool> *stopped);
-
-    // The read in progress hands its answer line here (message handler, on
-    // this thread).
-    static void noteAnswerLine(const QString &line);
-
-public slots:
-    void run(const veskortool::Job &job);
-
-signals:
-    void done(const veskortool::JobResult &result);
-
-private:
-    CDriveBaseClass *m_driver;
-    const std::atomic<bool> *m_stopped;
-};
-
-// The worker and its thread; the thread runs until the process ends (a call
-// in flight is abandoned, not waited for, when the person stops the tool).
-class DriverThread
-{
-public:
     DriverThread(CDriveBaseClass *driver, const std::atomic<bool> *stopped);
-    ~DriverThread();
-    DriverWorker *worker() { return m_worker; }
-    // Ends the thread once no call is in flight.
+    ~DriverThread() override;
+
+    // Queues a call; calls run in the order they were posted.
+    void post(const Job &job);
+    // The results collected since the last take, in order.
+    QVector<JobResult> take();
+    // The call in progress, if any.
+    bool busyWith(Job *job) const;
+    // Ends the thread once no call is in flight; queued calls are dropped.
     void finish();
 
+signals:
+    // The queued calls are done and their results wait to be taken.
+    void resultsReady();
+
+protected:
+    void run() override;
+
 private:
-    QThread m_thread;
-    DriverWorker *m_worker;
+    JobResult call(const Job &job);
+    void keepAnswer(JobResult *r);
+
+    CDriveBaseClass *m_driver;
+    QObject *m_driverObject;   // the same object's meta-object side, when it has one
+    const std::atomic<bool> *m_stopped;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<Job> m_jobs;
+    QVector<JobResult> m_results;
+    Job m_current;
+    bool m_busy = false;
+    bool m_told = false;   // resultsReady went out and the results were not taken yet
+    bool m_quit = false;
 };
 
 } // namespace veskortool
-
-Q_DECLARE_METATYPE(veskortool::Job)
-Q_DECLARE_METATYPE(veskortool::JobResult)
 
 #endif

@@ -2,6 +2,8 @@
 
 #include "CDriveBaseClass.h"
 #include "DataType.h"
+#include "Frames.h"
+#include "Tags.h"
 #include "Values.h"
 
 #include <QSocketNotifier>
@@ -14,19 +16,9 @@ namespace veskortool {
 
 namespace {
 
-// The address a tag names: the digits after its first lower-case x; -1 for none.
-int tagAddressOf(const QString &tag)
-{
-    const int x = tag.indexOf(QLatin1Char('x'));
-    if (x < 0)
-        return -1;
-    int end = tag.indexOf(QLatin1Char('x'), x + 1);
-    if (end < 0)
-        end = tag.size();
-    bool ok = false;
-    const int address = tag.mid(x + 1, end - x - 1).toInt(&ok, 10);
-    return ok ? address : -1;
-}
+// How many reads wait queued ahead of the one being shown: enough that a
+// worker never waits for the main thread, few enough to hold little.
+constexpr int kReadAhead = 256;
 
 const char *callName(Job::Kind kind)
 {
@@ -45,12 +37,19 @@ Runner::Runner(const QVector<Controller> &controllers, const Options &options, Q
 {
     for (const Controller &c : controllers) {
         auto lane = std::make_unique<Lane>();
+        lane->index = int(m_lanes.size());
         lane->controller = c.name;
         lane->thread = std::make_unique<DriverThread>(c.driver, &m_stopped);
-        connect(lane->thread->worker(), &DriverWorker::done, this, &Runner::onDone, Qt::QueuedConnection);
+        const int index = lane->index;
+        connect(lane->thread.get(), &DriverThread::resultsReady, this, [this, index] { drain(index); },
+                Qt::QueuedConnection);
         m_lanes.push_back(std::move(lane));
     }
     connect(&m_timer, &QTimer::timeout, this, &Runner::pollTick);
+    // Often enough that a monitor's row shows its read at once to the eye,
+    // seldom enough that reads back to back do not wake this thread each.
+    m_drainTimer.setInterval(10);
+    connect(&m_drainTimer, &QTimer::timeout, this, &Runner::drainAll);
 }
 
 Runner::~Runner()
@@ -73,14 +72,37 @@ void Runner::send(Lane &lane, Job job)
 {
     if (m_stopped.load())
         return;
-    for (size_t i = 0; i < m_lanes.size(); ++i) {
-        if (m_lanes[i].get() == &lane)
-            job.lane = int(i);
+    job.lane = lane.index;
+    ++lane.outstanding;
+    lane.thread->post(job);
+    if (!m_drainTimer.isActive())
+        m_drainTimer.start();
+}
+
+// The results a controller's worker collected, in the order its calls ran.
+void Runner::drain(int lane)
+{
+    Lane &l = *m_lanes[size_t(lane)];
+    const QVector<JobResult> results = l.thread->take();
+    l.outstanding -= results.size();
+    for (const JobResult &jr : results) {
+        if (m_done || m_stopped.load())
+            return;
+        onDone(jr);
     }
-    lane.inFlight = true;
-    lane.flying = job;
-    lane.issued = QDateTime::currentDateTime();
-    QMetaObject::invokeMethod(lane.thread->worker(), "run", Qt::QueuedConnection, Q_ARG(veskortool::Job, job));
+    if (!results.isEmpty() && m_screen.isOpen() && m_cmd && !m_stopped.load())
+        drawMonitor();   // each row as its read ends
+}
+
+void Runner::drainAll()
+{
+    bool outstanding = false;
+    for (size_t i = 0; i < m_lanes.size(); ++i) {
+        drain(int(i));
+        outstanding = outstanding || m_lanes[i]->outstanding > 0;
+    }
+    if (!outstanding)
+        m_drainTimer.stop();
 }
 
 void Runner::start()
@@ -123,13 +145,18 @@ Result Runner::resultFrom(Result::Kind kind, const JobResult &jr) const
     r.timeStamp = jr.record.timeStamp;
     r.name = t.name;
     r.rttMs = jr.rttMs;   // how long the call took: a closed port ends long before the wait
+    // The answer the plug-in took, when it took one: its length tells a
+    // short image from a lost answer.
+    if (jr.answerKnown && !jr.answer.isEmpty())
+        r.answerBytes = jr.answer.size();
     if (jr.job.hex) {
         r.showHex = true;
         r.elementBytes = wireElementBytes(t.type, t.count);
-        const int address = tagAddressOf(t.tag);
+        const int address = veskor::parseTag(t.tag).address;
         const int length = wireLength(t.type, t.count);
-        if (r.code == 0 && address >= 0 && length > 0 && 16 + address + length <= jr.answer.size())
-            r.wire = jr.answer.mid(16 + address, length);
+        const int from = veskor::kReadAnswerHeader + address;
+        if (r.code == 0 && address >= 0 && length > 0 && from + length <= jr.answer.size())
+            r.wire = jr.answer.mid(from, length);
     }
     return r;
 }
@@ -144,6 +171,8 @@ void Runner::runNext()
     }
     m_cmd = &m_options.commands.at(m_next++);
     m_tagIndex = 0;
+    m_posted = 0;
+    m_early.clear();
     m_table = TableBuilder();
     switch (m_cmd->kind) {
     case Command::Info:
@@ -175,19 +204,41 @@ void Runner::nextCall()
         job.values = m_cmd->values;
         break;
     default:
-        job.kind = Job::Read;
-        job.tag = m_cmd->tags.at(m_tagIndex);
-        job.tagIndex = m_tagIndex;
-        job.hex = m_cmd->hex;
-        break;
+        postReads();
+        return;
     }
     send(*m_lanes[size_t(laneOf(job.tag))], job);
+}
+
+void Runner::postReads()
+{
+    while (m_posted < m_cmd->tags.size() && m_posted - m_tagIndex < kReadAhead) {
+        Job job;
+        job.kind = Job::Read;
+        job.tag = m_cmd->tags.at(m_posted);
+        job.tagIndex = m_posted;
+        job.hex = m_cmd->hex;
+        send(*m_lanes[size_t(laneOf(job.tag))], job);
+        ++m_posted;
+    }
+}
+
+// A read's result, shown when every tag before it has been.
+void Runner::showRead(const JobResult &jr)
+{
+    const Result r = resultFrom(Result::Read, jr);
+    record(r.code);
+    if (m_options.json)
+        print(resultJson(r) + QLatin1Char('\n'));
+    else if (!m_cmd->table)
+        print(resultText(r));
+    else
+        m_table.add(r);
 }
 
 void Runner::onDone(const JobResult &jr)
 {
     Lane &lane = *m_lanes[size_t(jr.job.lane)];
-    lane.inFlight = false;
     if (m_stopped.load() || !m_cmd)
         return;
     switch (m_cmd->kind) {
@@ -202,16 +253,14 @@ void Runner::onDone(const JobResult &jr)
         break;
     }
     case Command::Read: {
-        const Result r = resultFrom(Result::Read, jr);
-        record(r.code);
-        if (m_options.json)
-            print(resultJson(r) + QLatin1Char('\n'));
-        else if (!m_cmd->table)
-            print(resultText(r));
-        else
-            m_table.add(r);
-        if (++m_tagIndex < m_cmd->tags.size()) {
-            nextCall();
+        m_early.insert(jr.job.tagIndex, jr);
+        for (auto it = m_early.find(m_tagIndex); it != m_early.end(); it = m_early.find(m_tagIndex)) {
+            showRead(*it);
+            m_early.erase(it);
+            ++m_tagIndex;
+        }
+        if (m_tagIndex < m_cmd->tags.size()) {
+            postReads();
             return;
         }
         if (!m_options.json && m_cmd->table) {
@@ -237,21 +286,26 @@ void Runner::onPollDone(Lane &lane, const JobResult &jr)
     Result r = resultFrom(Result::Poll, jr);
     // A failed read carries no time of its own: show when it was sent.
     if (!r.timeStamp.isValid())
-        r.timeStamp = lane.issued;
+        r.timeStamp = QDateTime::fromMSecsSinceEpoch(jr.issuedMs);
     record(r.code);
     m_stats[jr.job.tagIndex].add(r);
     m_latest[jr.job.tagIndex] = r;
     lane.round.append(r);
-    if (m_screen.isOpen())
-        drawMonitor();   // each row as its read ends
-    if (++lane.pos < lane.tags.size()) {
+    if (lane.round.size() < lane.tags.size())
+        postRound(lane);
+    else
+        roundDone(lane);
+}
+
+// Keeps the round's next tags queued on the controller's worker.
+void Runner::postRound(Lane &lane)
+{
+    while (lane.pos < lane.tags.size() && lane.pos - lane.round.size() < kReadAhead) {
         Job job;
-        job.tagIndex = lane.tags.at(lane.pos);
+        job.tagIndex = lane.tags.at(lane.pos++);
         job.tag = m_cmd->tags.at(job.tagIndex);
         job.hex = m_cmd->hex;
         send(lane, job);
-    } else {
-        roundDone(lane);
     }
 }
 
@@ -312,11 +366,7 @@ void Runner::startRound(Lane &lane)
     lane.roundRunning = true;
     lane.round.clear();
     lane.pos = 0;
-    Job job;
-    job.tagIndex = lane.tags.first();
-    job.tag = m_cmd->tags.at(job.tagIndex);
-    job.hex = m_cmd->hex;
-    send(lane, job);
+    postRound(lane);
 }
 
 // A controller's round is done: its line (one JSON object per tag), unless
@@ -507,10 +557,10 @@ void Runner::stop()
         endPoll(true);
     bool inFlight = false;
     for (const auto &lane : m_lanes) {
-        if (!lane->inFlight)
+        Job job;
+        if (!lane->thread->busyWith(&job))
             continue;
         inFlight = true;
-        const Job &job = lane->flying;
         const QByteArray what = job.kind == Job::Info ? QByteArray("info") : job.tag.tag.toUtf8();
         std::fprintf(stderr, "veskor: stopped; the %s of %s in flight was abandoned\n", callName(job.kind),
                      what.constData());

@@ -11,6 +11,7 @@
 #include "Screen.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
@@ -54,14 +55,14 @@ signals:
 
 private:
     // One controller's worker and what it does in the command in progress:
-    // one call in flight at a time.
+    // its calls run one at a time, in the order they were posted.
     struct Lane {
+        int index = 0;
         QString controller;
         std::unique_ptr<DriverThread> thread;
-        bool inFlight = false;
-        Job flying;
-        QDateTime issued;
-        // A poll's round on this controller: its tags, in order.
+        int outstanding = 0;    // calls posted whose results were not taken yet
+        // A poll's round on this controller: its tags, in order, and the
+        // next one to post.
         QVector<int> tags;
         int pos = 0;
         bool roundRunning = false;
@@ -76,7 +77,12 @@ private:
 
     void runNext();
     void nextCall();
-    void onDone(const veskortool::JobResult &result);
+    void postReads();
+    void postRound(Lane &lane);
+    void drain(int lane);
+    void drainAll();
+    void onDone(const JobResult &result);
+    void showRead(const JobResult &jr);
     void onPollDone(Lane &lane, const JobResult &jr);
     void startPoll(const Command &cmd);
     void pollTick();
@@ -97,10 +103,17 @@ private:
     bool m_failed = false;
     bool m_done = false;
 
-    // The command in progress; read and write take their tags one at a time.
+    // The command in progress. A read posts its tags ahead of their results
+    // (m_posted) and shows them in order (m_tagIndex); results that come
+    // early from another controller wait in m_early.
     const Command *m_cmd = nullptr;
     int m_tagIndex = 0;
+    int m_posted = 0;
+    QHash<int, JobResult> m_early;
     TableBuilder m_table;
+
+    // Takes the workers' results while calls are outstanding.
+    QTimer m_drainTimer;
 
     // The poll in progress.
     QTimer m_timer;

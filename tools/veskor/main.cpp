@@ -46,9 +46,6 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
         std::fprintf(stderr, "veskor: %s\n", message.toUtf8().constData());
         std::abort();
     }
-    static const QString kAnswerLine = QStringLiteral("lib[VESKOR]读响应");
-    if (message.startsWith(kAnswerLine))
-        DriverWorker::noteAnswerLine(message);
     if (!g_showLog.load())
         return;
     // Each line with the local time it was written, to the millisecond.
