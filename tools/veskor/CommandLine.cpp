@@ -272,6 +272,127 @@ bool csvFields(const QString &line, QChar separator, QStringList *out)
     return !quoted;
 }
 
+// A count option of the command, when it is given: "--NAME" in the error.
+bool countOption(const Segment &seg, const char *name, int *out, QString *error)
+{
+    const QString key = QLatin1String(name);
+    return !seg.options.contains(key)
+           || parseCount(seg.options.value(key), QStringLiteral("--") + key, out, error);
+}
+
+// Refuses a command option given to a command it does not belong to.
+bool optionsBelong(const Segment &seg, Command::Kind kind, QString *error)
+{
+    const QString word = seg.positionals.first();
+    const bool polls = kind == Command::Poll || kind == Command::Monitor;
+    for (const QString &name : seg.optionOrder) {
+        const OptionInfo *option = findOption(name);
+        if (option->scope == WriteOnly && kind != Command::Write) {
+            *error = QStringLiteral("option --%1 belongs to write, not %2").arg(name, word);
+            return false;
+        }
+        if (option->scope == PollOnly && !polls) {
+            *error = QStringLiteral("option --%1 belongs to poll and monitor, not %2").arg(name, word);
+            return false;
+        }
+        if (option->scope == ReadOrPoll && kind != Command::Read && !polls) {
+            *error = QStringLiteral("option --%1 belongs to read, poll and monitor, not %2").arg(name, word);
+            return false;
+        }
+        if (option->scope == ProbeOnly && kind != Command::Probe) {
+            *error = QStringLiteral("option --%1 belongs to probe, not %2").arg(name, word);
+            return false;
+        }
+    }
+    return true;
+}
+
+// info and probe take options only.
+bool noArguments(const QString &word, const QStringList &args, QString *error)
+{
+    if (args.isEmpty())
+        return true;
+    *error = QStringLiteral("%1 takes no arguments, got %2").arg(word, quoted(args.first()));
+    return false;
+}
+
+// write TAG TYPE VALUE... [--size N]
+bool interpretWrite(const Segment &seg, const QStringList &args, Command *cmd, QString *error)
+{
+    if (args.size() < 2) {
+        *error = QStringLiteral("write needs TAG TYPE VALUE...");
+        return false;
+    }
+    TagRequest r;
+    if (!parseTag(args.at(0), &r.tag, error) || !parseType(args.at(1), &r.type, error))
+        return false;
+    const QStringList values = args.mid(2);
+    if (values.isEmpty()) {
+        *error = QStringLiteral("write needs at least one value after the type");
+        return false;
+    }
+    if (seg.options.contains(QStringLiteral("size")) && r.type != 12) {
+        *error = QStringLiteral("--size applies to string writes only");
+        return false;
+    }
+    if (!parseValues(r.type, values, &cmd->values, error))
+        return false;
+    cmd->valueTexts = values;
+    r.count = values.size();
+    if (r.type == 12) {
+        r.count = defaultStringSize(values.first());
+        if (!countOption(seg, "size", &r.count, error))
+            return false;
+    }
+    cmd->tags.append(r);
+    return true;
+}
+
+// poll and monitor: the tags, then --interval, --times, --changes.
+bool interpretPoll(const Segment &seg, const QStringList &args, Command *cmd, QString *error)
+{
+    if (!parseTagList(seg, args, cmd, error) || !countOption(seg, "interval", &cmd->intervalMs, error)
+        || !countOption(seg, "times", &cmd->times, error))
+        return false;
+    cmd->changesOnly = seg.options.contains(QStringLiteral("changes"));
+    return true;
+}
+
+// probe [--count N] [--wait MS] [--write-test TAG] [--repeat N] [--scan-devices LIST]
+bool interpretProbe(const Segment &seg, const QStringList &args, Command *cmd, QString *error)
+{
+    if (!noArguments(QStringLiteral("probe"), args, error) || !countOption(seg, "count", &cmd->probeCount, error))
+        return false;
+    if (cmd->probeCount < 1 || cmd->probeCount > 10000) {
+        *error = QStringLiteral("--count wants 1 to 10000 reads");
+        return false;
+    }
+    if (!countOption(seg, "wait", &cmd->waitMs, error))
+        return false;
+    if (cmd->waitMs < 1 || cmd->waitMs > 60000) {
+        *error = QStringLiteral("--wait wants 1 to 60000 ms");
+        return false;
+    }
+    if (seg.options.contains(QStringLiteral("write-test"))) {
+        cmd->writeTest = seg.options.value(QStringLiteral("write-test"));
+        const veskor::TagRef ref = veskor::parseTag(cmd->writeTest);
+        if (!ref.area || ref.address < 0) {
+            *error = QStringLiteral("--write-test %1 is not a tag with an area and an address, e.g. ID4x10")
+                         .arg(quoted(cmd->writeTest));
+            return false;
+        }
+    }
+    if (!countOption(seg, "repeat", &cmd->probeRepeat, error))
+        return false;
+    if (cmd->probeRepeat > 100) {
+        *error = QStringLiteral("--repeat wants 1 to 100 tries");
+        return false;
+    }
+    return !seg.options.contains(QStringLiteral("scan-devices"))
+           || parseDeviceList(seg.options.value(QStringLiteral("scan-devices")), &cmd->scanDevices, error);
+}
+
+// One command's words into the command.
 bool interpret(const Segment &seg, Command *cmd, QString *error)
 {
     if (seg.positionals.isEmpty()) {
@@ -283,131 +404,21 @@ bool interpret(const Segment &seg, Command *cmd, QString *error)
         *error = QStringLiteral("unknown command %1 (use info, read, write, poll, monitor or probe)").arg(quoted(word));
         return false;
     }
+    if (!optionsBelong(seg, cmd->kind, error))
+        return false;
     const QStringList args = seg.positionals.mid(1);
-
-    // Command options in the wrong command.
-    for (const QString &name : seg.optionOrder) {
-        const OptionInfo *option = findOption(name);
-        if (option->scope == WriteOnly && cmd->kind != Command::Write) {
-            *error = QStringLiteral("option --%1 belongs to write, not %2").arg(name, word);
-            return false;
-        }
-        const bool polls = cmd->kind == Command::Poll || cmd->kind == Command::Monitor;
-        if (option->scope == PollOnly && !polls) {
-            *error = QStringLiteral("option --%1 belongs to poll and monitor, not %2").arg(name, word);
-            return false;
-        }
-        if (option->scope == ReadOrPoll && cmd->kind != Command::Read && !polls) {
-            *error = QStringLiteral("option --%1 belongs to read, poll and monitor, not %2").arg(name, word);
-            return false;
-        }
-        if (option->scope == ProbeOnly && cmd->kind != Command::Probe) {
-            *error = QStringLiteral("option --%1 belongs to probe, not %2").arg(name, word);
-            return false;
-        }
-    }
-
     switch (cmd->kind) {
     case Command::Info:
-        if (!args.isEmpty()) {
-            *error = QStringLiteral("info takes no arguments, got %1").arg(quoted(args.first()));
-            return false;
-        }
-        return true;
-
+        return noArguments(word, args, error);
     case Command::Read:
         return parseTagList(seg, args, cmd, error);
-
-    case Command::Write: {
-        if (args.size() < 2) {
-            *error = QStringLiteral("write needs TAG TYPE VALUE...");
-            return false;
-        }
-        TagRequest r;
-        if (!parseTag(args.at(0), &r.tag, error) || !parseType(args.at(1), &r.type, error))
-            return false;
-        const QStringList values = args.mid(2);
-        if (values.isEmpty()) {
-            *error = QStringLiteral("write needs at least one value after the type");
-            return false;
-        }
-        if (seg.options.contains(QStringLiteral("size")) && r.type != 12) {
-            *error = QStringLiteral("--size applies to string writes only");
-            return false;
-        }
-        if (!parseValues(r.type, values, &cmd->values, error))
-            return false;
-        cmd->valueTexts = values;
-        r.count = values.size();
-        if (r.type == 12) {
-            r.count = defaultStringSize(values.first());
-            if (seg.options.contains(QStringLiteral("size"))
-                && !parseCount(seg.options.value(QStringLiteral("size")), QStringLiteral("--size"), &r.count, error))
-                return false;
-        }
-        cmd->tags.append(r);
-        return true;
-    }
-
+    case Command::Write:
+        return interpretWrite(seg, args, cmd, error);
     case Command::Poll:
-    case Command::Monitor: {
-        if (!parseTagList(seg, args, cmd, error))
-            return false;
-        if (seg.options.contains(QStringLiteral("interval"))
-            && !parseCount(seg.options.value(QStringLiteral("interval")), QStringLiteral("--interval"),
-                           &cmd->intervalMs, error))
-            return false;
-        if (seg.options.contains(QStringLiteral("times"))
-            && !parseCount(seg.options.value(QStringLiteral("times")), QStringLiteral("--times"), &cmd->times,
-                           error))
-            return false;
-        cmd->changesOnly = seg.options.contains(QStringLiteral("changes"));
-        return true;
-    }
-
-    case Command::Probe: {
-        if (!args.isEmpty()) {
-            *error = QStringLiteral("probe takes no arguments, got %1").arg(quoted(args.first()));
-            return false;
-        }
-        if (seg.options.contains(QStringLiteral("count"))
-            && !parseCount(seg.options.value(QStringLiteral("count")), QStringLiteral("--count"),
-                           &cmd->probeCount, error))
-            return false;
-        if (cmd->probeCount < 1 || cmd->probeCount > 10000) {
-            *error = QStringLiteral("--count wants 1 to 10000 reads");
-            return false;
-        }
-        if (seg.options.contains(QStringLiteral("wait"))
-            && !parseCount(seg.options.value(QStringLiteral("wait")), QStringLiteral("--wait"), &cmd->waitMs,
-                           error))
-            return false;
-        if (cmd->waitMs < 1 || cmd->waitMs > 60000) {
-            *error = QStringLiteral("--wait wants 1 to 60000 ms");
-            return false;
-        }
-        if (seg.options.contains(QStringLiteral("write-test"))) {
-            cmd->writeTest = seg.options.value(QStringLiteral("write-test"));
-            const veskor::TagRef ref = veskor::parseTag(cmd->writeTest);
-            if (!ref.area || ref.address < 0) {
-                *error = QStringLiteral("--write-test %1 is not a tag with an area and an address, e.g. ID4x10")
-                             .arg(quoted(cmd->writeTest));
-                return false;
-            }
-        }
-        if (seg.options.contains(QStringLiteral("repeat"))
-            && !parseCount(seg.options.value(QStringLiteral("repeat")), QStringLiteral("--repeat"),
-                           &cmd->probeRepeat, error))
-            return false;
-        if (cmd->probeRepeat > 100) {
-            *error = QStringLiteral("--repeat wants 1 to 100 tries");
-            return false;
-        }
-        if (seg.options.contains(QStringLiteral("scan-devices"))
-            && !parseDeviceList(seg.options.value(QStringLiteral("scan-devices")), &cmd->scanDevices, error))
-            return false;
-        return true;
-    }
+    case Command::Monitor:
+        return interpretPoll(seg, args, cmd, error);
+    case Command::Probe:
+        return interpretProbe(seg, args, cmd, error);
     }
     return false;
 }
