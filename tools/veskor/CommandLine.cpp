@@ -663,150 +663,179 @@ bool readTagFile(const QString &path, QVector<TagRequest> *out, QString *error)
     }
 }
 
-ParseResult parseCommandLine(const QStringList &args)
-{
-    ParseResult result;
-    QVector<Segment> segments(1);
-    QString firstError;
-    bool endOfOptions = false;
-    bool version = false;
-    QMap<QString, QString> globals;
+namespace {
 
+// The words of a command line sorted: each command's words, the global
+// options, whether the version was asked for, and the first bad word.
+struct Words {
+    QVector<Segment> segments = QVector<Segment>(1);
+    QMap<QString, QString> globals;
+    bool version = false;
+    QString firstError;
+
+    void fail(const QString &error)
+    {
+        if (firstError.isEmpty())
+            firstError = error;
+    }
+};
+
+// "--NAME", "--NAME=VALUE" or "--NAME VALUE" at args[*i]; *i moves past
+// a value taken from the next word.
+void takeLongOption(const QStringList &args, int *i, Words *words)
+{
+    const QString &a = args.at(*i);
+    Segment &seg = words->segments.last();
+    QString name = a.mid(2);
+    QString value;
+    bool inlineValue = false;
+    const int eq = name.indexOf(QLatin1Char('='));
+    if (eq >= 0) {
+        value = name.mid(eq + 1);
+        name = name.left(eq);
+        inlineValue = true;
+    }
+    const OptionInfo *option = findOption(name);
+    QString error;
+    if (!option)
+        error = unknownOption(a);
+    else if (option->takesValue && !inlineValue && *i + 1 >= args.size())
+        error = QStringLiteral("option --%1 needs a value").arg(name);
+    else if (!option->takesValue && inlineValue)
+        error = QStringLiteral("option --%1 takes no value").arg(name);
+    if (!error.isEmpty()) {
+        words->fail(error);
+        return;
+    }
+    if (option->takesValue && !inlineValue)
+        value = args.at(++*i);
+    switch (option->scope) {
+    case HelpOpt: seg.help = true; break;
+    case VersionOpt: words->version = true; break;
+    case Global: words->globals.insert(name, value); break;
+    default:
+        seg.options.insert(name, value);
+        if (!seg.optionOrder.contains(name))
+            seg.optionOrder << name;
+        break;
+    }
+}
+
+Words sortWords(const QStringList &args)
+{
+    Words words;
+    bool endOfOptions = false;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
-        Segment &seg = segments.last();
-        if (!endOfOptions && a == QLatin1String(kThen)) {
-            segments.append(Segment());
-            continue;
-        }
-        if (endOfOptions || a == QLatin1String("-") || looksNegativeNumber(a) || !a.startsWith(QLatin1Char('-'))) {
-            seg.positionals << a;
-            continue;
-        }
-        if (a == QLatin1String("--")) {
+        if (!endOfOptions && a == QLatin1String(kThen))
+            words.segments.append(Segment());
+        else if (endOfOptions || a == QLatin1String("-") || looksNegativeNumber(a) || !a.startsWith(QLatin1Char('-')))
+            words.segments.last().positionals << a;
+        else if (a == QLatin1String("--"))
             endOfOptions = true;
-            continue;
-        }
-        if (a == QLatin1String("-h")) {
-            seg.help = true;
-            continue;
-        }
-        if (a == QLatin1String("-V")) {
-            version = true;
-            continue;
-        }
-        if (!a.startsWith(QLatin1String("--"))) {
-            if (firstError.isEmpty())
-                firstError = unknownOption(a);
-            continue;
-        }
-        QString name = a.mid(2);
-        QString value;
-        bool inlineValue = false;
-        const int eq = name.indexOf(QLatin1Char('='));
-        if (eq >= 0) {
-            value = name.mid(eq + 1);
-            name = name.left(eq);
-            inlineValue = true;
-        }
-        const OptionInfo *option = findOption(name);
-        if (!option) {
-            if (firstError.isEmpty())
-                firstError = unknownOption(a);
-            continue;
-        }
-        if (option->takesValue && !inlineValue) {
-            if (i + 1 >= args.size()) {
-                if (firstError.isEmpty())
-                    firstError = QStringLiteral("option --%1 needs a value").arg(name);
-                continue;
-            }
-            value = args.at(++i);
-        } else if (!option->takesValue && inlineValue) {
-            if (firstError.isEmpty())
-                firstError = QStringLiteral("option --%1 takes no value").arg(name);
-            continue;
-        }
-        switch (option->scope) {
-        case HelpOpt: seg.help = true; break;
-        case VersionOpt: version = true; break;
-        case Global: globals.insert(name, value); break;
-        default:
-            seg.options.insert(name, value);
-            if (!seg.optionOrder.contains(name))
-                seg.optionOrder << name;
-            break;
-        }
+        else if (a == QLatin1String("-h"))
+            words.segments.last().help = true;
+        else if (a == QLatin1String("-V"))
+            words.version = true;
+        else if (!a.startsWith(QLatin1String("--")))
+            words.fail(unknownOption(a));
+        else
+            takeLongOption(args, &i, &words);
     }
+    return words;
+}
 
-    // Help wins over every other word: "veskor write --help" must not fail
-    // for want of a tag.
+// Help wins over every other word: "veskor write --help" must not fail for
+// want of a tag. False when no command asks for help.
+bool helpAsked(const QVector<Segment> &segments, QString *text)
+{
     for (const Segment &seg : segments) {
         const bool helpWord = !seg.positionals.isEmpty() && seg.positionals.first() == QLatin1String("help");
         if (!seg.help && !helpWord)
             continue;
-        result.outcome = ParseResult::Help;
         Command::Kind kind;
         const QString topic = helpWord ? seg.positionals.value(1) : seg.positionals.value(0);
-        result.text = commandKind(topic, &kind) ? commandHelp(kind) : generalHelp();
-        return result;
+        *text = commandKind(topic, &kind) ? commandHelp(kind) : generalHelp();
+        return true;
     }
-    if (version) {
-        result.outcome = ParseResult::Version;
-        return result;
-    }
-    if (!firstError.isEmpty()) {
-        result.text = firstError;
-        return result;
-    }
+    return false;
+}
 
-    Options &o = result.options;
+bool takeGlobals(const QMap<QString, QString> &globals, Options *o, QString *error)
+{
     if (globals.contains(QStringLiteral("connect"))) {
-        o.connect = globals.value(QStringLiteral("connect"));
-        if (!parseConnect(o.connect, &result.text))
-            return result;
+        o->connect = globals.value(QStringLiteral("connect"));
+        if (!parseConnect(o->connect, error))
+            return false;
     }
     if (globals.contains(QStringLiteral("device"))) {
-        o.hasDevice = true;
-        if (!parseDevice(globals.value(QStringLiteral("device")), &o.device, &result.text))
-            return result;
+        o->hasDevice = true;
+        if (!parseDevice(globals.value(QStringLiteral("device")), &o->device, error))
+            return false;
     }
-    o.debug = globals.contains(QStringLiteral("debug"));
-    o.json = globals.contains(QStringLiteral("json"));
-    o.quiet = globals.contains(QStringLiteral("quiet"));
+    o->debug = globals.contains(QStringLiteral("debug"));
+    o->json = globals.contains(QStringLiteral("json"));
+    o->quiet = globals.contains(QStringLiteral("quiet"));
     if (globals.contains(QStringLiteral("plugin"))) {
-        o.plugin = globals.value(QStringLiteral("plugin"));
-        if (o.plugin.isEmpty()) {
-            result.text = QStringLiteral("--plugin needs a file path");
-            return result;
+        o->plugin = globals.value(QStringLiteral("plugin"));
+        if (o->plugin.isEmpty()) {
+            *error = QStringLiteral("--plugin needs a file path");
+            return false;
         }
     }
+    return true;
+}
 
+bool takeCommands(const QVector<Segment> &segments, Options *o, QString *error)
+{
     if (segments.size() > 1) {
         for (const Segment &seg : segments) {
             if (seg.positionals.isEmpty()) {
-                result.text = QStringLiteral("\"then\" needs a command on both sides");
-                return result;
+                *error = QStringLiteral("\"then\" needs a command on both sides");
+                return false;
             }
         }
     }
     for (const Segment &seg : segments) {
         Command cmd;
-        if (!interpret(seg, &cmd, &result.text))
-            return result;
-        o.commands.append(cmd);
+        if (!interpret(seg, &cmd, error))
+            return false;
+        o->commands.append(cmd);
     }
     // The probe speaks to the controller on its own socket, not through the
     // plug-in: it does not share a session.
-    if (o.commands.size() > 1) {
-        for (const Command &c : o.commands) {
+    if (o->commands.size() > 1) {
+        for (const Command &c : o->commands) {
             if (c.kind == Command::Probe) {
-                result.text = QStringLiteral("probe runs alone: it cannot be joined with \"then\"");
-                return result;
+                *error = QStringLiteral("probe runs alone: it cannot be joined with \"then\"");
+                return false;
             }
         }
     }
-    result.outcome = ParseResult::Run;
+    return true;
+}
+
+} // namespace
+
+ParseResult parseCommandLine(const QStringList &args)
+{
+    ParseResult result;
+    const Words words = sortWords(args);
+    if (helpAsked(words.segments, &result.text)) {
+        result.outcome = ParseResult::Help;
+        return result;
+    }
+    if (words.version) {
+        result.outcome = ParseResult::Version;
+        return result;
+    }
+    if (!words.firstError.isEmpty()) {
+        result.text = words.firstError;
+        return result;
+    }
+    if (takeGlobals(words.globals, &result.options, &result.text)
+        && takeCommands(words.segments, &result.options, &result.text))
+        result.outcome = ParseResult::Run;
     return result;
 }
 
