@@ -120,97 +120,106 @@ Refusal refusalOf(Result::Kind kind, const QString &tag, int type, int count)
     return {};
 }
 
-Cause causeOf(const Result &r)
+namespace {
+
+Cause makeCause(Cause::Kind kind, bool answered, const QString &text)
 {
     Cause c;
-    if (r.code == veskor::RcDone) {
-        c.answered = true;
-        return c;
+    c.kind = kind;
+    c.answered = answered;
+    c.text = text;
+    return c;
+}
+
+// Why the driver did not send a request for this tag, when it refused it
+// for a reason the tool sees too: false when it would have sent it.
+bool notSentCause(const Result &r, Cause *c)
+{
+    const Refusal refusal = refusalOf(r.kind, r.tag, r.type, r.count);
+    if (refusal.code != veskor::RcDone && refusal.code == r.code) {
+        *c = makeCause(Cause::NotSent, false, refusal.text);
+        return true;
     }
-    const bool tagKnown = !r.tag.isNull();
-    if (tagKnown) {
-        const Refusal refusal = refusalOf(r.kind, r.tag, r.type, r.count);
-        if (refusal.code != veskor::RcDone && refusal.code == r.code) {
-            c.kind = Cause::NotSent;
-            c.text = refusal.text;
-            return c;
-        }
-        // A string that does not fit its field is refused whole, never cut.
-        if (r.kind == Result::Write && r.type == DT_STRING && r.code == veskor::RcLength) {
-            const QList<QString> texts = r.value.value<QList<QString>>();
-            const int bytes = texts.isEmpty() ? 0 : int(texts.first().toUtf8().size());
-            if (!texts.isEmpty() && (bytes > 255 || bytes + 1 > r.count)) {
-                c.kind = Cause::NotSent;
-                c.text = bytes > 255 ? QStringLiteral("the text takes %1 bytes, more than the 255 a string holds").arg(bytes)
-                                     : QStringLiteral("the text takes %1 bytes with its length byte, the field %2 (--size)")
-                                           .arg(bytes + 1).arg(r.count);
-                return c;
-            }
-        }
-    }
-    switch (r.code) {
-    case veskor::RcNoArea:
-        c.kind = Cause::NotSent;
-        c.text = QStringLiteral("no area name (ID1x to ID23x) in the tag");
-        return c;
-    case veskor::RcNoAnswer:
-        if (r.rttMs >= 0 && r.rttMs < kDriverWaitMs / 2) {
-            c.kind = Cause::PortClosed;
-            c.text = QStringLiteral("the controller's host refused the request after %1 ms, long before the "
-                                    "driver's %2 s wait")
-                         .arg(rttText(r.rttMs)).arg(kDriverWaitMs / 1000);
-        } else {
-            c.kind = Cause::NoAnswer;
-            c.text = r.rttMs >= 0 ? QStringLiteral("nothing came within %1 ms").arg(rttText(r.rttMs))
+    // A string that does not fit its field is refused whole, never cut.
+    if (r.kind != Result::Write || r.type != DT_STRING || r.code != veskor::RcLength)
+        return false;
+    const QList<QString> texts = r.value.value<QList<QString>>();
+    const int bytes = texts.isEmpty() ? 0 : int(texts.first().toUtf8().size());
+    if (texts.isEmpty() || (bytes <= 255 && bytes + 1 <= r.count))
+        return false;
+    *c = makeCause(Cause::NotSent, false,
+                   bytes > 255 ? QStringLiteral("the text takes %1 bytes, more than the 255 a string holds").arg(bytes)
+                               : QStringLiteral("the text takes %1 bytes with its length byte, the field %2 (--size)")
+                                     .arg(bytes + 1).arg(r.count));
+    return true;
+}
+
+// Code 8: nothing came, or the controller's host refused the request.
+Cause noAnswerCause(const Result &r)
+{
+    if (r.rttMs >= 0 && r.rttMs < kDriverWaitMs / 2)
+        return makeCause(Cause::PortClosed, false,
+                         QStringLiteral("the controller's host refused the request after %1 ms, long before the "
+                                        "driver's %2 s wait")
+                             .arg(rttText(r.rttMs)).arg(kDriverWaitMs / 1000));
+    return makeCause(Cause::NoAnswer, false,
+                     r.rttMs >= 0 ? QStringLiteral("nothing came within %1 ms").arg(rttText(r.rttMs))
                                   : QStringLiteral("nothing came within the driver's %1 s wait, or the port "
                                                    "is closed (this call was not timed)")
-                                        .arg(kDriverWaitMs / 1000);
-        }
-        return c;
+                                        .arg(kDriverWaitMs / 1000));
+}
+
+// Code 4 of a tag that was sent: the answer does not hold the bytes asked
+// for.
+Cause tooShortCause(const Result &r)
+{
+    const int address = veskor::parseTag(r.tag).address;
+    const qint64 length = veskor::byteLength(r.type, r.count);
+    const veskor::AreaEntry *area = areaOf(r.tag);
+    const QString name = area ? QString::fromLatin1(area->name) : QStringLiteral("area");
+    QString text;
+    if (r.answerBytes >= veskor::kReadAnswerHeader)
+        text = QStringLiteral("%1 needs %2; the controller's %3 image is %4 bytes")
+                   .arg(r.tag, bytesText(address, length), name)
+                   .arg(r.answerBytes - veskor::kReadAnswerHeader);
+    else if (r.answerBytes >= 0)
+        text = QStringLiteral("the answer is %1 bytes, shorter than the %2-byte header")
+                   .arg(r.answerBytes).arg(veskor::kReadAnswerHeader);
+    else
+        text = QStringLiteral("%1 needs %2; the controller's %3 answer does not reach them")
+                   .arg(r.tag, bytesText(address, length), name);
+    return makeCause(Cause::TooShort, true, text);
+}
+
+} // namespace
+
+Cause causeOf(const Result &r)
+{
+    if (r.code == veskor::RcDone)
+        return makeCause(Cause::Done, true, QString());
+    const bool tagKnown = !r.tag.isNull();
+    Cause notSent;
+    if (tagKnown && notSentCause(r, &notSent))
+        return notSent;
+    switch (r.code) {
+    case veskor::RcNoArea:
+        return makeCause(Cause::NotSent, false, QStringLiteral("no area name (ID1x to ID23x) in the tag"));
+    case veskor::RcNoAnswer:
+        return noAnswerCause(r);
     case veskor::RcDevice:
-        c.kind = Cause::DeviceError;
-        c.answered = true;
-        c.text = QStringLiteral("an answer came, but no read answer for this device id (its first byte is "
-                                "not 'M', or bytes 12-14 are not the request's)");
-        return c;
-    case veskor::RcLength: {
-        if (!tagKnown) {
-            c.kind = Cause::BadLength;
-            c.text = resultMeaning(veskor::RcLength);
-            return c;
-        }
-        c.kind = Cause::TooShort;
-        c.answered = true;
-        const int address = veskor::parseTag(r.tag).address;
-        const qint64 length = veskor::byteLength(r.type, r.count);
-        const veskor::AreaEntry *area = areaOf(r.tag);
-        const QString name = area ? QString::fromLatin1(area->name) : QStringLiteral("area");
-        if (r.answerBytes >= veskor::kReadAnswerHeader)
-            c.text = QStringLiteral("%1 needs %2; the controller's %3 image is %4 bytes")
-                         .arg(r.tag, bytesText(address, length), name)
-                         .arg(r.answerBytes - veskor::kReadAnswerHeader);
-        else if (r.answerBytes >= 0)
-            c.text = QStringLiteral("the answer is %1 bytes, shorter than the %2-byte header")
-                         .arg(r.answerBytes).arg(veskor::kReadAnswerHeader);
-        else
-            c.text = QStringLiteral("%1 needs %2; the controller's %3 answer does not reach them")
-                         .arg(r.tag, bytesText(address, length), name);
-        return c;
-    }
+        return makeCause(Cause::DeviceError, true,
+                         QStringLiteral("an answer came, but no read answer for this device id (its first byte "
+                                        "is not 'M', or bytes 12-14 are not the request's)"));
+    case veskor::RcLength:
+        return tagKnown ? tooShortCause(r) : makeCause(Cause::BadLength, false, resultMeaning(veskor::RcLength));
     case veskor::RcType:
         // Sent and answered: the driver makes no value of a type it does not name.
-        c.kind = Cause::Other;
-        c.answered = tagKnown && r.kind != Result::Write;
-        c.text = QStringLiteral("type %1: the driver makes no value of it").arg(r.type);
-        return c;
+        return makeCause(Cause::Other, tagKnown && r.kind != Result::Write,
+                         QStringLiteral("type %1: the driver makes no value of it").arg(r.type));
     case veskor::RcNoSocket:
-        c.kind = Cause::Other;
-        c.text = QStringLiteral("the driver has no socket to the controller");
-        return c;
+        return makeCause(Cause::Other, false, QStringLiteral("the driver has no socket to the controller"));
     default:
-        c.kind = Cause::Other;
-        c.text = resultMeaning(r.code);
-        return c;
+        return makeCause(Cause::Other, false, resultMeaning(r.code));
     }
 }
 
