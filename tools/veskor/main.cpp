@@ -233,32 +233,10 @@ int otherControllers(const Options &options, QVector<Controller> *controllers)
     return ExitOk;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Loads the plug-in into g_plugin, with its traffic log on for --debug and
+// --hex. ExitOk, or the exit status.
+int loadDriver(const Options &options)
 {
-    qInstallMessageHandler(messageHandler);
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("veskor"));
-
-    const ParseResult parsed = parseCommandLine(QCoreApplication::arguments().mid(1));
-    switch (parsed.outcome) {
-    case ParseResult::Help:
-        printOut(parsed.text);
-        return ExitOk;
-    case ParseResult::Version:
-        printOut(QStringLiteral("veskor %1\n").arg(QStringLiteral(VESKOR_TOOL_VERSION)));
-        return ExitOk;
-    case ParseResult::Error:
-        return fail(ExitUsage, parsed.text);
-    case ParseResult::Run:
-        break;
-    }
-    const Options &options = parsed.options;
-    g_showLog = options.debug;
-    if (options.commands.first().kind == Command::Probe)
-        return probe(options);
-
     PluginSearch search;
     search.optionPath = options.plugin;
     search.envPath = qEnvironmentVariable("VESKOR_PLUGIN");
@@ -271,7 +249,6 @@ int main(int argc, char **argv)
     QString error;
     if (!loadPlugin(pluginCandidates(search), &g_plugin, &error))
         return fail(ExitPlugin, error);
-    CDriveBaseClass *driver = g_plugin.driver;
     bool hex = false;
     for (const Command &c : options.commands)
         hex = hex || c.hex;
@@ -279,44 +256,59 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "veskor: plug-in %s\n", QFile::encodeName(g_plugin.path).constData());
     // --hex takes the bytes from the traffic log, shown only with --debug.
     if (options.debug || hex)
-        driver->DebugCmd(StartDebug);
+        g_plugin.driver->DebugCmd(StartDebug);
+    return ExitOk;
+}
 
+// Connects the driver to the controller when a command needs one (info
+// does not); *connected says whether it did. ExitOk, or the exit status.
+int connectDriver(const Options &options, std::unique_ptr<veskorsim::Simulator> *simulator, bool *connected)
+{
     bool needsController = false;
     for (const Command &c : options.commands)
         needsController = needsController || c.kind != Command::Info;
+    if (!needsController)
+        return ExitOk;
+    QString address;
+    const int status = controllerAddress(options, simulator, &address);
+    if (status != ExitOk)
+        return status;
+    CDriveBaseClass *driver = g_plugin.driver;
+    if (options.hasDevice)
+        driver->SetConnectPar(QString::number(options.device));
+    if (driver->ConnectDrive(address) == -1)
+        return fail(ExitConnect,
+                    QStringLiteral("cannot connect to %1: the plug-in refused the address "
+                                   "(give an IPv4 address and a port)").arg(address));
+    *connected = true;
+    return ExitOk;
+}
 
-    std::unique_ptr<veskorsim::Simulator> simulator;
-    bool connected = false;
-    if (needsController) {
-        QString address;
-        const int status = controllerAddress(options, &simulator, &address);
-        if (status != ExitOk)
-            return status;
-        if (options.hasDevice)
-            driver->SetConnectPar(QString::number(options.device));
-        if (driver->ConnectDrive(address) == -1)
-            return fail(ExitConnect,
-                        QStringLiteral("cannot connect to %1: the plug-in refused the address "
-                                       "(give an IPv4 address and a port)").arg(address));
-        connected = true;
-    }
+// SIGINT and SIGTERM stop the run, SIGWINCH redraws the monitor: each
+// through g_sigintPipe.
+void catchSignals()
+{
+    if (::pipe(g_sigintPipe) != 0)
+        return;
+    ::fcntl(g_sigintPipe[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(g_sigintPipe[1], F_SETFD, FD_CLOEXEC);
+    ::fcntl(g_sigintPipe[1], F_SETFL, O_NONBLOCK);
+    struct sigaction sa = {};
+    sa.sa_handler = onSigint;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onSigwinch;
+    sigaction(SIGWINCH, &sa, nullptr);
+}
 
-    if (::pipe(g_sigintPipe) == 0) {
-        ::fcntl(g_sigintPipe[0], F_SETFD, FD_CLOEXEC);
-        ::fcntl(g_sigintPipe[1], F_SETFD, FD_CLOEXEC);
-        ::fcntl(g_sigintPipe[1], F_SETFL, O_NONBLOCK);
-        struct sigaction sa = {};
-        sa.sa_handler = onSigint;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-        sa.sa_handler = onSigwinch;
-        sigaction(SIGWINCH, &sa, nullptr);
-    }
-
+// Runs the commands until the runner finishes, then lets the controllers
+// go. The exit status.
+int runCommands(QCoreApplication &app, const Options &options, veskorsim::Simulator *simulator, bool connected)
+{
     // Tag files may name other controllers: a driver object of its own each.
-    QVector<Controller> controllers{Controller{QString(), driver}};
+    QVector<Controller> controllers{Controller{QString(), g_plugin.driver}};
     if (const int status = otherControllers(options, &controllers); status != ExitOk)
         return status;
     Runner runner(controllers, options);
@@ -347,4 +339,39 @@ int main(int argc, char **argv)
     if (simulator)
         simulator->stop();
     return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qInstallMessageHandler(messageHandler);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("veskor"));
+
+    const ParseResult parsed = parseCommandLine(QCoreApplication::arguments().mid(1));
+    switch (parsed.outcome) {
+    case ParseResult::Help:
+        printOut(parsed.text);
+        return ExitOk;
+    case ParseResult::Version:
+        printOut(QStringLiteral("veskor %1\n").arg(QStringLiteral(VESKOR_TOOL_VERSION)));
+        return ExitOk;
+    case ParseResult::Error:
+        return fail(ExitUsage, parsed.text);
+    case ParseResult::Run:
+        break;
+    }
+    const Options &options = parsed.options;
+    g_showLog = options.debug;
+    if (options.commands.first().kind == Command::Probe)
+        return probe(options);
+    if (const int status = loadDriver(options); status != ExitOk)
+        return status;
+    std::unique_ptr<veskorsim::Simulator> simulator;
+    bool connected = false;
+    if (const int status = connectDriver(options, &simulator, &connected); status != ExitOk)
+        return status;
+    catchSignals();
+    return runCommands(app, options, simulator.get(), connected);
 }
