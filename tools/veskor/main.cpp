@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <initializer_list>
 #include <memory>
 #include <unistd.h>
 
@@ -99,6 +100,17 @@ void onSigwinch(int)
     const char c = 2;
     const ssize_t r = ::write(g_sigintPipe[1], &c, 1);
     (void)r;
+}
+
+// One handler, with these flags, for each of the signal numbers.
+void handleSignals(std::initializer_list<int> numbers, void (*handler)(int), int flags)
+{
+    struct sigaction sa = {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = flags;
+    for (const int number : numbers)
+        sigaction(number, &sa, nullptr);
 }
 
 int fail(int status, const QString &message)
@@ -182,11 +194,7 @@ int probe(const Options &options)
                  std::ceil(probeMaxMs(settings) / 1000.0));
     // Ctrl-C or SIGTERM: no further probe read leaves; what was seen so far
     // is reported.
-    struct sigaction sa = {};
-    sa.sa_handler = [](int) { stopProbe(); };
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    handleSignals({SIGINT, SIGTERM}, [](int) { stopProbe(); }, 0);
     ProbeLog log;
     QString error;
     if (!runProbe(settings, &log, &error))
@@ -293,14 +301,8 @@ void catchSignals()
     ::fcntl(g_sigintPipe[0], F_SETFD, FD_CLOEXEC);
     ::fcntl(g_sigintPipe[1], F_SETFD, FD_CLOEXEC);
     ::fcntl(g_sigintPipe[1], F_SETFL, O_NONBLOCK);
-    struct sigaction sa = {};
-    sa.sa_handler = onSigint;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sa.sa_handler = onSigwinch;
-    sigaction(SIGWINCH, &sa, nullptr);
+    handleSignals({SIGINT, SIGTERM}, onSigint, SA_RESTART);
+    handleSignals({SIGWINCH}, onSigwinch, SA_RESTART);
 }
 
 // Runs the commands until the runner finishes, then lets the controllers
