@@ -106,22 +106,6 @@ int tagAddress(const QString &tag)
     return int(n);
 }
 
-bool tagAddressOverflows(const QString &tag)
-{
-    QStringRef text = addressText(tag).trimmed();
-    if (text.startsWith(QLatin1Char('+')))
-        text = text.mid(1);
-    if (text.isEmpty())
-        return false;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    bool ok = false;
-    text.toUInt(&ok, 10);
-    return !ok;
-}
-
 TagRef parseTag(const QString &tag)
 {
     TagRef ref;

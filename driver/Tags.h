@@ -22,14 +22,11 @@ const AreaEntry *areaTable(int *count);
 // ignored), or 0 when it contains none.
 int tagArea(const QString &tag);
 
-// The decimal number between the tag's first and second lower-case "x" (or the
-// end): 0 when it is not a number, -1 when it is 2^31 or more, and -1 when the
-// tag has no lower-case "x" at all.
+// The host's view of a tag's address (getAddr): the decimal number between
+// the tag's first and second lower-case "x" (or the end); 0 when it is not a
+// number or too large for 32 bits, -1 when it is 2^31 or more, and -1 when
+// the tag has no lower-case "x" at all. Requests use parseTag().
 int tagAddress(const QString &tag);
-
-// True when the tag's address is a decimal number too large for 32 bits,
-// which tagAddress() reports as 0.
-bool tagAddressOverflows(const QString &tag);
 
 // A tag name as a request uses it, parsed once.
 struct TagRef {

@@ -226,21 +226,21 @@ CLabelVariable LibVESKORS::Read_data(int area, int address, DataType type, int c
     switch (int(type)) {
     case DT_BOOL:
         // One bit per element; a single element is true when its byte is non-zero.
-        result.value = count == 1 ? set_variant_bool(bytes, 1) : codec::decodeBoolBits(bytes, count);
+        result.value = count == 1 ? codec::decodeBool(bytes, 1) : codec::decodeBoolBits(bytes, count);
         break;
-    case DT_INT8: result.value = set_variant_Int8(bytes, length); break;
-    case DT_UINT8: result.value = set_variant_UInt8(bytes, length); break;
+    case DT_INT8: result.value = codec::decodeInt8(bytes, length); break;
+    case DT_UINT8: result.value = codec::decodeUInt8(bytes, length); break;
     case DT_INT16:
-    case DT_HOST_14: result.value = set_variant_Int16(bytes, length / 2); break;
-    case DT_UINT16: result.value = set_variant_UInt16(bytes, length / 2); break;
-    case DT_INT32: result.value = set_variant_Int32(bytes, length / 4); break;
+    case DT_HOST_14: result.value = codec::decodeInt16(bytes, length / 2); break;
+    case DT_UINT16: result.value = codec::decodeUInt16(bytes, length / 2); break;
+    case DT_INT32: result.value = codec::decodeInt32(bytes, length / 4); break;
     case DT_UINT32:
-    case DT_HOST_22: result.value = set_variant_UInt32(bytes, length / 4); break;
-    case DT_FLOAT: result.value = set_variant_fload(bytes, length / 4); break;
-    case DT_INT64: result.value = set_variant_Int64(bytes, length / 8); break;
-    case DT_UINT64: result.value = set_variant_UInt64(bytes, length / 8); break;
-    case DT_DOUBLE: result.value = set_variant_double(bytes, length / 8); break;
-    case DT_STRING: result.value = set_variant_string(bytes, length); break;
+    case DT_HOST_22: result.value = codec::decodeUInt32(bytes, length / 4); break;
+    case DT_FLOAT: result.value = codec::decodeFloat(bytes, length / 4); break;
+    case DT_INT64: result.value = codec::decodeInt64(bytes, length / 8); break;
+    case DT_UINT64: result.value = codec::decodeUInt64(bytes, length / 8); break;
+    case DT_DOUBLE: result.value = codec::decodeDouble(bytes, length / 8); break;
+    case DT_STRING: result.value = codec::decodeString(bytes, length); break;
     default: result.resultCode = RcType; break;
     }
     return result;
@@ -303,25 +303,25 @@ CLabelVariable LibVESKORS::Write_data(int area, int address, DataType type, CLab
     QByteArray image;
     switch (int(type)) {
     case DT_BOOL: {
-        Wset_variant_bool(v, count, &image);
+        codec::encodeBool(v, count, &image);
         if (count > 1)
             image = codec::packBits(image, count);
         break;
     }
-    case DT_INT8: Wset_variant_Int8(v, count, &image); break;
-    case DT_UINT8: Wset_variant_UInt8(v, count, &image); break;
-    case DT_INT16: Wset_variant_Int16(v, count, &image); break;
-    case DT_UINT16: Wset_variant_uInt16(v, count, &image); break;
-    case DT_INT32: Wset_variant_Int32(v, count, &image); break;
-    case DT_UINT32: Wset_variant_UInt32(v, count, &image); break;
-    case DT_FLOAT: Wset_variant_float(v, count, &image); break;
-    case DT_INT64: Wset_variant_Int64(v, count, &image); break;
-    case DT_UINT64: Wset_variant_UInt64(v, count, &image); break;
-    case DT_DOUBLE: Wset_variant_double(v, count, &image); break;
+    case DT_INT8: codec::encodeInt8(v, count, &image); break;
+    case DT_UINT8: codec::encodeUInt8(v, count, &image); break;
+    case DT_INT16: codec::encodeInt16(v, count, &image); break;
+    case DT_UINT16: codec::encodeUInt16(v, count, &image); break;
+    case DT_INT32: codec::encodeInt32(v, count, &image); break;
+    case DT_UINT32: codec::encodeUInt32(v, count, &image); break;
+    case DT_FLOAT: codec::encodeFloat(v, count, &image); break;
+    case DT_INT64: codec::encodeInt64(v, count, &image); break;
+    case DT_UINT64: codec::encodeUInt64(v, count, &image); break;
+    case DT_DOUBLE: codec::encodeDouble(v, count, &image); break;
     case DT_STRING: {
         // A string tag of n elements is one n-byte field: length byte, UTF-8
         // text, zeros. Text that does not fit is refused, never cut.
-        Wset_variant_string(v, 1, &image);
+        codec::encodeString(v, 1, &image);
         const int textBytes = image.size() - 1;
         if (image.isEmpty() || textBytes > 255 || image.size() > length) {
             v.resultCode = RcLength;

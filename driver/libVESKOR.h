@@ -33,14 +33,34 @@ public:
     CLabelVariable WriteVariable(QString tag, DataType type, CLabelVariable v, int count) override;
     int DestroyFree() override;
 
+    // The read and write paths behind ReadVariable and WriteVariable.
+    CLabelVariable Read_data(int area, int address, DataType type, int count, QString tag);
+    CLabelVariable Write_data(int area, int address, DataType type, CLabelVariable v, int count,
+                              QString tag);
+
+    // For a tool that loaded this plug-in into its own process and shows the
+    // wire (reached through the meta-object, no symbol is exported for it):
+    // the whole answer datagram the last read or write took, as it came;
+    // empty when none came. Call it on the thread that made the call.
+    Q_INVOKABLE QByteArray lastAnswer() const { return m_cmd.lastAnswer(); }
+
+    // The transport, for tests and tools that look at the wire.
+    CmdVESKOR &transport() { return m_cmd; }
+    quint32 connectPar() const { return m_connectPar; }
+    QString ip() const { return m_ip; }
+    quint32 port() const { return m_port; }
+
+    // "v1.0.1 yyyy-MM-dd hh:mm:ss" from a compiler date text ("Dec 18 2023",
+    // "Dec  7 2026") and time text ("11:16:00").
+    static QString buildVersionText(const QString &dateText, const QString &timeText);
+
+    // Kept for the host contract: names the host and its driver interface
+    // fix. Each is one call into the real code (Tags, Codec).
+
     // Tag addressing.
     int getArea(QString tag);
     int getAddr(QString tag);
     int getBytelen(DataType type, int n);
-
-    CLabelVariable Read_data(int area, int address, DataType type, int count, QString tag);
-    CLabelVariable Write_data(int area, int address, DataType type, CLabelVariable v, int count,
-                              QString tag);
 
     // Decoders: byte image to a QVariant holding a QList of the element type.
     QVariant set_variant_bool(QByteArray image, int count);
@@ -69,22 +89,6 @@ public:
     int Wset_variant_UInt64(CLabelVariable v, int count, QByteArray *out);
     int Wset_variant_double(CLabelVariable v, int count, QByteArray *out);
     int Wset_variant_string(CLabelVariable v, int count, QByteArray *out);
-
-    // For a tool that loaded this plug-in into its own process and shows the
-    // wire (reached through the meta-object, no symbol is exported for it):
-    // the whole answer datagram the last read or write took, as it came;
-    // empty when none came. Call it on the thread that made the call.
-    Q_INVOKABLE QByteArray lastAnswer() const { return m_cmd.lastAnswer(); }
-
-    // The transport, for tests and tools that look at the wire.
-    CmdVESKOR &transport() { return m_cmd; }
-    quint32 connectPar() const { return m_connectPar; }
-    QString ip() const { return m_ip; }
-    quint32 port() const { return m_port; }
-
-    // "v1.0.1 yyyy-MM-dd hh:mm:ss" from a compiler date text ("Dec 18 2023",
-    // "Dec  7 2026") and time text ("11:16:00").
-    static QString buildVersionText(const QString &dateText, const QString &timeText);
 
 private:
     CmdVESKOR m_cmd;

@@ -31,7 +31,6 @@ public:
 
     static constexpr quint16 kLocalPort = 64000;
     static constexpr int kAnswerWaitMs = 2000;
-    static constexpr int kExpect = 50;
     static constexpr int kMaxDatagram = veskor::Exchange::kMaxDatagram;
 
     // 0, or -1 when ip is not an address (or no socket could be made). The
@@ -40,9 +39,6 @@ public:
     int ConnectDrive(QString ip, int port);
     // Closes the socket: nothing is sent until the next ConnectDrive. 0.
     int DisConnectDrive();
-    // One exchange of the first size bytes of request: 0 and the answer
-    // appended to response, or -1 (no answer, or expect <= 0).
-    int SendData(QByteArray request, int size, QByteArray &response, int expect);
     // -3 when no request can go out (no socket, socket closed, no usable
     // peer), else -1.
     int Connection_status();
@@ -90,7 +86,16 @@ public:
     // Tests only: a shorter answer wait, so that long fault runs finish.
     void setAnswerWaitMs(int ms);
 
+    // Kept for the host contract: names the driver interface fixes, unused by
+    // the read and write paths.
+    static constexpr int kExpect = 50;
+    // One exchange of the first size bytes of request: 0 and the answer
+    // appended to response, or -1 (no answer, or expect <= 0).
+    int SendData(QByteArray request, int size, QByteArray &response, int expect);
+
 public slots:
+    // Kept for the host contract: the socket's signals once went here. The
+    // exchange needs none of them; myreadyRead drops what is pending.
     void myconnected();
     void mydisconnected();
     void myreadyRead();

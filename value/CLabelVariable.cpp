@@ -76,23 +76,41 @@ enum class Op { Add, Sub, Mul, Div };
 // Element groups chosen by the left operand's data type.
 enum class Group { None, Bool, Int8, UInt8, Int16, UInt16, Int32, UInt32, Float, Int64, UInt64, Double, String };
 
+// Host codes past DT_STRING, which the host declarations leave unnamed, are
+// variants of a base type: each run of codes takes its base type's group.
+// Codes 25 to 32 have none.
+struct HostRun {
+    int first;
+    int last;
+    Group group;
+};
+constexpr HostRun kHostRuns[] = {
+    {13, 14, Group::Int16},  {15, 16, Group::UInt16}, {17, 20, Group::Int32},
+    {21, 24, Group::UInt32}, {33, 36, Group::Float},  {37, 40, Group::Double},
+};
+
 Group groupOf(int type)
 {
     switch (type) {
-    case 1: return Group::Bool;
-    case 2: return Group::Int8;
-    case 3: return Group::UInt8;
-    case 4: case 13: case 14: return Group::Int16;
-    case 5: case 15: case 16: return Group::UInt16;
-    case 6: case 17: case 18: case 19: case 20: return Group::Int32;
-    case 7: case 21: case 22: case 23: case 24: return Group::UInt32;
-    case 8: case 33: case 34: case 35: case 36: return Group::Float;
-    case 9: return Group::Int64;
-    case 10: return Group::UInt64;
-    case 11: case 37: case 38: case 39: case 40: return Group::Double;
-    case 12: return Group::String;
-    default: return Group::None;
+    case DT_BOOL: return Group::Bool;
+    case DT_INT8: return Group::Int8;
+    case DT_UINT8: return Group::UInt8;
+    case DT_INT16: return Group::Int16;
+    case DT_UINT16: return Group::UInt16;
+    case DT_INT32: return Group::Int32;
+    case DT_UINT32: return Group::UInt32;
+    case DT_FLOAT: return Group::Float;
+    case DT_INT64: return Group::Int64;
+    case DT_UINT64: return Group::UInt64;
+    case DT_DOUBLE: return Group::Double;
+    case DT_STRING: return Group::String;
+    default: break;
     }
+    for (const HostRun &run : kHostRuns) {
+        if (type >= run.first && type <= run.last)
+            return run.group;
+    }
+    return Group::None;
 }
 
 // Unsigned arithmetic of width U; wraps by definition. Division by zero gives 0.

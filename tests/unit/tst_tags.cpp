@@ -11,8 +11,8 @@ class TestTags : public QObject
 private slots:
     void areaAndAddress_data();
     void areaAndAddress();
-    void addressOverflow_data();
-    void addressOverflow();
+    void parseTagAddress_data();
+    void parseTagAddress();
     void everyAreaName_data();
     void everyAreaName();
     void byteLength_data();
@@ -62,26 +62,27 @@ void TestTags::areaAndAddress()
     QCOMPARE(veskor::tagAddress(tag), address);
 }
 
-void TestTags::addressOverflow_data()
+void TestTags::parseTagAddress_data()
 {
     QTest::addColumn<QString>("tag");
-    QTest::addColumn<bool>("overflows");
+    QTest::addColumn<int>("address");   // -1: no request is made
 
-    QTest::newRow("2^32") << "ID1x4294967296" << true;
-    QTest::newRow("2^32 then x") << "ID1x4294967296x5" << true;
-    QTest::newRow("20 digits") << "ID1x99999999999999999999" << true;
-    QTest::newRow("2^32-1 fits 32 bits") << "ID1x4294967295" << false;
-    QTest::newRow("small") << "ID1x100" << false;
-    QTest::newRow("not decimal") << "ID1x1A" << false;
-    QTest::newRow("no digits") << "ID1x" << false;
-    QTest::newRow("no lower-case x") << "ID1X4294967296" << false;
+    // A number too large for 32 bits must not wrap to a real address.
+    QTest::newRow("2^32") << "ID1x4294967296" << -1;
+    QTest::newRow("2^32 then x") << "ID1x4294967296x5" << -1;
+    QTest::newRow("20 digits") << "ID1x99999999999999999999" << -1;
+    QTest::newRow("2^32-1") << "ID1x4294967295" << -1;
+    QTest::newRow("small") << "ID1x100" << 100;
+    QTest::newRow("not decimal") << "ID1x1A" << -1;
+    QTest::newRow("no digits") << "ID1x" << -1;
+    QTest::newRow("no lower-case x") << "ID1X4294967296" << -1;
 }
 
-void TestTags::addressOverflow()
+void TestTags::parseTagAddress()
 {
     QFETCH(QString, tag);
-    QFETCH(bool, overflows);
-    QCOMPARE(veskor::tagAddressOverflows(tag), overflows);
+    QFETCH(int, address);
+    QCOMPARE(veskor::parseTag(tag).address, address);
 }
 
 void TestTags::everyAreaName_data()
