@@ -1,0 +1,420 @@
+#include "Config.h"
+
+#include "CommandLine.h"
+#include "Tags.h"
+#include "Values.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QDir>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+
+#include <cmath>
+#include <netdb.h>
+#include <sys/socket.h>
+
+namespace veskorgw {
+
+namespace {
+
+using veskortool::quoted;
+
+// Reads the JSON tree into a GatewayConfig, noting every fault and going on,
+// so that one run names them all.
+class Reader
+{
+public:
+    Reader(const QString &path, GatewayConfig *out, QStringList *faults)
+        : m_path(path), m_out(out), m_faults(faults) {}
+
+    void read(const QJsonObject &top);
+
+private:
+    void fault(const QString &where, const QString &what)
+    {
+        m_faults->append(where.isEmpty() ? QStringLiteral("%1: %2").arg(m_path, what)
+                                         : QStringLiteral("%1: %2: %3").arg(m_path, where, what));
+    }
+    static QString join(const QString &where, const QString &key)
+    {
+        return where.isEmpty() ? key : where + QLatin1Char('.') + key;
+    }
+    void onlyKeys(const QString &where, const QJsonObject &o, const QStringList &known)
+    {
+        for (auto it = o.begin(); it != o.end(); ++it)
+            if (!known.contains(it.key()))
+                fault(where, QStringLiteral("unknown key %1 (known: %2)")
+                                 .arg(quoted(it.key()), known.join(QStringLiteral(", "))));
+    }
+    // A whole number min..max under key, or the default when absent.
+    qint64 whole(const QString &where, const QJsonObject &o, const QString &key, qint64 min,
+                 qint64 max, qint64 dflt)
+    {
+        const QJsonValue v = o.value(key);
+        if (v.isUndefined())
+            return dflt;
+        const double d = v.toDouble(std::nan(""));
+        if (!v.isDouble() || std::floor(d) != d || d < double(min) || d > double(max)) {
+            fault(join(where, key), QStringLiteral("expected a whole number %1..%2").arg(min).arg(max));
+            return dflt;
+        }
+        return qint64(d);
+    }
+    QString text(const QString &where, const QJsonObject &o, const QString &key, const QString &dflt)
+    {
+        const QJsonValue v = o.value(key);
+        if (v.isUndefined())
+            return dflt;
+        if (!v.isString()) {
+            fault(join(where, key), QStringLiteral("expected a string"));
+            return dflt;
+        }
+        return v.toString();
+    }
+    bool flag(const QString &where, const QJsonObject &o, const QString &key, bool dflt)
+    {
+        const QJsonValue v = o.value(key);
+        if (v.isUndefined())
+            return dflt;
+        if (!v.isBool()) {
+            fault(join(where, key), QStringLiteral("expected true or false"));
+            return dflt;
+        }
+        return v.toBool();
+    }
+    QString relative(const QString &file) const
+    {
+        return QDir(QFileInfo(m_path).absolutePath()).filePath(file);
+    }
+
+    void readMqtt(const QJsonObject &o);
+    void readMetrics(const QJsonValue &v);
+    void readController(int index, const QJsonObject &o, QSet<QString> *names);
+    void readTags(const QString &where, const QJsonObject &o, ControllerConfig *c);
+    bool readTag(const QString &where, const QJsonObject &o, TagConfig *t);
+    bool finishTag(const QString &where, TagConfig *t);
+    void resolveConnect(const QString &where, ControllerConfig *c);
+
+    const QString m_path;
+    GatewayConfig *m_out;
+    QStringList *m_faults;
+};
+
+void Reader::read(const QJsonObject &top)
+{
+    onlyKeys(QString(), top, {QStringLiteral("mqtt"), QStringLiteral("metrics"), QStringLiteral("controllers")});
+    const QJsonValue mqtt = top.value(QLatin1String("mqtt"));
+    if (mqtt.isObject())
+        readMqtt(mqtt.toObject());
+    else
+        fault(QStringLiteral("mqtt"), mqtt.isUndefined() ? QStringLiteral("missing (an object with host, port, prefix)")
+                                                         : QStringLiteral("expected an object { ... }"));
+    if (top.contains(QLatin1String("metrics")))
+        readMetrics(top.value(QLatin1String("metrics")));
+    const QJsonValue list = top.value(QLatin1String("controllers"));
+    if (!list.isArray() || list.toArray().isEmpty()) {
+        fault(QStringLiteral("controllers"), QStringLiteral("expected a list of one or more controllers"));
+        return;
+    }
+    QSet<QString> names;
+    const QJsonArray controllers = list.toArray();
+    for (int i = 0; i < controllers.size(); ++i) {
+        const QString where = QStringLiteral("controllers[%1]").arg(i);
+        if (!controllers.at(i).isObject())
+            fault(where, QStringLiteral("expected an object { ... }"));
+        else
+            readController(i, controllers.at(i).toObject(), &names);
+    }
+}
+
+void Reader::readMqtt(const QJsonObject &o)
+{
+    const QString w = QStringLiteral("mqtt");
+    onlyKeys(w, o, {QStringLiteral("host"), QStringLiteral("port"), QStringLiteral("prefix"),
+                    QStringLiteral("client_id"), QStringLiteral("qos"), QStringLiteral("keepalive_s"),
+                    QStringLiteral("username"), QStringLiteral("password_file"), QStringLiteral("ca_file"),
+                    QStringLiteral("cert_file"), QStringLiteral("key_file"),
+                    QStringLiteral("reconnect_min_s"), QStringLiteral("reconnect_max_s")});
+    MqttConfig &m = m_out->mqtt;
+    m.host = text(w, o, QStringLiteral("host"), m.host);
+    m.port = int(whole(w, o, QStringLiteral("port"), 1, 65535, m.port));
+    m.prefix = text(w, o, QStringLiteral("prefix"), m.prefix);
+    for (const QString &level : m.prefix.split(QLatin1Char('/')))
+        if (!isTopicLevel(level))
+            fault(w + QStringLiteral(".prefix"), QStringLiteral("%1 is no topic prefix (levels not empty, without + # $)")
+                                                    .arg(quoted(m.prefix)));
+    m.clientId = text(w, o, QStringLiteral("client_id"), m.clientId);
+    m.qos = int(whole(w, o, QStringLiteral("qos"), 0, 2, m.qos));
+    m.keepaliveS = int(whole(w, o, QStringLiteral("keepalive_s"), 5, 3600, m.keepaliveS));
+    m.username = text(w, o, QStringLiteral("username"), QString());
+    m.reconnectMinS = int(whole(w, o, QStringLiteral("reconnect_min_s"), 1, 3600, m.reconnectMinS));
+    m.reconnectMaxS = int(whole(w, o, QStringLiteral("reconnect_max_s"), m.reconnectMinS, 3600,
+                                qMax(m.reconnectMinS, m.reconnectMaxS)));
+    const QString passwordFile = text(w, o, QStringLiteral("password_file"), QString());
+    if (!passwordFile.isEmpty()) {
+        QFile f(relative(passwordFile));
+        if (!f.open(QIODevice::ReadOnly))
+            fault(w + QStringLiteral(".password_file"), QStringLiteral("%1: %2").arg(f.fileName(), f.errorString()));
+        else
+            m.password = f.readLine().trimmed();   // the first line; its line end is no part of it
+        if (m.username.isEmpty())
+            fault(w + QStringLiteral(".password_file"), QStringLiteral("a password needs a username"));
+    }
+    for (const auto &[key, target] : {std::pair<const char *, QString *>{"ca_file", &m.caFile},
+                                      {"cert_file", &m.certFile}, {"key_file", &m.keyFile}}) {
+        const QString file = text(w, o, QLatin1String(key), QString());
+        if (file.isEmpty())
+            continue;
+        *target = relative(file);
+        if (!QFileInfo(*target).isReadable())
+            fault(w + QLatin1Char('.') + QLatin1String(key), QStringLiteral("cannot read %1").arg(*target));
+    }
+    if (m.certFile.isEmpty() != m.keyFile.isEmpty())
+        fault(w, QStringLiteral("cert_file and key_file go together"));
+    if (!m.certFile.isEmpty() && m.caFile.isEmpty())
+        fault(w, QStringLiteral("a client certificate needs ca_file"));
+}
+
+void Reader::readMetrics(const QJsonValue &v)
+{
+    if (v.isBool() && !v.toBool()) {
+        m_out->metrics.clear();
+        return;
+    }
+    QString host;
+    int port = 0;
+    if (!v.isString() || !splitHostPort(v.toString(), &host, &port)) {
+        fault(QStringLiteral("metrics"), QStringLiteral("expected \"ADDRESS:PORT\" or false"));
+        return;
+    }
+    m_out->metrics = v.toString();
+}
+
+void Reader::readController(int index, const QJsonObject &o, QSet<QString> *names)
+{
+    const QString w = QStringLiteral("controllers[%1]").arg(index);
+    onlyKeys(w, o, {QStringLiteral("name"), QStringLiteral("connect"), QStringLiteral("device"),
+                    QStringLiteral("period_ms"), QStringLiteral("group"), QStringLiteral("pause_ms"),
+                    QStringLiteral("offline_after"), QStringLiteral("publish_every_ms"),
+                    QStringLiteral("write_interval_ms"), QStringLiteral("tags"), QStringLiteral("tag_file")});
+    ControllerConfig c;
+    c.name = text(w, o, QStringLiteral("name"), QString());
+    if (!isTopicLevel(c.name))
+        fault(w + QStringLiteral(".name"), QStringLiteral("%1 is no name (one topic level: not empty, without / + # and not starting with $)")
+                                               .arg(quoted(c.name)));
+    else if (names->contains(c.name))
+        fault(w + QStringLiteral(".name"), QStringLiteral("%1 is the name of an earlier controller").arg(quoted(c.name)));
+    names->insert(c.name);
+    c.connectText = text(w, o, QStringLiteral("connect"), QString());
+    resolveConnect(w + QStringLiteral(".connect"), &c);
+    c.device = quint32(whole(w, o, QStringLiteral("device"), 0, 0xffffffffLL, c.device));
+    c.periodMs = int(whole(w, o, QStringLiteral("period_ms"), 10, 86400000, c.periodMs));
+    c.group = flag(w, o, QStringLiteral("group"), c.group);
+    c.pauseMs = int(whole(w, o, QStringLiteral("pause_ms"), 0, 60000, c.pauseMs));
+    c.offlineAfter = int(whole(w, o, QStringLiteral("offline_after"), 1, 1000, c.offlineAfter));
+    c.publishEveryMs = int(whole(w, o, QStringLiteral("publish_every_ms"), 0, 86400000, c.publishEveryMs));
+    c.writeIntervalMs = int(whole(w, o, QStringLiteral("write_interval_ms"), 0, 3600000, c.writeIntervalMs));
+    readTags(w, o, &c);
+    m_out->controllers.append(c);
+}
+
+void Reader::resolveConnect(const QString &where, ControllerConfig *c)
+{
+    QString host;
+    int port = 0;
+    if (!splitHostPort(c->connectText, &host, &port)) {
+        fault(where, QStringLiteral("%1: expected \"HOST:PORT\"").arg(quoted(c->connectText)));
+        return;
+    }
+    QHostAddress numeric;
+    if (!numeric.setAddress(host) || numeric.protocol() != QAbstractSocket::IPv4Protocol) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_DGRAM;
+        addrinfo *found = nullptr;
+        const int rc = ::getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &found);
+        if (rc != 0 || !found) {
+            fault(where, QStringLiteral("cannot resolve %1 to an IPv4 address").arg(quoted(host)));
+            return;
+        }
+        numeric.setAddress(found->ai_addr);
+        ::freeaddrinfo(found);
+    }
+    c->connect = QStringLiteral("%1:%2").arg(numeric.toString()).arg(port);
+}
+
+void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *c)
+{
+    const bool inline_ = o.contains(QLatin1String("tags"));
+    const QString file = text(w, o, QStringLiteral("tag_file"), QString());
+    if (inline_ == !file.isEmpty()) {
+        fault(w, QStringLiteral("give its tags either as \"tags\": [...] or as \"tag_file\": \"FILE\""));
+        return;
+    }
+    QSet<QString> names;
+    auto add = [&](const QString &where, TagConfig t) {
+        if (!finishTag(where, &t))
+            return;
+        if (names.contains(t.name))
+            fault(where, QStringLiteral("name %1 twice in this controller").arg(quoted(t.name)));
+        names.insert(t.name);
+        c->tags.append(t);
+    };
+    if (!file.isEmpty()) {
+        QVector<veskortool::TagRequest> requests;
+        QString error;
+        if (!veskortool::readTagFile(relative(file), &requests, &error)) {
+            fault(w + QStringLiteral(".tag_file"), error);
+            return;
+        }
+        for (int i = 0; i < requests.size(); ++i) {
+            const veskortool::TagRequest &r = requests.at(i);
+            TagConfig t;
+            t.name = r.name;
+            t.tag = r.tag;
+            t.type = r.type;
+            t.count = r.count;
+            add(QStringLiteral("%1.tag_file[%2]").arg(w).arg(i), t);
+        }
+        return;
+    }
+    const QJsonValue list = o.value(QLatin1String("tags"));
+    if (!list.isArray() || list.toArray().isEmpty()) {
+        fault(w + QStringLiteral(".tags"), QStringLiteral("expected a list of one or more tags"));
+        return;
+    }
+    const QJsonArray tags = list.toArray();
+    for (int i = 0; i < tags.size(); ++i) {
+        const QString where = QStringLiteral("%1.tags[%2]").arg(w).arg(i);
+        TagConfig t;
+        if (!tags.at(i).isObject())
+            fault(where, QStringLiteral("expected an object { ... }"));
+        else if (readTag(where, tags.at(i).toObject(), &t))
+            add(where, t);
+    }
+}
+
+bool Reader::readTag(const QString &w, const QJsonObject &o, TagConfig *t)
+{
+    const int before = m_faults->size();
+    onlyKeys(w, o, {QStringLiteral("name"), QStringLiteral("tag"), QStringLiteral("type"),
+                    QStringLiteral("count"), QStringLiteral("writable"), QStringLiteral("deadband")});
+    t->name = text(w, o, QStringLiteral("name"), QString());
+    t->tag = text(w, o, QStringLiteral("tag"), QString());
+    const QJsonValue type = o.value(QLatin1String("type"));
+    if (!type.isString()) {
+        fault(w, QStringLiteral("\"type\" is missing or not a string"));
+    } else {
+        QString error;
+        if (!veskortool::parseType(type.toString(), &t->type, &error) || !veskortool::isNamedType(t->type))
+            fault(w, QStringLiteral("unknown type %1").arg(quoted(type.toString())));
+    }
+    t->count = int(whole(w, o, QStringLiteral("count"), 1, 65535, 1));
+    t->writable = flag(w, o, QStringLiteral("writable"), false);
+    const QJsonValue deadband = o.value(QLatin1String("deadband"));
+    if (!deadband.isUndefined()) {
+        if (!deadband.isDouble() || !(deadband.toDouble() >= 0))
+            fault(w + QStringLiteral(".deadband"), QStringLiteral("expected a number 0 or more"));
+        else
+            t->deadband = deadband.toDouble();
+    }
+    return m_faults->size() == before;
+}
+
+bool Reader::finishTag(const QString &w, TagConfig *t)
+{
+    bool ok = true;
+    if (!isTopicLevel(t->name)) {
+        fault(w, QStringLiteral("name %1 is no topic level (not empty, without / + # and not starting with $)")
+                     .arg(quoted(t->name)));
+        ok = false;
+    }
+    const veskor::TagRef ref = veskor::parseTag(t->tag);
+    if (ref.area == 0 || ref.address < 0) {
+        fault(w, QStringLiteral("tag %1 is no area name ID1x..ID23x followed by an address").arg(quoted(t->tag)));
+        return false;
+    }
+    t->area = ref.area;
+    t->address = ref.address;
+    const qint64 bytes = veskor::byteLength(t->type, t->count);
+    if (ok && (bytes <= 0 || qint64(t->address) + bytes > 65535)) {
+        fault(w, QStringLiteral("tag %1 with %2 element(s) ends past byte 65535 of its area").arg(quoted(t->tag)).arg(t->count));
+        ok = false;
+    }
+    t->bytes = int(bytes);
+    if (t->type == 12 && t->deadband > 0) {
+        fault(w, QStringLiteral("a deadband needs a numeric tag"));
+        ok = false;
+    }
+    return ok;
+}
+
+} // namespace
+
+int GatewayConfig::tagCount() const
+{
+    int n = 0;
+    for (const ControllerConfig &c : controllers)
+        n += c.tags.size();
+    return n;
+}
+
+bool splitHostPort(const QString &text, QString *host, int *port)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return false;
+    bool ok = false;
+    const uint p = text.mid(colon + 1).toUInt(&ok, 10);
+    if (!ok || p < 1 || p > 65535)
+        return false;
+    *host = text.left(colon);
+    *port = int(p);
+    return true;
+}
+
+bool isTopicLevel(const QString &s)
+{
+    if (s.isEmpty() || s.startsWith(QLatin1Char('$')))
+        return false;
+    for (const QChar c : s)
+        if (c == QLatin1Char('/') || c == QLatin1Char('+') || c == QLatin1Char('#') || c.unicode() == 0)
+            return false;
+    return true;
+}
+
+bool parseConfig(const QString &path, const QByteArray &text, GatewayConfig *out, QStringList *faults)
+{
+    *out = GatewayConfig();
+    out->path = path;
+    QJsonParseError pe;
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &pe);
+    if (pe.error != QJsonParseError::NoError) {
+        faults->append(QStringLiteral("%1: line %2: %3").arg(path).arg(text.left(pe.offset).count('\n') + 1)
+                           .arg(pe.errorString()));
+        return false;
+    }
+    if (!doc.isObject()) {
+        faults->append(QStringLiteral("%1: expected a JSON object { ... }").arg(path));
+        return false;
+    }
+    const int before = faults->size();
+    Reader(path, out, faults).read(doc.object());
+    return faults->size() == before;
+}
+
+bool loadConfig(const QString &path, GatewayConfig *out, QStringList *faults)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        faults->append(QStringLiteral("%1: %2").arg(path, f.errorString()));
+        return false;
+    }
+    return parseConfig(path, f.readAll(), out, faults);
+}
+
+} // namespace veskorgw

@@ -1,0 +1,78 @@
+// The gateway's configuration file: JSON, read once at start. Every fault is
+// reported on a line of its own ("FILE: controllers[2].tags[5]: unknown type
+// \"int61\""), and nothing starts while there is one.
+#ifndef VESKOR_GATEWAY_CONFIG_H
+#define VESKOR_GATEWAY_CONFIG_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+namespace veskorgw {
+
+struct TagConfig {
+    QString name;          // the topic's last level and the metric's name label
+    QString tag;           // "ID4x10"
+    int type = 0;          // DataType code, 1..12
+    int count = 1;         // elements; a string's field size in bytes
+    bool writable = false; // <prefix>/<controller>/<name>/set is accepted
+    double deadband = 0;   // numeric scalars: publish when the change exceeds it
+    // Filled in by the parser from tag and type.
+    int area = 0;
+    int address = 0;
+    int bytes = 0;         // bytes the tag takes in its area
+};
+
+struct ControllerConfig {
+    QString name;
+    QString connect;       // "ADDRESS:PORT" as the plug-in takes it (resolved)
+    QString connectText;   // as written in the file
+    quint32 device = 1;
+    int periodMs = 1000;
+    bool group = true;     // one read per used area; false: one read per tag
+    int pauseMs = 0;       // between two requests of a cycle
+    int offlineAfter = 3;  // failed cycles before $state goes offline and tags bad
+    int publishEveryMs = 0;      // heartbeat: republish unchanged values; 0: never
+    int writeIntervalMs = 200;   // per tag: sets closer than this are refused
+    QVector<TagConfig> tags;
+};
+
+struct MqttConfig {
+    QString host = QStringLiteral("127.0.0.1");
+    int port = 1883;
+    QString prefix = QStringLiteral("veskor");
+    QString clientId = QStringLiteral("veskor-gateway");  // "-<controller>" is added
+    int qos = 0;           // values; $state and write results go with QoS 1
+    int keepaliveS = 30;
+    QString username;
+    QByteArray password;   // read from password_file
+    QString caFile, certFile, keyFile;
+    int reconnectMinS = 1, reconnectMaxS = 5;   // backoff 1, 4, 5, 5 ... s: back within 5 s of the broker
+};
+
+struct GatewayConfig {
+    QString path;
+    MqttConfig mqtt;
+    QString metrics = QStringLiteral("127.0.0.1:9463"); // empty: no endpoint
+    QVector<ControllerConfig> controllers;
+
+    int tagCount() const;
+};
+
+// Reads and checks the file. False with one line per fault in *faults.
+bool loadConfig(const QString &path, GatewayConfig *out, QStringList *faults);
+
+// The same on text already read (path names it in the fault lines).
+bool parseConfig(const QString &path, const QByteArray &text, GatewayConfig *out, QStringList *faults);
+
+// "HOST:PORT" to host and port; false when it is not one.
+bool splitHostPort(const QString &text, QString *host, int *port);
+
+// A topic level the gateway can publish under: not empty, no '/', '+',
+// '#', NUL, not starting with '$'.
+bool isTopicLevel(const QString &s);
+
+} // namespace veskorgw
+
+#endif

@@ -1,0 +1,143 @@
+// One controller: its driver object on a worker thread of its own, its read
+// cycle, its tags' latest values and qualities, its MQTT connection and the
+// writes that come from it. A controller that does not answer holds up
+// nobody but itself.
+#ifndef VESKOR_GATEWAY_CONTROLLER_H
+#define VESKOR_GATEWAY_CONTROLLER_H
+
+#include "Config.h"
+#include "MqttLink.h"
+#include "ReadPlan.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QJsonValue>
+#include <QMap>
+#include <QVariant>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class CDriveBaseClass;
+
+namespace veskorgw {
+
+enum class Quality { Good, Stale, Bad };
+const char *qualityName(Quality q);
+
+// Codes a set is refused with before anything is sent; the plug-in's own
+// result codes (0 done, 7 device error, 8 no answer, ...) answer the rest.
+enum WriteRefusal {
+    WriteNotWritable = 101,   // no such tag, or not listed as writable
+    WriteBadValue = 102,      // not a value of the tag's type and count
+    WriteRateLimited = 103,   // closer to the last write than write_interval_ms
+    WritePending = 104        // the tag's last write has not been made yet
+};
+
+// Round trips in seconds, as a cumulative histogram.
+struct RoundTrips {
+    static constexpr int kBuckets = 12;
+    static const double kBounds[kBuckets];
+    quint64 counts[kBuckets] = {};   // observations <= kBounds[i]
+    quint64 count = 0;
+    double sum = 0;
+    void add(double seconds);
+};
+
+// What the metrics endpoint shows of a controller; a copy taken under lock.
+struct ControllerStats {
+    QMap<int, quint64> readsByCode;
+    QMap<int, quint64> writesByCode;
+    RoundTrips roundTrips;
+    bool up = false;
+    quint64 overruns = 0;
+    quint64 cycles = 0;
+    quint64 published = 0;
+    quint64 tagsRead = 0;           // tag values taken from answered reads
+    bool mqttConnected = false;
+    QVector<bool> hasNumber;        // per tag: numeric value known
+    QVector<double> numbers;
+};
+
+class Controller
+{
+public:
+    Controller(const ControllerConfig &config, const MqttConfig &mqtt);
+    ~Controller();
+
+    const ControllerConfig &config() const { return m_config; }
+    int requestsPerCycle() const { return m_plan.size(); }
+
+    // Starts the MQTT connection and the worker thread.
+    bool start(QString *error);
+    // Asks the worker to end after the call in flight; does not wait.
+    void requestStop();
+    // Waits until the worker has ended or the deadline passed; true when it ended.
+    bool waitStopped(std::chrono::steady_clock::time_point deadline);
+    // "offline" on $state and a clean MQTT disconnect; then finishMqtt().
+    void disconnectMqtt();
+    void finishMqtt();
+
+    ControllerStats stats() const;
+
+private:
+    struct TagState;
+    struct PendingWrite {
+        int tag = 0;
+        QVariant values;
+        QString text;   // the payload, for the log
+        QString who;
+    };
+
+    void run();
+    void connectDriver();
+    bool cycle();
+    bool readRequest(const ReadRequest &r);
+    void takeImage(const ReadRequest &r, const QByteArray &image, const QDateTime &ts);
+    void takeValue(int index, const QVariant &value, const QDateTime &ts);
+    void markFailed(int index, int code);
+    void publishTags(bool all, qint64 nowMs);
+    bool publishTag(int index, qint64 nowMs);
+    void setState(bool online);
+    void publishState();
+    bool waitForNextCycle(std::chrono::steady_clock::time_point next);
+    void noteOverrun(std::chrono::steady_clock::duration took);
+    void onSet(const QByteArray &topic, const QByteArray &payload, const QString &who);
+    void answerSet(const QString &name, int code, const QString &error, const QString &who,
+                   const QString &text);
+    void doWrites();
+
+    const ControllerConfig m_config;
+    const QVector<ReadRequest> m_plan;
+    const QByteArray m_topicPrefix;   // "<prefix>/<controller>/"
+    const int m_qos;
+    std::unique_ptr<MqttLink> m_link;
+    CDriveBaseClass *m_driver = nullptr;
+    QHash<QString, int> m_tagByName;
+    std::vector<TagState> m_tags;      // worker thread only
+    int m_failedCycles = 0;
+    enum class State { Unknown, Online, Offline } m_state = State::Unknown;
+
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_republish{false};
+    bool m_finished = false;           // under m_mutex
+    mutable std::mutex m_mutex;        // the fields below, the wakeup and m_finished
+    std::condition_variable m_wake;
+    std::deque<PendingWrite> m_writes;
+    QVector<bool> m_writePending;
+    QVector<qint64> m_lastWriteMs;
+
+    mutable std::mutex m_statsMutex;
+    ControllerStats m_stats;
+    qint64 m_lastOverrunLogMs = 0;
+};
+
+} // namespace veskorgw
+
+#endif

@@ -1,0 +1,175 @@
+#include "Metrics.h"
+
+#include "Config.h"
+#include "Controller.h"
+
+#include <httplib.h>
+
+#include <QLocale>
+
+#include <cmath>
+
+namespace veskorgw {
+
+namespace {
+
+QByteArray label(const QString &value)
+{
+    QByteArray out;
+    for (const char c : value.toUtf8()) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+QByteArray number(double d)
+{
+    if (std::isnan(d))
+        return "NaN";
+    if (std::isinf(d))
+        return d < 0 ? "-Inf" : "+Inf";
+    return QString::number(d, 'g', QLocale::FloatingPointShortest).toLatin1();
+}
+
+void header(QByteArray *out, const char *name, const char *type, const char *help)
+{
+    *out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+}
+
+struct Snapshot {
+    const Controller *c;
+    ControllerStats s;
+    QByteArray name;   // the controller label, escaped
+};
+
+void tagValues(QByteArray *out, const QVector<Snapshot> &all)
+{
+    header(out, "veskor_tag_value", "gauge", "Latest value read of each numeric one-element tag (bools as 0 and 1).");
+    for (const Snapshot &x : all) {
+        const QVector<TagConfig> &tags = x.c->config().tags;
+        for (int i = 0; i < tags.size(); ++i) {
+            if (!x.s.hasNumber.value(i))
+                continue;
+            *out += "veskor_tag_value{controller=\"" + x.name + "\",tag=\"" + label(tags.at(i).tag)
+                    + "\",name=\"" + label(tags.at(i).name) + "\"} " + number(x.s.numbers.at(i)) + '\n';
+        }
+    }
+}
+
+void codeCounters(QByteArray *out, const QVector<Snapshot> &all, const char *name, const char *help,
+                  QMap<int, quint64> ControllerStats::*field)
+{
+    header(out, name, "counter", help);
+    for (const Snapshot &x : all)
+        for (auto it = (x.s.*field).begin(); it != (x.s.*field).end(); ++it)
+            *out += QByteArray(name) + "{controller=\"" + x.name + "\",code=\"" + QByteArray::number(it.key())
+                    + "\"} " + QByteArray::number(it.value()) + '\n';
+}
+
+void roundTrips(QByteArray *out, const QVector<Snapshot> &all)
+{
+    header(out, "veskor_round_trip_seconds", "histogram", "Time of answered read requests, request to answer.");
+    for (const Snapshot &x : all) {
+        const RoundTrips &h = x.s.roundTrips;
+        const QByteArray lead = "veskor_round_trip_seconds_bucket{controller=\"" + x.name + "\",le=\"";
+        for (int i = 0; i < RoundTrips::kBuckets; ++i)
+            *out += lead + number(RoundTrips::kBounds[i]) + "\"} " + QByteArray::number(h.counts[i]) + '\n';
+        *out += lead + "+Inf\"} " + QByteArray::number(h.count) + '\n';
+        *out += "veskor_round_trip_seconds_sum{controller=\"" + x.name + "\"} " + number(h.sum) + '\n';
+        *out += "veskor_round_trip_seconds_count{controller=\"" + x.name + "\"} " + QByteArray::number(h.count) + '\n';
+    }
+}
+
+template <typename F>
+void perController(QByteArray *out, const QVector<Snapshot> &all, const char *name, const char *type,
+                   const char *help, F value)
+{
+    header(out, name, type, help);
+    for (const Snapshot &x : all)
+        *out += QByteArray(name) + "{controller=\"" + x.name + "\"} " + value(x) + '\n';
+}
+
+} // namespace
+
+QByteArray metricsText(const QVector<Controller *> &controllers)
+{
+    QVector<Snapshot> all;
+    for (const Controller *c : controllers)
+        all.append(Snapshot{c, c->stats(), label(c->config().name)});
+    QByteArray out;
+    header(&out, "veskor_gateway_info", "gauge", "The gateway's version.");
+    out += "veskor_gateway_info{version=\"" VESKOR_GATEWAY_VERSION "\"} 1\n";
+    tagValues(&out, all);
+    codeCounters(&out, all, "veskor_reads_total", "Read requests by the plug-in's result code (0 done).",
+                 &ControllerStats::readsByCode);
+    roundTrips(&out, all);
+    perController(&out, all, "veskor_controller_up", "gauge", "1 while the controller answers, 0 once it is offline.",
+                  [](const Snapshot &x) { return QByteArray(x.s.up ? "1" : "0"); });
+    perController(&out, all, "veskor_cycle_overrun_total", "counter", "Cycles that took longer than their period.",
+                  [](const Snapshot &x) { return QByteArray::number(x.s.overruns); });
+    perController(&out, all, "veskor_cycles_total", "counter", "Read cycles made.",
+                  [](const Snapshot &x) { return QByteArray::number(x.s.cycles); });
+    perController(&out, all, "veskor_requests_per_cycle", "gauge", "Read requests one cycle makes.",
+                  [](const Snapshot &x) { return QByteArray::number(x.c->requestsPerCycle()); });
+    perController(&out, all, "veskor_tags_read_total", "counter", "Tag values taken from answered reads.",
+                  [](const Snapshot &x) { return QByteArray::number(x.s.tagsRead); });
+    perController(&out, all, "veskor_mqtt_connected", "gauge", "1 while the controller's MQTT connection is up.",
+                  [](const Snapshot &x) { return QByteArray(x.s.mqttConnected ? "1" : "0"); });
+    perController(&out, all, "veskor_mqtt_published_total", "counter", "Tag values published to MQTT.",
+                  [](const Snapshot &x) { return QByteArray::number(x.s.published); });
+    codeCounters(&out, all, "veskor_writes_total",
+                 "Set requests by outcome: the plug-in's result code, or 101-104 for refusals.",
+                 &ControllerStats::writesByCode);
+    return out;
+}
+
+MetricsServer::MetricsServer(const QVector<Controller *> &controllers) : m_controllers(controllers) {}
+
+MetricsServer::~MetricsServer()
+{
+    stop();
+}
+
+bool MetricsServer::start(const QString &hostPort, QString *error)
+{
+    QString host;
+    int port = 0;
+    if (!splitHostPort(hostPort, &host, &port)) {
+        *error = QStringLiteral("metrics: expected ADDRESS:PORT, got %1").arg(hostPort);
+        return false;
+    }
+    m_server.reset(new httplib::Server);
+    m_server->Get("/metrics", [this](const httplib::Request &, httplib::Response &res) {
+        const QByteArray text = metricsText(m_controllers);
+        res.set_content(text.constData(), size_t(text.size()), "text/plain; version=0.0.4; charset=utf-8");
+    });
+    m_server->Get("/", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("veskor-gateway: metrics at /metrics\n", "text/plain");
+    });
+    if (!m_server->bind_to_port(host.toStdString().c_str(), port)) {
+        *error = QStringLiteral("metrics: cannot listen on %1").arg(hostPort);
+        m_server.reset();
+        return false;
+    }
+    m_thread = std::thread([this] { m_server->listen_after_bind(); });
+    return true;
+}
+
+void MetricsServer::stop()
+{
+    if (!m_server)
+        return;
+    m_server->stop();
+    if (m_thread.joinable())
+        m_thread.join();
+    m_server.reset();
+}
+
+} // namespace veskorgw

@@ -1,0 +1,188 @@
+#include "MqttLink.h"
+
+#include "Log.h"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include <cstdlib>
+
+namespace veskorgw {
+
+namespace {
+
+const char kOffline[] = "offline";
+
+void connectCallback(mosquitto *, void *self, int rc, int, const mosquitto_property *)
+{
+    static_cast<MqttLink *>(self)->handleConnect(rc);
+}
+
+void disconnectCallback(mosquitto *, void *self, int, const mosquitto_property *)
+{
+    static_cast<MqttLink *>(self)->handleDisconnect();
+}
+
+// The sender's client id, when it put one in a user property.
+QString senderOf(const mosquitto_property *props)
+{
+    QString who;
+    bool skipFirst = false;
+    for (const mosquitto_property *p = props; p;) {
+        char *name = nullptr, *value = nullptr;
+        p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, skipFirst);
+        skipFirst = true;
+        if (p && name && value && (qstrcmp(name, "client-id") == 0 || qstrcmp(name, "client_id") == 0))
+            who = QString::fromUtf8(value);
+        std::free(name);
+        std::free(value);
+    }
+    return who;
+}
+
+void messageCallback(mosquitto *, void *self, const mosquitto_message *m, const mosquitto_property *props)
+{
+    const QByteArray topic(m->topic);
+    const QByteArray payload(static_cast<const char *>(m->payload), m->payloadlen);
+    static_cast<MqttLink *>(self)->handleMessage(topic, payload, senderOf(props));
+}
+
+QString mosqError(int rc)
+{
+    return QString::fromUtf8(mosquitto_strerror(rc));
+}
+
+} // namespace
+
+void mqttLibraryInit()
+{
+    mosquitto_lib_init();
+}
+
+void mqttLibraryCleanup()
+{
+    mosquitto_lib_cleanup();
+}
+
+MqttLink::MqttLink(const MqttConfig &config, const QString &controller)
+    : m_config(config), m_controller(controller),
+      m_stateTopic((config.prefix + QLatin1Char('/') + controller + QStringLiteral("/$state")).toUtf8())
+{
+    const QByteArray id = (config.clientId + QLatin1Char('-') + controller).toUtf8();
+    m_mosq = mosquitto_new(id.constData(), true, this);
+}
+
+MqttLink::~MqttLink()
+{
+    finish();
+    if (m_mosq)
+        mosquitto_destroy(m_mosq);
+}
+
+bool MqttLink::configure(QString *error)
+{
+    if (!m_mosq) {
+        *error = QStringLiteral("cannot create an MQTT client");
+        return false;
+    }
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_connect_v5_callback_set(m_mosq, connectCallback);
+    mosquitto_disconnect_v5_callback_set(m_mosq, disconnectCallback);
+    mosquitto_message_v5_callback_set(m_mosq, messageCallback);
+    int rc = mosquitto_will_set_v5(m_mosq, m_stateTopic.constData(), int(sizeof kOffline - 1), kOffline, 1,
+                                   true, nullptr);
+    if (rc == MOSQ_ERR_SUCCESS && !m_config.username.isEmpty())
+        rc = mosquitto_username_pw_set(m_mosq, m_config.username.toUtf8().constData(),
+                                       m_config.password.isEmpty() ? nullptr : m_config.password.constData());
+    if (rc == MOSQ_ERR_SUCCESS && !m_config.caFile.isEmpty()) {
+        const QByteArray ca = m_config.caFile.toLocal8Bit(), cert = m_config.certFile.toLocal8Bit(),
+                         key = m_config.keyFile.toLocal8Bit();
+        rc = mosquitto_tls_set(m_mosq, ca.constData(), nullptr, cert.isEmpty() ? nullptr : cert.constData(),
+                               key.isEmpty() ? nullptr : key.constData(), nullptr);
+    }
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosquitto_reconnect_delay_set(m_mosq, unsigned(m_config.reconnectMinS),
+                                           unsigned(m_config.reconnectMaxS), true);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        *error = QStringLiteral("MQTT setup: %1").arg(mosqError(rc));
+        return false;
+    }
+    return true;
+}
+
+bool MqttLink::start(QString *error)
+{
+    if (!configure(error))
+        return false;
+    int rc = mosquitto_loop_start(m_mosq);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        *error = QStringLiteral("MQTT network thread: %1").arg(mosqError(rc));
+        return false;
+    }
+    m_started = true;
+    // A broker that is not there yet: the network thread tries again, with
+    // the reconnect backoff, as after a lost connection.
+    rc = mosquitto_connect_async(m_mosq, m_config.host.toUtf8().constData(), m_config.port, m_config.keepaliveS);
+    if (rc != MOSQ_ERR_SUCCESS)
+        logLine(QStringLiteral("%1: MQTT broker %2:%3: %4; trying again")
+                    .arg(m_controller, m_config.host).arg(m_config.port).arg(mosqError(rc)));
+    return true;
+}
+
+void MqttLink::handleConnect(int rc)
+{
+    if (rc != 0) {
+        logLine(QStringLiteral("%1: MQTT broker refused the connection: %2")
+                    .arg(m_controller, QString::fromUtf8(mosquitto_reason_string(rc))));
+        return;
+    }
+    if (!m_subscription.isEmpty())
+        mosquitto_subscribe_v5(m_mosq, nullptr, m_subscription.constData(), 1, 0, nullptr);
+    m_connected.store(true);
+    if (m_connects.fetch_add(1) > 0)
+        logLine(QStringLiteral("%1: MQTT connected again").arg(m_controller));
+    if (m_onConnect)
+        m_onConnect();
+}
+
+void MqttLink::handleDisconnect()
+{
+    if (m_connected.exchange(false))
+        logLine(QStringLiteral("%1: MQTT connection lost; values are kept and sent again on reconnect")
+                    .arg(m_controller));
+}
+
+void MqttLink::handleMessage(const QByteArray &topic, const QByteArray &payload, const QString &sender)
+{
+    if (m_onMessage)
+        m_onMessage(topic, payload, sender);
+}
+
+bool MqttLink::publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain)
+{
+    if (!m_connected.load())
+        return false;
+    return mosquitto_publish_v5(m_mosq, nullptr, topic.constData(), payload.size(), payload.constData(), qos,
+                                retain, nullptr) == MOSQ_ERR_SUCCESS;
+}
+
+void MqttLink::disconnect()
+{
+    if (!m_started)
+        return;
+    publish(m_stateTopic, QByteArray(kOffline), 1, true);
+    m_connected.store(false);
+    m_cleanDisconnect = mosquitto_disconnect_v5(m_mosq, 0, nullptr) == MOSQ_ERR_SUCCESS;
+}
+
+void MqttLink::finish()
+{
+    if (!m_started)
+        return;
+    m_started = false;
+    // Without a connection the thread may be waiting to reconnect: it is
+    // cancelled rather than waited for.
+    mosquitto_loop_stop(m_mosq, !m_cleanDisconnect);
+}
+
+} // namespace veskorgw

@@ -1,0 +1,85 @@
+// One controller's connection to the MQTT broker (libmosquitto), with its
+// own last will on <prefix>/<controller>/$state, so that every controller
+// goes offline by itself when the gateway vanishes. The library's network
+// thread connects, reconnects with backoff and calls back; publishing is
+// safe from any thread. While the broker is away nothing is queued: a
+// publish is refused and the caller keeps its latest value.
+#ifndef VESKOR_GATEWAY_MQTTLINK_H
+#define VESKOR_GATEWAY_MQTTLINK_H
+
+#include "Config.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+
+struct mosquitto;
+
+namespace veskorgw {
+
+class MqttLink
+{
+public:
+    // A message on a subscribed topic: topic, payload, and who sent it when
+    // the sender told (an MQTT 5 user property "client-id"), else empty.
+    using MessageHandler = std::function<void(const QByteArray &, const QByteArray &, const QString &)>;
+    using ConnectHandler = std::function<void()>;
+
+    MqttLink(const MqttConfig &config, const QString &controller);
+    ~MqttLink();
+    MqttLink(const MqttLink &) = delete;
+    MqttLink &operator=(const MqttLink &) = delete;
+
+    // Set before start(). subscription: the topic filter to subscribe to on
+    // every connect (empty: none).
+    void setSubscription(const QByteArray &filter) { m_subscription = filter; }
+    void onMessage(MessageHandler h) { m_onMessage = std::move(h); }
+    void onConnect(ConnectHandler h) { m_onConnect = std::move(h); }
+
+    // Sets the last will, TLS and credentials, starts the network thread and
+    // the first connect. A broker that is not there yet is retried; false
+    // only for a setup the library refuses, with the reason in *error.
+    bool start(QString *error);
+
+    bool connected() const { return m_connected.load(); }
+    // False when not connected or the library refused it.
+    bool publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
+
+    // A clean end: "offline" on $state (the will is not sent on a clean
+    // disconnect), then the disconnect. finish() waits for the network thread.
+    void disconnect();
+    void finish();
+
+    const QByteArray &stateTopic() const { return m_stateTopic; }
+    quint64 connects() const { return m_connects.load(); }
+
+    // The library's callbacks, on its network thread.
+    void handleConnect(int rc);
+    void handleDisconnect();
+    void handleMessage(const QByteArray &topic, const QByteArray &payload, const QString &sender);
+
+private:
+    bool configure(QString *error);
+
+    const MqttConfig m_config;
+    const QString m_controller;
+    const QByteArray m_stateTopic;
+    QByteArray m_subscription;
+    mosquitto *m_mosq = nullptr;
+    bool m_started = false;
+    bool m_cleanDisconnect = false;  // a DISCONNECT went out: the network thread ends by itself
+    std::atomic<bool> m_connected{false};
+    std::atomic<quint64> m_connects{0};
+    MessageHandler m_onMessage;
+    ConnectHandler m_onConnect;
+};
+
+// mosquitto_lib_init / cleanup for the process.
+void mqttLibraryInit();
+void mqttLibraryCleanup();
+
+} // namespace veskorgw
+
+#endif

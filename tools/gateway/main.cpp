@@ -1,0 +1,203 @@
+// veskor-gateway: polls many controllers through the plug-in and moves their
+// tags' values to an MQTT broker and a Prometheus endpoint; takes writes
+// from MQTT for the tags listed as writable. Runs until SIGTERM or SIGINT.
+#include "Config.h"
+#include "Controller.h"
+#include "Log.h"
+#include "Metrics.h"
+#include "MqttLink.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <pthread.h>
+#include <unistd.h>
+
+using namespace veskorgw;
+
+namespace {
+
+enum ExitStatus { ExitOk = 0, ExitUsage = 2, ExitStart = 3 };
+
+const char kUsage[] =
+    "Usage: veskor-gateway --config FILE [--metrics ADDRESS:PORT] [--check] [--verbose]\n"
+    "\n"
+    "Reads the tags of the controllers in FILE (JSON) every period through the\n"
+    "plug-in, publishes them to MQTT as <prefix>/<controller>/<tag> and serves\n"
+    "Prometheus metrics; tags marked \"writable\" take writes from\n"
+    "<prefix>/<controller>/<tag>/set. Stops cleanly on SIGTERM or SIGINT.\n"
+    "\n"
+    "  --config FILE           the configuration (see veskor-gateway(1))\n"
+    "  --metrics ADDRESS:PORT  where /metrics is served (default 127.0.0.1:9463,\n"
+    "                          or the file's \"metrics\"); \"off\" for none\n"
+    "  --check                 check the configuration, start nothing\n"
+    "  --verbose               also the plug-in's log lines and every overrun\n"
+    "  -h, --help              this text\n"
+    "  -V, --version           the version\n";
+
+// The plug-in's own log lines (a missing answer, traffic with debug on)
+// only with --verbose: the published code says the same.
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "veskor-gateway: %s\n", message.toUtf8().constData());
+        std::abort();
+    }
+    if (verbose())
+        logLine(message);
+}
+
+struct Options {
+    QString config;
+    QString metrics;
+    bool metricsGiven = false;
+    bool check = false;
+};
+
+[[noreturn]] void usageError(const QString &message)
+{
+    std::fprintf(stderr, "veskor-gateway: %s (try veskor-gateway --help)\n", message.toUtf8().constData());
+    std::exit(ExitUsage);
+}
+
+Options parseArguments(const QStringList &args)
+{
+    Options o;
+    for (int i = 1; i < args.size(); ++i) {
+        const QString a = args.at(i);
+        const int eq = a.indexOf(QLatin1Char('='));
+        const QString name = a.startsWith(QLatin1String("--")) && eq > 0 ? a.left(eq) : a;
+        auto value = [&]() -> QString {
+            if (eq > 0 && name != a)
+                return a.mid(eq + 1);
+            if (i + 1 >= args.size())
+                usageError(QStringLiteral("%1 needs a value").arg(name));
+            return args.at(++i);
+        };
+        if (name == QLatin1String("--config")) {
+            o.config = value();
+        } else if (name == QLatin1String("--metrics")) {
+            o.metrics = value();
+            o.metricsGiven = true;
+        } else if (name == QLatin1String("--check")) {
+            o.check = true;
+        } else if (name == QLatin1String("--verbose")) {
+            setVerbose(true);
+        } else if (name == QLatin1String("-h") || name == QLatin1String("--help")) {
+            std::fputs(kUsage, stdout);
+            std::exit(ExitOk);
+        } else if (name == QLatin1String("-V") || name == QLatin1String("--version")) {
+            std::printf("veskor-gateway %s\n", VESKOR_GATEWAY_VERSION);
+            std::exit(ExitOk);
+        } else {
+            usageError(QStringLiteral("unknown argument '%1'").arg(a));
+        }
+    }
+    if (o.config.isEmpty())
+        usageError(QStringLiteral("--config FILE is needed"));
+    return o;
+}
+
+// Stops the controllers, says offline on every $state and ends. A controller
+// whose call is still in flight (a silent one waits up to the plug-in's
+// answer wait) is not waited for past the deadline.
+int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServer &metrics)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    for (auto &c : controllers)
+        c->requestStop();
+    for (auto &c : controllers)
+        c->disconnectMqtt();
+    metrics.stop();
+    for (auto &c : controllers)
+        c->finishMqtt();
+    bool allEnded = true;
+    for (auto &c : controllers)
+        allEnded = c->waitStopped(deadline) && allEnded;
+    logLine(QStringLiteral("stopped"));
+    if (!allEnded) {
+        std::fflush(stdout);
+        std::_Exit(ExitOk);
+    }
+    controllers.clear();
+    mqttLibraryCleanup();
+    return ExitOk;
+}
+
+int run(const GatewayConfig &config)
+{
+    // SIGTERM and SIGINT are taken by sigwait() below: blocked here, before
+    // any thread starts, so that every thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    mqttLibraryInit();
+    std::vector<std::unique_ptr<Controller>> controllers;
+    QVector<Controller *> pointers;
+    for (const ControllerConfig &c : config.controllers) {
+        controllers.emplace_back(new Controller(c, config.mqtt));
+        pointers.append(controllers.back().get());
+    }
+    MetricsServer metrics(pointers);
+    QString error;
+    if (!config.metrics.isEmpty() && !metrics.start(config.metrics, &error)) {
+        logLine(error);
+        return ExitStart;
+    }
+    for (auto &c : controllers) {
+        if (!c->start(&error)) {
+            logLine(QStringLiteral("%1: %2").arg(c->config().name, error));
+            shutdown(controllers, metrics);
+            return ExitStart;
+        }
+    }
+    logLine(QStringLiteral("%1 controller(s), %2 tag(s); MQTT %3:%4 prefix %5; metrics %6")
+                .arg(config.controllers.size()).arg(config.tagCount())
+                .arg(config.mqtt.host).arg(config.mqtt.port).arg(config.mqtt.prefix)
+                .arg(config.metrics.isEmpty() ? QStringLiteral("off") : QStringLiteral("http://%1/metrics").arg(config.metrics)));
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    logLine(QStringLiteral("%1: stopping").arg(signal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
+    return shutdown(controllers, metrics);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(messageHandler);
+    const Options options = parseArguments(QCoreApplication::arguments());
+    GatewayConfig config;
+    QStringList faults;
+    if (!loadConfig(options.config, &config, &faults)) {
+        for (const QString &f : faults)
+            std::fprintf(stderr, "%s\n", f.toUtf8().constData());
+        return ExitUsage;
+    }
+    if (options.metricsGiven) {
+        QString host;
+        int port = 0;
+        if (options.metrics == QLatin1String("off"))
+            config.metrics.clear();
+        else if (splitHostPort(options.metrics, &host, &port))
+            config.metrics = options.metrics;
+        else
+            usageError(QStringLiteral("--metrics '%1': expected ADDRESS:PORT or off").arg(options.metrics));
+    }
+    if (options.check) {
+        std::printf("%s: %d controller(s), %d tag(s)\n", options.config.toUtf8().constData(),
+                    config.controllers.size(), config.tagCount());
+        return ExitOk;
+    }
+    return run(config);
+}
