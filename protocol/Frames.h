@@ -31,6 +31,13 @@ constexpr char kReadKind = 'R';          // byte 1 of a read request
 constexpr int kSequenceOffset = 4;       // 2 bytes, least significant first
 constexpr int kAreaCodeOffset = 8;       // 4 bytes, most significant first
 constexpr int kDeviceIdOffset = 12;      // 4 bytes, least significant first
+// The fields' lengths in bytes.
+constexpr int kSequenceSize = 2;
+constexpr int kAreaCodeSize = 4;
+constexpr int kDeviceIdSize = 4;
+// The first bytes of the device id that a read answer must echo (see
+// checkReadAnswer).
+constexpr int kDeviceIdChecked = 3;
 // The first 4 bytes of every write request.
 constexpr char kWriteMagic[4] = {0x02, 0x01, 0x01, 0x00};
 
@@ -43,6 +50,12 @@ inline quint32 areaCodeOf(const char *frame)
 {
     const char *a = frame + kAreaCodeOffset;
     return quint32(uchar(a[0])) << 24 | quint32(uchar(a[1])) << 16 | quint32(uchar(a[2])) << 8 | quint32(uchar(a[3]));
+}
+
+inline quint32 deviceIdOf(const char *frame)
+{
+    const char *d = frame + kDeviceIdOffset;
+    return quint32(uchar(d[0])) | quint32(uchar(d[1])) << 8 | quint32(uchar(d[2])) << 16 | quint32(uchar(d[3])) << 24;
 }
 
 // A read answer as far as its magic and sequence go (the rest may be cut).
