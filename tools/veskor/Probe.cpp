@@ -1,5 +1,6 @@
 #include "Probe.h"
 
+#include "Frames.h"
 #include "Tags.h"
 
 #include <QCryptographicHash>
@@ -16,19 +17,32 @@ namespace veskortool {
 namespace {
 
 
+// The fields of a read request, or of an answer long enough to hold them.
 quint16 sequenceOf(const QByteArray &b)
 {
-    return qFromLittleEndian<quint16>(reinterpret_cast<const uchar *>(b.constData()) + 4);
+    return veskor::sequenceOf(b.constData());
 }
 
-quint32 be32(const QByteArray &b, int at)
+quint32 areaCodeOf(const QByteArray &b)
 {
-    return qFromBigEndian<quint32>(reinterpret_cast<const uchar *>(b.constData()) + at);
+    return veskor::areaCodeOf(b.constData());
 }
 
-quint32 le32(const QByteArray &b, int at)
+quint32 deviceIdOf(const QByteArray &b)
 {
-    return qFromLittleEndian<quint32>(reinterpret_cast<const uchar *>(b.constData()) + at);
+    return veskor::deviceIdOf(b.constData());
+}
+
+// "4-5": the bytes of the field of `size` bytes at `offset`.
+QString fieldBytes(int offset, int size)
+{
+    return QStringLiteral("%1-%2").arg(offset).arg(offset + size - 1);
+}
+
+// `value` in `digits` hexadecimal digits, zeros in front.
+QString hex(uint value, int digits)
+{
+    return QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0'));
 }
 
 bool isRead(const ProbeRequest &r)
@@ -40,6 +54,23 @@ bool isRead(const ProbeRequest &r)
 int lengthOf(const ProbeDatagram &d)
 {
     return d.bytes.size() + d.cut;
+}
+
+// Long enough for the sequence, or for a whole read answer header (the
+// area code and the device id with it).
+bool carriesSequence(const ProbeDatagram &d)
+{
+    return lengthOf(d) >= veskor::kSequenceOffset + veskor::kSequenceSize;
+}
+
+bool carriesHeader(const ProbeDatagram &d)
+{
+    return lengthOf(d) >= veskor::kReadAnswerHeader;
+}
+
+bool carriesHeader(const QByteArray &b)
+{
+    return b.size() >= veskor::kReadAnswerHeader;
 }
 
 bool sameDatagram(const ProbeDatagram &a, const ProbeDatagram &b)
@@ -67,7 +98,7 @@ QString areaName(quint32 code)
     for (const veskor::AreaEntry &a : areasInOrder())
         if (a.code == code)
             return QString::fromLatin1(a.name);
-    return QStringLiteral("0x%1").arg(code, 8, 16, QLatin1Char('0'));
+    return QStringLiteral("0x") + hex(code, 8);
 }
 
 QString ms(double v)
@@ -275,7 +306,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
     int readDatagrams = 0, carrySequence = 0;
     for (int i : own) {
         const ProbeDatagram &d = dg[i];
-        if (!afterRead(d) || lengthOf(d) < 6)
+        if (!afterRead(d) || !carriesSequence(d))
             continue;
         ++readDatagrams;
         if (readBySequence.contains(sequenceOf(d.bytes)))
@@ -290,20 +321,20 @@ ProbeReport judgeProbe(const ProbeLog &log)
     int firstAnswers = 0, areaEchoes = 0, deviceEchoes = 0;
     for (int i = 0, k = -1; i < own.size(); ++i) {
         const ProbeDatagram &d = dg[own[i]];
-        if (d.after == k || !afterRead(d) || lengthOf(d) < 16)
+        if (d.after == k || !afterRead(d) || !carriesHeader(d))
             continue;
         k = d.after;
         ++firstAnswers;
-        areaEchoes += d.bytes.mid(8, 4) == req[k].bytes.mid(8, 4);
-        deviceEchoes += d.bytes.mid(12, 4) == req[k].bytes.mid(12, 4);
+        areaEchoes += areaCodeOf(d.bytes) == areaCodeOf(req[k].bytes);
+        deviceEchoes += deviceIdOf(d.bytes) == deviceIdOf(req[k].bytes);
     }
     const bool echoesArea = firstAnswers > 0 && areaEchoes * 10 >= firstAnswers * 9;
     const bool echoesDevice = firstAnswers > 0 && deviceEchoes * 10 >= firstAnswers * 9;
     const auto couldAnswer = [&](const QByteArray &d, int k) {
-        if (!isRead(req[k]) || d.size() < 16)
+        if (!isRead(req[k]) || !carriesHeader(d))
             return true;
-        return !(echoesArea && d.mid(8, 4) != req[k].bytes.mid(8, 4))
-            && !(echoesDevice && d.mid(12, 4) != req[k].bytes.mid(12, 4));
+        return !(echoesArea && areaCodeOf(d) != areaCodeOf(req[k].bytes))
+            && !(echoesDevice && deviceIdOf(d) != deviceIdOf(req[k].bytes));
     };
 
     // Which datagram answers which request: by the sequence it carries when
@@ -317,16 +348,16 @@ ProbeReport judgeProbe(const ProbeLog &log)
         if (k >= 0 && req[k].phase == ProbeRequest::Scan) {
             // The scan's reads went out together: an answer to one of them
             // is known by its sequence or its device id, not by its time.
-            const int bySequence = lengthOf(d) >= 6 ? readBySequence.value(sequenceOf(d.bytes), -1) : -1;
+            const int bySequence = carriesSequence(d) ? readBySequence.value(sequenceOf(d.bytes), -1) : -1;
             k = -1;
             if (bySequence >= 0 && bySequence <= d.after && req[bySequence].phase == ProbeRequest::Scan) {
                 k = bySequence;
-            } else if (lengthOf(d) >= 16) {
+            } else if (carriesHeader(d)) {
                 for (int j = d.after; j >= 0 && req[j].phase == ProbeRequest::Scan && k < 0; --j)
-                    if (req[j].bytes.mid(12, 4) == d.bytes.mid(12, 4))
+                    if (deviceIdOf(req[j].bytes) == deviceIdOf(d.bytes))
                         k = j;
             }
-        } else if (r.echoesSequence && afterRead(d) && lengthOf(d) >= 6) {
+        } else if (r.echoesSequence && afterRead(d) && carriesSequence(d)) {
             // A datagram too short to carry a sequence cannot contradict the
             // echo: it is judged by its time, as the driver judges it.
             k = readBySequence.value(sequenceOf(d.bytes), -1);
@@ -356,15 +387,15 @@ ProbeReport judgeProbe(const ProbeLog &log)
         if (req[k].phase != ProbeRequest::RoundTrip)
             continue;
         if (r.rttArea.isEmpty())
-            r.rttArea = areaName(be32(req[k].bytes, 8));
+            r.rttArea = areaName(areaCodeOf(req[k].bytes));
         ++r.reads;
         if (answerOf[k] < 0 || lateOf[k])
             continue;
         const ProbeDatagram &d = dg[answerOf[k]];
         rtts << double(d.atUs - req[k].sentUs) / 1000.0;
-        if (lengthOf(d) < 16)
+        if (!carriesHeader(d))
             ++r.shortAnswers;
-        else if (d.bytes.at(0) != 'M')
+        else if (d.bytes.at(0) != veskor::kReadMagic)
             ++r.errorAnswers;
     }
     std::sort(rtts.begin(), rtts.end());
@@ -387,7 +418,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
         area.name = QString::fromLatin1(a.name);
         int firstError = -1, firstShort = -1, firstImage = -1;
         for (int k = 0; k < req.size(); ++k) {
-            if (req[k].phase != ProbeRequest::Area || be32(req[k].bytes, 8) != a.code)
+            if (req[k].phase != ProbeRequest::Area || areaCodeOf(req[k].bytes) != a.code)
                 continue;
             ++area.asked;
             if (answerOf[k] < 0) {
@@ -396,14 +427,14 @@ ProbeReport judgeProbe(const ProbeLog &log)
             }
             const QByteArray &b = dg[answerOf[k]].bytes;
             const int length = lengthOf(dg[answerOf[k]]);
-            if (length < 16) {
+            if (length < veskor::kReadAnswerHeader) {
                 ++area.shorts;
                 if (firstShort < 0)
                     firstShort = length;
-            } else if (b.at(0) == 'M') {
+            } else if (b.at(0) == veskor::kReadMagic) {
                 ++area.images;
                 if (firstImage < 0) {
-                    firstImage = length - 16;
+                    firstImage = length - veskor::kReadAnswerHeader;
                     areaAnswer.insert(a.code, k);
                 }
             } else {
@@ -434,7 +465,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
         const ProbeRequest::Phase phase = req[k].phase;
         if (phase != ProbeRequest::Area && phase != ProbeRequest::RoundTrip && phase != ProbeRequest::WriteRead)
             continue;
-        if (habitOf.value(be32(req[k].bytes, 8), ProbeReport::Area::NotAsked) != ProbeReport::Area::Image)
+        if (habitOf.value(areaCodeOf(req[k].bytes), ProbeReport::Area::NotAsked) != ProbeReport::Area::Image)
             continue;
         ++r.rateReads;
         if (answerOf[k] < 0 || lateOf[k]) {
@@ -442,34 +473,34 @@ ProbeReport judgeProbe(const ProbeLog &log)
             continue;
         }
         const ProbeDatagram &d = dg[answerOf[k]];
-        if (lengthOf(d) < 16)
+        if (!carriesHeader(d))
             ++r.rateShort;
-        else if (d.bytes.at(0) != 'M')
+        else if (d.bytes.at(0) != veskor::kReadMagic)
             ++r.rateError;
     }
 
     // Echoes of the read header, byte by byte.
-    QByteArray equal(16, 1), varied(16, 0);
+    QByteArray equal(veskor::kReadAnswerHeader, 1), varied(veskor::kReadAnswerHeader, 0);
     const QByteArray *first = nullptr;
     for (int k = 0; k < req.size(); ++k) {
-        if (!isRead(req[k]) || answerOf[k] < 0 || lengthOf(dg[answerOf[k]]) < 16)
+        if (!isRead(req[k]) || answerOf[k] < 0 || !carriesHeader(dg[answerOf[k]]))
             continue;
         const QByteArray &q = req[k].bytes;
         const QByteArray &a = dg[answerOf[k]].bytes;
         ++r.readAnswers;
-        r.sequenceCopied += a.mid(4, 2) == q.mid(4, 2);
-        r.areaCopied += a.mid(8, 4) == q.mid(8, 4);
-        r.deviceCopied += a.mid(12, 4) == q.mid(12, 4);
+        r.sequenceCopied += sequenceOf(a) == sequenceOf(q);
+        r.areaCopied += areaCodeOf(a) == areaCodeOf(q);
+        r.deviceCopied += deviceIdOf(a) == deviceIdOf(q);
         if (!first)
             first = &q;
-        for (int i = 0; i < 16; ++i) {
+        for (int i = 0; i < veskor::kReadAnswerHeader; ++i) {
             equal[i] = char(equal[i] && a[i] == q[i]);
             varied[i] = char(varied[i] || q[i] != first->at(i));
         }
     }
     if (r.readAnswers > 0) {
-        r.headerCopies.resize(16);
-        for (int i = 0; i < 16; ++i)
+        r.headerCopies.resize(veskor::kReadAnswerHeader);
+        for (int i = 0; i < veskor::kReadAnswerHeader; ++i)
             r.headerCopies[i] = !equal[i] ? 'x' : varied[i] ? 'c' : '=';
     }
 
@@ -479,7 +510,7 @@ ProbeReport judgeProbe(const ProbeLog &log)
         const QByteArray answer = answerOf[k] >= 0 ? dg[answerOf[k]].bytes : QByteArray();
         const int answerLength = answerOf[k] >= 0 ? lengthOf(dg[answerOf[k]]) : 0;
         if (req[k].phase == ProbeRequest::OtherDevice) {
-            r.otherDeviceId = le32(req[k].bytes, 12);
+            r.otherDeviceId = deviceIdOf(req[k].bytes);
             ++r.otherDeviceAsked;
             if (answerOf[k] < 0)
                 continue;
@@ -487,34 +518,35 @@ ProbeReport judgeProbe(const ProbeLog &log)
             // controller's own id for the same area.
             if (r.otherDeviceAnswered++ > 0)
                 continue;
-            const int own = areaAnswer.value(be32(req[k].bytes, 8), -1);
+            const int own = areaAnswer.value(areaCodeOf(req[k].bytes), -1);
             const QByteArray ref = own >= 0 ? dg[answerOf[own]].bytes : QByteArray();
             const bool same = !ref.isEmpty() && answerLength == lengthOf(dg[answerOf[own]])
                            && !answer.isEmpty() && answer.at(0) == ref.at(0);
             r.otherDevice = same ? ProbeReport::DeviceSame : ProbeReport::DeviceDifferent;
             r.otherDeviceDetail = QStringLiteral("%1 bytes, first byte 0x%2, device id %3")
                                       .arg(answerLength)
-                                      .arg(answer.isEmpty() ? 0 : uchar(answer.at(0)), 2, 16, QLatin1Char('0'))
-                                      .arg(answer.size() >= 16 && answer.mid(12, 4) == req[k].bytes.mid(12, 4)
+                                      .arg(hex(answer.isEmpty() ? 0 : uchar(answer.at(0)), 2))
+                                      .arg(carriesHeader(answer) && deviceIdOf(answer) == deviceIdOf(req[k].bytes)
                                                ? QStringLiteral("echoed")
                                                : QStringLiteral("not echoed"));
         } else if (req[k].phase == ProbeRequest::WriteTest) {
-            const QByteArray header = req[k].bytes.left(11);
+            const QByteArray header = req[k].bytes.left(veskor::kWriteHeaderSize);
             ++r.writes;
             if (answerOf[k] < 0)
                 continue;
             ++r.writesAnswered;
             if (answer.startsWith(header)) {
                 if (r.writesCopied++ == 0)
-                    copyDetail = answerLength == 11 ? QString()
-                                                    : QStringLiteral("and %1 bytes more").arg(answerLength - 11);
+                    copyDetail = answerLength == veskor::kWriteHeaderSize
+                        ? QString()
+                        : QStringLiteral("and %1 bytes more").arg(answerLength - veskor::kWriteHeaderSize);
             } else if (otherDetail.isEmpty()) {
                 otherDetail = shortHex(answer, answerLength);   // the first answer that does not copy it
             }
         } else if (req[k].phase == ProbeRequest::Scan) {
-            r.scanned << le32(req[k].bytes, 12);
+            r.scanned << deviceIdOf(req[k].bytes);
         } else if (req[k].phase == ProbeRequest::DeviceCheck) {
-            const quint32 id = le32(req[k].bytes, 12);
+            const quint32 id = deviceIdOf(req[k].bytes);
             int at = 0;
             while (at < r.checked.size() && r.checked[at].id != id)
                 ++at;
@@ -596,9 +628,10 @@ ProbeReport judgeProbe(const ProbeLog &log)
                      .arg(r.sequenceCopied == 0 ? QStringLiteral("never")
                                                 : QStringLiteral("in %1 of %2 answers").arg(r.sequenceCopied).arg(r.readAnswers));
         if (r.deviceCopied < r.readAnswers)
-            v << QStringLiteral("does not echo the device id (bytes 12-14) in %1 of %2 answers: the driver "
+            v << QStringLiteral("does not echo the device id (bytes %1) in %2 of %3 answers: the driver "
                                 "reports those reads as device errors (7)")
-                     .arg(r.readAnswers - r.deviceCopied).arg(r.readAnswers);
+                     .arg(fieldBytes(veskor::kDeviceIdOffset, veskor::kDeviceIdChecked),
+                          QString::number(r.readAnswers - r.deviceCopied), QString::number(r.readAnswers));
     }
     QList<quint16> otherPorts;
     for (auto it = r.ports.cbegin(); it != r.ports.cend(); ++it)
@@ -741,7 +774,7 @@ QString probeText(const ProbeReport &r)
                 images += j - i + 1;
                 break;
             case ProbeReport::Area::Error:
-                parts << QStringLiteral("%1 error answer (0x%2) %3").arg(names).arg(a.firstByte, 2, 16, QLatin1Char('0')).arg(often);
+                parts << QStringLiteral("%1 error answer (0x%2) %3").arg(names, hex(a.firstByte, 2), often);
                 break;
             case ProbeReport::Area::Silent:
                 parts << QStringLiteral("%1 never answer (%2 reads)").arg(names).arg(asked);
@@ -765,10 +798,15 @@ QString probeText(const ProbeReport &r)
                                               .arg(r.rateShort).arg(percent(r.rateShort, r.rateReads))
                                               .arg(r.rateError).arg(percent(r.rateError, r.rateReads)));
         if (r.readAnswers > 0) {
-            line(QStringLiteral("echo"), QStringLiteral("of %1 read answers: sequence (bytes 4-5) copied in %2, "
-                                                        "area code (8-11) in %3, device id (12-15) in %4")
-                                             .arg(r.readAnswers).arg(r.sequenceCopied).arg(r.areaCopied)
-                                             .arg(r.deviceCopied));
+            line(QStringLiteral("echo"), QStringLiteral("of %1 read answers: sequence (bytes %2) copied in %3, "
+                                                        "area code (%4) in %5, device id (%6) in %7")
+                                             .arg(QString::number(r.readAnswers),
+                                                  fieldBytes(veskor::kSequenceOffset, veskor::kSequenceSize),
+                                                  QString::number(r.sequenceCopied),
+                                                  fieldBytes(veskor::kAreaCodeOffset, veskor::kAreaCodeSize),
+                                                  QString::number(r.areaCopied),
+                                                  fieldBytes(veskor::kDeviceIdOffset, veskor::kDeviceIdSize),
+                                                  QString::number(r.deviceCopied)));
             line(QString(), QStringLiteral("header bytes copied: %1; the same as sent but never varied: %2; "
                                            "not copied: %3")
                                 .arg(byteRanges(r.headerCopies, 'c'), byteRanges(r.headerCopies, '='),
@@ -822,9 +860,9 @@ QString probeText(const ProbeReport &r)
         line(QStringLiteral("write"), QStringLiteral("%1: no answer (%2 writes)").arg(r.writeTag).arg(r.writes));
         break;
     case ProbeReport::WriteCopiesHeader:
-        line(QStringLiteral("write"), QStringLiteral("%1: the answer copies the 11-byte header%2, %3")
-                                          .arg(r.writeTag, r.writeDetail.isEmpty() ? QString()
-                                                                                   : QLatin1Char(' ') + r.writeDetail,
+        line(QStringLiteral("write"), QStringLiteral("%1: the answer copies the %2-byte header%3, %4")
+                                          .arg(r.writeTag, QString::number(veskor::kWriteHeaderSize),
+                                               r.writeDetail.isEmpty() ? QString() : QLatin1Char(' ') + r.writeDetail,
                                                writeTimes));
         break;
     case ProbeReport::WriteOther:

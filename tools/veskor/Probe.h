@@ -146,7 +146,7 @@ struct ProbeReport {
         // Its habit: an image when one came at all, else an error answer,
         // else a short answer, else silent (nothing ever came).
         enum State { Image, Error, Silent, NotAsked, Short } state = NotAsked;
-        int length = 0;        // Image: bytes after the 16-byte header; Short: the answer's bytes
+        int length = 0;        // Image: bytes after the read answer's header; Short: the answer's bytes
         int firstByte = 0;     // Error: the answer's first byte
         int asked = 0;         // reads of it
         int images = 0, errors = 0, shorts = 0, silent = 0;
@@ -158,11 +158,12 @@ struct ProbeReport {
     // included): how many were lost, answered short or with an error.
     int rateReads = 0, rateLost = 0, rateShort = 0, rateError = 0;
 
-    // Answers to reads whose bytes 4-5, 8-11 and 12-15 equal the request's.
+    // Answers to reads (a whole header long), and of those the ones whose
+    // sequence, area code and device id equal the request's.
     int readAnswers = 0;
     int sequenceCopied = 0, areaCopied = 0, deviceCopied = 0;
     bool echoesSequence = false;
-    // Per header byte 0..15 of a read answer: 'c' a copy (equal in every
+    // Per header byte of a read answer: 'c' a copy (equal in every
     // answer, and the requests differed in it), '=' equal in every answer
     // (the requests never differed), 'x' not a copy.
     QByteArray headerCopies;

@@ -12,7 +12,6 @@
 
 #include <QElapsedTimer>
 #include <QSet>
-#include <QtEndian>
 
 #include <algorithm>
 #include <atomic>
@@ -317,19 +316,23 @@ private:
         for (const ProbeDatagram &d : log->datagrams) {
             if (d.after < first || QHostAddress(d.from.toIPv4Address()) != s.address)
                 continue;
+            const char *bytes = d.bytes.constData();
+            const bool hasSequence = d.bytes.size() >= veskor::kSequenceOffset + veskor::kSequenceSize;
+            const bool hasDeviceId = d.bytes.size() >= veskor::kDeviceIdOffset + veskor::kDeviceIdSize;
             int k = -1;
             for (int j = first; j < req.size() && k < 0; ++j) {
-                if (d.bytes.size() >= 6 && d.bytes.mid(4, 2) == req[j].bytes.mid(4, 2))
+                const char *sent = req[j].bytes.constData();
+                if (hasSequence && veskor::sequenceOf(bytes) == veskor::sequenceOf(sent))
                     k = j;
-                else if (d.bytes.size() >= 16 && d.bytes.mid(12, 4) == req[j].bytes.mid(12, 4))
+                else if (hasDeviceId && veskor::deviceIdOf(bytes) == veskor::deviceIdOf(sent))
                     k = j;
             }
             if (k >= 0) {
-                add(qFromLittleEndian<quint32>(reinterpret_cast<const uchar *>(req[k].bytes.constData()) + 12));
+                add(veskor::deviceIdOf(req[k].bytes.constData()));
                 continue;
             }
             for (int j = d.after; j >= std::max(first, d.after - 1); --j)
-                add(qFromLittleEndian<quint32>(reinterpret_cast<const uchar *>(req[j].bytes.constData()) + 12));
+                add(veskor::deviceIdOf(req[j].bytes.constData()));
         }
         return out;
     }
@@ -357,12 +360,12 @@ private:
             lastOwnUs = at;
             // Which areas answer with an image, and the latest image of the
             // write test's area.
-            if (size >= 16 && bytes[0] == 'M') {
-                const quint32 code = qFromBigEndian<quint32>(reinterpret_cast<const uchar *>(bytes) + 8);
+            if (size >= veskor::kReadAnswerHeader && bytes[0] == veskor::kReadMagic) {
+                const quint32 code = veskor::areaCodeOf(bytes);
                 if (areaCodes.contains(code))
                     imaged.insert(code);
                 if (!s.writeTag.isEmpty() && code == s.writeArea)
-                    writeImage = QByteArray(bytes + 16, size - 16);
+                    writeImage = QByteArray(bytes + veskor::kReadAnswerHeader, size - veskor::kReadAnswerHeader);
             }
         }
         const int after = log->requests.size() - 1;
