@@ -252,39 +252,97 @@ void keepBytes(const char *bytes, int size, ProbeDatagram *d)
     }
 }
 
-ProbeReport judgeProbe(const ProbeLog &log)
+namespace {
+
+// A datagram taken as a read's answer: shorter than a header, an image (a
+// header that starts with the read magic), or else an error answer.
+enum class AnswerKind { Short, Image, Error };
+
+AnswerKind kindOf(const ProbeDatagram &d)
+{
+    if (!carriesHeader(d))
+        return AnswerKind::Short;
+    return d.bytes.at(0) == veskor::kReadMagic ? AnswerKind::Image : AnswerKind::Error;
+}
+
+// Nine times in ten at least: a habit, coincidences aside.
+bool nearlyAlways(int times, int of)
+{
+    return of > 0 && times * 10 >= of * 9;
+}
+
+// The run's record as the judge goes through it: the controller's
+// datagrams, the reads by the sequence each carries, and which datagram
+// answers which request.
+struct Judging {
+    explicit Judging(const ProbeLog &log)
+        : req(log.requests), dg(log.datagrams), answerOf(log.requests.size(), -1),
+          lateOf(log.requests.size(), false)
+    {
+    }
+
+    const QVector<ProbeRequest> &req;
+    const QVector<ProbeDatagram> &dg;
+    QVector<int> own;                   // indexes in dg of the controller's datagrams
+    QMap<quint16, int> readBySequence;  // request index by sequence
+    bool echoesArea = false;            // in the first answer to nearly every read
+    bool echoesDevice = false;
+    QVector<int> answerOf;              // per request: index in dg of its answer, or -1
+    QVector<bool> lateOf;               // per request: its answer came after its wait
+
+    bool afterRead(const ProbeDatagram &d) const { return d.after >= 0 && isRead(req[d.after]); }
+    bool answeredInTime(int k) const { return answerOf[k] >= 0 && !lateOf[k]; }
+    // The answer to request k, or null.
+    const ProbeDatagram *answerTo(int k) const { return answerOf[k] >= 0 ? &dg[answerOf[k]] : nullptr; }
+
+    // Whether the datagram `d` could answer request k, as far as the
+    // fields the controller echoes go.
+    bool couldAnswer(const QByteArray &d, int k) const
+    {
+        if (!isRead(req[k]) || !carriesHeader(d))
+            return true;
+        return !(echoesArea && areaCodeOf(d) != areaCodeOf(req[k].bytes))
+            && !(echoesDevice && deviceIdOf(d) != deviceIdOf(req[k].bytes));
+    }
+};
+
+// The report's facts about the run itself.
+ProbeReport startReport(const ProbeLog &log)
 {
     const ProbeSettings &s = log.settings;
-    const QVector<ProbeRequest> &req = log.requests;
-    const QVector<ProbeDatagram> &dg = log.datagrams;
     ProbeReport r;
     r.controller = QStringLiteral("%1:%2").arg(s.address.toString()).arg(s.port);
     r.device = s.device;
     r.repeat = repeatOf(s);
-    r.requests = req.size();
+    r.requests = log.requests.size();
     r.refused = log.refused;
     r.stopped = log.stopped;
     qint64 lastUs = 0;
-    for (const ProbeRequest &q : req)
+    for (const ProbeRequest &q : log.requests)
         lastUs = std::max(lastUs, q.sentUs);
-    for (const ProbeDatagram &d : dg)
+    for (const ProbeDatagram &d : log.datagrams)
         lastUs = std::max(lastUs, d.atUs);
     lastUs = std::max(lastUs, log.countedLastUs);
     r.elapsedMs = lastUs / 1000;
+    return r;
+}
 
-    // The controller's datagrams, and the others; those only counted too.
-    const auto fromController = [&s](const QHostAddress &from) {
-        return QHostAddress(from.toIPv4Address()) == s.address;
+// The controller's datagrams, and the others; those only counted too.
+// Returns the indexes of the controller's datagrams that were kept.
+QVector<int> tallySources(const ProbeLog &log, ProbeReport *r)
+{
+    const auto fromController = [&log](const QHostAddress &from) {
+        return QHostAddress(from.toIPv4Address()) == log.settings.address;
     };
     const auto tally = [&](const QHostAddress &from, quint16 port, int n) {
         if (fromController(from))
-            r.ports[port] += n;
+            r->ports[port] += n;
         else
-            r.strangers[QStringLiteral("%1:%2").arg(from.toString()).arg(port)] += n;
+            r->strangers[QStringLiteral("%1:%2").arg(from.toString()).arg(port)] += n;
     };
     QVector<int> own;
-    for (int i = 0; i < dg.size(); ++i) {
-        const ProbeDatagram &d = dg[i];
+    for (int i = 0; i < log.datagrams.size(); ++i) {
+        const ProbeDatagram &d = log.datagrams[i];
         if (fromController(d.from))
             own << i;
         tally(d.from, d.fromPort, 1);
@@ -292,433 +350,562 @@ ProbeReport judgeProbe(const ProbeLog &log)
     for (const ProbeSender &c : log.counted) {
         tally(c.from, c.fromPort, c.datagrams);
         if (fromController(c.from))
-            r.countedOnly += c.datagrams;
+            r->countedOnly += c.datagrams;
     }
-    r.furtherSenders = log.countedElsewhere;
-    r.answered = !own.isEmpty() || r.countedOnly > 0;
+    r->furtherSenders = log.countedElsewhere;
+    r->answered = !own.isEmpty() || r->countedOnly > 0;
+    return own;
+}
 
-    // Does the controller echo the sequence? Every read carries its own.
-    QMap<quint16, int> readBySequence;
-    for (int k = 0; k < req.size(); ++k)
-        if (isRead(req[k]))
-            readBySequence.insert(sequenceOf(req[k].bytes), k);
-    const auto afterRead = [&](const ProbeDatagram &d) { return d.after >= 0 && isRead(req[d.after]); };
+// Does the controller echo the sequence? Every read carries its own.
+bool judgeSequenceEcho(Judging *j)
+{
+    for (int k = 0; k < j->req.size(); ++k)
+        if (isRead(j->req[k]))
+            j->readBySequence.insert(sequenceOf(j->req[k].bytes), k);
     int readDatagrams = 0, carrySequence = 0;
-    for (int i : own) {
-        const ProbeDatagram &d = dg[i];
-        if (!afterRead(d) || !carriesSequence(d))
+    for (int i : j->own) {
+        const ProbeDatagram &d = j->dg[i];
+        if (!j->afterRead(d) || !carriesSequence(d))
             continue;
         ++readDatagrams;
-        if (readBySequence.contains(sequenceOf(d.bytes)))
+        if (j->readBySequence.contains(sequenceOf(d.bytes)))
             ++carrySequence;
     }
     // Coincidences aside: a counter of its own may meet one of ours now and then.
-    r.echoesSequence = readDatagrams > 0 && carrySequence * 10 >= readDatagrams * 9;
+    return nearlyAlways(carrySequence, readDatagrams);
+}
 
-    // Without the sequence, the area code and the device id still tell some
-    // late answers apart, when the controller copies them: judged on the
-    // first datagram after each read.
+// Without the sequence, the area code and the device id still tell some
+// late answers apart, when the controller copies them: judged on the
+// first datagram after each read.
+void judgeFieldEchoes(Judging *j)
+{
     int firstAnswers = 0, areaEchoes = 0, deviceEchoes = 0;
-    for (int i = 0, k = -1; i < own.size(); ++i) {
-        const ProbeDatagram &d = dg[own[i]];
-        if (d.after == k || !afterRead(d) || !carriesHeader(d))
+    for (int i = 0, k = -1; i < j->own.size(); ++i) {
+        const ProbeDatagram &d = j->dg[j->own[i]];
+        if (d.after == k || !j->afterRead(d) || !carriesHeader(d))
             continue;
         k = d.after;
         ++firstAnswers;
-        areaEchoes += areaCodeOf(d.bytes) == areaCodeOf(req[k].bytes);
-        deviceEchoes += deviceIdOf(d.bytes) == deviceIdOf(req[k].bytes);
+        areaEchoes += areaCodeOf(d.bytes) == areaCodeOf(j->req[k].bytes);
+        deviceEchoes += deviceIdOf(d.bytes) == deviceIdOf(j->req[k].bytes);
     }
-    const bool echoesArea = firstAnswers > 0 && areaEchoes * 10 >= firstAnswers * 9;
-    const bool echoesDevice = firstAnswers > 0 && deviceEchoes * 10 >= firstAnswers * 9;
-    const auto couldAnswer = [&](const QByteArray &d, int k) {
-        if (!isRead(req[k]) || !carriesHeader(d))
-            return true;
-        return !(echoesArea && areaCodeOf(d) != areaCodeOf(req[k].bytes))
-            && !(echoesDevice && deviceIdOf(d) != deviceIdOf(req[k].bytes));
-    };
+    j->echoesArea = nearlyAlways(areaEchoes, firstAnswers);
+    j->echoesDevice = nearlyAlways(deviceEchoes, firstAnswers);
+}
 
-    // Which datagram answers which request: by the sequence it carries when
-    // the controller echoes it, else the first to come after the request
-    // that could be its answer.
-    QVector<int> answerOf(req.size(), -1);
-    QVector<bool> lateOf(req.size(), false);
-    for (int i : own) {
-        const ProbeDatagram &d = dg[i];
-        int k = d.after;
-        if (k >= 0 && req[k].phase == ProbeRequest::Scan) {
-            // The scan's reads went out together: an answer to one of them
-            // is known by its sequence or its device id, not by its time.
-            const int bySequence = carriesSequence(d) ? readBySequence.value(sequenceOf(d.bytes), -1) : -1;
-            k = -1;
-            if (bySequence >= 0 && bySequence <= d.after && req[bySequence].phase == ProbeRequest::Scan) {
-                k = bySequence;
-            } else if (carriesHeader(d)) {
-                for (int j = d.after; j >= 0 && req[j].phase == ProbeRequest::Scan && k < 0; --j)
-                    if (deviceIdOf(req[j].bytes) == deviceIdOf(d.bytes))
-                        k = j;
-            }
-        } else if (r.echoesSequence && afterRead(d) && carriesSequence(d)) {
-            // A datagram too short to carry a sequence cannot contradict the
-            // echo: it is judged by its time, as the driver judges it.
-            k = readBySequence.value(sequenceOf(d.bytes), -1);
-            if (k > d.after)
-                k = -1;   // the sequence of a read not sent yet: a coincidence, no answer
-        } else if (k >= 0 && answerOf[k] < 0 && (d.atUs > req[k].deadlineUs || !couldAnswer(d.bytes, k))) {
-            k = -1;   // after the wait, or not for this request: whose answer it is cannot be told
-        }
+// The scan's reads went out together: an answer to one of them is known
+// by its sequence or its device id, not by its time. -1 when it answers
+// none of them.
+int scanReadAnswered(const Judging &j, const ProbeDatagram &d)
+{
+    const int bySequence = carriesSequence(d) ? j.readBySequence.value(sequenceOf(d.bytes), -1) : -1;
+    if (bySequence >= 0 && bySequence <= d.after && j.req[bySequence].phase == ProbeRequest::Scan)
+        return bySequence;
+    int k = -1;
+    if (carriesHeader(d)) {
+        for (int i = d.after; i >= 0 && j.req[i].phase == ProbeRequest::Scan && k < 0; --i)
+            if (deviceIdOf(j.req[i].bytes) == deviceIdOf(d.bytes))
+                k = i;
+    }
+    return k;
+}
+
+// The request the controller's datagram `d` answers, or -1 when that cannot
+// be told: by the sequence it carries when the controller echoes it, else
+// the last request before it if it could be that one's answer.
+int requestAnswered(const Judging &j, const ProbeDatagram &d, bool echoesSequence)
+{
+    int k = d.after;
+    if (k >= 0 && j.req[k].phase == ProbeRequest::Scan)
+        return scanReadAnswered(j, d);
+    if (echoesSequence && j.afterRead(d) && carriesSequence(d)) {
+        // A datagram too short to carry a sequence cannot contradict the
+        // echo: it is judged by its time, as the driver judges it.
+        k = j.readBySequence.value(sequenceOf(d.bytes), -1);
+        if (k > d.after)
+            k = -1;   // the sequence of a read not sent yet: a coincidence, no answer
+    } else if (k >= 0 && j.answerOf[k] < 0 && (d.atUs > j.req[k].deadlineUs || !j.couldAnswer(d.bytes, k))) {
+        k = -1;   // after the wait, or not for this request: whose answer it is cannot be told
+    }
+    return k;
+}
+
+// Which datagram answers which request: the first that answers it; a copy
+// of that one is a duplicate, any other datagram unexplained.
+void matchAnswers(Judging *j, ProbeReport *r)
+{
+    for (int i : j->own) {
+        const ProbeDatagram &d = j->dg[i];
+        const int k = requestAnswered(*j, d, r->echoesSequence);
         if (k < 0) {
-            ++r.unexplained;
-            continue;
-        }
-        if (answerOf[k] < 0) {
-            answerOf[k] = i;
-            lateOf[k] = d.atUs > req[k].deadlineUs;
-            r.late += lateOf[k] ? 1 : 0;
-        } else if (sameDatagram(dg[answerOf[k]], d)) {
-            ++r.duplicates;
+            ++r->unexplained;
+        } else if (j->answerOf[k] < 0) {
+            j->answerOf[k] = i;
+            j->lateOf[k] = d.atUs > j->req[k].deadlineUs;
+            r->late += j->lateOf[k] ? 1 : 0;
+        } else if (sameDatagram(j->dg[j->answerOf[k]], d)) {
+            ++r->duplicates;
         } else {
-            ++r.unexplained;
+            ++r->unexplained;
         }
     }
+}
 
-    // Round trips, over the reads answered in time.
-    QVector<double> rtts;
-    for (int k = 0; k < req.size(); ++k) {
-        if (req[k].phase != ProbeRequest::RoundTrip)
-            continue;
-        if (r.rttArea.isEmpty())
-            r.rttArea = areaName(areaCodeOf(req[k].bytes));
-        ++r.reads;
-        if (answerOf[k] < 0 || lateOf[k])
-            continue;
-        const ProbeDatagram &d = dg[answerOf[k]];
-        rtts << double(d.atUs - req[k].sentUs) / 1000.0;
-        if (!carriesHeader(d))
-            ++r.shortAnswers;
-        else if (d.bytes.at(0) != veskor::kReadMagic)
-            ++r.errorAnswers;
-    }
+// Minimum, median, 99th percentile and maximum of the round trips.
+void setRoundTrips(QVector<double> rtts, ProbeReport *r)
+{
     std::sort(rtts.begin(), rtts.end());
-    r.onTime = rtts.size();
-    r.lost = r.reads - r.onTime;
-    if (!rtts.isEmpty()) {
-        r.rttMinMs = rtts.first();
-        r.rttMedianMs = rtts.size() % 2 ? rtts[rtts.size() / 2]
-                                         : (rtts[rtts.size() / 2 - 1] + rtts[rtts.size() / 2]) / 2;
-        r.rttP99Ms = rtts[std::max(0, int(std::ceil(0.99 * rtts.size())) - 1)];
-        r.rttMaxMs = rtts.last();
-    }
+    r->onTime = rtts.size();
+    r->lost = r->reads - r->onTime;
+    if (rtts.isEmpty())
+        return;
+    r->rttMinMs = rtts.first();
+    r->rttMedianMs = rtts.size() % 2 ? rtts[rtts.size() / 2] : (rtts[rtts.size() / 2 - 1] + rtts[rtts.size() / 2]) / 2;
+    r->rttP99Ms = rtts[std::max(0, int(std::ceil(0.99 * rtts.size())) - 1)];
+    r->rttMaxMs = rtts.last();
+}
 
-    // Areas: what each read of each one got; its habit is what it answers
-    // when it answers at all.
-    QMap<quint32, int> areaAnswer;   // area code -> a request of it answered with an image
-    QMap<quint32, ProbeReport::Area::State> habitOf;
-    for (const veskor::AreaEntry &a : areasInOrder()) {
-        ProbeReport::Area area;
-        area.name = QString::fromLatin1(a.name);
-        int firstError = -1, firstShort = -1, firstImage = -1;
-        for (int k = 0; k < req.size(); ++k) {
-            if (req[k].phase != ProbeRequest::Area || areaCodeOf(req[k].bytes) != a.code)
-                continue;
-            ++area.asked;
-            if (answerOf[k] < 0) {
-                ++area.silent;
-                continue;
-            }
-            const QByteArray &b = dg[answerOf[k]].bytes;
-            const int length = lengthOf(dg[answerOf[k]]);
-            if (length < veskor::kReadAnswerHeader) {
-                ++area.shorts;
-                if (firstShort < 0)
-                    firstShort = length;
-            } else if (b.at(0) == veskor::kReadMagic) {
-                ++area.images;
-                if (firstImage < 0) {
-                    firstImage = length - veskor::kReadAnswerHeader;
-                    areaAnswer.insert(a.code, k);
-                }
-            } else {
-                ++area.errors;
-                if (firstError < 0)
-                    firstError = uchar(b.at(0));
-            }
-        }
-        if (area.images > 0) {
-            area.state = ProbeReport::Area::Image;
-            area.length = firstImage;
-        } else if (area.errors > 0) {
-            area.state = ProbeReport::Area::Error;
-            area.firstByte = firstError;
-        } else if (area.shorts > 0) {
-            area.state = ProbeReport::Area::Short;
-            area.length = firstShort;
-        } else if (area.asked > 0) {
-            area.state = ProbeReport::Area::Silent;
-        }
-        habitOf.insert(a.code, area.state);
-        r.areas << area;
+// Round trips, over the reads answered in time.
+void judgeRoundTrips(const Judging &j, ProbeReport *r)
+{
+    QVector<double> rtts;
+    for (int k = 0; k < j.req.size(); ++k) {
+        if (j.req[k].phase != ProbeRequest::RoundTrip)
+            continue;
+        if (r->rttArea.isEmpty())
+            r->rttArea = areaName(areaCodeOf(j.req[k].bytes));
+        ++r->reads;
+        if (!j.answeredInTime(k))
+            continue;
+        const ProbeDatagram &d = *j.answerTo(k);
+        rtts << double(d.atUs - j.req[k].sentUs) / 1000.0;
+        const AnswerKind kind = kindOf(d);
+        if (kind == AnswerKind::Short)
+            ++r->shortAnswers;
+        else if (kind == AnswerKind::Error)
+            ++r->errorAnswers;
     }
+    setRoundTrips(rtts, r);
+}
 
-    // Losses, short and error answers as rates: over the reads of areas that
-    // answer with an image, where anything else is not the area's habit.
-    for (int k = 0; k < req.size(); ++k) {
-        const ProbeRequest::Phase phase = req[k].phase;
+// What each read of one area got; its habit is what it answers when it
+// answers at all. *imageRead: a read of it answered with an image, if any.
+ProbeReport::Area judgeArea(const Judging &j, const veskor::AreaEntry &entry, int *imageRead)
+{
+    ProbeReport::Area area;
+    area.name = QString::fromLatin1(entry.name);
+    int firstError = -1, firstShort = -1, firstImage = -1;
+    for (int k = 0; k < j.req.size(); ++k) {
+        if (j.req[k].phase != ProbeRequest::Area || areaCodeOf(j.req[k].bytes) != entry.code)
+            continue;
+        ++area.asked;
+        const ProbeDatagram *d = j.answerTo(k);
+        if (!d) {
+            ++area.silent;
+            continue;
+        }
+        const int length = lengthOf(*d);
+        switch (kindOf(*d)) {
+        case AnswerKind::Short:
+            ++area.shorts;
+            if (firstShort < 0)
+                firstShort = length;
+            break;
+        case AnswerKind::Image:
+            ++area.images;
+            if (firstImage < 0) {
+                firstImage = length - veskor::kReadAnswerHeader;
+                *imageRead = k;
+            }
+            break;
+        case AnswerKind::Error:
+            ++area.errors;
+            if (firstError < 0)
+                firstError = uchar(d->bytes.at(0));
+            break;
+        }
+    }
+    if (area.images > 0) {
+        area.state = ProbeReport::Area::Image;
+        area.length = firstImage;
+    } else if (area.errors > 0) {
+        area.state = ProbeReport::Area::Error;
+        area.firstByte = firstError;
+    } else if (area.shorts > 0) {
+        area.state = ProbeReport::Area::Short;
+        area.length = firstShort;
+    } else if (area.asked > 0) {
+        area.state = ProbeReport::Area::Silent;
+    }
+    return area;
+}
+
+// Every area's habit. Returns, by area code, a read answered with an image
+// for the areas that answer with one.
+QMap<quint32, int> judgeAreas(const Judging &j, ProbeReport *r)
+{
+    QMap<quint32, int> imageRead;
+    for (const veskor::AreaEntry &entry : areasInOrder()) {
+        int k = -1;
+        r->areas << judgeArea(j, entry, &k);
+        if (k >= 0)
+            imageRead.insert(entry.code, k);
+    }
+    return imageRead;
+}
+
+// Losses, short and error answers as rates: over the reads of areas that
+// answer with an image, where anything else is not the area's habit.
+void judgeRates(const Judging &j, const QMap<quint32, int> &imageRead, ProbeReport *r)
+{
+    for (int k = 0; k < j.req.size(); ++k) {
+        const ProbeRequest::Phase phase = j.req[k].phase;
         if (phase != ProbeRequest::Area && phase != ProbeRequest::RoundTrip && phase != ProbeRequest::WriteRead)
             continue;
-        if (habitOf.value(areaCodeOf(req[k].bytes), ProbeReport::Area::NotAsked) != ProbeReport::Area::Image)
+        if (!imageRead.contains(areaCodeOf(j.req[k].bytes)))
             continue;
-        ++r.rateReads;
-        if (answerOf[k] < 0 || lateOf[k]) {
-            ++r.rateLost;
+        ++r->rateReads;
+        if (!j.answeredInTime(k)) {
+            ++r->rateLost;
             continue;
         }
-        const ProbeDatagram &d = dg[answerOf[k]];
-        if (!carriesHeader(d))
-            ++r.rateShort;
-        else if (d.bytes.at(0) != veskor::kReadMagic)
-            ++r.rateError;
+        const AnswerKind kind = kindOf(*j.answerTo(k));
+        if (kind == AnswerKind::Short)
+            ++r->rateShort;
+        else if (kind == AnswerKind::Error)
+            ++r->rateError;
     }
+}
 
-    // Echoes of the read header, byte by byte.
-    QByteArray equal(veskor::kReadAnswerHeader, 1), varied(veskor::kReadAnswerHeader, 0);
+// Echoes of the read header, byte by byte.
+void judgeHeaderCopies(const Judging &j, ProbeReport *r)
+{
+    const int header = veskor::kReadAnswerHeader;
+    QByteArray equal(header, 1), varied(header, 0);
     const QByteArray *first = nullptr;
-    for (int k = 0; k < req.size(); ++k) {
-        if (!isRead(req[k]) || answerOf[k] < 0 || !carriesHeader(dg[answerOf[k]]))
+    for (int k = 0; k < j.req.size(); ++k) {
+        const ProbeDatagram *d = j.answerTo(k);
+        if (!isRead(j.req[k]) || !d || !carriesHeader(*d))
             continue;
-        const QByteArray &q = req[k].bytes;
-        const QByteArray &a = dg[answerOf[k]].bytes;
-        ++r.readAnswers;
-        r.sequenceCopied += sequenceOf(a) == sequenceOf(q);
-        r.areaCopied += areaCodeOf(a) == areaCodeOf(q);
-        r.deviceCopied += deviceIdOf(a) == deviceIdOf(q);
+        const QByteArray &q = j.req[k].bytes;
+        const QByteArray &a = d->bytes;
+        ++r->readAnswers;
+        r->sequenceCopied += sequenceOf(a) == sequenceOf(q);
+        r->areaCopied += areaCodeOf(a) == areaCodeOf(q);
+        r->deviceCopied += deviceIdOf(a) == deviceIdOf(q);
         if (!first)
             first = &q;
-        for (int i = 0; i < veskor::kReadAnswerHeader; ++i) {
+        for (int i = 0; i < header; ++i) {
             equal[i] = char(equal[i] && a[i] == q[i]);
             varied[i] = char(varied[i] || q[i] != first->at(i));
         }
     }
-    if (r.readAnswers > 0) {
-        r.headerCopies.resize(veskor::kReadAnswerHeader);
-        for (int i = 0; i < veskor::kReadAnswerHeader; ++i)
-            r.headerCopies[i] = !equal[i] ? 'x' : varied[i] ? 'c' : '=';
+    if (r->readAnswers > 0) {
+        r->headerCopies.resize(header);
+        for (int i = 0; i < header; ++i)
+            r->headerCopies[i] = !equal[i] ? 'x' : varied[i] ? 'c' : '=';
     }
+}
 
-    // Another device id, the writes and the scan of device ids.
+// Reads as another device id. The first answer is compared with an answer
+// to this controller's own id for the same area.
+void judgeOtherDevice(const Judging &j, const QMap<quint32, int> &imageRead, ProbeReport *r)
+{
+    for (int k = 0; k < j.req.size(); ++k) {
+        if (j.req[k].phase != ProbeRequest::OtherDevice)
+            continue;
+        r->otherDeviceId = deviceIdOf(j.req[k].bytes);
+        ++r->otherDeviceAsked;
+        const ProbeDatagram *d = j.answerTo(k);
+        if (!d || r->otherDeviceAnswered++ > 0)
+            continue;
+        const QByteArray &answer = d->bytes;
+        const int own = imageRead.value(areaCodeOf(j.req[k].bytes), -1);
+        const ProbeDatagram *ref = own >= 0 ? j.answerTo(own) : nullptr;
+        const bool same = ref && !ref->bytes.isEmpty() && lengthOf(*d) == lengthOf(*ref) && !answer.isEmpty()
+                       && answer.at(0) == ref->bytes.at(0);
+        r->otherDevice = same ? ProbeReport::DeviceSame : ProbeReport::DeviceDifferent;
+        r->otherDeviceDetail = QStringLiteral("%1 bytes, first byte 0x%2, device id %3")
+                                   .arg(lengthOf(*d))
+                                   .arg(hex(answer.isEmpty() ? 0 : uchar(answer.at(0)), 2))
+                                   .arg(carriesHeader(answer) && deviceIdOf(answer) == deviceIdOf(j.req[k].bytes)
+                                            ? QStringLiteral("echoed")
+                                            : QStringLiteral("not echoed"));
+    }
+    if (r->otherDeviceAsked > 0 && r->otherDeviceAnswered == 0)
+        r->otherDevice = ProbeReport::DeviceSilent;
+}
+
+// The writes; a write answer that copies the header is the habit once one
+// came.
+void judgeWrites(const Judging &j, const ProbeLog &log, ProbeReport *r)
+{
     QString copyDetail, otherDetail;
-    for (int k = 0; k < req.size(); ++k) {
-        const QByteArray answer = answerOf[k] >= 0 ? dg[answerOf[k]].bytes : QByteArray();
-        const int answerLength = answerOf[k] >= 0 ? lengthOf(dg[answerOf[k]]) : 0;
-        if (req[k].phase == ProbeRequest::OtherDevice) {
-            r.otherDeviceId = deviceIdOf(req[k].bytes);
-            ++r.otherDeviceAsked;
-            if (answerOf[k] < 0)
-                continue;
-            // The first answer is compared with an answer to this
-            // controller's own id for the same area.
-            if (r.otherDeviceAnswered++ > 0)
-                continue;
-            const int own = areaAnswer.value(areaCodeOf(req[k].bytes), -1);
-            const QByteArray ref = own >= 0 ? dg[answerOf[own]].bytes : QByteArray();
-            const bool same = !ref.isEmpty() && answerLength == lengthOf(dg[answerOf[own]])
-                           && !answer.isEmpty() && answer.at(0) == ref.at(0);
-            r.otherDevice = same ? ProbeReport::DeviceSame : ProbeReport::DeviceDifferent;
-            r.otherDeviceDetail = QStringLiteral("%1 bytes, first byte 0x%2, device id %3")
-                                      .arg(answerLength)
-                                      .arg(hex(answer.isEmpty() ? 0 : uchar(answer.at(0)), 2))
-                                      .arg(carriesHeader(answer) && deviceIdOf(answer) == deviceIdOf(req[k].bytes)
-                                               ? QStringLiteral("echoed")
-                                               : QStringLiteral("not echoed"));
-        } else if (req[k].phase == ProbeRequest::WriteTest) {
-            const QByteArray header = req[k].bytes.left(veskor::kWriteHeaderSize);
-            ++r.writes;
-            if (answerOf[k] < 0)
-                continue;
-            ++r.writesAnswered;
-            if (answer.startsWith(header)) {
-                if (r.writesCopied++ == 0)
-                    copyDetail = answerLength == veskor::kWriteHeaderSize
-                        ? QString()
-                        : QStringLiteral("and %1 bytes more").arg(answerLength - veskor::kWriteHeaderSize);
-            } else if (otherDetail.isEmpty()) {
-                otherDetail = shortHex(answer, answerLength);   // the first answer that does not copy it
-            }
-        } else if (req[k].phase == ProbeRequest::Scan) {
-            r.scanned << deviceIdOf(req[k].bytes);
-        } else if (req[k].phase == ProbeRequest::DeviceCheck) {
-            const quint32 id = deviceIdOf(req[k].bytes);
-            int at = 0;
-            while (at < r.checked.size() && r.checked[at].id != id)
-                ++at;
-            if (at == r.checked.size())
-                r.checked << ProbeReport::DeviceCheck{id, 0, 0};
-            ++r.checked[at].asked;
-            r.checked[at].answered += answerOf[k] >= 0 && !lateOf[k];
+    for (int k = 0; k < j.req.size(); ++k) {
+        if (j.req[k].phase != ProbeRequest::WriteTest)
+            continue;
+        ++r->writes;
+        const ProbeDatagram *d = j.answerTo(k);
+        if (!d)
+            continue;
+        ++r->writesAnswered;
+        const int length = lengthOf(*d);
+        if (d->bytes.startsWith(j.req[k].bytes.left(veskor::kWriteHeaderSize))) {
+            if (r->writesCopied++ == 0)
+                copyDetail = length == veskor::kWriteHeaderSize
+                    ? QString()
+                    : QStringLiteral("and %1 bytes more").arg(length - veskor::kWriteHeaderSize);
+        } else if (otherDetail.isEmpty()) {
+            otherDetail = shortHex(d->bytes, length);   // the first answer that does not copy it
         }
     }
-    if (r.otherDeviceAsked > 0 && r.otherDeviceAnswered == 0)
-        r.otherDevice = ProbeReport::DeviceSilent;
-    if (r.writes > 0) {
-        // A write answer that copies the header is the habit once one came.
-        if (r.writesCopied > 0) {
-            r.write = ProbeReport::WriteCopiesHeader;
-            r.writeDetail = copyDetail;
-        } else if (r.writesAnswered > 0) {
-            r.write = ProbeReport::WriteOther;
-            r.writeDetail = otherDetail;
+    if (r->writes > 0) {
+        if (r->writesCopied > 0) {
+            r->write = ProbeReport::WriteCopiesHeader;
+            r->writeDetail = copyDetail;
+        } else if (r->writesAnswered > 0) {
+            r->write = ProbeReport::WriteOther;
+            r->writeDetail = otherDetail;
         } else {
-            r.write = ProbeReport::WriteSilent;
+            r->write = ProbeReport::WriteSilent;
         }
     }
-    r.writeTag = s.writeTag;
-    if (!s.writeTag.isEmpty() && r.write == ProbeReport::WriteNotAsked && !log.writeSkipped.isEmpty()) {
-        r.write = ProbeReport::WriteSkipped;
-        r.writeDetail = log.writeSkipped;
+    r->writeTag = log.settings.writeTag;
+    if (!log.settings.writeTag.isEmpty() && r->write == ProbeReport::WriteNotAsked && !log.writeSkipped.isEmpty()) {
+        r->write = ProbeReport::WriteSkipped;
+        r->writeDetail = log.writeSkipped;
     }
+}
 
-    // The verdict in words: what each habit means for the driver.
-    QStringList &v = r.verdict;
-    const QString ids = deviceListText(r.scanned);
+// The scan of device ids, and the ids read again alone.
+void judgeScan(const Judging &j, ProbeReport *r)
+{
+    for (int k = 0; k < j.req.size(); ++k) {
+        if (j.req[k].phase == ProbeRequest::Scan) {
+            r->scanned << deviceIdOf(j.req[k].bytes);
+        } else if (j.req[k].phase == ProbeRequest::DeviceCheck) {
+            const quint32 id = deviceIdOf(j.req[k].bytes);
+            int at = 0;
+            while (at < r->checked.size() && r->checked[at].id != id)
+                ++at;
+            if (at == r->checked.size())
+                r->checked << ProbeReport::DeviceCheck{id, 0, 0};
+            ++r->checked[at].asked;
+            r->checked[at].answered += j.answeredInTime(k);
+        }
+    }
+}
+
+// The verdict when nothing came from the controller's address.
+void verdictNoAnswer(const ProbeReport &r, QStringList *v)
+{
+    if (r.refused)
+        *v << QStringLiteral("the port is closed (the host reported it unreachable): check the port "
+                             "and that the controller's service runs; the driver reports 8 at once");
+    else if (!r.scanned.isEmpty())
+        *v << QStringLiteral("the port is open (no refusal came) but nothing answers device ids %1: %2"
+                             "check the address, the port, the network and firewalls; the driver reports "
+                             "8 after 2 s")
+                  .arg(deviceListText(r.scanned),
+                       r.scanned.size() >= 256 ? QString() : QStringLiteral("try --scan-devices 0-255, or "));
+    else
+        *v << QStringLiteral("no answer within the wait: check the address, the port, the network "
+                             "and firewalls; the driver reports 8 after 2 s");
+    if (!r.strangers.isEmpty())
+        *v << QStringLiteral("datagrams came from other addresses only: is the controller behind "
+                             "another address?");
+}
+
+// No area answered as this device id: what the scan found says it all.
+void verdictScan(const ProbeReport &r, QStringList *v)
+{
     QStringList found;
     for (const ProbeReport::DeviceCheck &c : r.checked)
         if (c.answered > 0)
             found << QString::number(c.id);
-    if (!r.answered) {
-        if (r.refused)
-            v << QStringLiteral("the port is closed (the host reported it unreachable): check the port "
-                                "and that the controller's service runs; the driver reports 8 at once");
-        else if (!r.scanned.isEmpty())
-            v << QStringLiteral("the port is open (no refusal came) but nothing answers device ids %1: %2"
-                                "check the address, the port, the network and firewalls; the driver reports "
-                                "8 after 2 s")
-                     .arg(ids, r.scanned.size() >= 256 ? QString() : QStringLiteral("try --scan-devices 0-255, or "));
-        else
-            v << QStringLiteral("no answer within the wait: check the address, the port, the network "
-                                "and firewalls; the driver reports 8 after 2 s");
-        if (!r.strangers.isEmpty())
-            v << QStringLiteral("datagrams came from other addresses only: is the controller behind "
-                                "another address?");
-        return r;
-    }
-    // No area answered as this device id: what the scan found says it all.
-    bool ownAnswered = false;
-    for (const ProbeReport::Area &a : r.areas)
-        ownAnswered = ownAnswered || (a.state != ProbeReport::Area::Silent && a.state != ProbeReport::Area::NotAsked);
-    if (!ownAnswered && !r.scanned.isEmpty()) {
-        if (!found.isEmpty())
-            v << QStringLiteral("answers device id %1, not %2: give --device %3; as device %2 every read "
-                                "ends in 8 after 2 s")
-                     .arg(found.join(QStringLiteral(", ")))
-                     .arg(r.device)
-                     .arg(found.first());
-        else
-            v << QStringLiteral("the port is open and datagrams came during the scan of device ids %1, but "
-                                "no device id answered a read of its own: check the address and the port")
-                     .arg(ids);
-    }
-    if (r.readAnswers > 0) {
-        if (r.echoesSequence)
-            v << QStringLiteral("echoes sequence %1: late answers are recognised")
-                     .arg(r.sequenceCopied == r.readAnswers
-                              ? QStringLiteral("always")
-                              : QStringLiteral("in %1 of %2 answers").arg(r.sequenceCopied).arg(r.readAnswers));
-        else
-            v << QStringLiteral("does not echo (the sequence copied %1): a late answer can be taken for the "
-                                "next one; keep one request in flight")
-                     .arg(r.sequenceCopied == 0 ? QStringLiteral("never")
-                                                : QStringLiteral("in %1 of %2 answers").arg(r.sequenceCopied).arg(r.readAnswers));
-        if (r.deviceCopied < r.readAnswers)
-            v << QStringLiteral("does not echo the device id (bytes %1) in %2 of %3 answers: the driver "
-                                "reports those reads as device errors (7)")
-                     .arg(fieldBytes(veskor::kDeviceIdOffset, veskor::kDeviceIdChecked),
-                          QString::number(r.readAnswers - r.deviceCopied), QString::number(r.readAnswers));
-    }
-    QList<quint16> otherPorts;
+    if (!found.isEmpty())
+        *v << QStringLiteral("answers device id %1, not %2: give --device %3; as device %2 every read "
+                             "ends in 8 after 2 s")
+                  .arg(found.join(QStringLiteral(", ")))
+                  .arg(r.device)
+                  .arg(found.first());
+    else
+        *v << QStringLiteral("the port is open and datagrams came during the scan of device ids %1, but "
+                             "no device id answered a read of its own: check the address and the port")
+                  .arg(deviceListText(r.scanned));
+}
+
+// "in N of M answers".
+QString inAnswers(int times, int of)
+{
+    return QStringLiteral("in %1 of %2 answers").arg(times).arg(of);
+}
+
+void verdictEcho(const ProbeReport &r, QStringList *v)
+{
+    if (r.readAnswers == 0)
+        return;
+    if (r.echoesSequence)
+        *v << QStringLiteral("echoes sequence %1: late answers are recognised")
+                  .arg(r.sequenceCopied == r.readAnswers ? QStringLiteral("always")
+                                                         : inAnswers(r.sequenceCopied, r.readAnswers));
+    else
+        *v << QStringLiteral("does not echo (the sequence copied %1): a late answer can be taken for the "
+                             "next one; keep one request in flight")
+                  .arg(r.sequenceCopied == 0 ? QStringLiteral("never") : inAnswers(r.sequenceCopied, r.readAnswers));
+    if (r.deviceCopied < r.readAnswers)
+        *v << QStringLiteral("does not echo the device id (bytes %1) in %2 of %3 answers: the driver "
+                             "reports those reads as device errors (7)")
+                  .arg(fieldBytes(veskor::kDeviceIdOffset, veskor::kDeviceIdChecked),
+                       QString::number(r.readAnswers - r.deviceCopied), QString::number(r.readAnswers));
+}
+
+// Answers from other ports of the controller, and datagrams from elsewhere.
+void verdictSources(const ProbeReport &r, quint16 port, QStringList *v)
+{
+    QStringList otherPorts;
     for (auto it = r.ports.cbegin(); it != r.ports.cend(); ++it)
-        if (it.key() != s.port)
-            otherPorts << it.key();
-    if (!otherPorts.isEmpty()) {
-        QStringList list;
-        for (quint16 p : otherPorts)
-            list << QString::number(p);
-        v << QStringLiteral("answers from port %1, not %2: the driver takes answers from any port of the "
-                            "controller's address; a firewall between must let them through")
-                 .arg(list.join(QStringLiteral(", ")))
-                 .arg(s.port);
-    }
+        if (it.key() != port)
+            otherPorts << QString::number(it.key());
+    if (!otherPorts.isEmpty())
+        *v << QStringLiteral("answers from port %1, not %2: the driver takes answers from any port of the "
+                             "controller's address; a firewall between must let them through")
+                  .arg(otherPorts.join(QStringLiteral(", ")))
+                  .arg(port);
     if (!r.strangers.isEmpty())
-        v << QStringLiteral("datagrams from other addresses: the driver passes them over once the "
-                            "controller has answered from its own");
+        *v << QStringLiteral("datagrams from other addresses: the driver passes them over once the "
+                             "controller has answered from its own");
+}
+
+void verdictOtherDevice(const ProbeReport &r, QStringList *v)
+{
     const QString otherTimes = timesText(r.otherDeviceAnswered, r.otherDeviceAsked);
     switch (r.otherDevice) {
     case ProbeReport::DeviceSilent:
-        v << QStringLiteral("ignores other device ids (%1 reads as device %2, none answered): a wrong --device "
-                            "looks like a dead controller (8)")
-                 .arg(r.otherDeviceAsked).arg(r.otherDeviceId);
+        *v << QStringLiteral("ignores other device ids (%1 reads as device %2, none answered): a wrong --device "
+                             "looks like a dead controller (8)")
+                  .arg(r.otherDeviceAsked).arg(r.otherDeviceId);
         break;
     case ProbeReport::DeviceSame:
-        v << QStringLiteral("answers any device id (as device %1: %2): a wrong device id still reads; it cannot "
-                            "be found out from the answers")
-                 .arg(r.otherDeviceId).arg(otherTimes);
+        *v << QStringLiteral("answers any device id (as device %1: %2): a wrong device id still reads; it cannot "
+                             "be found out from the answers")
+                  .arg(r.otherDeviceId).arg(otherTimes);
         break;
     case ProbeReport::DeviceDifferent:
-        v << QStringLiteral("answers another device id differently (as device %1: %2): a wrong device id shows "
-                            "as a device error (7) or a short answer (4)")
-                 .arg(r.otherDeviceId).arg(otherTimes);
+        *v << QStringLiteral("answers another device id differently (as device %1: %2): a wrong device id shows "
+                             "as a device error (7) or a short answer (4)")
+                  .arg(r.otherDeviceId).arg(otherTimes);
         break;
     case ProbeReport::DeviceNotAsked:
         break;
     }
-    // Habits of areas, each seen in every read of it; a loss or a short
-    // answer now and then is a rate below.
+}
+
+// Habits of areas, each seen in every read of it; a loss or a short
+// answer now and then is a rate (verdictRates).
+void verdictAreas(const ProbeReport &r, bool ownAnswered, QStringList *v)
+{
     QStringList silent, errors, cut;
     int silentReads = 0;
     for (const ProbeReport::Area &a : r.areas) {
         if (a.state == ProbeReport::Area::Silent && ownAnswered) {
             silent << a.name;
             silentReads = std::max(silentReads, a.asked);
-        }
-        else if (a.state == ProbeReport::Area::Error)
+        } else if (a.state == ProbeReport::Area::Error) {
             errors << QStringLiteral("%1 (%2)").arg(a.name, timesText(a.errors, a.asked));
-        else if (a.state == ProbeReport::Area::Short)
+        } else if (a.state == ProbeReport::Area::Short) {
             cut << QStringLiteral("%1 (%2)").arg(a.name, timesText(a.shorts, a.asked));
+        }
     }
     if (!silent.isEmpty())
-        v << QStringLiteral("no answer for %1 in any of %2 reads each: reads there end in 8 after 2 s")
-                 .arg(silent.join(QLatin1Char(' ')))
-                 .arg(silentReads);
+        *v << QStringLiteral("no answer for %1 in any of %2 reads each: reads there end in 8 after 2 s")
+                  .arg(silent.join(QLatin1Char(' ')))
+                  .arg(silentReads);
     if (!errors.isEmpty())
-        v << QStringLiteral("error answers for %1: reads there end in 7").arg(errors.join(QLatin1Char(' ')));
+        *v << QStringLiteral("error answers for %1: reads there end in 7").arg(errors.join(QLatin1Char(' ')));
     if (!cut.isEmpty())
-        v << QStringLiteral("only answers shorter than a header for %1: reads there end in 4")
-                 .arg(cut.join(QLatin1Char(' ')));
+        *v << QStringLiteral("only answers shorter than a header for %1: reads there end in 4")
+                  .arg(cut.join(QLatin1Char(' ')));
+}
+
+// Losses, short and error answers, duplicates and a flood.
+void verdictRates(const ProbeReport &r, QStringList *v)
+{
     if (r.rateLost > 0)
-        v << QStringLiteral("lost %1 of %2 reads (%3): each costs the driver a 2 s wait and ends in 8")
-                 .arg(r.rateLost).arg(r.rateReads).arg(percent(r.rateLost, r.rateReads));
+        *v << QStringLiteral("lost %1 of %2 reads (%3): each costs the driver a 2 s wait and ends in 8")
+                  .arg(r.rateLost).arg(r.rateReads).arg(percent(r.rateLost, r.rateReads));
     if (r.rateShort > 0)
-        v << QStringLiteral("%1 of %2 reads answered shorter than a header (%3): those reads end in 4")
-                 .arg(r.rateShort).arg(r.rateReads).arg(percent(r.rateShort, r.rateReads));
+        *v << QStringLiteral("%1 of %2 reads answered shorter than a header (%3): those reads end in 4")
+                  .arg(r.rateShort).arg(r.rateReads).arg(percent(r.rateShort, r.rateReads));
     if (r.rateError > 0)
-        v << QStringLiteral("%1 of %2 reads of areas with an image got an error answer (%3): those reads end in 7")
-                 .arg(r.rateError).arg(r.rateReads).arg(percent(r.rateError, r.rateReads));
+        *v << QStringLiteral("%1 of %2 reads of areas with an image got an error answer (%3): those reads end in 7")
+                  .arg(r.rateError).arg(r.rateReads).arg(percent(r.rateError, r.rateReads));
     if (r.duplicates > 0)
-        v << (r.echoesSequence ? QStringLiteral("sends duplicates (%1): recognised by the sequence echo").arg(r.duplicates)
-                               : QStringLiteral("sends duplicates (%1) and does not echo: a copy can be taken for "
-                                                "the next answer").arg(r.duplicates));
+        *v << (r.echoesSequence
+                   ? QStringLiteral("sends duplicates (%1): recognised by the sequence echo").arg(r.duplicates)
+                   : QStringLiteral("sends duplicates (%1) and does not echo: a copy can be taken for "
+                                    "the next answer").arg(r.duplicates));
     if (r.countedOnly > 0)
-        v << QStringLiteral("sent more than %1 datagrams after a request (%2 counted only): a flood; "
-                            "what is judged above is the first %1 after each request")
-                 .arg(kProbeKeepPerRequest).arg(r.countedOnly);
+        *v << QStringLiteral("sent more than %1 datagrams after a request (%2 counted only): a flood; "
+                             "what is judged above is the first %1 after each request")
+                  .arg(kProbeKeepPerRequest).arg(r.countedOnly);
+}
+
+void verdictWrite(const ProbeReport &r, QStringList *v)
+{
     const QString writeTimes = QStringLiteral("%1 of %2 writes").arg(r.writesCopied).arg(r.writes);
     if (r.write == ProbeReport::WriteCopiesHeader)
-        v << QStringLiteral("copies the write header (%1): late write answers are recognised")
-                 .arg(r.writesCopied == r.writes ? QStringLiteral("always") : writeTimes);
+        *v << QStringLiteral("copies the write header (%1): late write answers are recognised")
+                  .arg(r.writesCopied == r.writes ? QStringLiteral("always") : writeTimes);
     else if (r.write == ProbeReport::WriteOther)
-        v << QStringLiteral("write answers do not copy the header (%1 answered): any datagram counts as the "
-                            "write's answer")
-                 .arg(timesText(r.writesAnswered, r.writes));
+        *v << QStringLiteral("write answers do not copy the header (%1 answered): any datagram counts as the "
+                             "write's answer")
+                  .arg(timesText(r.writesAnswered, r.writes));
     else if (r.write == ProbeReport::WriteSilent)
-        v << QStringLiteral("no answer to %1 writes: writes end in 8").arg(r.writes);
+        *v << QStringLiteral("no answer to %1 writes: writes end in 8").arg(r.writes);
+}
+
+// The verdict in words: what each habit means for the driver.
+void writeVerdict(const ProbeSettings &s, ProbeReport *r)
+{
+    QStringList *v = &r->verdict;
+    if (!r->answered) {
+        verdictNoAnswer(*r, v);
+        return;
+    }
+    bool ownAnswered = false;
+    for (const ProbeReport::Area &a : r->areas)
+        ownAnswered = ownAnswered || (a.state != ProbeReport::Area::Silent && a.state != ProbeReport::Area::NotAsked);
+    if (!ownAnswered && !r->scanned.isEmpty())
+        verdictScan(*r, v);
+    verdictEcho(*r, v);
+    verdictSources(*r, s.port, v);
+    verdictOtherDevice(*r, v);
+    verdictAreas(*r, ownAnswered, v);
+    verdictRates(*r, v);
+    verdictWrite(*r, v);
+}
+
+} // namespace
+
+ProbeReport judgeProbe(const ProbeLog &log)
+{
+    ProbeReport r = startReport(log);
+    Judging j(log);
+    j.own = tallySources(log, &r);
+    r.echoesSequence = judgeSequenceEcho(&j);
+    judgeFieldEchoes(&j);
+    matchAnswers(&j, &r);
+    judgeRoundTrips(j, &r);
+    const QMap<quint32, int> imageRead = judgeAreas(j, &r);
+    judgeRates(j, imageRead, &r);
+    judgeHeaderCopies(j, &r);
+    judgeOtherDevice(j, imageRead, &r);
+    judgeWrites(j, log, &r);
+    judgeScan(j, &r);
+    writeVerdict(log.settings, &r);
     return r;
 }
 
