@@ -1,0 +1,510 @@
+// veskor-gateway end to end, with real processes on 127.0.0.1: a mosquitto
+// broker of the test's own (free port, password file, ACL), two veskor-sim
+// controllers, the gateway, mosquitto_sub and mosquitto_pub, veskor, curl
+// and promtool. One run, its steps in order; the tag table drives the
+// value checks.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// A tag as the gateway reads it, the bytes the simulators hold for it, and
+// the value those bytes are.
+struct TagRow {
+    const char *name, *tag, *type;
+    int count;
+    const char *seedHex;
+    const char *expected;   // the payload's "value", as JSON
+};
+
+const TagRow kTags[] = {
+    {"speed", "ID4x0", "int16", 1, "3412", "4660"},
+    {"negative", "ID4x2", "int16", 1, "feff", "-2"},
+    {"triple", "ID4x4", "uint16", 3, "010002000300", "[1,2,3]"},
+    {"setpoint", "ID4x12", "float", 1, "0000c841", "25"},
+    {"big", "ID4x20", "uint64", 1, "ffffffffffffffff", "\"18446744073709551615\""},
+    {"small", "ID4x28", "int64", 1, "fbffffffffffffff", "-5"},
+    {"ratio", "ID4x36", "double", 1, "000000000000f83f", "1.5"},
+    {"counter", "ID4x70", "int32", 1, "00000000", "0"},
+    {"flag", "ID1x40", "bool", 1, "01", "true"},
+    {"bits", "ID1x41", "bool", 10, "0502", "[true,false,true,false,false,false,false,false,false,true]"},
+    {"label", "ID2x50", "string", 8, "0568656c6c6f", "\"hello\""},
+    {"word", "ID3x60", "uint32", 1, "78563412", "305419896"},
+};
+const int kAreasUsed = 4;      // ID4x, ID1x, ID2x, ID3x
+const int kPeriod2Ms = 250;    // press2's period
+
+QJsonValue jsonValue(const QByteArray &text)
+{
+    return QJsonDocument::fromJson("[" + text + "]").array().at(0);
+}
+
+// On PATH, or in the sbin folders a user's PATH may leave out (mosquitto).
+QString findTool(const char *name)
+{
+    const QString found = QStandardPaths::findExecutable(QLatin1String(name));
+    return found.isEmpty() ? QStandardPaths::findExecutable(QLatin1String(name),
+                                                            {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")})
+                           : found;
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+// A subscriber's lines "topic payload", as they come.
+class Subscriber
+{
+public:
+    void start(const QStringList &args)
+    {
+        m_proc.reset(new QProcess);
+        m_proc->start(QStringLiteral("mosquitto_sub"), args);
+        QVERIFY(m_proc->waitForStarted());
+    }
+    int size() { pump(0); return m_lines.size(); }
+    // The payload of the first line from index `from` on with this topic,
+    // waiting up to ms for it; null when none came.
+    QByteArray waitFor(const QByteArray &topic, int ms, int from = 0, const QByteArray &payload = QByteArray())
+    {
+        QElapsedTimer t;
+        t.start();
+        for (int i = from;; ) {
+            for (; i < m_lines.size(); ++i) {
+                const QByteArray &l = m_lines.at(i);
+                if (l.startsWith(topic + ' ') && (payload.isNull() || l.mid(topic.size() + 1).contains(payload)))
+                    return l.mid(topic.size() + 1);
+            }
+            if (t.elapsed() >= ms)
+                return QByteArray();
+            pump(20);
+        }
+    }
+    // The last payload seen on the topic.
+    QByteArray last(const QByteArray &topic)
+    {
+        pump(0);
+        for (int i = m_lines.size() - 1; i >= 0; --i)
+            if (m_lines.at(i).startsWith(topic + ' '))
+                return m_lines.at(i).mid(topic.size() + 1);
+        return QByteArray();
+    }
+
+private:
+    void pump(int ms)
+    {
+        m_proc->waitForReadyRead(ms);
+        m_buffer += m_proc->readAllStandardOutput();
+        int nl;
+        while ((nl = m_buffer.indexOf('\n')) >= 0) {
+            m_lines << m_buffer.left(nl);
+            m_buffer.remove(0, nl + 1);
+        }
+    }
+    std::unique_ptr<QProcess> m_proc;
+    QByteArray m_buffer;
+    QList<QByteArray> m_lines;
+};
+
+} // namespace
+
+class tst_Gateway : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void tagValues_data();
+    void tagValues();
+    void groupedRequests();
+    void valueWrittenElsewhereArrives();
+    void setRequests_data();
+    void setRequests();
+    void aclForbiddenSet();
+    void metricsPassPromtool();
+    void brokerRestart();
+    void controllerLost();
+    void cleanStop();
+    void badConfiguration();
+
+private:
+    void startBroker();
+    QString startSim();
+    QByteArray run(const QString &program, const QStringList &args, int *status = nullptr,
+                   QByteArray *err = nullptr, int ms = 10000);
+    QJsonValue simValue(const QString &connect, const TagRow &row);
+    QStringList mqttAuth(const char *user) const;
+    void writeConfig(const QString &path);
+
+    QTemporaryDir m_dir;
+    quint16 m_brokerPort = 0, m_metricsPort = 0;
+    QString m_mosquitto, m_veskor = QStringLiteral(VESKOR_EXE), m_sim[2];
+    std::unique_ptr<QProcess> m_broker, m_gateway, m_sims[2];
+    Subscriber m_sub;
+};
+
+QByteArray tst_Gateway::run(const QString &program, const QStringList &args, int *status, QByteArray *err, int ms)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(ms))
+        p.kill();
+    p.waitForFinished(1000);
+    if (status)
+        *status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    if (err)
+        *err = p.readAllStandardError();
+    return p.readAllStandardOutput();
+}
+
+QStringList tst_Gateway::mqttAuth(const char *user) const
+{
+    return {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_brokerPort),
+            QStringLiteral("-u"), QLatin1String(user), QStringLiteral("-P"), QLatin1String(user) + QStringLiteral("-pw")};
+}
+
+void tst_Gateway::startBroker()
+{
+    m_broker.reset(new QProcess);
+    m_broker->setProcessChannelMode(QProcess::MergedChannels);
+    m_broker->start(m_mosquitto, {QStringLiteral("-c"), m_dir.filePath(QStringLiteral("mosquitto.conf"))});
+    QVERIFY(m_broker->waitForStarted());
+    // Ready once it takes a connection.
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 5000) {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, m_brokerPort);
+        if (s.waitForConnected(200))
+            return;
+        QTest::qWait(50);
+    }
+    QFAIL(qPrintable("mosquitto did not start: " + m_broker->readAll()));
+}
+
+QString tst_Gateway::startSim()
+{
+    auto &p = m_sims[m_sims[0] ? 1 : 0];
+    p.reset(new QProcess);
+    QStringList args{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")};
+    for (const TagRow &r : kTags) {
+        const QString tag = QLatin1String(r.tag);
+        args << QStringLiteral("--set") << QStringLiteral("%1:%2:%3").arg(tag.section(QLatin1Char('x'), 0, 0) + QLatin1Char('x'),
+                                                                           tag.section(QLatin1Char('x'), 1), QLatin1String(r.seedHex));
+    }
+    p->start(QStringLiteral(VESKOR_SIM_EXE), args);
+    if (!p->waitForReadyRead(5000))
+        return QString();
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("listening on (\\S+)")).match(QString::fromUtf8(p->readAllStandardOutput()));
+    return m.captured(1);
+}
+
+void tst_Gateway::writeConfig(const QString &path)
+{
+    QJsonArray tags, writableTags;
+    for (const TagRow &r : kTags) {
+        QJsonObject t{{"name", r.name}, {"tag", r.tag}, {"type", r.type}, {"count", r.count}};
+        tags.append(t);
+        t.insert(QStringLiteral("writable"), QLatin1String(r.name) == QLatin1String("setpoint"));
+        writableTags.append(t);
+    }
+    const QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", m_brokerPort}, {"prefix", "plant"},
+                           {"username", "gateway"}, {"password_file", "gateway.pw"}};
+    const QJsonArray controllers{
+        QJsonObject{{"name", "press1"}, {"connect", m_sim[0]}, {"period_ms", 100}, {"tags", writableTags}},
+        QJsonObject{{"name", "press1t"}, {"connect", m_sim[0]}, {"period_ms", 100}, {"group", false}, {"tags", tags}},
+        QJsonObject{{"name", "press2"}, {"connect", m_sim[1]}, {"period_ms", kPeriod2Ms}, {"offline_after", 2}, {"tags", tags}}};
+    const QJsonObject config{{"mqtt", mqtt}, {"metrics", QStringLiteral("127.0.0.1:%1").arg(m_metricsPort)},
+                             {"controllers", controllers}};
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QJsonDocument(config).toJson());
+}
+
+void tst_Gateway::initTestCase()
+{
+    m_mosquitto = findTool("mosquitto");
+    for (const char *tool : {"mosquitto", "mosquitto_sub", "mosquitto_pub", "mosquitto_passwd", "promtool", "curl"})
+        if (findTool(tool).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed (Debian: mosquitto, mosquitto-clients, prometheus, curl)")
+                                 .arg(QLatin1String(tool))));
+    QVERIFY(m_dir.isValid());
+    // The broker may drop to its own user when started as root: it must read its files.
+    QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFileDevice::ExeOther | QFileDevice::ReadOther);
+    const QString pw = m_dir.filePath(QStringLiteral("passwd")), acl = m_dir.filePath(QStringLiteral("acl"));
+    for (const char *user : {"gateway", "operator", "viewer"}) {
+        int status = -1;
+        QStringList args{QStringLiteral("-b"), pw, QLatin1String(user), QLatin1String(user) + QStringLiteral("-pw")};
+        if (!QFile::exists(pw))
+            args.prepend(QStringLiteral("-c"));
+        QByteArray err;
+        run(findTool("mosquitto_passwd"), args, &status, &err);
+        QVERIFY2(status == 0, err.constData());
+    }
+    QFile a(acl);
+    QVERIFY(a.open(QIODevice::WriteOnly));
+    a.write("user gateway\ntopic readwrite plant/#\n\nuser operator\ntopic read plant/#\ntopic write plant/+/+/set\n\n"
+            "user viewer\ntopic read plant/#\n");
+    a.close();
+    QFile gw(m_dir.filePath(QStringLiteral("gateway.pw")));
+    QVERIFY(gw.open(QIODevice::WriteOnly));
+    gw.write("gateway-pw\n");
+    gw.close();
+    m_brokerPort = freeTcpPort();
+    m_metricsPort = freeTcpPort();
+    QFile conf(m_dir.filePath(QStringLiteral("mosquitto.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous false\npassword_file %2\nacl_file %3\npersistence false\n")
+                   .arg(m_brokerPort).arg(pw, acl).toUtf8());
+    conf.close();
+    for (const QString &f : {pw, acl})
+        QFile::setPermissions(f, QFile::permissions(f) | QFileDevice::ReadOther);
+    startBroker();
+    m_sim[0] = startSim();
+    m_sim[1] = startSim();
+    QVERIFY(!m_sim[0].isEmpty() && !m_sim[1].isEmpty());
+    writeConfig(m_dir.filePath(QStringLiteral("gateway.json")));
+    m_sub.start(mqttAuth("viewer") << QStringLiteral("-t") << QStringLiteral("plant/#") << QStringLiteral("-v"));
+    m_gateway.reset(new QProcess);
+    m_gateway->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_gateway->start(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), m_dir.filePath(QStringLiteral("gateway.json"))});
+    QVERIFY(m_gateway->waitForStarted());
+}
+
+void tst_Gateway::cleanupTestCase()
+{
+    for (auto *p : {m_gateway.get(), m_sims[0].get(), m_sims[1].get(), m_broker.get()})
+        if (p && p->state() != QProcess::NotRunning) {
+            p->kill();
+            p->waitForFinished(2000);
+        }
+}
+
+QJsonValue tst_Gateway::simValue(const QString &connect, const TagRow &row)
+{
+    const QByteArray out = run(m_veskor, {QStringLiteral("--connect"), connect, QStringLiteral("--json"), QStringLiteral("read"),
+                                          QStringLiteral("%1:%2:%3").arg(QLatin1String(row.tag), QLatin1String(row.type)).arg(row.count)});
+    const QJsonArray values = QJsonDocument::fromJson(out).object().value(QLatin1String("values")).toArray();
+    if (QLatin1String(row.type) == QLatin1String("string") || values.size() == 1)
+        return values.at(0);
+    return values;
+}
+
+void tst_Gateway::tagValues_data()
+{
+    QTest::addColumn<int>("row");
+    for (int i = 0; i < int(sizeof kTags / sizeof kTags[0]); ++i)
+        QTest::newRow(kTags[i].name) << i;
+}
+
+// Every tag reaches MQTT from each controller: grouped, tag by tag and the
+// second simulator agree with the seeded bytes and with veskor's own read.
+void tst_Gateway::tagValues()
+{
+    QFETCH(int, row);
+    const TagRow &r = kTags[row];
+    const QJsonValue expected = jsonValue(r.expected);
+    QCOMPARE(simValue(m_sim[0], r), expected);
+    for (const char *controller : {"press1", "press1t", "press2"}) {
+        const QByteArray topic = QByteArray("plant/") + controller + '/' + r.name;
+        const QByteArray payload = m_sub.waitFor(topic, 10000);
+        QVERIFY2(!payload.isEmpty(), topic.constData());
+        const QJsonObject o = QJsonDocument::fromJson(payload).object();
+        QCOMPARE(o.value(QLatin1String("value")), expected);
+        QCOMPARE(o.value(QLatin1String("quality")).toString(), QStringLiteral("good"));
+        QCOMPARE(o.value(QLatin1String("code")).toInt(-1), 0);
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"))
+                     .match(o.value(QLatin1String("ts")).toString()).hasMatch(), payload.constData());
+    }
+}
+
+// A cycle makes one request per used area; tag by tag, one per tag.
+void tst_Gateway::groupedRequests()
+{
+    const QByteArray text = run(QStringLiteral("curl"), {QStringLiteral("-sf"), QStringLiteral("http://127.0.0.1:%1/metrics").arg(m_metricsPort)});
+    QVERIFY(text.contains(QByteArray("veskor_requests_per_cycle{controller=\"press1\"} ") + QByteArray::number(kAreasUsed) + '\n'));
+    QVERIFY(text.contains(QByteArray("veskor_requests_per_cycle{controller=\"press1t\"} ")
+                          + QByteArray::number(int(sizeof kTags / sizeof kTags[0])) + '\n'));
+}
+
+// A value a second host writes into the controller is published within two periods.
+void tst_Gateway::valueWrittenElsewhereArrives()
+{
+    const int from = m_sub.size();
+    QElapsedTimer t;
+    t.start();
+    int status = -1;
+    run(m_veskor, {QStringLiteral("--connect"), m_sim[1], QStringLiteral("write"), QStringLiteral("ID4x70"),
+                   QStringLiteral("int32"), QStringLiteral("777")}, &status);
+    QCOMPARE(status, 0);
+    const qint64 written = t.elapsed();
+    const QByteArray payload = m_sub.waitFor("plant/press2/counter", 5000, from, "\"value\":777");
+    QVERIFY(!payload.isEmpty());
+    QVERIFY2(t.elapsed() - written <= 2 * kPeriod2Ms, qPrintable(QString::number(t.elapsed() - written)));
+}
+
+void tst_Gateway::setRequests_data()
+{
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<QString>("payload");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("simAfter");   // the tag's value in the simulator afterwards, as JSON
+    QTest::newRow("writable") << "setpoint" << "12.5" << 0 << "12.5";
+    QTest::newRow("not writable") << "speed" << "7" << 101 << "4660";
+    QTest::newRow("not its type") << "setpoint" << "abc" << 102 << "12.5";
+    QTest::newRow("JSON object, too many values") << "setpoint" << "{\"value\": [1, 2]}" << 102 << "12.5";
+}
+
+// Sets from a client the ACL allows: made only for the writable tag and a
+// value of its type, each answered on .../set/result.
+void tst_Gateway::setRequests()
+{
+    QFETCH(QString, tag);
+    QFETCH(QString, payload);
+    QFETCH(int, code);
+    QFETCH(QString, simAfter);
+    QTest::qWait(250);   // past the tag's write interval
+    const int from = m_sub.size();
+    const QByteArray topic = "plant/press1/" + tag.toUtf8() + "/set";
+    int status = -1;
+    run(QStringLiteral("mosquitto_pub"), mqttAuth("operator") << QStringLiteral("-t") << QString::fromUtf8(topic)
+                                                              << QStringLiteral("-m") << payload, &status);
+    QCOMPARE(status, 0);
+    const QJsonObject result = QJsonDocument::fromJson(m_sub.waitFor(topic + "/result", 5000, from)).object();
+    QCOMPARE(result.value(QLatin1String("code")).toInt(-1), code);
+    QCOMPARE(result.contains(QLatin1String("error")), code != 0);
+    for (const TagRow &r : kTags)
+        if (tag == QLatin1String(r.name))
+            QCOMPARE(simValue(m_sim[0], r), jsonValue(simAfter.toUtf8()));
+    if (code == 0)
+        QVERIFY(!m_sub.waitFor("plant/press1/" + tag.toUtf8(), 2000, from, "\"value\":" + simAfter.toUtf8()).isEmpty());
+}
+
+// A client the ACL does not let write cannot get a set through.
+void tst_Gateway::aclForbiddenSet()
+{
+    QTest::qWait(250);
+    const int from = m_sub.size();
+    run(QStringLiteral("mosquitto_pub"), mqttAuth("viewer") << QStringLiteral("-t") << QStringLiteral("plant/press1/setpoint/set")
+                                                            << QStringLiteral("-m") << QStringLiteral("99"));
+    QVERIFY(m_sub.waitFor("plant/press1/setpoint/set/result", 1500, from).isNull());
+    QCOMPARE(simValue(m_sim[0], kTags[3]), QJsonValue(12.5));
+}
+
+void tst_Gateway::metricsPassPromtool()
+{
+    const QString file = m_dir.filePath(QStringLiteral("metrics.txt"));
+    int status = -1;
+    run(QStringLiteral("curl"), {QStringLiteral("-sf"), QStringLiteral("-o"), file,
+                                 QStringLiteral("http://127.0.0.1:%1/metrics").arg(m_metricsPort)}, &status);
+    QCOMPARE(status, 0);
+    QProcess promtool;
+    promtool.setStandardInputFile(file);
+    promtool.start(findTool("promtool"), {QStringLiteral("check"), QStringLiteral("metrics")});
+    QVERIFY(promtool.waitForFinished(10000));
+    QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray text = f.readAll();
+    QVERIFY(text.contains("veskor_tag_value{controller=\"press1\",tag=\"ID4x0\",name=\"speed\"} 4660\n"));
+    QVERIFY(text.contains("veskor_controller_up{controller=\"press2\"} 1\n"));
+    QVERIFY(text.contains("veskor_mqtt_connected{controller=\"press1\"} 1\n"));
+    QVERIFY(text.contains("veskor_writes_total{controller=\"press1\",code=\"0\"} 1\n"));
+}
+
+// The broker goes and comes back with nothing retained: the gateway's
+// latest values are there again within 5 s.
+void tst_Gateway::brokerRestart()
+{
+    m_broker->kill();
+    QVERIFY(m_broker->waitForFinished(5000));
+    QTest::qWait(300);
+    QElapsedTimer t;
+    t.start();
+    startBroker();
+    Subscriber fresh;
+    fresh.start(mqttAuth("viewer") << QStringLiteral("-t") << QStringLiteral("plant/#") << QStringLiteral("-v"));
+    for (const TagRow &r : kTags)
+        QVERIFY2(!fresh.waitFor(QByteArray("plant/press1/") + r.name, int(qMax<qint64>(0, 5000 - t.elapsed()))).isEmpty(), r.name);
+    QVERIFY(t.elapsed() <= 5000);
+    m_sub = std::move(fresh);
+}
+
+// A controller that stops answering goes offline with its tags bad; the other keeps coming.
+void tst_Gateway::controllerLost()
+{
+    const int from = m_sub.size();
+    m_sims[1]->kill();
+    QVERIFY(m_sims[1]->waitForFinished(5000));
+    QVERIFY(!m_sub.waitFor("plant/press2/$state", 10000, from, "offline").isNull());
+    const QJsonObject speed = QJsonDocument::fromJson(m_sub.waitFor("plant/press2/speed", 5000, from, "bad")).object();
+    QCOMPARE(speed.value(QLatin1String("value")).toInt(), 4660);   // the last value, kept
+    QCOMPARE(speed.value(QLatin1String("code")).toInt(), 8);
+    int status = -1;
+    run(m_veskor, {QStringLiteral("--connect"), m_sim[0], QStringLiteral("write"), QStringLiteral("ID4x70"),
+                   QStringLiteral("int32"), QStringLiteral("4242")}, &status);
+    QCOMPARE(status, 0);
+    QVERIFY(!m_sub.waitFor("plant/press1/counter", 2000, from, "\"value\":4242").isNull());
+    QVERIFY(m_sub.waitFor("plant/press1/$state", 0, from, "offline").isNull());   // never offline
+}
+
+// SIGTERM: every $state says offline, exit 0 within 1 s.
+void tst_Gateway::cleanStop()
+{
+    const int from = m_sub.size();
+    QElapsedTimer t;
+    t.start();
+    m_gateway->terminate();
+    QVERIFY(m_gateway->waitForFinished(3000));
+    QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(m_gateway->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_gateway->exitCode(), 0);
+    for (const char *c : {"plant/press1/$state", "plant/press1t/$state"})
+        QVERIFY2(!m_sub.waitFor(c, 2000, from, "offline").isNull(), c);
+}
+
+// Each fault on a line of its own, exit 2, and nothing started: the
+// metrics port stays free.
+void tst_Gateway::badConfiguration()
+{
+    const QString path = m_dir.filePath(QStringLiteral("bad.json"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QStringLiteral(R"({"mqtt": {"host": "127.0.0.1", "port": %1, "prefix": "bad"}, "metrics": "127.0.0.1:%2",
+        "controllers": [{"name": "a", "connect": "127.0.0.1:50200", "tags": [{"name": "x", "tag": "ID4x0", "type": "int16"},
+        {"name": "y", "tag": "ID4x2", "type": "int61"}]}, {"name": "b", "connect": "nowhere", "tags": [
+        {"name": "z", "tag": "IDx0", "type": "int16"}]}]})").arg(m_brokerPort).arg(m_metricsPort).toUtf8());
+    f.close();
+    int status = -1;
+    QByteArray err;
+    run(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), path}, &status, &err, 5000);
+    QCOMPARE(status, 2);
+    const QList<QByteArray> lines = err.trimmed().split('\n');
+    QCOMPARE(lines.size(), 3);
+    const QByteArray file = path.toUtf8();
+    QCOMPARE(lines.at(0), file + ": controllers[0].tags[1]: unknown type \"int61\"");
+    QCOMPARE(lines.at(1), file + ": controllers[1].connect: \"nowhere\": expected \"HOST:PORT\"");
+    QCOMPARE(lines.at(2), file + ": controllers[1].tags[0]: tag \"IDx0\" is no area name ID1x..ID23x followed by an address");
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, m_metricsPort));
+}
+
+QTEST_GUILESS_MAIN(tst_Gateway)
+#include "tst_gateway.moc"
