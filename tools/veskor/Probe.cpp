@@ -1138,6 +1138,86 @@ QString probeText(const ProbeReport &r)
     return out.text();
 }
 
+namespace {
+
+QJsonObject readsJson(const ProbeReport &r)
+{
+    QJsonObject reads{{QStringLiteral("area"), r.rttArea}, {QStringLiteral("sent"), r.reads},
+                      {QStringLiteral("onTime"), r.onTime}, {QStringLiteral("lost"), r.lost},
+                      {QStringLiteral("short"), r.shortAnswers}, {QStringLiteral("error"), r.errorAnswers}};
+    if (r.onTime > 0)
+        reads.insert(QStringLiteral("rttMs"), QJsonObject{{QStringLiteral("min"), r.rttMinMs},
+                                                          {QStringLiteral("median"), r.rttMedianMs},
+                                                          {QStringLiteral("p99"), r.rttP99Ms},
+                                                          {QStringLiteral("max"), r.rttMaxMs}});
+    return reads;
+}
+
+QJsonObject areaJson(const ProbeReport::Area &a)
+{
+    static const char *const states[] = {"image", "error", "silent", "not asked", "short"};
+    QJsonObject o{{QStringLiteral("name"), a.name}, {QStringLiteral("answer"), QLatin1String(states[a.state])}};
+    if (a.state == ProbeReport::Area::Image || a.state == ProbeReport::Area::Short)
+        o.insert(QStringLiteral("length"), a.length);
+    if (a.state == ProbeReport::Area::Error)
+        o.insert(QStringLiteral("firstByte"), a.firstByte);
+    o.insert(QStringLiteral("asked"), a.asked);
+    o.insert(QStringLiteral("times"), a.habitTimes());
+    o.insert(QStringLiteral("images"), a.images);
+    o.insert(QStringLiteral("errors"), a.errors);
+    o.insert(QStringLiteral("short"), a.shorts);
+    o.insert(QStringLiteral("silent"), a.silent);
+    return o;
+}
+
+QJsonObject sourcesJson(const ProbeReport &r)
+{
+    QJsonObject ports, strangers;
+    for (auto it = r.ports.cbegin(); it != r.ports.cend(); ++it)
+        ports.insert(QString::number(it.key()), it.value());
+    for (auto it = r.strangers.cbegin(); it != r.strangers.cend(); ++it)
+        strangers.insert(it.key(), it.value());
+    QJsonObject sources{{QStringLiteral("ports"), ports}, {QStringLiteral("otherAddresses"), strangers}};
+    if (r.furtherSenders > 0)
+        sources.insert(QStringLiteral("furtherSenders"), r.furtherSenders);
+    return sources;
+}
+
+QJsonObject otherDeviceJson(const ProbeReport &r)
+{
+    static const char *const answers[] = {"not asked", "silent", "same", "different"};
+    return QJsonObject{{QStringLiteral("device"), double(r.otherDeviceId)},
+                       {QStringLiteral("answer"), QLatin1String(answers[r.otherDevice])},
+                       {QStringLiteral("asked"), r.otherDeviceAsked},
+                       {QStringLiteral("answered"), r.otherDeviceAnswered},
+                       {QStringLiteral("detail"), r.otherDeviceDetail}};
+}
+
+QJsonObject writeJson(const ProbeReport &r)
+{
+    static const char *const writes[] = {"not asked", "skipped", "silent", "copies header", "other"};
+    return QJsonObject{{QStringLiteral("tag"), r.writeTag},
+                       {QStringLiteral("answer"), QLatin1String(writes[r.write])},
+                       {QStringLiteral("sent"), r.writes},
+                       {QStringLiteral("answered"), r.writesAnswered},
+                       {QStringLiteral("copied"), r.writesCopied},
+                       {QStringLiteral("detail"), r.writeDetail}};
+}
+
+QJsonObject scanJson(const ProbeReport &r)
+{
+    QJsonArray checked;
+    for (const ProbeReport::DeviceCheck &c : r.checked)
+        checked.append(QJsonObject{{QStringLiteral("device"), double(c.id)},
+                                   {QStringLiteral("asked"), c.asked},
+                                   {QStringLiteral("answered"), c.answered}});
+    return QJsonObject{{QStringLiteral("devices"), deviceListText(r.scanned)},
+                       {QStringLiteral("tried"), r.scanned.size()},
+                       {QStringLiteral("checked"), checked}};
+}
+
+} // namespace
+
 QString probeJson(const ProbeReport &r)
 {
     QJsonObject o;
@@ -1151,36 +1231,14 @@ QString probeJson(const ProbeReport &r)
     o.insert(QStringLiteral("refused"), r.refused);
     if (!r.stopped.isEmpty())
         o.insert(QStringLiteral("stopped"), r.stopped);
-    QJsonObject reads{{QStringLiteral("area"), r.rttArea}, {QStringLiteral("sent"), r.reads},
-                      {QStringLiteral("onTime"), r.onTime}, {QStringLiteral("lost"), r.lost},
-                      {QStringLiteral("short"), r.shortAnswers}, {QStringLiteral("error"), r.errorAnswers}};
-    if (r.onTime > 0)
-        reads.insert(QStringLiteral("rttMs"), QJsonObject{{QStringLiteral("min"), r.rttMinMs},
-                                                          {QStringLiteral("median"), r.rttMedianMs},
-                                                          {QStringLiteral("p99"), r.rttP99Ms},
-                                                          {QStringLiteral("max"), r.rttMaxMs}});
-    o.insert(QStringLiteral("reads"), reads);
+    o.insert(QStringLiteral("reads"), readsJson(r));
     o.insert(QStringLiteral("rates"), QJsonObject{{QStringLiteral("reads"), r.rateReads},
                                                   {QStringLiteral("lost"), r.rateLost},
                                                   {QStringLiteral("short"), r.rateShort},
                                                   {QStringLiteral("error"), r.rateError}});
     QJsonArray areas;
-    for (const ProbeReport::Area &a : r.areas) {
-        static const char *const states[] = {"image", "error", "silent", "not asked", "short"};
-        QJsonObject ao{{QStringLiteral("name"), a.name},
-                       {QStringLiteral("answer"), QLatin1String(states[a.state])}};
-        if (a.state == ProbeReport::Area::Image || a.state == ProbeReport::Area::Short)
-            ao.insert(QStringLiteral("length"), a.length);
-        if (a.state == ProbeReport::Area::Error)
-            ao.insert(QStringLiteral("firstByte"), a.firstByte);
-        ao.insert(QStringLiteral("asked"), a.asked);
-        ao.insert(QStringLiteral("times"), a.habitTimes());
-        ao.insert(QStringLiteral("images"), a.images);
-        ao.insert(QStringLiteral("errors"), a.errors);
-        ao.insert(QStringLiteral("short"), a.shorts);
-        ao.insert(QStringLiteral("silent"), a.silent);
-        areas.append(ao);
-    }
+    for (const ProbeReport::Area &a : r.areas)
+        areas.append(areaJson(a));
     o.insert(QStringLiteral("areas"), areas);
     o.insert(QStringLiteral("echo"), QJsonObject{{QStringLiteral("readAnswers"), r.readAnswers},
                                                  {QStringLiteral("sequence"), r.sequenceCopied},
@@ -1188,42 +1246,13 @@ QString probeJson(const ProbeReport &r)
                                                  {QStringLiteral("deviceId"), r.deviceCopied},
                                                  {QStringLiteral("echoesSequence"), r.echoesSequence},
                                                  {QStringLiteral("headerBytes"), QString::fromLatin1(r.headerCopies)}});
-    QJsonObject ports, strangers;
-    for (auto it = r.ports.cbegin(); it != r.ports.cend(); ++it)
-        ports.insert(QString::number(it.key()), it.value());
-    for (auto it = r.strangers.cbegin(); it != r.strangers.cend(); ++it)
-        strangers.insert(it.key(), it.value());
-    QJsonObject sources{{QStringLiteral("ports"), ports}, {QStringLiteral("otherAddresses"), strangers}};
-    if (r.furtherSenders > 0)
-        sources.insert(QStringLiteral("furtherSenders"), r.furtherSenders);
-    o.insert(QStringLiteral("sources"), sources);
-    if (r.otherDevice != ProbeReport::DeviceNotAsked) {
-        static const char *const answers[] = {"not asked", "silent", "same", "different"};
-        o.insert(QStringLiteral("otherDevice"), QJsonObject{{QStringLiteral("device"), double(r.otherDeviceId)},
-                                                            {QStringLiteral("answer"), QLatin1String(answers[r.otherDevice])},
-                                                            {QStringLiteral("asked"), r.otherDeviceAsked},
-                                                            {QStringLiteral("answered"), r.otherDeviceAnswered},
-                                                            {QStringLiteral("detail"), r.otherDeviceDetail}});
-    }
-    if (r.write != ProbeReport::WriteNotAsked) {
-        static const char *const writes[] = {"not asked", "skipped", "silent", "copies header", "other"};
-        o.insert(QStringLiteral("write"), QJsonObject{{QStringLiteral("tag"), r.writeTag},
-                                                      {QStringLiteral("answer"), QLatin1String(writes[r.write])},
-                                                      {QStringLiteral("sent"), r.writes},
-                                                      {QStringLiteral("answered"), r.writesAnswered},
-                                                      {QStringLiteral("copied"), r.writesCopied},
-                                                      {QStringLiteral("detail"), r.writeDetail}});
-    }
-    if (!r.scanned.isEmpty()) {
-        QJsonArray checked;
-        for (const ProbeReport::DeviceCheck &c : r.checked)
-            checked.append(QJsonObject{{QStringLiteral("device"), double(c.id)},
-                                       {QStringLiteral("asked"), c.asked},
-                                       {QStringLiteral("answered"), c.answered}});
-        o.insert(QStringLiteral("scan"), QJsonObject{{QStringLiteral("devices"), deviceListText(r.scanned)},
-                                                     {QStringLiteral("tried"), r.scanned.size()},
-                                                     {QStringLiteral("checked"), checked}});
-    }
+    o.insert(QStringLiteral("sources"), sourcesJson(r));
+    if (r.otherDevice != ProbeReport::DeviceNotAsked)
+        o.insert(QStringLiteral("otherDevice"), otherDeviceJson(r));
+    if (r.write != ProbeReport::WriteNotAsked)
+        o.insert(QStringLiteral("write"), writeJson(r));
+    if (!r.scanned.isEmpty())
+        o.insert(QStringLiteral("scan"), scanJson(r));
     o.insert(QStringLiteral("duplicates"), r.duplicates);
     o.insert(QStringLiteral("late"), r.late);
     o.insert(QStringLiteral("unexplained"), r.unexplained);
