@@ -1,7 +1,7 @@
-#include "Codec.h"
+#include "driver/Codec.h"
 
-#include "CLabelVariable.h"
-#include "ListAccess.h"
+#include "host/CLabelVariable.h"
+#include "value/ListAccess.h"
 
 #include <QList>
 #include <QtEndian>

@@ -1,6 +1,6 @@
-#include "ExportTCPDLL.h"
+#include "driver/ExportTCPDLL.h"
 
-#include "libVESKOR.h"
+#include "driver/libVESKOR.h"
 
 extern "C" VESKOR_EXPORT CDriveBaseClass *getSharedLibrary()
 {

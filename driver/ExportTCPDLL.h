@@ -2,7 +2,7 @@
 #ifndef VESKOR_EXPORTTCPDLL_H
 #define VESKOR_EXPORTTCPDLL_H
 
-#include "CDriveBaseClass.h"
+#include "host/CDriveBaseClass.h"
 
 #define VESKOR_EXPORT __attribute__((visibility("default")))
 

@@ -1,4 +1,4 @@
-#include "LocalClock.h"
+#include "driver/LocalClock.h"
 
 #include <QtEndian>
 

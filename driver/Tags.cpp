@@ -1,4 +1,4 @@
-#include "Tags.h"
+#include "driver/Tags.h"
 
 namespace veskor {
 

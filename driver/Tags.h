@@ -6,7 +6,7 @@
 #include <QString>
 #include <QtGlobal>
 
-#include "DataType.h"
+#include "host/DataType.h"
 
 namespace veskor {
 

@@ -1,10 +1,10 @@
-#include "libVESKOR.h"
+#include "driver/libVESKOR.h"
 
-#include "Codec.h"
-#include "Frames.h"
-#include "ListAccess.h"
-#include "ResultCodes.h"
-#include "Tags.h"
+#include "driver/Codec.h"
+#include "protocol/Frames.h"
+#include "value/ListAccess.h"
+#include "driver/ResultCodes.h"
+#include "driver/Tags.h"
 
 #include <QDate>
 #include <QDateTime>

@@ -8,9 +8,9 @@
 #include <QString>
 #include <QVariant>
 
-#include "CDriveBaseClass.h"
-#include "CmdVESKOR.h"
-#include "LocalClock.h"
+#include "host/CDriveBaseClass.h"
+#include "protocol/CmdVESKOR.h"
+#include "driver/LocalClock.h"
 
 class LibVESKORS : public QObject, public CDriveBaseClass
 {

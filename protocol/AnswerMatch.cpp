@@ -1,6 +1,6 @@
-#include "AnswerMatch.h"
+#include "protocol/AnswerMatch.h"
 
-#include "Frames.h"
+#include "protocol/Frames.h"
 
 #include <cstring>
 

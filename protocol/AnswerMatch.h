@@ -19,7 +19,7 @@
 #ifndef VESKOR_ANSWERMATCH_H
 #define VESKOR_ANSWERMATCH_H
 
-#include "Frames.h"
+#include "protocol/Frames.h"
 
 #include <QtGlobal>
 

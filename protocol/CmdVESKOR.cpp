@@ -1,6 +1,6 @@
-#include "CmdVESKOR.h"
+#include "protocol/CmdVESKOR.h"
 
-#include "Frames.h"
+#include "protocol/Frames.h"
 
 #include <QDebug>
 

@@ -17,9 +17,9 @@
 #include <array>
 #include <memory>
 
-#include "AnswerMatch.h"
-#include "Exchange.h"
-#include "UdpLink.h"
+#include "protocol/AnswerMatch.h"
+#include "protocol/Exchange.h"
+#include "protocol/UdpLink.h"
 
 class CmdVESKOR : public QObject
 {

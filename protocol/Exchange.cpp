@@ -1,6 +1,6 @@
-#include "Exchange.h"
+#include "protocol/Exchange.h"
 
-#include "Frames.h"
+#include "protocol/Frames.h"
 
 #include <netinet/in.h>
 

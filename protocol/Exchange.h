@@ -8,8 +8,8 @@
 #ifndef VESKOR_EXCHANGE_H
 #define VESKOR_EXCHANGE_H
 
-#include "AnswerMatch.h"
-#include "UdpLink.h"
+#include "protocol/AnswerMatch.h"
+#include "protocol/UdpLink.h"
 
 #include <QByteArray>
 

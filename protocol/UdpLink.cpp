@@ -1,4 +1,4 @@
-#include "UdpLink.h"
+#include "protocol/UdpLink.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,7 +1,7 @@
 // Out-of-line members of the value record: element accessors, arithmetic and
 // equality. Exported from the plug-in for the host.
-#include "CLabelVariable.h"
-#include "ListAccess.h"
+#include "host/CLabelVariable.h"
+#include "value/ListAccess.h"
 
 #include <QList>
 #include <cstdint>
