@@ -403,32 +403,32 @@ int scanReadAnswered(const Judging &j, const ProbeDatagram &d)
     const int bySequence = carriesSequence(d) ? j.readBySequence.value(sequenceOf(d.bytes), -1) : -1;
     if (bySequence >= 0 && bySequence <= d.after && j.req[bySequence].phase == ProbeRequest::Scan)
         return bySequence;
-    int k = -1;
-    if (carriesHeader(d)) {
-        for (int i = d.after; i >= 0 && j.req[i].phase == ProbeRequest::Scan && k < 0; --i)
-            if (deviceIdOf(j.req[i].bytes) == deviceIdOf(d.bytes))
-                k = i;
-    }
-    return k;
+    if (!carriesHeader(d))
+        return -1;
+    for (int k = d.after; k >= 0 && j.req[k].phase == ProbeRequest::Scan; --k)
+        if (deviceIdOf(j.req[k].bytes) == deviceIdOf(d.bytes))
+            return k;
+    return -1;
 }
 
 // The request the controller's datagram `d` answers, or -1 when that cannot
 // be told: by the sequence it carries when the controller echoes it, else
-// the last request before it if it could be that one's answer.
+// the last request sent before it, unless that one is still unanswered and
+// `d` came after its wait or does not fit it.
 int requestAnswered(const Judging &j, const ProbeDatagram &d, bool echoesSequence)
 {
-    int k = d.after;
+    const int k = d.after;
     if (k >= 0 && j.req[k].phase == ProbeRequest::Scan)
         return scanReadAnswered(j, d);
     if (echoesSequence && j.afterRead(d) && carriesSequence(d)) {
         // A datagram too short to carry a sequence cannot contradict the
         // echo: it is judged by its time, as the driver judges it.
-        k = j.readBySequence.value(sequenceOf(d.bytes), -1);
-        if (k > d.after)
-            k = -1;   // the sequence of a read not sent yet: a coincidence, no answer
-    } else if (k >= 0 && j.answerOf[k] < 0 && (d.atUs > j.req[k].deadlineUs || !j.couldAnswer(d.bytes, k))) {
-        k = -1;   // after the wait, or not for this request: whose answer it is cannot be told
+        const int bySequence = j.readBySequence.value(sequenceOf(d.bytes), -1);
+        // The sequence of a read not sent yet: a coincidence, no answer.
+        return bySequence > d.after ? -1 : bySequence;
     }
+    if (k >= 0 && j.answerOf[k] < 0 && (d.atUs > j.req[k].deadlineUs || !j.couldAnswer(d.bytes, k)))
+        return -1;   // after the wait, or not for this request: whose answer it is cannot be told
     return k;
 }
 
