@@ -29,6 +29,7 @@ private slots:
     void helpListsOptionsWithExamples();
     void tagFile_data();
     void tagFile();
+    void monitorOfSeveralControllers();
 };
 
 static ParseResult parse(const QString &line)
@@ -54,6 +55,19 @@ void TstVeskorCmdline::singleRead()
     QCOMPARE(one.options.commands.first().tags.first().count, 1);
     QVERIFY(one.options.connect.isEmpty());
     QVERIFY(!one.options.hasDevice);
+}
+
+void TstVeskorCmdline::monitorOfSeveralControllers()
+{
+    // Each tag of the monitor on each controller, the first --connect's in
+    // the tags as given, the others named.
+    const ParseResult r = parse("--connect h1:1 --connect h2:2 monitor ID4x0:int16 ID1x0:bool");
+    QCOMPARE(r.outcome, ParseResult::Run);
+    QCOMPARE(r.options.connect, QStringLiteral("h1:1"));
+    QStringList rows;
+    for (const TagRequest &t : r.options.commands.first().tags)
+        rows << t.tag + QLatin1Char('@') + t.controller;
+    QCOMPARE(rows, QStringList({"ID4x0@", "ID4x0@h2:2", "ID1x0@", "ID1x0@h2:2"}));
 }
 
 void TstVeskorCmdline::multiTagRead()
@@ -242,6 +256,11 @@ void TstVeskorCmdline::errors_data()
     QTest::newRow("poll option elsewhere") << a("read ID4x0 int16 --times 3") << "option --times belongs to poll and monitor, not read";
     QTest::newRow("size option elsewhere") << a("poll ID4x0 int16 --size 3") << "option --size belongs to write, not poll";
 
+    QTest::newRow("several controllers for a read") << a("--connect h1:1 --connect h2:2 read ID4x0 int16")
+        << "several --connect are for monitor; other commands take one controller (a tag file's controller "
+           "column names others)";
+    QTest::newRow("one controller twice") << a("--connect h1:1 --connect h1:1 monitor ID4x0 int16")
+                                          << "--connect h1:1 is given twice";
     QTest::newRow("connect without port") << a("--connect 10.0.0.1 read ID4x0 int16")
                                           << "--connect wants HOST:PORT (e.g. 192.168.0.10:5000), got \"10.0.0.1\"";
     QTest::newRow("connect two colons") << a("--connect ::1:5000 read ID4x0 int16")

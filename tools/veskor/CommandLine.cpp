@@ -670,6 +670,7 @@ namespace {
 struct Words {
     QVector<Segment> segments = QVector<Segment>(1);
     QMap<QString, QString> globals;
+    QStringList connects;      // every --connect, in order
     bool version = false;
     QString firstError;
 
@@ -712,7 +713,12 @@ void takeLongOption(const QStringList &args, int *i, Words *words)
     switch (option->scope) {
     case HelpOpt: seg.help = true; break;
     case VersionOpt: words->version = true; break;
-    case Global: words->globals.insert(name, value); break;
+    case Global:
+        if (name == QLatin1String("connect"))
+            words->connects << value;
+        else
+            words->globals.insert(name, value);
+        break;
     default:
         seg.options.insert(name, value);
         if (!seg.optionOrder.contains(name))
@@ -761,13 +767,54 @@ bool helpAsked(const QVector<Segment> &segments, QString *text)
     return false;
 }
 
+// Every --connect checked; the first is the controller, the others go with
+// it in a monitor.
+bool takeConnects(const QStringList &connects, Options *o, QString *error)
+{
+    for (const QString &c : connects) {
+        if (!parseConnect(c, error))
+            return false;
+        if (c == o->connect || o->moreConnects.contains(c)) {
+            *error = QStringLiteral("--connect %1 is given twice").arg(c);
+            return false;
+        }
+        if (o->connect.isEmpty())
+            o->connect = c;
+        else
+            o->moreConnects << c;
+    }
+    return true;
+}
+
+// With several --connect, a monitor shows each tag of each controller (the
+// table has a controller column); other commands take one controller.
+bool spreadOverControllers(Options *o, QString *error)
+{
+    if (o->moreConnects.isEmpty())
+        return true;
+    for (Command &c : o->commands) {
+        if (c.kind != Command::Monitor) {
+            *error = QStringLiteral("several --connect are for monitor; other commands take one controller "
+                                    "(a tag file's controller column names others)");
+            return false;
+        }
+        QVector<TagRequest> spread;
+        for (const TagRequest &t : qAsConst(c.tags)) {
+            spread << t;
+            if (!t.controller.isEmpty())
+                continue;
+            for (const QString &more : qAsConst(o->moreConnects)) {
+                spread << t;
+                spread.last().controller = more;
+            }
+        }
+        c.tags = spread;
+    }
+    return true;
+}
+
 bool takeGlobals(const QMap<QString, QString> &globals, Options *o, QString *error)
 {
-    if (globals.contains(QStringLiteral("connect"))) {
-        o->connect = globals.value(QStringLiteral("connect"));
-        if (!parseConnect(o->connect, error))
-            return false;
-    }
     if (globals.contains(QStringLiteral("device"))) {
         o->hasDevice = true;
         if (!parseDevice(globals.value(QStringLiteral("device")), &o->device, error))
@@ -833,8 +880,10 @@ ParseResult parseCommandLine(const QStringList &args)
         result.text = words.firstError;
         return result;
     }
-    if (takeGlobals(words.globals, &result.options, &result.text)
-        && takeCommands(words.segments, &result.options, &result.text))
+    if (takeConnects(words.connects, &result.options, &result.text)
+        && takeGlobals(words.globals, &result.options, &result.text)
+        && takeCommands(words.segments, &result.options, &result.text)
+        && spreadOverControllers(&result.options, &result.text))
         result.outcome = ParseResult::Run;
     return result;
 }
@@ -846,6 +895,7 @@ static QString globalOptionsText()
         "  --connect HOST:PORT  controller address or host name (resolved to IPv4),\n"
         "                       e.g. --connect 192.168.0.10:5000 (default: embedded\n"
         "                       simulator on 127.0.0.1, free port, for this run only)\n"
+        "                       given again, a monitor shows each tag on each controller\n"
         "  --device N           device identifier sent in reads (SetConnectPar),\n"
         "                       e.g. --device 1\n"
         "  --debug              switch the plug-in's traffic log on (DebugCmd StartDebug)\n"

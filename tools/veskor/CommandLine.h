@@ -61,6 +61,7 @@ struct Command {
 
 struct Options {
     QString connect;           // "HOST:PORT" (a name or an IPv4 address); empty: embedded simulator
+    QStringList moreConnects;  // further --connect controllers (monitor only): each tag on each
     bool hasDevice = false;
     quint32 device = 0;
     bool debug = false;

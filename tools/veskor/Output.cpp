@@ -406,6 +406,8 @@ QString pollRoundText(const QVector<Result> &round)
     if (round.isEmpty())
         return QString();
     QString line = timeText(round.first().timeStamp);
+    if (!round.first().controller.isEmpty())
+        line += QStringLiteral("  ") + round.first().controller;
     double total = 0;
     int answered = 0;
     for (const Result &r : round) {
@@ -428,6 +430,8 @@ QString resultJson(const Result &r)
 {
     QJsonObject o;
     o.insert(QStringLiteral("command"), commandName(r.kind));
+    if (!r.controller.isEmpty())
+        o.insert(QStringLiteral("controller"), r.controller);
     o.insert(QStringLiteral("tag"), r.tag);
     if (!r.name.isEmpty())
         o.insert(QStringLiteral("name"), r.name);
@@ -636,10 +640,12 @@ QString PollStats::summary(const QString &tag, const QString &command) const
     return s + QStringLiteral(", max %1\n").arg(rttText(rtts.last()));
 }
 
-QString PollStats::summaryJson(const QString &tag) const
+QString PollStats::summaryJson(const QString &tag, const QString &controller) const
 {
     QJsonObject o;
     o.insert(QStringLiteral("command"), QStringLiteral("poll summary"));
+    if (!controller.isEmpty())
+        o.insert(QStringLiteral("controller"), controller);
     o.insert(QStringLiteral("tag"), tag);
     o.insert(QStringLiteral("reads"), reads());
     o.insert(QStringLiteral("failed"), failures());

@@ -29,6 +29,7 @@ struct Result {
     QByteArray wire;           // the value's bytes in the answer; empty when none came
     int elementBytes = 0;      // bytes per element in `wire`; 0: one group
     int answerBytes = -1;      // the read answer's whole length, when the caller saw it; -1: not seen
+    QString controller;        // HOST:PORT when the command talks to several; else empty
 };
 
 // Why a read or write gave no value, in the tool's words, from what the tool
@@ -159,7 +160,7 @@ public:
     // "tag", "reads", "answered", "failed", "failures" (code -> times),
     // "causes" (cause -> times)[, "notSent" (why)], and "rttMs"
     // {"min","median","p99","max"} when a read was answered}.
-    QString summaryJson(const QString &tag) const;
+    QString summaryJson(const QString &tag, const QString &controller = QString()) const;
 
 private:
     void addCause(const Cause &c, int code, double rttMs);

@@ -58,6 +58,17 @@ Runner::~Runner()
         lane->thread->finish();
 }
 
+// The controller a tag is read from, named when the command talks to
+// several; empty when there is one.
+QString Runner::controllerOf(const TagRequest &t) const
+{
+    if (m_lanes.size() < 2)
+        return QString();
+    if (!t.controller.isEmpty())
+        return t.controller;
+    return m_options.connect.isEmpty() ? QStringLiteral("embedded") : m_options.connect;
+}
+
 int Runner::laneOf(const TagRequest &t) const
 {
     for (size_t i = 0; i < m_lanes.size(); ++i) {
@@ -144,6 +155,7 @@ Result Runner::resultFrom(Result::Kind kind, const JobResult &jr) const
     r.value = jr.record.value;
     r.timeStamp = jr.record.timeStamp;
     r.name = t.name;
+    r.controller = controllerOf(t);
     r.rttMs = jr.rttMs;   // how long the call took: a closed port ends long before the wait
     // The answer the plug-in took, when it took one: its length tells a
     // short image from a lost answer.
@@ -328,9 +340,7 @@ void Runner::startPoll(const Command &cmd)
             m_rows[i].last.type = cmd.tags.at(i).type;
             m_rows[i].last.count = cmd.tags.at(i).count;
             m_rows[i].last.name = cmd.tags.at(i).name;
-            m_rows[i].controller = cmd.tags.at(i).controller;
-            if (m_lanes.size() > 1 && m_rows[i].controller.isEmpty())
-                m_rows[i].controller = m_options.connect.isEmpty() ? QStringLiteral("embedded") : m_options.connect;
+            m_rows[i].controller = controllerOf(cmd.tags.at(i));
             m_rows[i].valueText = QStringLiteral("waiting");
         }
         m_goodAtMs = QVector<qint64>(cmd.tags.size(), -1);
@@ -418,10 +428,12 @@ void Runner::endPoll(bool cutShort)
     const QString command = m_cmd->kind == Command::Monitor ? QStringLiteral("monitor") : QStringLiteral("poll");
     for (int i = 0; i < m_cmd->tags.size(); ++i) {
         const QString tag = m_cmd->tags.at(i).tag;
+        const QString controller = controllerOf(m_cmd->tags.at(i));
         if (m_options.json) {
-            print(m_stats.at(i).summaryJson(tag));
+            print(m_stats.at(i).summaryJson(tag, controller));
         } else {
-            const QByteArray summary = m_stats.at(i).summary(tag, command).toUtf8();
+            const QString label = controller.isEmpty() ? tag : QStringLiteral("%1 on %2").arg(tag, controller);
+            const QByteArray summary = m_stats.at(i).summary(label, command).toUtf8();
             std::fwrite(summary.constData(), 1, size_t(summary.size()), stderr);
             std::fflush(stderr);
         }

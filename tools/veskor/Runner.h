@@ -73,6 +73,7 @@ private:
         QVector<int> previousCodes;
     };
     int laneOf(const TagRequest &t) const;
+    QString controllerOf(const TagRequest &t) const;
     void send(Lane &lane, Job job);
 
     void runNext();
