@@ -1,7 +1,7 @@
 #include "VeskorSim.h"
 
 #include "Capture.h"
-#include "CmdVESKOR.h"
+#include "protocol/CmdVESKOR.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #include "CommandLine.h"
 
-#include "Tags.h"
+#include "driver/Tags.h"
 #include "Values.h"
 #include "common/EditDistance.h"
 

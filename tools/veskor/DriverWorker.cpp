@@ -1,6 +1,6 @@
 #include "DriverWorker.h"
 
-#include "CDriveBaseClass.h"
+#include "host/CDriveBaseClass.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -8,7 +8,7 @@
 #ifndef VESKOR_TOOL_DRIVERWORKER_H
 #define VESKOR_TOOL_DRIVERWORKER_H
 
-#include "CLabelVariable.h"
+#include "host/CLabelVariable.h"
 #include "CommandLine.h"
 
 #include <QByteArray>

@@ -1,8 +1,8 @@
 #include "Output.h"
 
-#include "Frames.h"
-#include "ResultCodes.h"
-#include "Tags.h"
+#include "protocol/Frames.h"
+#include "driver/ResultCodes.h"
+#include "driver/Tags.h"
 #include "Values.h"
 
 #include <QJsonArray>

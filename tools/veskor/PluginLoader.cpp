@@ -1,6 +1,6 @@
 #include "PluginLoader.h"
 
-#include "CDriveBaseClass.h"
+#include "host/CDriveBaseClass.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 #include "Runner.h"
 
-#include "CDriveBaseClass.h"
-#include "DataType.h"
-#include "Frames.h"
-#include "Tags.h"
+#include "host/CDriveBaseClass.h"
+#include "host/DataType.h"
+#include "protocol/Frames.h"
+#include "driver/Tags.h"
 #include "Values.h"
 
 #include <QSocketNotifier>

@@ -1,6 +1,6 @@
 #include "Values.h"
 
-#include "ResultCodes.h"
+#include "driver/ResultCodes.h"
 
 #include <QLocale>
 #include <QRegularExpression>

@@ -1,10 +1,10 @@
 // veskor: a small host for the LibVESKOR plug-in. It loads the plug-in with
 // dlopen, takes the driver from getSharedLibrary() and from then on talks to
 // it only through CDriveBaseClass and CLabelVariable.
-#include "CDriveBaseClass.h"
+#include "host/CDriveBaseClass.h"
 #include "CommandLine.h"
 #include "PluginLoader.h"
-#include "Tags.h"
+#include "driver/Tags.h"
 #include "Probe.h"
 #include "Runner.h"
 #include "VeskorSim.h"
