@@ -1,7 +1,7 @@
 #include "Probe.h"
 
-#include "Frames.h"
-#include "Tags.h"
+#include "protocol/Frames.h"
+#include "driver/Tags.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>

@@ -5,9 +5,9 @@
 // a terminal one line counts the requests instead.
 #include "Probe.h"
 
-#include "Frames.h"
-#include "Tags.h"
-#include "UdpLink.h"
+#include "protocol/Frames.h"
+#include "driver/Tags.h"
+#include "protocol/UdpLink.h"
 #include "Values.h"
 
 #include <QElapsedTimer>
