@@ -182,6 +182,9 @@ void Controller::run()
             break;
     }
     m_driver->DestroyFree();
+    // The interface has no destructor slot; the object behind it is a QObject.
+    delete dynamic_cast<QObject *>(m_driver);
+    m_driver = nullptr;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_finished = true;
     m_wake.notify_all();
