@@ -1,6 +1,7 @@
 // veskor-sim: runs the controller simulator as a program until SIGINT/SIGTERM.
 #include "VeskorSim.h"
 #include "common/EditDistance.h"
+#include "common/Resolve.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -117,22 +118,12 @@ void setListen(const QString &subject, const QString &text, SimConfig *config)
     if (!parseUInt(text.mid(colon + 1), 65535, &port))
         fail(subject, QStringLiteral("port out of range 0..65535"));
     QHostAddress address;
-    if (address.setAddress(addrText)) {
+    QString error;
+    if (!veskortools::resolveIPv4(addrText, &address, &error)) {
         // A numeric address of another family is no name to look up.
-        if (address.protocol() != QAbstractSocket::IPv4Protocol)
-            fail(subject, QStringLiteral("'%1' is not an IPv4 address").arg(addrText));
-    } else {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_DGRAM;
-        addrinfo *found = nullptr;
-        const int rc = ::getaddrinfo(addrText.toUtf8().constData(), nullptr, &hints, &found);
-        if (rc != 0 || !found)
-            fail(subject + QStringLiteral(": cannot resolve %1 to an IPv4 address: %2")
-                               .arg(addrText, QString::fromLocal8Bit(::gai_strerror(rc))),
-                 ExitResolve);
-        address.setAddress(reinterpret_cast<const sockaddr *>(found->ai_addr));
-        ::freeaddrinfo(found);
+        if (!address.isNull())
+            fail(subject, error);
+        fail(subject + QStringLiteral(": ") + error, ExitResolve);
     }
     config->address = address;
     config->port = quint16(port);

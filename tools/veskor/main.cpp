@@ -8,6 +8,7 @@
 #include "Probe.h"
 #include "Runner.h"
 #include "VeskorSim.h"
+#include "common/Resolve.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -16,9 +17,7 @@
 #include <QHostAddress>
 #include <QSocketNotifier>
 
-#include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -61,28 +60,10 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
 bool resolveConnect(const QString &text, QString *resolved, QString *error)
 {
     const int colon = text.lastIndexOf(QLatin1Char(':'));
-    const QString host = text.left(colon);
-    const QString port = text.mid(colon + 1);
-    QHostAddress numeric;
-    if (numeric.setAddress(host) && numeric.protocol() == QAbstractSocket::IPv4Protocol) {
-        *resolved = text;
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *found = nullptr;
-    const int rc = ::getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &found);
-    if (rc != 0 || !found) {
-        *error = QStringLiteral("cannot resolve %1 to an IPv4 address: %2")
-                     .arg(host, QString::fromLocal8Bit(::gai_strerror(rc)));
+    QHostAddress address;
+    if (!veskortools::resolveIPv4(text.left(colon), &address, error))
         return false;
-    }
-    char address[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr, address,
-                sizeof address);
-    ::freeaddrinfo(found);
-    *resolved = QStringLiteral("%1:%2").arg(QString::fromLatin1(address), port);
+    *resolved = QStringLiteral("%1:%2").arg(address.toString(), text.mid(colon + 1));
     return true;
 }
 
