@@ -328,7 +328,10 @@ bool Reader::readTag(const QString &w, const QJsonObject &o, TagConfig *t)
 bool Reader::finishTag(const QString &w, TagConfig *t)
 {
     bool ok = true;
-    if (!isTopicLevel(t->name)) {
+    if (t->name.isEmpty()) {
+        fault(w, QStringLiteral("a tag needs a name (in a tag file: a name column)"));
+        ok = false;
+    } else if (!isTopicLevel(t->name)) {
         fault(w, QStringLiteral("name %1 is no topic level (not empty, without / + # and not starting with $)")
                      .arg(quoted(t->name)));
         ok = false;
