@@ -1,6 +1,7 @@
 // The host's view of the plug-in: objects from getSharedLibrary, identity,
 // connection parameters and the life cycle, through CDriveBaseClass only.
 #include "E2E.h"
+#include "driver/ResultCodes.h"
 
 #include <QtTest>
 
@@ -49,8 +50,8 @@ void TestHost::objectsAreIndependent()
     peer.setDefault(readReply(QByteArray(4, '\x01')));
     QCOMPARE(a->ConnectDrive(peer.endpoint()), 0);
     QCOMPARE(b->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(a->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 0);
-    QCOMPARE(b->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 0);
+    QCOMPARE(a->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcDone));
+    QCOMPARE(b->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcDone));
 
     // Two sockets: the requests come from two local ports, and each object
     // counts its own sequence numbers from 1.
@@ -64,19 +65,19 @@ void TestHost::objectsAreIndependent()
     a->DebugCmd(StartDebug);
 
     MessageCapture capture;
-    QCOMPARE(b->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 0);
+    QCOMPARE(b->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcDone));
     QCOMPARE(deviceIdOfLast(peer), QByteArray::fromHex("01000000"));
     // a's debug flag is not b's
     QVERIFY2(capture.texts().isEmpty(), qPrintable(capture.texts().join(QLatin1Char('|'))));
 
-    QCOMPARE(a->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 0);
+    QCOMPARE(a->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcDone));
     QCOMPARE(deviceIdOfLast(peer), QByteArray::fromHex("07000000"));
     QCOMPARE(capture.messages().size(), 2);
 
     // Ending one leaves the other working.
     QCOMPARE(a->DestroyFree(), 0);
-    QCOMPARE(b->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 0);
-    QCOMPARE(a->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 9);
+    QCOMPARE(b->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcDone));
+    QCOMPARE(a->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcNoSocket));
 }
 
 void TestHost::identityInEveryState()
@@ -133,8 +134,9 @@ void TestHost::connectParameter()
     QCOMPARE(d->ConnectDrive(par), result);
     if (result != 0) {
         // Nobody to send to: refused at once, nothing waits for an answer.
-        QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 9);
-        QCOMPARE(d->WriteVariable(QStringLiteral("ID4x0"), DT_INT16, recordOf(QList<short>{1})).resultCode, 9);
+        QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcNoSocket));
+        QCOMPARE(d->WriteVariable(QStringLiteral("ID4x0"), DT_INT16, recordOf(QList<short>{1})).resultCode,
+                 int(veskor::RcNoSocket));
     }
     QCOMPARE(d->DestroyFree(), socketMade ? 0 : 1);
 }
@@ -153,9 +155,9 @@ void TestHost::disconnectBeforeConnect()
 {
     Driver d;
     QCOMPARE(d->DisConnectDrive(), 0);
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 9);
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcNoSocket));
     QCOMPARE(d->WriteVariable(QStringLiteral("ID4x0"), DT_INT16, recordOf(QList<short>{1})).resultCode,
-             9);
+             int(veskor::RcNoSocket));
     QCOMPARE(d->DestroyFree(), 1);
 }
 
@@ -182,7 +184,7 @@ void TestHost::readWriteBeforeConnect()
 
     Driver d;
     const CLabelVariable r = d->ReadVariable(tag, DataType(type), count);
-    QCOMPARE(r.resultCode, 9);
+    QCOMPARE(r.resultCode, int(veskor::RcNoSocket));
     QVERIFY(!r.value.isValid());
     QVERIFY(r.timeStamp.isNull());
     QCOMPARE(r.labelName, tag);
@@ -194,7 +196,7 @@ void TestHost::readWriteBeforeConnect()
     const QDateTime callerTime(QDate(2020, 1, 3), QTime(4, 5, 6));
     v.timeStamp = callerTime;
     const CLabelVariable w = d->WriteVariable(tag, DataType(type), v, count);
-    QCOMPARE(w.resultCode, 9);
+    QCOMPARE(w.resultCode, int(veskor::RcNoSocket));
     QCOMPARE(w.timeStamp, callerTime);
     QCOMPARE(w.value.userType(), value.userType());
     QVERIFY(!value.value<QVariantList>().isEmpty());
@@ -213,7 +215,7 @@ void TestHost::shortOverloadsAreCountOne()
     const QString tag = QStringLiteral("ID4x2");
     const CLabelVariable r3 = d->ReadVariable(tag, DT_UINT16);
     const CLabelVariable r4 = d->ReadVariable(tag, DT_UINT16, 1);
-    QCOMPARE(r3.resultCode, 0);
+    QCOMPARE(r3.resultCode, int(veskor::RcDone));
     QCOMPARE(r4.resultCode, r3.resultCode);
     QCOMPARE(r4.accessStatus, r3.accessStatus);
     QCOMPARE(listIn<unsigned short>(r3), QList<unsigned short>{0xbbaa});
@@ -235,7 +237,7 @@ void TestHost::shortOverloadsAreCountOne()
     v.auxText = QStringLiteral("host's");
     const CLabelVariable w3 = d->WriteVariable(tag, DT_UINT16, v);
     const CLabelVariable w4 = d->WriteVariable(tag, DT_UINT16, v, 1);
-    QCOMPARE(w3.resultCode, 0);
+    QCOMPARE(w3.resultCode, int(veskor::RcDone));
     QCOMPARE(w4.resultCode, w3.resultCode);
     QCOMPARE(w4.accessStatus, w3.accessStatus);
     QCOMPARE(listIn<unsigned short>(w4), listIn<unsigned short>(w3));
@@ -257,13 +259,13 @@ void TestHost::connectAgainAfterDestroyFree()
     ScriptedPeer peer;
     peer.setDefault(readReply(QByteArray::fromHex("2a")));
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 0);
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcDone));
     QCOMPARE(d->DestroyFree(), 0);
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 9);
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcNoSocket));
 
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     const CLabelVariable r = d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{0x2a});
     QCOMPARE(peer.received().size(), 2);
 }
@@ -292,7 +294,7 @@ void TestHost::deviceId()
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     if (set)
         d->SetConnectPar(par);
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 0);
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcDone));
     QCOMPARE(peer.received().size(), 1);
     QCOMPARE(deviceIdOfLast(peer), bytes);
 }

@@ -2,6 +2,7 @@
 // for every exchange when debugging is on, one warning per failed read when
 // it is off, and nothing else.
 #include "E2E.h"
+#include "driver/ResultCodes.h"
 
 #include <QtTest>
 
@@ -28,7 +29,7 @@ void connectAndWarmUp(Driver &d, ScriptedPeer &peer)
 {
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     peer.answer(readReply(QByteArray(1, '\0')));
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 0);
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcDone));
     peer.clearReceived();
 }
 
@@ -72,7 +73,7 @@ void TestLog::readLinesWithDebug()
     peer.answer(readReply(QByteArray::fromHex("00112233445566778899")));
     MessageCapture capture;
     const CLabelVariable r = d->ReadVariable(QStringLiteral("ID4x2"), DT_INT16, 3);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
 
     const QByteArray request = peer.received().at(0).bytes;
     const QString front = QStringLiteral(" %1 ID=1 ID4x2 len = 6 msg : ").arg(peerText(peer));
@@ -92,9 +93,10 @@ void TestLog::quietReadWithoutDebug()
     d->DebugCmd(StopDebug);
     MessageCapture capture;
     peer.answer(readReply(QByteArray(8, '\x01')));
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_DOUBLE).resultCode, 0);
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_DOUBLE).resultCode, int(veskor::RcDone));
     peer.answer(fixedReply(QByteArray(1, '\0')));
-    QCOMPARE(d->WriteVariable(QStringLiteral("ID4x0"), DT_INT8, recordOf(QList<char>{1})).resultCode, 0);
+    QCOMPARE(d->WriteVariable(QStringLiteral("ID4x0"), DT_INT8, recordOf(QList<char>{1})).resultCode,
+             int(veskor::RcDone));
     QVERIFY2(capture.messages().isEmpty(), qPrintable(describe(capture.messages())));
 }
 
@@ -118,7 +120,7 @@ void TestLog::quietFirstReadWithLocalPortTaken()
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     const CLabelVariable r = d->ReadVariable(QStringLiteral("ID4x0"), DT_INT16);
     ::close(holder);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QVERIFY(peer.received().at(0).senderPort != 64000);
     QVERIFY2(capture.messages().isEmpty(), qPrintable(describe(capture.messages())));
 }
@@ -130,11 +132,12 @@ void TestLog::readFailureWarning_data()
     QTest::addColumn<int>("payloadSize");
     QTest::addColumn<int>("result");
 
-    QTest::newRow("wrong echo") << QStringLiteral("设备响应错误") << 12 << 4 << 7;
-    QTest::newRow("wrong first byte") << QStringLiteral("设备响应错误") << 0 << 4 << 7;
-    QTest::newRow("too short") << QStringLiteral("报文返回长度错误") << -1 << 3 << 4;
+    QTest::newRow("wrong echo") << QStringLiteral("设备响应错误") << 12 << 4 << int(veskor::RcDevice);
+    QTest::newRow("wrong first byte") << QStringLiteral("设备响应错误") << 0 << 4 << int(veskor::RcDevice);
+    QTest::newRow("too short") << QStringLiteral("报文返回长度错误") << -1 << 3 << int(veskor::RcLength);
     // The largest datagram there is: the warning shows its first 64 bytes.
-    QTest::newRow("65,507 bytes, wrong first byte") << QStringLiteral("设备响应错误") << 0 << 65507 - 16 << 7;
+    QTest::newRow("65,507 bytes, wrong first byte")
+        << QStringLiteral("设备响应错误") << 0 << 65507 - 16 << int(veskor::RcDevice);
 }
 
 void TestLog::readFailureWarning()
@@ -175,7 +178,7 @@ void TestLog::readNoAnswerWarningTimeout()
     connectAndWarmUp(d, peer);
     d->SetConnectPar(QStringLiteral("12"));
     MessageCapture capture;
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID9x40"), DT_UINT16, 5).resultCode, 8);
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID9x40"), DT_UINT16, 5).resultCode, int(veskor::RcNoAnswer));
 
     const QList<MessageCapture::Message> expected = {
         {QtWarningMsg, QStringLiteral("lib[VESKOR]返回的报文长度为0 %1 ID=12 ID9x40 len = 10 msg : ")
@@ -223,7 +226,7 @@ void TestLog::writeLinesWithDebug()
     CLabelVariable v;
     v.value = value;
     MessageCapture capture;
-    QCOMPARE(d->WriteVariable(tag, DataType(type), v, count).resultCode, 0);
+    QCOMPARE(d->WriteVariable(tag, DataType(type), v, count).resultCode, int(veskor::RcDone));
 
     const QByteArray request = peer.received().at(0).bytes;
     const QString front = QStringLiteral(" %1 %2%3  len = %4 msg : ").arg(peerText(peer), label, tag).arg(length);
@@ -244,8 +247,8 @@ void TestLog::placeholderInTagName()
     peer.answer(readReply(QByteArray(102, '\0')));
     peer.answer(fixedReply(QByteArray(1, '\0')));
     MessageCapture capture;
-    QCOMPARE(d->ReadVariable(tag, DT_UINT16).resultCode, 0);
-    QCOMPARE(d->WriteVariable(tag, DT_UINT16, recordOf(QList<unsigned short>{3})).resultCode, 0);
+    QCOMPARE(d->ReadVariable(tag, DT_UINT16).resultCode, int(veskor::RcDone));
+    QCOMPARE(d->WriteVariable(tag, DT_UINT16, recordOf(QList<unsigned short>{3})).resultCode, int(veskor::RcDone));
 
     const QList<MessageCapture::Message> got = capture.messages();
     QCOMPARE(got.size(), 4);
@@ -270,15 +273,15 @@ void TestLog::debugFlagSurvivesReconnect()
     peer.setDefault(readReply(QByteArray(1, '\0')));
     d->DebugCmd(StartDebug);           // before any connection
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 0);   // warm-up
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcDone));   // warm-up
     QCOMPARE(d->DestroyFree(), 0);
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 0);   // warm-up
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcDone));   // warm-up
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
 
     {
         MessageCapture capture;
-        QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 0);
+        QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcDone));
         const QList<MessageCapture::Message> got = capture.messages();
         QCOMPARE(got.size(), 2);
         QCOMPARE(got.at(0).first, QtDebugMsg);
@@ -290,9 +293,9 @@ void TestLog::debugFlagSurvivesReconnect()
     d->DebugCmd(StopDebug);
     QCOMPARE(d->DestroyFree(), 0);
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 0);   // warm-up
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcDone));   // warm-up
     MessageCapture capture;
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 0);
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcDone));
     QVERIFY2(capture.messages().isEmpty(), qPrintable(describe(capture.messages())));
 }
 
@@ -306,16 +309,16 @@ void TestLog::unknownDebugCommands()
     ScriptedPeer peer;
     peer.setDefault(readReply(QByteArray(1, '\0')));
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 0);   // warm-up
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcDone));   // warm-up
     {
         MessageCapture capture;
-        QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 0);
+        QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcDone));
         QVERIFY2(capture.messages().isEmpty(), qPrintable(describe(capture.messages())));
     }
     d->DebugCmd(StartDebug);
     QVERIFY(d->DebugCmd(EDebugCmdType(4)).isNull());
     MessageCapture capture;
-    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, 0);
+    QCOMPARE(d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8).resultCode, int(veskor::RcDone));
     QCOMPARE(capture.messages().size(), 2);
 }
 

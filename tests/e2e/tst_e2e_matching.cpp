@@ -9,6 +9,7 @@
 // its own (0x10 + the step's index), so a value taken from another request's
 // answer shows; forged answers carry 0xEE.
 #include "E2E.h"
+#include "driver/ResultCodes.h"
 
 #include <QtTest>
 
@@ -291,7 +292,8 @@ void TestMatching::wrongAnswersPassedOverTimeout()
         QVERIFY2(peer->waitForReceived(receivedBy.at(i), 5000), qPrintable(where + QStringLiteral(": no request")));
         requests[i] = peer->received().at(receivedBy.at(i) - 1).bytes;
 
-        const bool ownValue = r.resultCode == 0 && listIn<unsigned char>(r) == QList<unsigned char>{uchar(valueOf(i))};
+        const bool ownValue = r.resultCode == veskor::RcDone
+                              && listIn<unsigned char>(r) == QList<unsigned char>{uchar(valueOf(i))};
         const QString got = step.write ? QStringLiteral(": code %1").arg(r.resultCode)
                                        : QStringLiteral(": code %1, value %2").arg(r.resultCode).arg(listText(r.value));
         switch (step.want) {
@@ -299,15 +301,15 @@ void TestMatching::wrongAnswersPassedOverTimeout()
             QVERIFY2(ownValue, qPrintable(where + got + QStringLiteral(", want 0 and %1").arg(int(valueOf(i)))));
             break;
         case Want::NoAnswer:
-            QVERIFY2(r.resultCode == 8, qPrintable(where + got + QStringLiteral(", want 8")));
+            QVERIFY2(r.resultCode == veskor::RcNoAnswer, qPrintable(where + got + QStringLiteral(", want 8")));
             break;
         case Want::Done:
-            QVERIFY2(r.resultCode == 0, qPrintable(where + got + QStringLiteral(", want 0")));
+            QVERIFY2(r.resultCode == veskor::RcDone, qPrintable(where + got + QStringLiteral(", want 0")));
             break;
         case Want::ValueOrNoAnswer:
-            QVERIFY2(ownValue || r.resultCode == 8,
+            QVERIFY2(ownValue || r.resultCode == veskor::RcNoAnswer,
                      qPrintable(where + got + QStringLiteral(", want 8 or 0 and %1").arg(int(valueOf(i)))));
-            if (r.resultCode == 8) {
+            if (r.resultCode == veskor::RcNoAnswer) {
                 QVERIFY2(!readAgain, qPrintable(where + QStringLiteral(": 8 after the controller was read again")));
                 QVERIFY2(++lateCosts <= allowance,
                          qPrintable(where + QStringLiteral(": %1 reads ended in 8, at most %2 may").arg(lateCosts).arg(allowance)));

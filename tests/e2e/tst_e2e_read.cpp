@@ -2,6 +2,7 @@
 // request on the wire, the result codes with and without traffic, and the
 // values decoded from the answer's payload.
 #include "E2E.h"
+#include "driver/ResultCodes.h"
 
 #include <QtTest>
 
@@ -81,7 +82,7 @@ void TestRead::requestBytes()
     ScriptedPeer peer;
     peer.setDefault(readReply(QByteArray(1024, '\0')));
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(d->ReadVariable(tag, DataType(type), count).resultCode, 0);
+    QCOMPARE(d->ReadVariable(tag, DataType(type), count).resultCode, int(veskor::RcDone));
     const QList<ScriptedPeer::Datagram> got = peer.received();
     QCOMPARE(got.size(), 1);
     QCOMPARE(got.at(0).bytes.toHex(), request.toHex());
@@ -96,9 +97,9 @@ void TestRead::sequencePerObject()
     QCOMPARE(a->ConnectDrive(peer.endpoint()), 0);
     QCOMPARE(b->ConnectDrive(peer.endpoint()), 0);
     for (int i = 0; i < 3; ++i)
-        QCOMPARE(a->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 0);
-    QCOMPARE(b->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 0);
-    QCOMPARE(a->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, 0);
+        QCOMPARE(a->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcDone));
+    QCOMPARE(b->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcDone));
+    QCOMPARE(a->ReadVariable(QStringLiteral("ID4x0"), DT_INT16).resultCode, int(veskor::RcDone));
 
     QList<QByteArray> sequences;
     for (const ScriptedPeer::Datagram &g : peer.received())
@@ -113,16 +114,16 @@ void TestRead::refusedWithoutTraffic_data()
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("result");
 
-    QTest::newRow("no area") << "XY100" << int(DT_INT16) << 1 << 3;
-    QTest::newRow("no area, count 0") << "XY100" << int(DT_INT16) << 0 << 3;
-    QTest::newRow("count 0") << "ID4x100" << int(DT_INT16) << 0 << 4;
-    QTest::newRow("count -5") << "ID4x100" << int(DT_INT16) << -5 << 4;
-    QTest::newRow("type 0") << "ID4x100" << int(DT_NONE) << 1 << 2;
-    QTest::newRow("address 2^31") << "ID4x2147483648" << int(DT_INT16) << 1 << 4;
-    QTest::newRow("address 2^32") << "ID4x4294967296" << int(DT_INT16) << 1 << 4;
-    QTest::newRow("address past 64 bits") << "ID4x99999999999999999999" << int(DT_INT16) << 1 << 4;
-    QTest::newRow("no lower-case x") << "ID4X100" << int(DT_INT16) << 1 << 4;
-    QTest::newRow("length past 32 bits") << "ID4x0" << int(DT_DOUBLE) << 300000000 << 4;
+    QTest::newRow("no area") << "XY100" << int(DT_INT16) << 1 << int(veskor::RcNoArea);
+    QTest::newRow("no area, count 0") << "XY100" << int(DT_INT16) << 0 << int(veskor::RcNoArea);
+    QTest::newRow("count 0") << "ID4x100" << int(DT_INT16) << 0 << int(veskor::RcLength);
+    QTest::newRow("count -5") << "ID4x100" << int(DT_INT16) << -5 << int(veskor::RcLength);
+    QTest::newRow("type 0") << "ID4x100" << int(DT_NONE) << 1 << int(veskor::RcType);
+    QTest::newRow("address 2^31") << "ID4x2147483648" << int(DT_INT16) << 1 << int(veskor::RcLength);
+    QTest::newRow("address 2^32") << "ID4x4294967296" << int(DT_INT16) << 1 << int(veskor::RcLength);
+    QTest::newRow("address past 64 bits") << "ID4x99999999999999999999" << int(DT_INT16) << 1 << int(veskor::RcLength);
+    QTest::newRow("no lower-case x") << "ID4X100" << int(DT_INT16) << 1 << int(veskor::RcLength);
+    QTest::newRow("length past 32 bits") << "ID4x0" << int(DT_DOUBLE) << 300000000 << int(veskor::RcLength);
 }
 
 void TestRead::refusedWithoutTraffic()
@@ -153,12 +154,12 @@ void TestRead::badAnswer_data()
     QTest::addColumn<int>("payloadSize");
     QTest::addColumn<int>("result");
 
-    QTest::newRow("wrong first byte") << "ID4x0" << int(DT_INT16) << 1 << 0 << 2 << 7;
-    QTest::newRow("wrong echo byte 12") << "ID4x0" << int(DT_INT16) << 1 << 12 << 2 << 7;
-    QTest::newRow("wrong echo byte 14") << "ID4x0" << int(DT_INT16) << 1 << 14 << 2 << 7;
-    QTest::newRow("payload one byte short") << "ID4x0" << int(DT_INT16) << 1 << -1 << 1 << 4;
-    QTest::newRow("short of address + length") << "ID4x10" << int(DT_INT32) << 2 << -1 << 17 << 4;
-    QTest::newRow("header only") << "ID4x0" << int(DT_UINT8) << 1 << -1 << 0 << 4;
+    QTest::newRow("wrong first byte") << "ID4x0" << int(DT_INT16) << 1 << 0 << 2 << int(veskor::RcDevice);
+    QTest::newRow("wrong echo byte 12") << "ID4x0" << int(DT_INT16) << 1 << 12 << 2 << int(veskor::RcDevice);
+    QTest::newRow("wrong echo byte 14") << "ID4x0" << int(DT_INT16) << 1 << 14 << 2 << int(veskor::RcDevice);
+    QTest::newRow("payload one byte short") << "ID4x0" << int(DT_INT16) << 1 << -1 << 1 << int(veskor::RcLength);
+    QTest::newRow("short of address + length") << "ID4x10" << int(DT_INT32) << 2 << -1 << 17 << int(veskor::RcLength);
+    QTest::newRow("header only") << "ID4x0" << int(DT_UINT8) << 1 << -1 << 0 << int(veskor::RcLength);
 }
 
 void TestRead::badAnswer()
@@ -193,7 +194,7 @@ void TestRead::noAnswerTimeout()
     ScriptedPeer peer;   // silent
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     const CLabelVariable r = d->ReadVariable(QStringLiteral("ID4x8"), DT_UINT32, 2);
-    QCOMPARE(r.resultCode, 8);
+    QCOMPARE(r.resultCode, int(veskor::RcNoAnswer));
     QVERIFY(!r.value.isValid());
     QCOMPARE(r.labelName, QStringLiteral("ID4x8"));
     QCOMPARE(r.elementCount, 2);
@@ -207,7 +208,7 @@ void TestRead::hostCode13IsTransferredButNotDecoded()
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     peer.answer(readReply(counting(8)));
     const CLabelVariable r = d->ReadVariable(QStringLiteral("ID4x0"), DataType(13), 2);
-    QCOMPARE(r.resultCode, 2);
+    QCOMPARE(r.resultCode, int(veskor::RcType));
     QVERIFY(!r.value.isValid());
     QVERIFY(r.timeStamp.isValid());
     QCOMPARE(int(r.dataType), 13);
@@ -222,7 +223,7 @@ void TestRead::hostCode22ReadsNothing()
     // An answer with no payload at all is enough for a read of 0 bytes.
     peer.answer(readReply(QByteArray()));
     const CLabelVariable r = d->ReadVariable(QStringLiteral("ID4x0"), DataType(22), 3);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QVERIFY(holdsList<unsigned int>(r));
     QVERIFY(listIn<unsigned int>(r).isEmpty());
     QCOMPARE(r.elementCount, 3);
@@ -287,7 +288,7 @@ void TestRead::values()
     peer.answer(readReply(payload));
     const QDateTime before = QDateTime::currentDateTime();
     const CLabelVariable r = d->ReadVariable(tag, DataType(type), count);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QVERIFY(!expected.value<QVariantList>().isEmpty());
     QVERIFY2(sameList(r.value, expected),
              qPrintable(listText(r.value) + QStringLiteral(" instead of ") + listText(expected)));
@@ -306,7 +307,7 @@ void TestRead::stringFields()
     payload.append(QByteArray(20, '\0'));
     peer.answer(readReply(payload));
     const CLabelVariable r = d->ReadVariable(QStringLiteral("ID4x2"), DT_STRING, 10);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QVERIFY(holdsList<QString>(r));
     const QList<QString> strings = listIn<QString>(r);
     QCOMPARE(strings.size(), 10);

@@ -2,6 +2,7 @@
 // holds, its answer faults, and write-then-read round trips for every type.
 #include "E2E.h"
 #include "VeskorSim.h"
+#include "driver/ResultCodes.h"
 
 #include <QtTest>
 
@@ -92,7 +93,7 @@ void TestSim::readWhatTheControllerHolds()
     QVERIFY(m_sim.setArea(veskorsim::areaCodeOf(area), address, memory));
 
     const CLabelVariable r = m_drv->ReadVariable(tag, DataType(type), count);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QVERIFY2(sameList(r.value, expected),
              qPrintable(listText(r.value) + QStringLiteral(" instead of ") + listText(expected)));
     QCOMPARE(m_sim.received().size(), 1);
@@ -116,11 +117,11 @@ void TestSim::answerFaults_data()
     QTest::addColumn<int>("fault");
     QTest::addColumn<int>("readResult");
 
-    QTest::newRow("corrupt magic") << int(Fault::CorruptMagic) << 7;
-    QTest::newRow("corrupt echo") << int(Fault::CorruptEcho) << 7;
-    QTest::newRow("truncated") << int(Fault::Truncate) << 4;
-    QTest::newRow("duplicated") << int(Fault::Duplicate) << 0;
-    QTest::newRow("from a foreign port") << int(Fault::ForeignPort) << 0;
+    QTest::newRow("corrupt magic") << int(Fault::CorruptMagic) << int(veskor::RcDevice);
+    QTest::newRow("corrupt echo") << int(Fault::CorruptEcho) << int(veskor::RcDevice);
+    QTest::newRow("truncated") << int(Fault::Truncate) << int(veskor::RcLength);
+    QTest::newRow("duplicated") << int(Fault::Duplicate) << int(veskor::RcDone);
+    QTest::newRow("from a foreign port") << int(Fault::ForeignPort) << int(veskor::RcDone);
 }
 
 void TestSim::answerFaults()
@@ -132,7 +133,7 @@ void TestSim::answerFaults()
     m_sim.queueFault(Fault(fault));
     const CLabelVariable r = m_drv->ReadVariable(QStringLiteral("ID4x0"), DT_INT16);
     QCOMPARE(r.resultCode, readResult);
-    if (readResult == 0)
+    if (readResult == veskor::RcDone)
         QCOMPARE(listIn<short>(r), QList<short>{0x1234});
     else
         QVERIFY(!r.value.isValid());
@@ -146,12 +147,13 @@ void TestSim::answerFaults()
     m_sim.setDelayMs(100);   // well inside the driver's wait: nothing else may pass for the answer
     m_sim.queueFault(Fault::Delay);
     const CLabelVariable next = m_drv->ReadVariable(QStringLiteral("ID4x0"), DT_INT16);
-    QCOMPARE(next.resultCode, 0);
+    QCOMPARE(next.resultCode, int(veskor::RcDone));
     QCOMPARE(listIn<short>(next), QList<short>{0x5678});
 
     // A write is done by any answer, short or from another port.
     m_sim.queueFault(Fault(fault));
-    QCOMPARE(m_drv->WriteVariable(QStringLiteral("ID4x0"), DT_INT16, recordOf(QList<short>{9})).resultCode, 0);
+    QCOMPARE(m_drv->WriteVariable(QStringLiteral("ID4x0"), DT_INT16, recordOf(QList<short>{9})).resultCode,
+             int(veskor::RcDone));
     QCOMPARE(listIn<short>(m_drv->ReadVariable(QStringLiteral("ID4x0"), DT_INT16)), QList<short>{9});
 }
 
@@ -195,9 +197,9 @@ void TestSim::roundTrip()
     CLabelVariable v;
     v.value = value;
     const CLabelVariable w = m_drv->WriteVariable(tag, DataType(type), v, count);
-    QCOMPARE(w.resultCode, 0);
+    QCOMPARE(w.resultCode, int(veskor::RcDone));
     const CLabelVariable r = m_drv->ReadVariable(tag, DataType(type), count);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QVERIFY2(sameList(r.value, value),
              qPrintable(listText(r.value) + QStringLiteral(" instead of ") + listText(value)));
     QCOMPARE(m_sim.received().size(), 2);
@@ -224,9 +226,9 @@ void TestSim::stringRoundTrip()
     QFETCH(QString, text);
 
     const CLabelVariable w = m_drv->WriteVariable(tag, DT_STRING, recordOf(QList<QString>{text}), count);
-    QCOMPARE(w.resultCode, 0);
+    QCOMPARE(w.resultCode, int(veskor::RcDone));
     const CLabelVariable r = m_drv->ReadVariable(tag, DT_STRING, count);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QVERIFY(holdsList<QString>(r));
     const QList<QString> got = listIn<QString>(r);
     // One field of `count` bytes: the text, then nothing but empty strings.

@@ -5,6 +5,7 @@
 // event loop, and a process with no QCoreApplication at all (the same binary
 // run with --without-app: its own CTest entry).
 #include "E2E.h"
+#include "driver/ResultCodes.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -51,10 +52,11 @@ int work(CDriveBaseClass *drv, const QString &endpoint)
     for (int i = 0; i < kReads; ++i) {
         const CLabelVariable r = drv->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8);
         // The driver's sequence starts at 1 and moves once per read.
-        if (r.resultCode != 0 || listIn<unsigned char>(r) != QList<unsigned char>{uchar(i + 1)})
+        if (r.resultCode != veskor::RcDone || listIn<unsigned char>(r) != QList<unsigned char>{uchar(i + 1)})
             ++wrong;
         if (i % 100 == 99
-            && drv->WriteVariable(QStringLiteral("ID4x0"), DT_UINT8, recordOf(QList<unsigned char>{1})).resultCode != 0)
+            && drv->WriteVariable(QStringLiteral("ID4x0"), DT_UINT8, recordOf(QList<unsigned char>{1})).resultCode
+                   != veskor::RcDone)
             ++wrong;
     }
     return wrong;
@@ -145,7 +147,7 @@ void TestThreads::workerThread()
 
     // Back on the making thread, the same object goes on working.
     const CLabelVariable r = d->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{uchar((kReads + 1) & 0xff)});
 }
 

@@ -2,6 +2,7 @@
 // the wait, the last of several datagrams wins, stale datagrams are dropped,
 // any sender is heard, and what reconnecting and disconnecting do.
 #include "E2E.h"
+#include "driver/ResultCodes.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -66,7 +67,7 @@ void TestTransport::oneRequestOneAnswer()
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     peer.answer(readReply(QByteArray::fromHex("7f")));
     const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{0x7f});
     const QList<ScriptedPeer::Datagram> got = peer.received();
     QCOMPARE(got.size(), 1);
@@ -79,8 +80,8 @@ void TestTransport::lastOfTwoAnswersCounts_data()
     QTest::addColumn<bool>("firstValid");
     QTest::addColumn<int>("result");
 
-    QTest::newRow("invalid then valid") << false << 0;
-    QTest::newRow("valid then invalid") << true << 7;
+    QTest::newRow("invalid then valid") << false << int(veskor::RcDone);
+    QTest::newRow("valid then invalid") << true << int(veskor::RcDevice);
 }
 
 void TestTransport::lastOfTwoAnswersCounts()
@@ -100,7 +101,7 @@ void TestTransport::lastOfTwoAnswersCounts()
 
     const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
     QCOMPARE(r.resultCode, result);
-    if (result == 0)
+    if (result == veskor::RcDone)
         QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{0x22});
     else
         QVERIFY(!r.value.isValid());
@@ -113,14 +114,14 @@ void TestTransport::staleDatagramWithSilentPeerTimeout()
     ScriptedPeer peer;
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     peer.answer(readReply(QByteArray::fromHex("01")));
-    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
+    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, int(veskor::RcDone));
     const quint16 driverPort = peer.received().last().senderPort;
 
     // Arrives while no request waits; the next request must not take it.
     peer.sendUnsolicited(lookalikeAnswer('\x33'), driverPort);
     peer.silent();
     const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
-    QCOMPARE(r.resultCode, 8);
+    QCOMPARE(r.resultCode, int(veskor::RcNoAnswer));
     QVERIFY(!r.value.isValid());
     QCOMPARE(peer.received().size(), 2);
 }
@@ -144,7 +145,7 @@ void TestTransport::staleDatagramIsNotTheAnswer()
         peer.answerTimes(readReply(QByteArray::fromHex("33")), 2);
     else
         peer.answer(readReply(QByteArray::fromHex("01")));
-    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
+    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, int(veskor::RcDone));
     const quint16 driverPort = peer.received().last().senderPort;
     if (!duplicate)
         peer.sendUnsolicited(lookalikeAnswer('\x33'), driverPort);
@@ -156,7 +157,7 @@ void TestTransport::staleDatagramIsNotTheAnswer()
         const char fresh = char(0x40 + i);
         peer.answerAfter(readReply(QByteArray(1, fresh)), 100);
         const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
-        QCOMPARE(r.resultCode, 0);
+        QCOMPARE(r.resultCode, int(veskor::RcDone));
         QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{uchar(fresh)});
     }
     QCOMPARE(peer.received().size(), 4);
@@ -169,12 +170,12 @@ void TestTransport::answerFromAnotherPort()
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     peer.answerFromOtherPort(readReply(QByteArray::fromHex("3412")));
     const CLabelVariable r = d->ReadVariable(kTag, DT_INT16);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QCOMPARE(listIn<short>(r), QList<short>{0x1234});
 
     // Writes as well: any answer from anyone ends the wait.
     peer.answerFromOtherPort(fixedReply(QByteArray::fromHex("00")));
-    QCOMPARE(d->WriteVariable(kTag, DT_INT16, recordOf(QList<short>{1})).resultCode, 0);
+    QCOMPARE(d->WriteVariable(kTag, DT_INT16, recordOf(QList<short>{1})).resultCode, int(veskor::RcDone));
 }
 
 void TestTransport::connectAgainKeepsSocket()
@@ -183,11 +184,11 @@ void TestTransport::connectAgainKeepsSocket()
     ScriptedPeer peer;
     peer.setDefault(readReply(QByteArray::fromHex("0102")));
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(d->ReadVariable(kTag, DT_UINT16).resultCode, 0);
+    QCOMPARE(d->ReadVariable(kTag, DT_UINT16).resultCode, int(veskor::RcDone));
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     const CLabelVariable r = d->ReadVariable(kTag, DT_UINT16);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QCOMPARE(listIn<unsigned short>(r), QList<unsigned short>{0x0201});
 
     const QList<ScriptedPeer::Datagram> got = peer.received();
@@ -200,7 +201,7 @@ void TestTransport::connectAgainKeepsSocket()
     other.setDefault(readReply(QByteArray::fromHex("0304")));
     QCOMPARE(d->ConnectDrive(other.endpoint()), 0);
     const CLabelVariable r2 = d->ReadVariable(kTag, DT_UINT16);
-    QCOMPARE(r2.resultCode, 0);
+    QCOMPARE(r2.resultCode, int(veskor::RcDone));
     QCOMPARE(listIn<unsigned short>(r2), QList<unsigned short>{0x0403});
     QCOMPARE(other.received().size(), 1);
     QCOMPARE(other.received().at(0).senderPort, got.at(0).senderPort);
@@ -213,20 +214,20 @@ void TestTransport::nothingSentAfterDisconnect()
     ScriptedPeer peer;
     peer.setDefault(readReply(QByteArray::fromHex("55")));
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
+    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, int(veskor::RcDone));
     QCOMPARE(d->DisConnectDrive(), 0);
 
     // A write the host believes failed must not reach the controller.
     const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
-    QCOMPARE(r.resultCode, 9);
+    QCOMPARE(r.resultCode, int(veskor::RcNoSocket));
     QVERIFY(!r.value.isValid());
-    QCOMPARE(d->WriteVariable(kTag, DT_UINT8, recordOf(QList<unsigned char>{1})).resultCode, 9);
+    QCOMPARE(d->WriteVariable(kTag, DT_UINT8, recordOf(QList<unsigned char>{1})).resultCode, int(veskor::RcNoSocket));
 
     // Connecting again opens a socket and the exchange goes on. Loopback
     // keeps order: had the refused requests gone out, the peer would have
     // seen them before this one.
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
+    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, int(veskor::RcDone));
     QCOMPARE(peer.received().size(), 2);
     QCOMPARE(d->DestroyFree(), 0);
 }
@@ -257,13 +258,13 @@ struct Step {
     bool write = false;
     QList<Out> outs;
     bool together = false;      // all outs reach the driver at once
-    int code = 0;
+    int code = veskor::RcDone;
     int value = -1;             // the read's value; -1: none
     bool reconnectAfter = false;
 };
 
 Step read(QList<Out> outs, int code, int value = -1) { return Step{false, outs, false, code, value, false}; }
-Step readTogether(QList<Out> outs, int value) { return Step{false, outs, true, 0, value, false}; }
+Step readTogether(QList<Out> outs, int value) { return Step{false, outs, true, veskor::RcDone, value, false}; }
 Step write(QList<Out> outs, int code) { return Step{true, outs, false, code, -1, false}; }
 Step reconnecting(Step s) { s.reconnectAfter = true; return s; }
 
@@ -311,30 +312,32 @@ void TestTransport::answerMatchingTimeout_data()
 
     // An empty datagram answers nothing, for a read nor for a write.
     QTest::newRow("an empty datagram first")
-        << QList<Step>{read({{Sent::Empty}, {Sent::Own, 100}}, 0, 1), write({{Sent::Empty}}, 8)};
+        << QList<Step>{read({{Sent::Empty}, {Sent::Own, 100}}, veskor::RcDone, 1),
+                       write({{Sent::Empty}}, veskor::RcNoAnswer)};
     QTest::newRow("fresh driver: the answer to a lost read comes during the next")
-        << QList<Step>{read({}, 8), read({{Sent::Previous}, {Sent::Own, 100}}, 0, 2)};
+        << QList<Step>{read({}, veskor::RcNoAnswer), read({{Sent::Previous}, {Sent::Own, 100}}, veskor::RcDone, 2)};
     QTest::newRow("own answer, then the previous one, back to back")
-        << QList<Step>{read({{Sent::Own}}, 0, 1), readTogether({{Sent::Own}, {Sent::Previous}}, 2)};
+        << QList<Step>{read({{Sent::Own}}, veskor::RcDone, 1), readTogether({{Sent::Own}, {Sent::Previous}}, 2)};
     QTest::newRow("a stranger at 127.0.0.2 sends the right sequence")
-        << QList<Step>{read({{Sent::Own}}, 0, 1),
-                       read({{Sent::Forged, 0, S::Stranger}, {Sent::Own, 100}}, 0, 2),
-                       write({{Sent::OneByte, 0, S::Stranger}}, 8),   // the controller never answered
-                       read({{Sent::Own, 0, S::OtherPort}}, 0, 3)};   // any port of its address
+        << QList<Step>{read({{Sent::Own}}, veskor::RcDone, 1),
+                       read({{Sent::Forged, 0, S::Stranger}, {Sent::Own, 100}}, veskor::RcDone, 2),
+                       write({{Sent::OneByte, 0, S::Stranger}}, veskor::RcNoAnswer),   // the controller never answered
+                       read({{Sent::Own, 0, S::OtherPort}}, veskor::RcDone, 3)};   // any port of its address
     QTest::newRow("host reconnects after every timeout")
-        << QList<Step>{read({{Sent::Own}}, 0, 1), reconnecting(read({}, 8)),
-                       read({{Sent::Previous}, {Sent::Own, 100}}, 0, 3), reconnecting(read({}, 8)),
+        << QList<Step>{read({{Sent::Own}}, veskor::RcDone, 1), reconnecting(read({}, veskor::RcNoAnswer)),
+                       read({{Sent::Previous}, {Sent::Own, 100}}, veskor::RcDone, 3),
+                       reconnecting(read({}, veskor::RcNoAnswer)),
                        readTogether({{Sent::Own}, {Sent::Previous}}, 5)};
     // Its count matches the sequence for three reads, then a write moves it
     // on: one read fails, and the controller is taken as one that does not echo.
     QTest::newRow("controller that counts its answers where the sequence goes")
-        << QList<Step>{read({{Sent::Counter}}, 0, 1), read({{Sent::Counter}}, 0, 2),
-                       read({{Sent::Counter}}, 0, 3), write({{Sent::Counter}}, 0),
-                       read({{Sent::Counter}}, 8), read({{Sent::Counter}}, 0, 5),
-                       read({{Sent::Counter}}, 0, 6)};
+        << QList<Step>{read({{Sent::Counter}}, veskor::RcDone, 1), read({{Sent::Counter}}, veskor::RcDone, 2),
+                       read({{Sent::Counter}}, veskor::RcDone, 3), write({{Sent::Counter}}, veskor::RcDone),
+                       read({{Sent::Counter}}, veskor::RcNoAnswer), read({{Sent::Counter}}, veskor::RcDone, 5),
+                       read({{Sent::Counter}}, veskor::RcDone, 6)};
     // Nothing tells its answers apart: the last of those pending together counts.
     QTest::newRow("controller that never echoes")
-        << QList<Step>{read({{Sent::ZeroSeq}}, 0, 1), readTogether({{Sent::ZeroSeqEE}, {Sent::ZeroSeq}}, 2),
+        << QList<Step>{read({{Sent::ZeroSeq}}, veskor::RcDone, 1), readTogether({{Sent::ZeroSeqEE}, {Sent::ZeroSeq}}, 2),
                        readTogether({{Sent::ZeroSeq}, {Sent::ZeroSeqEE}}, 0xee)};
 }
 
@@ -393,7 +396,7 @@ void TestTransport::closedPortFailsFast()
         const CLabelVariable r = i == 2 ? d->WriteVariable(kTag, DT_UINT8, recordOf(QList<unsigned char>{1}))
                                         : d->ReadVariable(kTag, DT_UINT8);
         fastest = qMin(fastest, t.elapsed());
-        QCOMPARE(r.resultCode, 8);
+        QCOMPARE(r.resultCode, int(veskor::RcNoAnswer));
     }
     QVERIFY2(fastest < 50, qPrintable(QStringLiteral("fastest refusal took %1 ms").arg(fastest)));
 }
@@ -423,7 +426,7 @@ void TestTransport::connectManyTimes()
     ScriptedPeer peer;
     peer.setDefault(readReply(QByteArray::fromHex("42")));
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
-    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, 0);
+    QCOMPARE(d->ReadVariable(kTag, DT_UINT8).resultCode, int(veskor::RcDone));
     const int fds = openDescriptors();
     const qint64 heap = heapInUse();
 
@@ -433,7 +436,7 @@ void TestTransport::connectManyTimes()
     QCOMPARE(refused, 0);
 
     const CLabelVariable r = d->ReadVariable(kTag, DT_UINT8);
-    QCOMPARE(r.resultCode, 0);
+    QCOMPARE(r.resultCode, int(veskor::RcDone));
     QCOMPARE(listIn<unsigned char>(r), QList<unsigned char>{0x42});
     QCOMPARE(openDescriptors(), fds);
     const qint64 grown = heapInUse() - heap;

@@ -2,6 +2,7 @@
 // write request on the wire, what is refused before anything is sent, and the
 // result of an exchange.
 #include "E2E.h"
+#include "driver/ResultCodes.h"
 
 #include <QtTest>
 
@@ -119,7 +120,7 @@ void TestWrite::requestBytes()
     peer.setDefault([](const QByteArray &req) { return req.left(11); });
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     const CLabelVariable w = d->WriteVariable(tag, DataType(type), callerRecord(value), count);
-    QCOMPARE(w.resultCode, 0);
+    QCOMPARE(w.resultCode, int(veskor::RcDone));
     const QList<ScriptedPeer::Datagram> got = peer.received();
     QCOMPARE(got.size(), 1);
     QCOMPARE(got.at(0).bytes.toHex(), request.toHex());
@@ -134,8 +135,8 @@ void TestWrite::areaIsNotOnTheWire()
     peer.setDefault(fixedReply(QByteArray::fromHex("00")));
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     const CLabelVariable v = callerRecord(listVariant(QList<int>{77}));
-    QCOMPARE(d->WriteVariable(QStringLiteral("ID1x100"), DT_INT32, v, 1).resultCode, 0);
-    QCOMPARE(d->WriteVariable(QStringLiteral("ID4x100"), DT_INT32, v, 1).resultCode, 0);
+    QCOMPARE(d->WriteVariable(QStringLiteral("ID1x100"), DT_INT32, v, 1).resultCode, int(veskor::RcDone));
+    QCOMPARE(d->WriteVariable(QStringLiteral("ID4x100"), DT_INT32, v, 1).resultCode, int(veskor::RcDone));
     const QList<ScriptedPeer::Datagram> got = peer.received();
     QCOMPARE(got.size(), 2);
     QCOMPARE(got.at(0).bytes.toHex(), got.at(1).bytes.toHex());
@@ -150,43 +151,46 @@ void TestWrite::refusedWithoutTraffic_data()
     QTest::addColumn<int>("result");
 
     const QVariant one = listVariant(QList<short>{1});
-    QTest::newRow("no area") << "XY100" << int(DT_INT16) << 1 << one << 3;
-    QTest::newRow("count -1") << "ID4x100" << int(DT_INT16) << -1 << one << 4;
-    QTest::newRow("count 0") << "ID4x100" << int(DT_INT16) << 0 << one << 4;
-    QTest::newRow("type 0") << "ID4x100" << int(DT_NONE) << 1 << one << 2;
-    QTest::newRow("host code 14") << "ID4x100" << 14 << 1 << one << 2;
-    QTest::newRow("host code 22") << "ID4x100" << 22 << 1 << listVariant(QList<unsigned int>{1}) << 4;
-    QTest::newRow("address past 24 bits") << "ID4x16777216" << int(DT_INT16) << 1 << one << 4;
-    QTest::newRow("address 2^32") << "ID4x4294967296" << int(DT_INT16) << 1 << one << 4;
-    QTest::newRow("no value") << "ID4x100" << int(DT_INT16) << 1 << QVariant() << 2;
+    QTest::newRow("no area") << "XY100" << int(DT_INT16) << 1 << one << int(veskor::RcNoArea);
+    QTest::newRow("count -1") << "ID4x100" << int(DT_INT16) << -1 << one << int(veskor::RcLength);
+    QTest::newRow("count 0") << "ID4x100" << int(DT_INT16) << 0 << one << int(veskor::RcLength);
+    QTest::newRow("type 0") << "ID4x100" << int(DT_NONE) << 1 << one << int(veskor::RcType);
+    QTest::newRow("host code 14") << "ID4x100" << 14 << 1 << one << int(veskor::RcType);
+    QTest::newRow("host code 22") << "ID4x100" << 22 << 1 << listVariant(QList<unsigned int>{1}) << int(veskor::RcLength);
+    QTest::newRow("address past 24 bits") << "ID4x16777216" << int(DT_INT16) << 1 << one << int(veskor::RcLength);
+    QTest::newRow("address 2^32") << "ID4x4294967296" << int(DT_INT16) << 1 << one << int(veskor::RcLength);
+    QTest::newRow("no value") << "ID4x100" << int(DT_INT16) << 1 << QVariant() << int(veskor::RcType);
     QTest::newRow("value not a list") << "ID4x100" << int(DT_INT16) << 1
-                                      << QVariant(QDateTime(QDate(2020, 1, 1), QTime(0, 0))) << 2;
+                                      << QVariant(QDateTime(QDate(2020, 1, 1), QTime(0, 0))) << int(veskor::RcType);
     QTest::newRow("bool from a date") << "ID4x100" << int(DT_BOOL) << 1
-                                      << QVariant(QDate(2020, 1, 1)) << 2;
+                                      << QVariant(QDate(2020, 1, 1)) << int(veskor::RcType);
     QTest::newRow("fewer elements than count") << "ID4x100" << int(DT_INT16) << 3
-                                               << listVariant(QList<short>{1, 2}) << 4;
-    QTest::newRow("bool: fewer elements than count") << "ID4x100" << int(DT_BOOL) << 9
-                                                     << listVariant(QList<bool>{true, true, true, true, true, true, true, true}) << 4;
+                                               << listVariant(QList<short>{1, 2}) << int(veskor::RcLength);
+    QTest::newRow("bool: fewer elements than count")
+        << "ID4x100" << int(DT_BOOL) << 9 << listVariant(QList<bool>{true, true, true, true, true, true, true, true})
+        << int(veskor::RcLength);
     QTest::newRow("string longer than count-1 bytes") << "ID4x100" << int(DT_STRING) << 8
-                                                      << listVariant(QList<QString>{"abcdefgh"}) << 4;
-    QTest::newRow("UTF-8 string one byte too long") << "ID4x100" << int(DT_STRING) << 7
-                                                    << listVariant(QList<QString>{QStringLiteral("Grüße")}) << 4;
+                                                      << listVariant(QList<QString>{"abcdefgh"}) << int(veskor::RcLength);
+    QTest::newRow("UTF-8 string one byte too long")
+        << "ID4x100" << int(DT_STRING) << 7 << listVariant(QList<QString>{QStringLiteral("Grüße")})
+        << int(veskor::RcLength);
     QTest::newRow("string in a 1-byte field") << "ID4x100" << int(DT_STRING) << 1
-                                              << listVariant(QList<QString>{"a"}) << 4;
+                                              << listVariant(QList<QString>{"a"}) << int(veskor::RcLength);
     QTest::newRow("string list empty") << "ID4x100" << int(DT_STRING) << 8
-                                       << listVariant(QList<QString>{}) << 4;
+                                       << listVariant(QList<QString>{}) << int(veskor::RcLength);
     // Header and data must fit one UDP datagram (65,507 bytes).
-    QTest::newRow("one byte past a datagram") << "ID4x0" << int(DT_UINT8) << 65497
-                                             << listVariant(QVector<unsigned char>(65497, 1).toList()) << 4;
+    QTest::newRow("one byte past a datagram")
+        << "ID4x0" << int(DT_UINT8) << 65497 << listVariant(QVector<unsigned char>(65497, 1).toList())
+        << int(veskor::RcLength);
     QTest::newRow("70,000 uint8") << "ID4x0" << int(DT_UINT8) << 70000
-                                  << listVariant(QVector<unsigned char>(70000, 1).toList()) << 4;
+                                  << listVariant(QVector<unsigned char>(70000, 1).toList()) << int(veskor::RcLength);
     QTest::newRow("65,491 doubles") << "ID4x0" << int(DT_DOUBLE) << 65491
-                                    << listVariant(QVector<double>(65491, 1.5).toList()) << 4;
+                                    << listVariant(QVector<double>(65491, 1.5).toList()) << int(veskor::RcLength);
     QTest::newRow("a 16 MB string field") << "ID4x0" << int(DT_STRING) << 16000000
-                                          << listVariant(QList<QString>{"a"}) << 4;
+                                          << listVariant(QList<QString>{"a"}) << int(veskor::RcLength);
     // A typo where the address belongs.
-    QTest::newRow("address with a minus sign") << "ID4x-5" << int(DT_INT16) << 1 << one << 4;
-    QTest::newRow("address in letters") << "ID4xabc" << int(DT_INT16) << 1 << one << 4;
+    QTest::newRow("address with a minus sign") << "ID4x-5" << int(DT_INT16) << 1 << one << int(veskor::RcLength);
+    QTest::newRow("address in letters") << "ID4xabc" << int(DT_INT16) << 1 << one << int(veskor::RcLength);
 }
 
 void TestWrite::refusedWithoutTraffic()
@@ -222,7 +226,8 @@ void TestWrite::largestWriteGoesOut()
     peer.setDefault(fixedReply(QByteArray::fromHex("00")));
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     const QVariant value = listVariant(QVector<unsigned char>(65496, 7).toList());
-    QCOMPARE(d->WriteVariable(QStringLiteral("ID4x0"), DT_UINT8, callerRecord(value), 65496).resultCode, 0);
+    QCOMPARE(d->WriteVariable(QStringLiteral("ID4x0"), DT_UINT8, callerRecord(value), 65496).resultCode,
+             int(veskor::RcDone));
     QCOMPARE(peer.received().size(), 1);
     QCOMPARE(peer.received().at(0).bytes.size(), 65507);
 }
@@ -234,7 +239,7 @@ void TestWrite::silentPeerTimeout()
     QCOMPARE(d->ConnectDrive(peer.endpoint()), 0);
     const QVariant value = listVariant(QList<short>{5, 6});
     const CLabelVariable w = d->WriteVariable(QStringLiteral("ID4x0"), DT_INT16, callerRecord(value), 2);
-    QCOMPARE(w.resultCode, 8);
+    QCOMPARE(w.resultCode, int(veskor::RcNoAnswer));
     QCOMPARE(w.timeStamp, kCallerTime);
     QCOMPARE(listIn<short>(w), (QList<short>{5, 6}));
     QCOMPARE(peer.received().size(), 1);
@@ -264,7 +269,7 @@ void TestWrite::anyAnswerIsDone()
     v.auxText = QStringLiteral("host's own");
     const QDateTime before = QDateTime::currentDateTime();
     const CLabelVariable w = d->WriteVariable(QStringLiteral("ID4x0"), DT_INT32, v, 2);
-    QCOMPARE(w.resultCode, 0);
+    QCOMPARE(w.resultCode, int(veskor::RcDone));
     QVERIFY(w.timeStamp >= before);
     QCOMPARE(listIn<int>(w), (QList<int>{-7, 8}));
     QCOMPARE(w.auxInt, 3);

@@ -16,6 +16,7 @@
 //                          controllers (2000; 100000 for the full run)
 #include "Codec.h"
 #include "VeskorSim.h"
+#include "driver/ResultCodes.h"
 #include "libVESKOR.h"
 
 #include <QFile>
@@ -36,9 +37,9 @@ using veskorsim::Simulator;
 
 namespace {
 
-// Result codes of the read and write paths.
-enum Code { Done = 0, Nothing = 1, BadType = 2, NoArea = 3, BadLength = 4, Device = 7, NoAnswer = 8, NoSocket = 9 };
-const QList<int> kDefinedCodes = {Done, Nothing, BadType, NoArea, BadLength, Device, NoAnswer, NoSocket};
+// Every result code the driver writes.
+const QList<int> kDefinedCodes = {veskor::RcDone,   veskor::RcNothing, veskor::RcType,     veskor::RcNoArea,
+                                  veskor::RcLength, veskor::RcDevice,  veskor::RcNoAnswer, veskor::RcNoSocket};
 
 // Faults the simulator answers at once, plus a datagram nobody asked for.
 enum class Injected { None, Duplicate, Truncate, CorruptMagic, CorruptEcho, ForeignPort, Unsolicited };
@@ -380,7 +381,7 @@ void SoakTest::expectGoodRead(const char *what)
     if (r.address + byteLength(r.type, r.count) > m_areaSize)
         r.address = 0;
     const CLabelVariable got = exchange(r);
-    QVERIFY2(got.resultCode == Done, qPrintable(QStringLiteral("%1: %2 gave %3").arg(QLatin1String(what), r.tag()).arg(got.resultCode)));
+    QVERIFY2(got.resultCode == veskor::RcDone, qPrintable(QStringLiteral("%1: %2 gave %3").arg(QLatin1String(what), r.tag()).arg(got.resultCode)));
     QVERIFY2(matchesModel(r, got), qPrintable(QStringLiteral("%1: %2 gave values the controller does not hold").arg(QLatin1String(what), r.tag())));
 }
 
@@ -419,8 +420,8 @@ void SoakTest::faultsAnsweredAtOnce()
         // queued for them, since none would be consumed.
         if (pick < 4) {
             static const struct { const char *tag; int type; int count; int code; } refused[] = {
-                {"ID24x0", DT_INT32, 1, NoArea}, {"ID4x0", DT_INT32, 0, BadLength},
-                {"ID4x0", 0, 1, BadType},        {"ID4x", DT_INT16, -2, BadLength},
+                {"ID24x0", DT_INT32, 1, veskor::RcNoArea}, {"ID4x0", DT_INT32, 0, veskor::RcLength},
+                {"ID4x0", 0, 1, veskor::RcType},           {"ID4x", DT_INT16, -2, veskor::RcLength},
             };
             const auto &c = refused[m_rng() % 4];
             const CLabelVariable got = m_driver->ReadVariable(QString::fromLatin1(c.tag), DataType(c.type), c.count);
@@ -464,21 +465,21 @@ void SoakTest::faultsAnsweredAtOnce()
 
         if (write) {
             // Any datagram back counts as the acknowledgement.
-            QVERIFY2(got.resultCode == Done, qPrintable(where + QStringLiteral(": code %1").arg(got.resultCode)));
+            QVERIFY2(got.resultCode == veskor::RcDone, qPrintable(where + QStringLiteral(": code %1").arg(got.resultCode)));
             applyWrite(r);
             continue;
         }
-        int want = Done;
+        int want = veskor::RcDone;
         if (r.address + byteLength(r.type, r.count) > m_areaSize || fault == Injected::Truncate)
-            want = BadLength;   // the length check comes before the header check
+            want = veskor::RcLength;   // the length check comes before the header check
         else if (fault == Injected::CorruptMagic || fault == Injected::CorruptEcho)
-            want = Device;
+            want = veskor::RcDevice;
         QVERIFY2(got.resultCode == want, qPrintable(where + QStringLiteral(": code %1, want %2").arg(got.resultCode).arg(want)));
-        if (got.resultCode == Done && !matchesModel(r, got)) {
+        if (got.resultCode == veskor::RcDone && !matchesModel(r, got)) {
             ++wrongValues;
             QFAIL(qPrintable(where + QStringLiteral(": values the controller does not hold")));
         }
-        if (got.resultCode != Done)
+        if (got.resultCode != veskor::RcDone)
             QVERIFY(!got.value.isValid());
     }
     const qint64 rssEnd = residentBytes();
@@ -545,7 +546,7 @@ void SoakTest::lostAndLateAnswersTimeout()
             r.address = 0;
         m_sim->queueFault(Fault(fault));
         const CLabelVariable got = exchange(r);
-        QCOMPARE(got.resultCode, int(NoAnswer));
+        QCOMPARE(got.resultCode, int(veskor::RcNoAnswer));
         // The controller stored a write whose acknowledgement went missing.
         if (write)
             applyWrite(r);
@@ -560,8 +561,8 @@ void SoakTest::lostAndLateAnswersTimeout()
             next.count = r.count;
             m_sim->queueFault(Fault::Drop);
             const CLabelVariable late = exchange(next);
-            QCOMPARE(late.resultCode, int(NoAnswer));
-            if (late.resultCode == Done)
+            QCOMPARE(late.resultCode, int(veskor::RcNoAnswer));
+            if (late.resultCode == veskor::RcDone)
                 qInfo("the late answer was taken: values %s the first request's area",
                       matchesModel(r, late) ? "from" : "not from");
             QVERIFY(m_sim->waitForPendingAnswers(10000));
@@ -591,21 +592,21 @@ void SoakTest::controllerRestartTimeout()
 
     Request r = randomRequest(false);
     r.address = 0;
-    QCOMPARE(exchange(r).resultCode, int(NoAnswer));
+    QCOMPARE(exchange(r).resultCode, int(veskor::RcNoAnswer));
     Request w = randomRequest(true);
-    QCOMPARE(exchange(w).resultCode, int(NoAnswer));   // nothing stored: the model stays
+    QCOMPARE(exchange(w).resultCode, int(veskor::RcNoAnswer));   // nothing stored: the model stays
 
     QString error;
     QVERIFY2(m_sim->start(&error), qPrintable(error));
     QCOMPARE(m_sim->port(), port);
     expectGoodRead("first request after the restart");
     Request w2 = randomRequest(true);
-    QCOMPARE(exchange(w2).resultCode, int(Done));
+    QCOMPARE(exchange(w2).resultCode, int(veskor::RcDone));
     applyWrite(w2);
     Request back = w2;
     back.write = false;
     const CLabelVariable got = exchange(back);
-    QCOMPARE(got.resultCode, int(Done));
+    QCOMPARE(got.resultCode, int(veskor::RcDone));
     QVERIFY(matchesModel(back, got));
 }
 
@@ -650,18 +651,19 @@ void SoakTest::reconnectAfterTimeout()
         if (r.write) {
             // The controller stores a write whatever happens to its answer.
             applyWrite(r);
-            QVERIFY2(got.resultCode == Done || got.resultCode == NoAnswer,
+            QVERIFY2(got.resultCode == veskor::RcDone || got.resultCode == veskor::RcNoAnswer,
                      qPrintable(QStringLiteral("write %1: code %2").arg(i).arg(got.resultCode)));
         } else {
             const bool pastEnd = r.address + byteLength(r.type, r.count) > m_areaSize;
-            QVERIFY2(got.resultCode == NoAnswer || got.resultCode == (pastEnd ? BadLength : Done),
+            QVERIFY2(got.resultCode == veskor::RcNoAnswer
+                         || got.resultCode == (pastEnd ? veskor::RcLength : veskor::RcDone),
                      qPrintable(QStringLiteral("read %1 of %2: code %3").arg(i).arg(r.tag()).arg(got.resultCode)));
-            if (got.resultCode == Done && !matchesModel(r, got)) {
+            if (got.resultCode == veskor::RcDone && !matchesModel(r, got)) {
                 if (wrongValues++ == 0)
                     firstWrong = QStringLiteral("exchange %1, %2 type %3 count %4").arg(i).arg(r.tag()).arg(r.type).arg(r.count);
             }
         }
-        if (got.resultCode == NoAnswer) {
+        if (got.resultCode == veskor::RcNoAnswer) {
             ++reconnects;
             QCOMPARE(m_driver->DisConnectDrive(), 0);
             QCOMPARE(m_driver->ConnectDrive(endpoint), 0);
@@ -684,7 +686,7 @@ void SoakTest::reconnectAfterTimeout()
     // A lost answer always costs its request. (A late one may still be taken
     // when the driver's thread, held up by load, reads the socket only after
     // the answer came: it is the right answer, its sequence says so.)
-    QVERIFY(quint64(codes.value(NoAnswer)) >= stats.faults.value(Fault::Drop));
+    QVERIFY(quint64(codes.value(veskor::RcNoAnswer)) >= stats.faults.value(Fault::Drop));
 }
 
 // A host that serves two controllers with one driver object, taking turns:
@@ -753,12 +755,12 @@ void SoakTest::hostSwitchingControllers()
         if (r.write)
             applyWrite(r, models[c]);
         const bool pastEnd = !r.write && r.address + byteLength(r.type, r.count) > m_areaSize;
-        const int answered = pastEnd ? BadLength : Done;
-        if (got.resultCode != NoAnswer && got.resultCode != answered)
+        const int answered = pastEnd ? veskor::RcLength : veskor::RcDone;
+        if (got.resultCode != veskor::RcNoAnswer && got.resultCode != answered)
             wrong(&wrongCodes, where + QStringLiteral(": code %1").arg(got.resultCode));
-        if (fault == Fault::Drop && got.resultCode != NoAnswer)
+        if (fault == Fault::Drop && got.resultCode != veskor::RcNoAnswer)
             wrong(r.write ? &lostWritesDone : &lostReadsTaken, where + QStringLiteral(": answer lost, code %1").arg(got.resultCode));
-        if (!r.write && got.resultCode == Done && !matchesModel(r, got, models[c]))
+        if (!r.write && got.resultCode == veskor::RcDone && !matchesModel(r, got, models[c]))
             wrong(&wrongValues, where + QStringLiteral(": values controller %1 does not hold").arg(QLatin1Char("AB"[c])));
     }
     restore.dismiss();

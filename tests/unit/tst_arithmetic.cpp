@@ -6,6 +6,7 @@
 
 #include "CLabelVariable.h"
 #include "UnitSupport.h"
+#include "driver/ResultCodes.h"
 
 using unit::listVar;
 
@@ -199,7 +200,7 @@ void TestArithmetic::operators()
     l.auxInt = 3;
     l.auxText = "lt";
     CLabelVariable r = record(rightType, right, rightCount, "right");
-    r.resultCode = 0;
+    r.resultCode = veskor::RcDone;
     r.accessStatus = 8;
     r.auxInt = 4;
     r.auxText = "rt";
@@ -209,7 +210,7 @@ void TestArithmetic::operators()
     const CLabelVariable res = apply(op.at(0).toLatin1(), l, r);
 
     if (type == "default") {
-        QCOMPARE(res.resultCode, 1);
+        QCOMPARE(res.resultCode, int(veskor::RcNothing));
         QCOMPARE(res.accessStatus, 1);
         QVERIFY(!res.value.isValid());
         QVERIFY(res.timeStamp.isNull());
@@ -219,7 +220,7 @@ void TestArithmetic::operators()
         QVERIFY(res.auxText.isEmpty());
         QCOMPARE(res.auxInt, 0);
     } else {
-        QCOMPARE(res.resultCode, 0);
+        QCOMPARE(res.resultCode, int(veskor::RcDone));
         QCOMPARE(res.labelName, QStringLiteral("right"));
         QCOMPARE(res.elementCount, rightCount);
         QCOMPARE(int(res.dataType), rightType);
@@ -293,14 +294,14 @@ void TestArithmetic::equality()
     QFETCH(bool, equal);
 
     CLabelVariable a = record(type, left, count, "tag");
-    a.resultCode = 0;
+    a.resultCode = veskor::RcDone;
     a.auxText = "aux";
     a.timeStamp = QDateTime(QDate(2024, 1, 1), QTime(0, 0));
     CLabelVariable b = record(type, right, count, "tag");
-    b.resultCode = 0;
+    b.resultCode = veskor::RcDone;
     b.auxText = "aux";
     b.timeStamp = a.timeStamp;
-    if (change == "resultCode") b.resultCode = 7;
+    if (change == "resultCode") b.resultCode = veskor::RcDevice;
     if (change == "labelName") b.labelName = "TAG";
     if (change == "elementCount") b.elementCount = count + 1;
     if (change == "dataType") b.dataType = DT_UINT32;

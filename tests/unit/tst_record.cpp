@@ -8,6 +8,7 @@
 
 #include "CLabelVariable.h"
 #include "UnitSupport.h"
+#include "driver/ResultCodes.h"
 
 using unit::listVar;
 
@@ -82,7 +83,7 @@ QList<ReaderCase> readerCases()
 CLabelVariable filledRecord()
 {
     CLabelVariable r;
-    r.resultCode = 4;
+    r.resultCode = veskor::RcLength;
     r.accessStatus = 7;
     r.value = listVar<int>({5, 6});
     r.timeStamp = QDateTime(QDate(2023, 12, 18), QTime(11, 16, 0));
@@ -112,7 +113,7 @@ private slots:
 void TestRecord::freshRecord()
 {
     const CLabelVariable r;
-    QCOMPARE(r.resultCode, 1);
+    QCOMPARE(r.resultCode, int(veskor::RcNothing));
     QCOMPARE(r.accessStatus, 1);
     QVERIFY(!r.value.isValid());
     QVERIFY(r.timeStamp.isNull());
@@ -127,7 +128,7 @@ void TestRecord::copyConstructionCopiesEveryField()
 {
     const CLabelVariable src = filledRecord();
     const CLabelVariable c(src);
-    QCOMPARE(c.resultCode, 4);
+    QCOMPARE(c.resultCode, int(veskor::RcLength));
     QCOMPARE(c.accessStatus, 7);
     QCOMPARE(unit::dump(c.value), QStringList({"5", "6"}));
     QCOMPARE(unit::listType(c.value), QStringLiteral("int"));
@@ -147,7 +148,7 @@ void TestRecord::assignmentKeepsTargetStatusAndAuxInt()
     t.auxInt = -3;
     t.value = listVar<QString>({"old"});
     t = src;
-    QCOMPARE(t.resultCode, 4);
+    QCOMPARE(t.resultCode, int(veskor::RcLength));
     QCOMPARE(unit::dump(t.value), QStringList({"5", "6"}));
     QCOMPARE(unit::listType(t.value), QStringLiteral("int"));
     QCOMPARE(t.timeStamp, src.timeStamp);

@@ -3,6 +3,7 @@
 
 #include "Tags.h"
 #include "libVESKOR.h"
+#include "driver/ResultCodes.h"
 
 class TestTags : public QObject
 {
@@ -192,23 +193,28 @@ void TestTags::requestAddress_data()
     QTest::addColumn<int>("writeCode");
 
     // Typos in a panel project: no request, code 4.
-    QTest::newRow("minus sign") << "ID4x-5" << 0 << 4 << 4;
-    QTest::newRow("letters") << "ID4xabc" << 0 << 4 << 4;
-    QTest::newRow("hex digit") << "ID4x1A" << 0 << 4 << 4;
-    QTest::newRow("nothing after x") << "ID4x" << 0 << 4 << 4;
-    QTest::newRow("x before the area") << "xID4x120" << 0 << 4 << 4;
-    QTest::newRow("trailing NUL") << QStringLiteral("ID4x12") + QChar(0) << 0 << 4 << 4;
-    QTest::newRow("fullwidth digits") << QString::fromUtf8("ID4x\uff11\uff12") << 0 << 4 << 4;
-    QTest::newRow("plus sign") << "ID4x+12" << 12 << 4 << 4;
-    QTest::newRow("no lower-case x") << "ID4X12" << -1 << 4 << 4;
+    QTest::newRow("minus sign") << "ID4x-5" << 0 << int(veskor::RcLength) << int(veskor::RcLength);
+    QTest::newRow("letters") << "ID4xabc" << 0 << int(veskor::RcLength) << int(veskor::RcLength);
+    QTest::newRow("hex digit") << "ID4x1A" << 0 << int(veskor::RcLength) << int(veskor::RcLength);
+    QTest::newRow("nothing after x") << "ID4x" << 0 << int(veskor::RcLength) << int(veskor::RcLength);
+    QTest::newRow("x before the area") << "xID4x120" << 0 << int(veskor::RcLength) << int(veskor::RcLength);
+    QTest::newRow("trailing NUL")
+        << QStringLiteral("ID4x12") + QChar(0) << 0 << int(veskor::RcLength) << int(veskor::RcLength);
+    QTest::newRow("fullwidth digits")
+        << QString::fromUtf8("ID4x\uff11\uff12") << 0 << int(veskor::RcLength) << int(veskor::RcLength);
+    QTest::newRow("plus sign") << "ID4x+12" << 12 << int(veskor::RcLength) << int(veskor::RcLength);
+    QTest::newRow("no lower-case x") << "ID4X12" << -1 << int(veskor::RcLength) << int(veskor::RcLength);
     // Valid forms.
-    QTest::newRow("plain") << "ID4x120" << 120 << 9 << 9;
-    QTest::newRow("second x ends the address") << "ID4x12x7" << 12 << 9 << 9;
-    QTest::newRow("0x10 is 0") << "ID4x0x10" << 0 << 9 << 9;
-    QTest::newRow("area named after the address") << "ID2x7xID1x" << 7 << 9 << 9;
-    QTest::newRow("2^31-1: past a write's 24 bits") << "ID4x2147483647" << 2147483647 << 9 << 4;
-    QTest::newRow("leading zeros") << "ID4x000000000120" << 120 << 9 << 9;
-    QTest::newRow("2^31") << "ID4x2147483648" << -1 << 4 << 4;
+    QTest::newRow("plain") << "ID4x120" << 120 << int(veskor::RcNoSocket) << int(veskor::RcNoSocket);
+    QTest::newRow("second x ends the address")
+        << "ID4x12x7" << 12 << int(veskor::RcNoSocket) << int(veskor::RcNoSocket);
+    QTest::newRow("0x10 is 0") << "ID4x0x10" << 0 << int(veskor::RcNoSocket) << int(veskor::RcNoSocket);
+    QTest::newRow("area named after the address")
+        << "ID2x7xID1x" << 7 << int(veskor::RcNoSocket) << int(veskor::RcNoSocket);
+    QTest::newRow("2^31-1: past a write's 24 bits")
+        << "ID4x2147483647" << 2147483647 << int(veskor::RcNoSocket) << int(veskor::RcLength);
+    QTest::newRow("leading zeros") << "ID4x000000000120" << 120 << int(veskor::RcNoSocket) << int(veskor::RcNoSocket);
+    QTest::newRow("2^31") << "ID4x2147483648" << -1 << int(veskor::RcLength) << int(veskor::RcLength);
 }
 
 void TestTags::requestAddress()
@@ -223,8 +229,8 @@ void TestTags::requestAddress()
     const int sequence = d.transport().sequence();
     const CLabelVariable r = d.ReadVariable(tag, DT_INT16, 1);
     QCOMPARE(r.resultCode, readCode);
-    QCOMPARE(d.transport().sequence() != sequence, readCode == 9);   // a request was built
-    if (readCode != 9)
+    QCOMPARE(d.transport().sequence() != sequence, readCode == veskor::RcNoSocket);   // a request was built
+    if (readCode != veskor::RcNoSocket)
         QVERIFY(r.timeStamp.isValid());   // a refusal carries the time of the call
     CLabelVariable v;
     v.value = QVariant::fromValue(QList<short>{1});

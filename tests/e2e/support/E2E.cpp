@@ -1,4 +1,5 @@
 #include "E2E.h"
+#include "driver/ResultCodes.h"
 
 #include <QStringList>
 
@@ -64,7 +65,7 @@ int datagramsBeforeMarker(CDriveBaseClass *drv, ScriptedPeer &peer)
 {
     peer.answer(readReply(QByteArray(1, '\x5a')));
     const CLabelVariable r = drv->ReadVariable(QStringLiteral("ID4x0"), DT_UINT8, 1);
-    if (r.resultCode != 0 || listIn<unsigned char>(r) != QList<unsigned char>{0x5a})
+    if (r.resultCode != veskor::RcDone || listIn<unsigned char>(r) != QList<unsigned char>{0x5a})
         return -1;
     const QList<ScriptedPeer::Datagram> got = peer.received();
     if (got.isEmpty() || got.last().bytes.size() != 16 || !got.last().bytes.startsWith("MR"))
