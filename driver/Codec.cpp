@@ -266,5 +266,29 @@ QByteArray packBits(const QByteArray &bytePerElement, int count)
     return out;
 }
 
+QVariant decodeTag(int type, const QByteArray &image, int count)
+{
+    const int length = image.size();
+    switch (type) {
+    case DT_BOOL:
+        // One bit per element; a single element is true when its byte is non-zero.
+        return count == 1 ? decodeBool(image, 1) : decodeBoolBits(image, count);
+    case DT_INT8: return decodeInt8(image, length);
+    case DT_UINT8: return decodeUInt8(image, length);
+    case DT_INT16:
+    case DT_HOST_14: return decodeInt16(image, length / 2);
+    case DT_UINT16: return decodeUInt16(image, length / 2);
+    case DT_INT32: return decodeInt32(image, length / 4);
+    case DT_UINT32:
+    case DT_HOST_22: return decodeUInt32(image, length / 4);
+    case DT_FLOAT: return decodeFloat(image, length / 4);
+    case DT_INT64: return decodeInt64(image, length / 8);
+    case DT_UINT64: return decodeUInt64(image, length / 8);
+    case DT_DOUBLE: return decodeDouble(image, length / 8);
+    case DT_STRING: return decodeString(image, length);
+    default: return QVariant();
+    }
+}
+
 } // namespace codec
 } // namespace veskor

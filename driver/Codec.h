@@ -35,6 +35,11 @@ QVariant decodeDouble(const QByteArray &image, int count);
 // Fields of one length byte L and L bytes of UTF-8 text (cut at a zero byte).
 QVariant decodeString(const QByteArray &image, int count);
 
+// A tag's value as a read makes it: count elements of type from image, which
+// holds the tag's bytes in the controller (byteLength(type, count) of them).
+// Invalid for a type the driver makes no value of.
+QVariant decodeTag(int type, const QByteArray &image, int count);
+
 int encodeBool(const CLabelVariable &v, int count, QByteArray *out);   // 01 / 00 per element
 int encodeInt8(const CLabelVariable &v, int count, QByteArray *out);
 int encodeUInt8(const CLabelVariable &v, int count, QByteArray *out);

@@ -223,26 +223,9 @@ CLabelVariable LibVESKORS::Read_data(int area, int address, DataType type, int c
     if (rc != ProtoOk)
         return result;
     result.timeStamp = m_clock.now();
-    switch (int(type)) {
-    case DT_BOOL:
-        // One bit per element; a single element is true when its byte is non-zero.
-        result.value = count == 1 ? codec::decodeBool(bytes, 1) : codec::decodeBoolBits(bytes, count);
-        break;
-    case DT_INT8: result.value = codec::decodeInt8(bytes, length); break;
-    case DT_UINT8: result.value = codec::decodeUInt8(bytes, length); break;
-    case DT_INT16:
-    case DT_HOST_14: result.value = codec::decodeInt16(bytes, length / 2); break;
-    case DT_UINT16: result.value = codec::decodeUInt16(bytes, length / 2); break;
-    case DT_INT32: result.value = codec::decodeInt32(bytes, length / 4); break;
-    case DT_UINT32:
-    case DT_HOST_22: result.value = codec::decodeUInt32(bytes, length / 4); break;
-    case DT_FLOAT: result.value = codec::decodeFloat(bytes, length / 4); break;
-    case DT_INT64: result.value = codec::decodeInt64(bytes, length / 8); break;
-    case DT_UINT64: result.value = codec::decodeUInt64(bytes, length / 8); break;
-    case DT_DOUBLE: result.value = codec::decodeDouble(bytes, length / 8); break;
-    case DT_STRING: result.value = codec::decodeString(bytes, length); break;
-    default: result.resultCode = RcType; break;
-    }
+    result.value = codec::decodeTag(int(type), bytes, count);
+    if (!result.value.isValid())
+        result.resultCode = RcType;
     return result;
 }
 

@@ -10,6 +10,12 @@
 #include "UnitSupport.h"
 #include "driver/ResultCodes.h"
 
+// Hosts act on these numbers: the names must never move.
+static_assert(veskor::RcDone == 0 && veskor::RcNothing == 1 && veskor::RcType == 2 && veskor::RcNoArea == 3
+                  && veskor::RcLength == 4 && veskor::RcDevice == 7 && veskor::RcNoAnswer == 8
+                  && veskor::RcNoSocket == 9,
+              "result codes are part of the host interface");
+
 using unit::listVar;
 
 // Both 8-bit readers hand out 0 to 255 whatever the processor's char is.

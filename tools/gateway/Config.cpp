@@ -1,8 +1,9 @@
 #include "Config.h"
 
-#include "CommandLine.h"
-#include "Tags.h"
-#include "Values.h"
+#include "veskor/CommandLine.h"
+#include "veskor/Values.h"
+#include "common/Resolve.h"
+#include "driver/Tags.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -14,8 +15,6 @@
 #include <QSet>
 
 #include <cmath>
-#include <netdb.h>
-#include <sys/socket.h>
 
 namespace veskorgw {
 
@@ -231,18 +230,10 @@ void Reader::resolveConnect(const QString &where, ControllerConfig *c)
         return;
     }
     QHostAddress numeric;
-    if (!numeric.setAddress(host) || numeric.protocol() != QAbstractSocket::IPv4Protocol) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_DGRAM;
-        addrinfo *found = nullptr;
-        const int rc = ::getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &found);
-        if (rc != 0 || !found) {
-            fault(where, QStringLiteral("cannot resolve %1 to an IPv4 address").arg(quoted(host)));
-            return;
-        }
-        numeric.setAddress(found->ai_addr);
-        ::freeaddrinfo(found);
+    QString error;
+    if (!veskortools::resolveIPv4(host, &numeric, &error)) {
+        fault(where, error);
+        return;
     }
     c->connect = QStringLiteral("%1:%2").arg(numeric.toString()).arg(port);
 }

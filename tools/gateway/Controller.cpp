@@ -1,9 +1,9 @@
 #include "Controller.h"
 
-#include "ExportTCPDLL.h"
+#include "driver/ExportTCPDLL.h"
 #include "Log.h"
-#include "ResultCodes.h"
-#include "Values.h"
+#include "driver/ResultCodes.h"
+#include "veskor/Values.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>

@@ -1,9 +1,9 @@
 #include "ReadPlan.h"
 
-#include "Codec.h"
-#include "DataType.h"
-#include "Tags.h"
-#include "Values.h"
+#include "driver/Codec.h"
+#include "host/DataType.h"
+#include "driver/Tags.h"
+#include "veskor/Values.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -118,28 +118,10 @@ QByteArray imageBytes(const QVariant &value)
 
 QVariant decodeFromImage(const TagConfig &tag, const QByteArray &image)
 {
-    using namespace veskor::codec;
     if (qint64(tag.address) + tag.bytes > image.size())
         return QVariant();
-    const QByteArray bytes = QByteArray::fromRawData(image.constData() + tag.address, tag.bytes);
-    const int n = tag.count;
-    const int length = tag.bytes;
-    // The read path's choice of decoder and element count, type by type.
-    switch (tag.type) {
-    case DT_BOOL: return n == 1 ? decodeBool(bytes, 1) : decodeBoolBits(bytes, n);
-    case DT_INT8: return decodeInt8(bytes, length);
-    case DT_UINT8: return decodeUInt8(bytes, length);
-    case DT_INT16: return decodeInt16(bytes, length / 2);
-    case DT_UINT16: return decodeUInt16(bytes, length / 2);
-    case DT_INT32: return decodeInt32(bytes, length / 4);
-    case DT_UINT32: return decodeUInt32(bytes, length / 4);
-    case DT_FLOAT: return decodeFloat(bytes, length / 4);
-    case DT_INT64: return decodeInt64(bytes, length / 8);
-    case DT_UINT64: return decodeUInt64(bytes, length / 8);
-    case DT_DOUBLE: return decodeDouble(bytes, length / 8);
-    case DT_STRING: return decodeString(bytes, length);
-    default: return QVariant();
-    }
+    return veskor::codec::decodeTag(
+        tag.type, QByteArray::fromRawData(image.constData() + tag.address, tag.bytes), tag.count);
 }
 
 QJsonValue valueJson(const TagConfig &tag, const QVariant &value)

@@ -4,10 +4,10 @@
 // answered on .../set/result and logged.
 #include "Controller.h"
 
-#include "CDriveBaseClass.h"
+#include "host/CDriveBaseClass.h"
 #include "Log.h"
-#include "ResultCodes.h"
-#include "Values.h"
+#include "driver/ResultCodes.h"
+#include "veskor/Values.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
