@@ -24,6 +24,9 @@ esac
 "$cxx" "${cxxflags[@]}" -fPIC "$source" -o "$work/host-pc" "${ldflags[@]}" "${pcflags[@]}"
 
 sim_out="$work/sim.out"
+# Made here: the background start below opens it in its own process, which
+# may not have run yet when the first look for the endpoint comes.
+: >"$sim_out"
 "${emulator[@]}" "$prefix/bin/veskor-sim" --listen 127.0.0.1:0 >"$sim_out" 2>&1 &
 sim=$!
 trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
