@@ -37,7 +37,6 @@
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
-#include <random>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -88,17 +87,20 @@ int tagAddress(int t) { return 4 * (t / kAreas); }
     quint32 codes[kAreas];
     for (int a = 0; a < kAreas; ++a)
         codes[a] = quint32(veskor::tagArea(QLatin1String(kAreaNames[a]) + QLatin1Char('0')));
-    std::mt19937 rng(7);
     quint32 counter = 0;
     quint64 changes = 0;
+    int cycle = 0;
     const auto began = std::chrono::steady_clock::now();
     for (;;) {
         pollfd p{in, POLLIN, 0};
         if (::poll(&p, 1, kPeriodMs) > 0)
             break;   // the parent closed its end
+        // A tenth of the tags, each a different one, and each tag changed
+        // only every tenth cycle: every change is one message to publish.
+        ++cycle;
         for (auto &sim : sims)
             for (int k = 0; k < kTags / 10; ++k) {
-                const int t = int(rng() % kTags);
+                const int t = (cycle % 10 + 10 * k) % kTags;
                 ++counter;
                 sim->setArea(codes[tagArea(t)], tagAddress(t), QByteArray(reinterpret_cast<const char *>(&counter), 4));
                 ++changes;
