@@ -209,7 +209,10 @@ Cause causeOf(const Result &r)
     case veskor::RcDevice:
         return makeCause(Cause::DeviceError, true,
                          QStringLiteral("an answer came, but no read answer for this device id (its first byte "
-                                        "is not 'M', or bytes 12-14 are not the request's)"));
+                                        "is not '%1', or bytes %2-%3 are not the request's)")
+                             .arg(QLatin1Char(veskor::kReadMagic))
+                             .arg(veskor::kDeviceIdOffset)
+                             .arg(veskor::kDeviceIdOffset + veskor::kDeviceIdChecked - 1));
     case veskor::RcLength:
         return tagKnown ? tooShortCause(r) : makeCause(Cause::BadLength, false, resultMeaning(veskor::RcLength));
     case veskor::RcType:
