@@ -1,7 +1,7 @@
 // veskor-gateway end to end, with real processes on 127.0.0.1: a mosquitto
 // broker of the test's own (free port, password file, ACL), two veskor-sim
 // controllers, the gateway, mosquitto_sub and mosquitto_pub, veskor, curl
-// and promtool. One run, its steps in order; the tag table drives the
+// and promtool; for TLS, openssl and a second broker. One run, its steps in order; the tag table drives the
 // value checks.
 #include <QDir>
 #include <QElapsedTimer>
@@ -77,6 +77,7 @@ public:
         m_proc->start(QStringLiteral("mosquitto_sub"), args);
         QVERIFY(m_proc->waitForStarted());
     }
+    void stop() { m_proc->kill(); m_proc->waitForFinished(1000); }
     int size() { pump(0); return m_lines.size(); }
     // The payload of the first line from index `from` on with this topic,
     // waiting up to ms for it; null when none came.
@@ -141,10 +142,13 @@ private slots:
     void brokerRestart();
     void controllerLost();
     void cleanStop();
+    void tls_data();
+    void tls();
     void badConfiguration();
 
 private:
-    void startBroker();
+    void startBroker(bool tls = false);
+    void startTlsBroker(const QString &openssl);
     QString startSim();
     QByteArray run(const QString &program, const QStringList &args, int *status = nullptr,
                    QByteArray *err = nullptr, int ms = 10000);
@@ -153,9 +157,9 @@ private:
     void writeConfig(const QString &path);
 
     QTemporaryDir m_dir;
-    quint16 m_brokerPort = 0, m_metricsPort = 0;
+    quint16 m_brokerPort = 0, m_metricsPort = 0, m_tlsPort = 0;
     QString m_mosquitto, m_veskor = QStringLiteral(VESKOR_EXE), m_sim[2];
-    std::unique_ptr<QProcess> m_broker, m_gateway, m_sims[2];
+    std::unique_ptr<QProcess> m_broker, m_gateway, m_sims[2], m_tlsBroker;
     Subscriber m_sub;
 };
 
@@ -179,23 +183,25 @@ QStringList tst_Gateway::mqttAuth(const char *user) const
             QStringLiteral("-u"), QLatin1String(user), QStringLiteral("-P"), QLatin1String(user) + QStringLiteral("-pw")};
 }
 
-void tst_Gateway::startBroker()
+void tst_Gateway::startBroker(bool tls)
 {
-    m_broker.reset(new QProcess);
-    m_broker->setProcessChannelMode(QProcess::MergedChannels);
-    m_broker->start(m_mosquitto, {QStringLiteral("-c"), m_dir.filePath(QStringLiteral("mosquitto.conf"))});
-    QVERIFY(m_broker->waitForStarted());
+    auto &broker = tls ? m_tlsBroker : m_broker;
+    const quint16 port = tls ? m_tlsPort : m_brokerPort;
+    broker.reset(new QProcess);
+    broker->setProcessChannelMode(QProcess::MergedChannels);
+    broker->start(m_mosquitto, {QStringLiteral("-c"), m_dir.filePath(tls ? QStringLiteral("tls.conf") : QStringLiteral("mosquitto.conf"))});
+    QVERIFY(broker->waitForStarted());
     // Ready once it takes a connection.
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < 5000) {
         QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, m_brokerPort);
+        s.connectToHost(QHostAddress::LocalHost, port);
         if (s.waitForConnected(200))
             return;
         QTest::qWait(50);
     }
-    QFAIL(qPrintable("mosquitto did not start: " + m_broker->readAll()));
+    QFAIL(qPrintable("mosquitto did not start: " + broker->readAll()));
 }
 
 QString tst_Gateway::startSim()
@@ -290,7 +296,7 @@ void tst_Gateway::initTestCase()
 
 void tst_Gateway::cleanupTestCase()
 {
-    for (auto *p : {m_gateway.get(), m_sims[0].get(), m_sims[1].get(), m_broker.get()})
+    for (auto *p : {m_gateway.get(), m_sims[0].get(), m_sims[1].get(), m_broker.get(), m_tlsBroker.get()})
         if (p && p->state() != QProcess::NotRunning) {
             p->kill();
             p->waitForFinished(2000);
@@ -478,6 +484,89 @@ void tst_Gateway::cleanStop()
     QCOMPARE(m_gateway->exitCode(), 0);
     for (const char *c : {"plant/press1/$state", "plant/press1t/$state"})
         QVERIFY2(!m_sub.waitFor(c, 2000, from, "offline").isNull(), c);
+}
+
+// A throwaway CA (ca.crt) and the broker's certificate for 127.0.0.1 it
+// signs, a second CA (other.crt) that signed nothing, and a broker that takes
+// TLS only, with that certificate, on a free port.
+void tst_Gateway::startTlsBroker(const QString &openssl)
+{
+    const auto makeCert = [&](const QString &name, const QStringList &extra) {
+        int status = -1;
+        QByteArray err;
+        run(openssl, QStringList{"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                                 "-days", "2", "-keyout", m_dir.filePath(name + ".key"), "-out", m_dir.filePath(name + ".crt")}
+                         + extra, &status, &err);
+        QVERIFY2(status == 0, err.constData());
+        for (const QString &f : {m_dir.filePath(name + ".key"), m_dir.filePath(name + ".crt")})
+            QFile::setPermissions(f, QFile::permissions(f) | QFileDevice::ReadOther);   // the broker may not run as root
+    };
+    makeCert(QStringLiteral("ca"), {"-subj", "/CN=veskor test CA"});
+    makeCert(QStringLiteral("other"), {"-subj", "/CN=veskor other CA"});
+    makeCert(QStringLiteral("server"), {"-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                                        "-CA", m_dir.filePath("ca.crt"), "-CAkey", m_dir.filePath("ca.key")});
+    m_tlsPort = freeTcpPort();
+    QFile conf(m_dir.filePath(QStringLiteral("tls.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                              "cafile %2\ncertfile %3\nkeyfile %4\n")
+                   .arg(m_tlsPort).arg(m_dir.filePath("ca.crt"), m_dir.filePath("server.crt"), m_dir.filePath("server.key"))
+                   .toUtf8());
+    conf.close();
+    startBroker(true);
+}
+
+void tst_Gateway::tls_data()
+{
+    QTest::addColumn<QString>("caFile");
+    QTest::addColumn<bool>("connects");
+    QTest::newRow("the broker's CA") << "ca.crt" << true;
+    QTest::newRow("another CA") << "other.crt" << false;
+}
+
+// A gateway given the CA that signed the broker's certificate publishes over
+// TLS; given another CA it does not connect and says why.
+void tst_Gateway::tls()
+{
+    QFETCH(QString, caFile);
+    QFETCH(bool, connects);
+    const QString openssl = findTool("openssl");
+    if (openssl.isEmpty())
+        QSKIP("openssl is not installed (Debian: openssl): no certificates to test TLS with");
+    if (!m_tlsBroker)
+        startTlsBroker(openssl);
+    QVERIFY(m_tlsBroker && m_tlsBroker->state() == QProcess::Running);
+    const QString name = connects ? QStringLiteral("good") : QStringLiteral("bad");
+    QFile f(m_dir.filePath(QStringLiteral("tls.json")));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QStringLiteral(R"({"mqtt": {"host": "127.0.0.1", "port": %1, "prefix": "tls", "ca_file": "%2"}, "metrics": false,
+        "controllers": [{"name": "%3", "connect": "%4", "tags": [{"name": "speed", "tag": "ID4x0", "type": "int16"}]}]})")
+                .arg(m_tlsPort).arg(caFile, name, m_sim[0]).toUtf8());
+    f.close();
+    Subscriber sub;
+    sub.start({"-h", "127.0.0.1", "-p", QString::number(m_tlsPort), "--cafile", m_dir.filePath("ca.crt"), "-t", "tls/#", "-v"});
+    QProcess gateway;
+    gateway.setProcessChannelMode(QProcess::MergedChannels);
+    gateway.start(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), f.fileName()});
+    QVERIFY(gateway.waitForStarted());
+    QByteArray log;
+    if (connects) {
+        const QJsonObject o = QJsonDocument::fromJson(sub.waitFor("tls/good/speed", 10000)).object();
+        QCOMPARE(o.value(QLatin1String("value")), QJsonValue(4660));
+    } else {
+        QElapsedTimer t;
+        t.start();
+        while (!log.contains("certificate verify failed") && t.elapsed() < 10000) {
+            gateway.waitForReadyRead(100);
+            log += gateway.readAll();
+        }
+        QVERIFY2(log.contains(": cannot connect: OpenSSL Error") && log.contains("certificate verify failed"),
+                 log.constData());
+        QVERIFY(sub.waitFor("tls/bad/speed", 1500).isNull() && sub.waitFor("tls/bad/$state", 0).isNull());
+    }
+    sub.stop();
+    gateway.terminate();
+    QVERIFY(gateway.waitForFinished(3000));
 }
 
 // Each fault on a line of its own, exit 2, and nothing started: the

@@ -23,6 +23,14 @@ void disconnectCallback(mosquitto *, void *self, int, const mosquitto_property *
     static_cast<MqttLink *>(self)->handleDisconnect();
 }
 
+// The library's own error lines: a failed TLS handshake (a broker
+// certificate that the CA did not sign, say) is told only there.
+void logCallback(mosquitto *, void *self, int level, const char *text)
+{
+    if (level == MOSQ_LOG_ERR && text)
+        static_cast<MqttLink *>(self)->handleLibraryError(QString::fromUtf8(text));
+}
+
 // The sender's client id, when it put one in a user property.
 QString senderOf(const mosquitto_property *props)
 {
@@ -89,6 +97,7 @@ bool MqttLink::configure(QString *error)
     mosquitto_connect_v5_callback_set(m_mosq, connectCallback);
     mosquitto_disconnect_v5_callback_set(m_mosq, disconnectCallback);
     mosquitto_message_v5_callback_set(m_mosq, messageCallback);
+    mosquitto_log_callback_set(m_mosq, logCallback);
     int rc = mosquitto_will_set_v5(m_mosq, m_stateTopic.constData(), int(sizeof kOffline - 1), kOffline, 1,
                                    true, nullptr);
     if (rc == MOSQ_ERR_SUCCESS && !m_config.username.isEmpty())
@@ -139,6 +148,10 @@ void MqttLink::handleConnect(int rc)
     if (!m_subscription.isEmpty())
         mosquitto_subscribe_v5(m_mosq, nullptr, m_subscription.constData(), 1, 0, nullptr);
     m_connected.store(true);
+    {
+        std::lock_guard<std::mutex> lock(m_errorMutex);
+        m_lastError.clear();
+    }
     if (m_connects.fetch_add(1) > 0)
         logLine(QStringLiteral("%1: MQTT connected again").arg(m_controller));
     if (m_onConnect)
@@ -150,6 +163,18 @@ void MqttLink::handleDisconnect()
     if (m_connected.exchange(false))
         logLine(QStringLiteral("%1: MQTT connection lost; values are kept and sent again on reconnect")
                     .arg(m_controller));
+}
+
+void MqttLink::handleLibraryError(const QString &text)
+{
+    // Said once, not at every retry, until it changes or a connect succeeds.
+    std::lock_guard<std::mutex> lock(m_errorMutex);
+    if (text == m_lastError)
+        return;
+    m_lastError = text;
+    logLine(QStringLiteral("%1: MQTT broker %2:%3: %4%5")
+                .arg(m_controller, m_config.host).arg(m_config.port)
+                .arg(m_connected.load() ? QString() : QStringLiteral("cannot connect: "), text));
 }
 
 void MqttLink::handleMessage(const QByteArray &topic, const QByteArray &payload, const QString &sender)

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 struct mosquitto;
 
@@ -58,6 +59,7 @@ public:
     // The library's callbacks, on its network thread.
     void handleConnect(int rc);
     void handleDisconnect();
+    void handleLibraryError(const QString &text);
     void handleMessage(const QByteArray &topic, const QByteArray &payload, const QString &sender);
 
 private:
@@ -72,6 +74,8 @@ private:
     bool m_cleanDisconnect = false;  // a DISCONNECT went out: the network thread ends by itself
     std::atomic<bool> m_connected{false};
     std::atomic<quint64> m_connects{0};
+    std::mutex m_errorMutex;
+    QString m_lastError;             // the library's error line last logged
     MessageHandler m_onMessage;
     ConnectHandler m_onConnect;
 };
