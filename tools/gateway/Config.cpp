@@ -136,7 +136,7 @@ void Reader::readMqtt(const QJsonObject &o)
     onlyKeys(w, o, {QStringLiteral("host"), QStringLiteral("port"), QStringLiteral("prefix"),
                     QStringLiteral("client_id"), QStringLiteral("qos"), QStringLiteral("keepalive_s"),
                     QStringLiteral("username"), QStringLiteral("password_file"), QStringLiteral("ca_file"),
-                    QStringLiteral("cert_file"), QStringLiteral("key_file"),
+                    QStringLiteral("cert_file"), QStringLiteral("key_file"), QStringLiteral("max_unacked"),
                     QStringLiteral("reconnect_min_s"), QStringLiteral("reconnect_max_s")});
     MqttConfig &m = m_out->mqtt;
     m.host = text(w, o, QStringLiteral("host"), m.host);
@@ -149,6 +149,7 @@ void Reader::readMqtt(const QJsonObject &o)
     m.clientId = text(w, o, QStringLiteral("client_id"), m.clientId);
     m.qos = int(whole(w, o, QStringLiteral("qos"), 0, 2, m.qos));
     m.keepaliveS = int(whole(w, o, QStringLiteral("keepalive_s"), 5, 3600, m.keepaliveS));
+    m.maxUnacked = int(whole(w, o, QStringLiteral("max_unacked"), 1, 1000000, m.maxUnacked));
     m.username = text(w, o, QStringLiteral("username"), QString());
     m.reconnectMinS = int(whole(w, o, QStringLiteral("reconnect_min_s"), 1, 3600, m.reconnectMinS));
     m.reconnectMaxS = int(whole(w, o, QStringLiteral("reconnect_max_s"), m.reconnectMinS, 3600,

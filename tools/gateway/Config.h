@@ -48,6 +48,7 @@ struct MqttConfig {
     QString username;
     QByteArray password;   // read from password_file
     QString caFile, certFile, keyFile;
+    int maxUnacked = 1000;  // QoS 1, 2: values are held while this many messages wait for an acknowledgement
     int reconnectMinS = 1, reconnectMaxS = 5;   // backoff 1, 4, 5, 5 ... s: back within 5 s of the broker
 };
 

@@ -59,6 +59,7 @@ struct Controller::TagState {
     bool read = false;         // a read of it has ended, well or not
 
     bool published = false;
+    bool owed = false;         // to go out again: after a reconnect, or held back
     QJsonValue pubJson;
     double pubNumber = 0;
     Quality pubQuality = Quality::Bad;
@@ -85,11 +86,10 @@ Controller::Controller(const ControllerConfig &config, const MqttConfig &mqtt)
     if (anyWritable)
         m_link->setSubscription(m_topicPrefix + "+/set");
     m_link->onMessage([this](const QByteArray &t, const QByteArray &p, const QString &who) { onSet(t, p, who); });
-    m_link->onConnect([this] {
-        m_republish.store(true);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_wake.notify_all();
-    });
+    // After a reconnect every latest value goes out again; once the broker
+    // has caught up with unacknowledged messages, those held back.
+    m_link->onConnect([this] { wakeToPublish(&m_republish); });
+    m_link->onCaughtUp([this] { wakeToPublish(&m_caughtUp); });
 }
 
 Controller::~Controller()
@@ -170,6 +170,7 @@ void Controller::run()
         if (m_stop.load())
             break;
         setState(answered);
+        m_caughtUp.store(false);   // what was held back goes out with this cycle
         publishTags(m_republish.exchange(false), monotonicMs());
         next += period;
         const Clock::time_point now = Clock::now();
@@ -274,8 +275,11 @@ void Controller::markFailed(int index, int code)
 
 void Controller::publishTags(bool all, qint64 nowMs)
 {
-    if (all)
+    if (all) {
         publishState();
+        for (TagState &t : m_tags)
+            t.owed = true;
+    }
     int sent = 0;
     for (int i = 0; i < int(m_tags.size()); ++i) {
         TagState &t = m_tags[size_t(i)];
@@ -284,7 +288,7 @@ void Controller::publishTags(bool all, qint64 nowMs)
         const TagConfig &cfg = m_config.tags.at(i);
         const Quality q = t.failures == 0 ? Quality::Good
                         : t.failures < m_config.offlineAfter ? Quality::Stale : Quality::Bad;
-        bool due = all || !t.published || q != t.pubQuality || t.code != t.pubCode
+        bool due = t.owed || !t.published || q != t.pubQuality || t.code != t.pubCode
                    || (m_config.publishEveryMs > 0 && nowMs - t.pubAtMs >= m_config.publishEveryMs);
         if (!due && q == Quality::Good) {
             if (t.numeric && cfg.deadband > 0)
@@ -310,9 +314,13 @@ bool Controller::publishTag(int index, qint64 nowMs)
     o.insert(QStringLiteral("ts"), ts.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(ts));
     o.insert(QStringLiteral("quality"), QLatin1String(qualityName(q)));
     o.insert(QStringLiteral("code"), t.code);
-    // Not connected: nothing is queued; the latest value goes out on reconnect.
-    if (!m_link->publish(t.topic, QJsonDocument(o).toJson(QJsonDocument::Compact), m_qos, true))
+    // Not connected, or too many messages unacknowledged: nothing is queued;
+    // the latest value goes out on reconnect or when the broker caught up.
+    if (!m_link->publishValue(t.topic, QJsonDocument(o).toJson(QJsonDocument::Compact), m_qos, true)) {
+        t.owed = true;
         return false;
+    }
+    t.owed = false;
     t.published = true;
     t.pubJson = t.json;
     t.pubNumber = t.number;
@@ -356,7 +364,7 @@ bool Controller::waitForNextCycle(Clock::time_point next)
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_wake.wait_until(lock, next, [this] {
-            return m_stop.load() || !m_writes.empty() || m_republish.load();
+            return m_stop.load() || !m_writes.empty() || m_republish.load() || m_caughtUp.load();
         });
         if (m_stop.load())
             return false;
@@ -366,15 +374,23 @@ bool Controller::waitForNextCycle(Clock::time_point next)
             lock.lock();
             continue;
         }
-        if (m_republish.exchange(false)) {
+        const bool all = m_republish.exchange(false);
+        if (all || m_caughtUp.exchange(false)) {
             lock.unlock();
-            publishTags(true, monotonicMs());
+            publishTags(all, monotonicMs());
             lock.lock();
             continue;
         }
         if (Clock::now() >= next)
             return true;
     }
+}
+
+void Controller::wakeToPublish(std::atomic<bool> *flag)
+{
+    flag->store(true);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_wake.notify_all();
 }
 
 void Controller::noteOverrun(Clock::duration took)

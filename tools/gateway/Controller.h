@@ -106,6 +106,7 @@ private:
     void setState(bool online);
     void publishState();
     bool waitForNextCycle(std::chrono::steady_clock::time_point next);
+    void wakeToPublish(std::atomic<bool> *flag);
     void noteOverrun(std::chrono::steady_clock::duration took);
     void onSet(const QByteArray &topic, const QByteArray &payload, const QString &who);
     void answerSet(const QString &name, int code, const QString &error, const QString &who,
@@ -125,7 +126,8 @@ private:
 
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_republish{false};
+    std::atomic<bool> m_republish{false};   // every value again, and the state
+    std::atomic<bool> m_caughtUp{false};    // the values held back
     bool m_finished = false;           // under m_mutex
     mutable std::mutex m_mutex;        // the fields below, the wakeup and m_finished
     std::condition_variable m_wake;

@@ -23,6 +23,12 @@ void disconnectCallback(mosquitto *, void *self, int, const mosquitto_property *
     static_cast<MqttLink *>(self)->handleDisconnect();
 }
 
+// A message is done with: sent (QoS 0) or acknowledged (QoS 1 and 2).
+void publishCallback(mosquitto *, void *self, int mid, int, const mosquitto_property *)
+{
+    static_cast<MqttLink *>(self)->handlePublished(mid);
+}
+
 // The library's own error lines: a failed TLS handshake (a broker
 // certificate that the CA did not sign, say) is told only there.
 void logCallback(mosquitto *, void *self, int level, const char *text)
@@ -74,7 +80,8 @@ void mqttLibraryCleanup()
 
 MqttLink::MqttLink(const MqttConfig &config, const QString &controller)
     : m_config(config), m_controller(controller),
-      m_stateTopic((config.prefix + QLatin1Char('/') + controller + QStringLiteral("/$state")).toUtf8())
+      m_stateTopic((config.prefix + QLatin1Char('/') + controller + QStringLiteral("/$state")).toUtf8()),
+      m_unacked(config.maxUnacked)
 {
     const QByteArray id = (config.clientId + QLatin1Char('-') + controller).toUtf8();
     m_mosq = mosquitto_new(id.constData(), true, this);
@@ -98,6 +105,7 @@ bool MqttLink::configure(QString *error)
     mosquitto_disconnect_v5_callback_set(m_mosq, disconnectCallback);
     mosquitto_message_v5_callback_set(m_mosq, messageCallback);
     mosquitto_log_callback_set(m_mosq, logCallback);
+    mosquitto_publish_v5_callback_set(m_mosq, publishCallback);
     int rc = mosquitto_will_set_v5(m_mosq, m_stateTopic.constData(), int(sizeof kOffline - 1), kOffline, 1,
                                    true, nullptr);
     if (rc == MOSQ_ERR_SUCCESS && !m_config.username.isEmpty())
@@ -187,8 +195,34 @@ bool MqttLink::publish(const QByteArray &topic, const QByteArray &payload, int q
 {
     if (!m_connected.load())
         return false;
-    return mosquitto_publish_v5(m_mosq, nullptr, topic.constData(), payload.size(), payload.constData(), qos,
-                                retain, nullptr) == MOSQ_ERR_SUCCESS;
+    int mid = 0;
+    if (mosquitto_publish_v5(m_mosq, &mid, topic.constData(), payload.size(), payload.constData(), qos,
+                             retain, nullptr) != MOSQ_ERR_SUCCESS)
+        return false;
+    if (qos > 0)
+        m_unacked.sent(mid);
+    return true;
+}
+
+bool MqttLink::publishValue(const QByteArray &topic, const QByteArray &payload, int qos, bool retain)
+{
+    if (qos > 0 && !m_unacked.admit()) {
+        if (!m_holdLogged.exchange(true))
+            logLine(QStringLiteral("%1: %2 MQTT messages wait for the broker's acknowledgement; values are held "
+                                   "and the latest sent when it catches up").arg(m_controller).arg(m_unacked.count()));
+        return false;
+    }
+    return publish(topic, payload, qos, retain);
+}
+
+void MqttLink::handlePublished(int mid)
+{
+    if (!m_unacked.completed(mid))
+        return;
+    if (m_holdLogged.exchange(false))
+        logLine(QStringLiteral("%1: the MQTT broker caught up; sending the latest values").arg(m_controller));
+    if (m_onCaughtUp)
+        m_onCaughtUp();
 }
 
 void MqttLink::disconnect()

@@ -3,11 +3,14 @@
 // goes offline by itself when the gateway vanishes. The library's network
 // thread connects, reconnects with backoff and calls back; publishing is
 // safe from any thread. While the broker is away nothing is queued: a
-// publish is refused and the caller keeps its latest value.
+// publish is refused and the caller keeps its latest value. At QoS 1 or 2
+// the same holds for values while too many messages wait for the broker's
+// acknowledgement (Unacked.h).
 #ifndef VESKOR_GATEWAY_MQTTLINK_H
 #define VESKOR_GATEWAY_MQTTLINK_H
 
 #include "Config.h"
+#include "Unacked.h"
 
 #include <QByteArray>
 #include <QString>
@@ -38,6 +41,8 @@ public:
     void setSubscription(const QByteArray &filter) { m_subscription = filter; }
     void onMessage(MessageHandler h) { m_onMessage = std::move(h); }
     void onConnect(ConnectHandler h) { m_onConnect = std::move(h); }
+    // Values held back for unacknowledged messages may go out again.
+    void onCaughtUp(ConnectHandler h) { m_onCaughtUp = std::move(h); }
 
     // Sets the last will, TLS and credentials, starts the network thread and
     // the first connect. A broker that is not there yet is retried; false
@@ -47,6 +52,10 @@ public:
     bool connected() const { return m_connected.load(); }
     // False when not connected or the library refused it.
     bool publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
+    // A tag's value: also false at QoS 1 or 2 while max_unacked messages
+    // wait for their acknowledgement; onCaughtUp tells when that is over.
+    bool publishValue(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
+    int unacked() const { return m_unacked.count(); }
 
     // A clean end: "offline" on $state (the will is not sent on a clean
     // disconnect), then the disconnect. finish() waits for the network thread.
@@ -60,6 +69,7 @@ public:
     void handleConnect(int rc);
     void handleDisconnect();
     void handleLibraryError(const QString &text);
+    void handlePublished(int mid);
     void handleMessage(const QByteArray &topic, const QByteArray &payload, const QString &sender);
 
 private:
@@ -74,10 +84,13 @@ private:
     bool m_cleanDisconnect = false;  // a DISCONNECT went out: the network thread ends by itself
     std::atomic<bool> m_connected{false};
     std::atomic<quint64> m_connects{0};
+    std::atomic<bool> m_holdLogged{false};
     std::mutex m_errorMutex;
     QString m_lastError;             // the library's error line last logged
     MessageHandler m_onMessage;
     ConnectHandler m_onConnect;
+    ConnectHandler m_onCaughtUp;
+    UnackedCount m_unacked;
 };
 
 // mosquitto_lib_init / cleanup for the process.
