@@ -149,6 +149,7 @@ private slots:
 private:
     void startBroker(bool tls = false);
     void startTlsBroker(const QString &openssl);
+    void serveCertificate(const QString &name);
     QString startSim();
     QByteArray run(const QString &program, const QStringList &args, int *status = nullptr,
                    QByteArray *err = nullptr, int ms = 10000);
@@ -503,14 +504,26 @@ void tst_Gateway::startTlsBroker(const QString &openssl)
     };
     makeCert(QStringLiteral("ca"), {"-subj", "/CN=veskor test CA"});
     makeCert(QStringLiteral("other"), {"-subj", "/CN=veskor other CA"});
-    makeCert(QStringLiteral("server"), {"-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                                        "-CA", m_dir.filePath("ca.crt"), "-CAkey", m_dir.filePath("ca.key")});
+    for (const char *ca : {"ca", "other"})
+        makeCert(QLatin1String(ca) + QStringLiteral("-server"),
+                 {"-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-CA",
+                  m_dir.filePath(QLatin1String(ca) + ".crt"), "-CAkey", m_dir.filePath(QLatin1String(ca) + ".key")});
     m_tlsPort = freeTcpPort();
+    serveCertificate(QStringLiteral("ca-server"));
+}
+
+// (Re)starts the TLS broker with the named server certificate.
+void tst_Gateway::serveCertificate(const QString &name)
+{
+    if (m_tlsBroker) {
+        m_tlsBroker->terminate();
+        m_tlsBroker->waitForFinished(3000);
+    }
     QFile conf(m_dir.filePath(QStringLiteral("tls.conf")));
     QVERIFY(conf.open(QIODevice::WriteOnly));
     conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"
                               "cafile %2\ncertfile %3\nkeyfile %4\n")
-                   .arg(m_tlsPort).arg(m_dir.filePath("ca.crt"), m_dir.filePath("server.crt"), m_dir.filePath("server.key"))
+                   .arg(m_tlsPort).arg(m_dir.filePath("ca.crt"), m_dir.filePath(name + ".crt"), m_dir.filePath(name + ".key"))
                    .toUtf8());
     conf.close();
     startBroker(true);
@@ -520,8 +533,10 @@ void tst_Gateway::tls_data()
 {
     QTest::addColumn<QString>("caFile");
     QTest::addColumn<bool>("connects");
-    QTest::newRow("the broker's CA") << "ca.crt" << true;
-    QTest::newRow("another CA") << "other.crt" << false;
+    QTest::addColumn<bool>("renewed");   // the broker comes back once with a certificate of another CA
+    QTest::newRow("the broker's CA") << "ca.crt" << true << false;
+    QTest::newRow("another CA") << "other.crt" << false << false;
+    QTest::newRow("certificate renewed after a failed handshake") << "ca.crt" << true << true;
 }
 
 // A gateway given the CA that signed the broker's certificate publishes over
@@ -530,13 +545,15 @@ void tst_Gateway::tls()
 {
     QFETCH(QString, caFile);
     QFETCH(bool, connects);
+    QFETCH(bool, renewed);
     const QString openssl = findTool("openssl");
     if (openssl.isEmpty())
         QSKIP("openssl is not installed (Debian: openssl): no certificates to test TLS with");
     if (!m_tlsBroker)
         startTlsBroker(openssl);
     QVERIFY(m_tlsBroker && m_tlsBroker->state() == QProcess::Running);
-    const QString name = connects ? QStringLiteral("good") : QStringLiteral("bad");
+    const QString name = renewed ? QStringLiteral("renewed") : connects ? QStringLiteral("good") : QStringLiteral("bad");
+
     QFile f(m_dir.filePath(QStringLiteral("tls.json")));
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(QStringLiteral(R"({"mqtt": {"host": "127.0.0.1", "port": %1, "prefix": "tls", "ca_file": "%2"}, "metrics": false,
@@ -550,17 +567,30 @@ void tst_Gateway::tls()
     gateway.start(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), f.fileName()});
     QVERIFY(gateway.waitForStarted());
     QByteArray log;
-    if (connects) {
-        const QJsonObject o = QJsonDocument::fromJson(sub.waitFor("tls/good/speed", 10000)).object();
-        QCOMPARE(o.value(QLatin1String("value")), QJsonValue(4660));
-    } else {
+    const auto awaitLog = [&](const QByteArray &text) {
         QElapsedTimer t;
         t.start();
-        while (!log.contains("certificate verify failed") && t.elapsed() < 10000) {
+        while (!log.contains(text) && t.elapsed() < 10000) {
             gateway.waitForReadyRead(100);
             log += gateway.readAll();
         }
-        QVERIFY2(log.contains(": cannot connect: OpenSSL Error") && log.contains("certificate verify failed"),
+        return log.contains(text);
+    };
+    // A failed handshake after a lost connection is no reason to give up:
+    // once the broker shows a certificate the CA signed, the gateway is back.
+    if (renewed) {
+        QVERIFY(!sub.waitFor("tls/renewed/speed", 10000).isNull());
+        serveCertificate(QStringLiteral("other-server"));
+        QVERIFY2(awaitLog("certificate verify failed"), log.constData());
+        serveCertificate(QStringLiteral("ca-server"));
+        sub.stop();
+        sub.start({"-h", "127.0.0.1", "-p", QString::number(m_tlsPort), "--cafile", m_dir.filePath("ca.crt"), "-t", "tls/#", "-v"});
+    }
+    if (connects) {
+        const QJsonObject o = QJsonDocument::fromJson(sub.waitFor(QStringLiteral("tls/%1/speed").arg(name).toUtf8(), 10000)).object();
+        QCOMPARE(o.value(QLatin1String("value")), QJsonValue(4660));
+    } else {
+        QVERIFY2(awaitLog("certificate verify failed") && log.contains(": cannot connect: OpenSSL Error"),
                  log.constData());
         QVERIFY(sub.waitFor("tls/bad/speed", 1500).isNull() && sub.waitFor("tls/bad/$state", 0).isNull());
     }

@@ -5,6 +5,8 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 namespace veskorgw {
@@ -117,9 +119,9 @@ bool MqttLink::configure(QString *error)
         rc = mosquitto_tls_set(m_mosq, ca.constData(), nullptr, cert.isEmpty() ? nullptr : cert.constData(),
                                key.isEmpty() ? nullptr : key.constData(), nullptr);
     }
+    // Other threads publish while the network thread runs the connection.
     if (rc == MOSQ_ERR_SUCCESS)
-        rc = mosquitto_reconnect_delay_set(m_mosq, unsigned(m_config.reconnectMinS),
-                                           unsigned(m_config.reconnectMaxS), true);
+        rc = mosquitto_threaded_set(m_mosq, true);
     if (rc != MOSQ_ERR_SUCCESS) {
         *error = QStringLiteral("MQTT setup: %1").arg(mosqError(rc));
         return false;
@@ -131,19 +133,57 @@ bool MqttLink::start(QString *error)
 {
     if (!configure(error))
         return false;
-    int rc = mosquitto_loop_start(m_mosq);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        *error = QStringLiteral("MQTT network thread: %1").arg(mosqError(rc));
-        return false;
-    }
-    m_started = true;
     // A broker that is not there yet: the network thread tries again, with
     // the reconnect backoff, as after a lost connection.
-    rc = mosquitto_connect_async(m_mosq, m_config.host.toUtf8().constData(), m_config.port, m_config.keepaliveS);
+    const int rc = mosquitto_connect_async(m_mosq, m_config.host.toUtf8().constData(), m_config.port,
+                                           m_config.keepaliveS);
     if (rc != MOSQ_ERR_SUCCESS)
         logLine(QStringLiteral("%1: MQTT broker %2:%3: %4; trying again")
                     .arg(m_controller, m_config.host).arg(m_config.port).arg(mosqError(rc)));
+    m_network = std::thread([this, rc] { network(rc == MOSQ_ERR_SUCCESS); });
+    m_started = true;
     return true;
+}
+
+// The network thread. libmosquitto's own loop thread reconnects after a lost
+// connection but ends for good after errors it takes for fatal: a failed TLS
+// handshake (a broker certificate being renewed), a refused login, a broker
+// name that does not resolve for a while. A gateway runs for months, so this
+// loop reconnects after any error, with the backoff, until the stop; its
+// short turns see the stop at once.
+void MqttLink::network(bool connecting)
+{
+    int delayS = m_config.reconnectMinS;
+    while (!m_stopping.load()) {
+        if (!connecting) {
+            if (!pause(delayS))
+                break;
+            delayS = std::min(std::max(delayS, 1) * 2, m_config.reconnectMaxS);
+            connecting = mosquitto_reconnect_async(m_mosq) == MOSQ_ERR_SUCCESS;
+            continue;
+        }
+        if (mosquitto_loop(m_mosq, 100, 1) == MOSQ_ERR_SUCCESS) {
+            if (m_connected.load())
+                delayS = m_config.reconnectMinS;
+            continue;
+        }
+        // The connection ended: after the stop's DISCONNECT, or lost.
+        if (m_draining.load())
+            break;
+        handleDisconnect();
+        connecting = false;
+    }
+    std::lock_guard<std::mutex> lock(m_stopMutex);
+    m_networkEnded = true;
+    m_stopWake.notify_all();
+}
+
+// Waits the seconds, or less when the stop comes. False: stopped.
+bool MqttLink::pause(int seconds)
+{
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    return !m_stopWake.wait_for(lock, std::chrono::seconds(seconds),
+                                [this] { return m_stopping.load() || m_draining.load(); });
 }
 
 void MqttLink::handleConnect(int rc)
@@ -231,6 +271,7 @@ void MqttLink::disconnect()
         return;
     publish(m_stateTopic, QByteArray(kOffline), 1, true);
     m_connected.store(false);
+    m_draining.store(true);   // the connection's end is the stop's, not a loss
     m_cleanDisconnect = mosquitto_disconnect_v5(m_mosq, 0, nullptr) == MOSQ_ERR_SUCCESS;
 }
 
@@ -239,9 +280,18 @@ void MqttLink::finish()
     if (!m_started)
         return;
     m_started = false;
-    // Without a connection the thread may be waiting to reconnect: it is
-    // cancelled rather than waited for.
-    mosquitto_loop_stop(m_mosq, !m_cleanDisconnect);
+    // A DISCONNECT on its way gets half a second to go out, after the
+    // offline state queued before it; without one the thread ends at its
+    // next turn.
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    m_draining.store(true);
+    if (!m_cleanDisconnect)
+        m_stopping.store(true);
+    m_stopWake.notify_all();
+    m_stopWake.wait_for(lock, std::chrono::milliseconds(500), [this] { return m_networkEnded; });
+    m_stopping.store(true);
+    lock.unlock();
+    m_network.join();
 }
 
 } // namespace veskorgw

@@ -16,8 +16,10 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 struct mosquitto;
 
@@ -74,6 +76,9 @@ public:
 
 private:
     bool configure(QString *error);
+    void network(bool connecting);
+    bool pause(int seconds);
+
 
     const MqttConfig m_config;
     const QString m_controller;
@@ -81,7 +86,13 @@ private:
     QByteArray m_subscription;
     mosquitto *m_mosq = nullptr;
     bool m_started = false;
-    bool m_cleanDisconnect = false;  // a DISCONNECT went out: the network thread ends by itself
+    bool m_cleanDisconnect = false;  // a DISCONNECT went out: the network thread ends once it is sent
+    std::thread m_network;
+    std::atomic<bool> m_stopping{false};   // the network thread ends at its next turn
+    std::atomic<bool> m_draining{false};   // ... once the DISCONNECT has gone out
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopWake;
+    bool m_networkEnded = false;           // under m_stopMutex
     std::atomic<bool> m_connected{false};
     std::atomic<quint64> m_connects{0};
     std::atomic<bool> m_holdLogged{false};
