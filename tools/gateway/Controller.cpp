@@ -239,13 +239,14 @@ void Controller::takeImage(const ReadRequest &r, const QByteArray &image, const 
             markFailed(index, veskor::RcLength);
             continue;
         }
-        const QByteArray raw(image.constData() + cfg.address, cfg.bytes);
         // Unchanged bytes decode to the unchanged value: only its time moves.
+        // Compared in place: most tags do not change from one cycle to the next.
+        const QByteArray raw = QByteArray::fromRawData(image.constData() + cfg.address, cfg.bytes);
         if (t.read && t.failures == 0 && t.raw == raw) {
             t.ts = ts;
             continue;
         }
-        t.raw = raw;
+        t.raw = QByteArray(raw.constData(), raw.size());   // its own copy: the image goes
         takeValue(index, decodeFromImage(cfg, image), ts);
     }
 }
@@ -273,6 +274,15 @@ void Controller::markFailed(int index, int code)
     t.read = true;
 }
 
+// good while reads answer; stale with the last value after failures; bad
+// after offline_after of them in a row.
+Quality Controller::qualityOf(const TagState &t) const
+{
+    if (t.failures == 0)
+        return Quality::Good;
+    return t.failures < m_config.offlineAfter ? Quality::Stale : Quality::Bad;
+}
+
 void Controller::publishTags(bool all, qint64 nowMs)
 {
     if (all) {
@@ -286,8 +296,7 @@ void Controller::publishTags(bool all, qint64 nowMs)
         if (!t.read)
             continue;
         const TagConfig &cfg = m_config.tags.at(i);
-        const Quality q = t.failures == 0 ? Quality::Good
-                        : t.failures < m_config.offlineAfter ? Quality::Stale : Quality::Bad;
+        const Quality q = qualityOf(t);
         bool due = t.owed || !t.published || q != t.pubQuality || t.code != t.pubCode
                    || (m_config.publishEveryMs > 0 && nowMs - t.pubAtMs >= m_config.publishEveryMs);
         if (!due && q == Quality::Good) {
@@ -306,8 +315,7 @@ void Controller::publishTags(bool all, qint64 nowMs)
 bool Controller::publishTag(int index, qint64 nowMs)
 {
     TagState &t = m_tags[size_t(index)];
-    const Quality q = t.failures == 0 ? Quality::Good
-                    : t.failures < m_config.offlineAfter ? Quality::Stale : Quality::Bad;
+    const Quality q = qualityOf(t);
     const QString ts = veskortool::formatTimestamp(t.ts);
     QJsonObject o;
     o.insert(QStringLiteral("value"), t.json);

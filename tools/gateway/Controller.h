@@ -101,6 +101,7 @@ private:
     void takeImage(const ReadRequest &r, const QByteArray &image, const QDateTime &ts);
     void takeValue(int index, const QVariant &value, const QDateTime &ts);
     void markFailed(int index, int code);
+    Quality qualityOf(const TagState &t) const;
     void publishTags(bool all, qint64 nowMs);
     bool publishTag(int index, qint64 nowMs);
     void setState(bool online);
