@@ -22,7 +22,6 @@
 #include <mutex>
 
 class CDriveBaseClass;
-class QObject;
 
 namespace veskortool {
 

@@ -222,16 +222,22 @@ void Runner::nextCall()
     send(*m_lanes[size_t(laneOf(job.tag))], job);
 }
 
+// The read of the command's tag i.
+Job Runner::readJob(int i) const
+{
+    Job job;
+    job.kind = Job::Read;
+    job.tag = m_cmd->tags.at(i);
+    job.tagIndex = i;
+    job.hex = m_cmd->hex;
+    return job;
+}
+
 void Runner::postReads()
 {
-    while (m_posted < m_cmd->tags.size() && m_posted - m_tagIndex < kReadAhead) {
-        Job job;
-        job.kind = Job::Read;
-        job.tag = m_cmd->tags.at(m_posted);
-        job.tagIndex = m_posted;
-        job.hex = m_cmd->hex;
+    for (; m_posted < m_cmd->tags.size() && m_posted - m_tagIndex < kReadAhead; ++m_posted) {
+        const Job job = readJob(m_posted);
         send(*m_lanes[size_t(laneOf(job.tag))], job);
-        ++m_posted;
     }
 }
 
@@ -312,13 +318,8 @@ void Runner::onPollDone(Lane &lane, const JobResult &jr)
 // Keeps the round's next tags queued on the controller's worker.
 void Runner::postRound(Lane &lane)
 {
-    while (lane.pos < lane.tags.size() && lane.pos - lane.round.size() < kReadAhead) {
-        Job job;
-        job.tagIndex = lane.tags.at(lane.pos++);
-        job.tag = m_cmd->tags.at(job.tagIndex);
-        job.hex = m_cmd->hex;
-        send(lane, job);
-    }
+    while (lane.pos < lane.tags.size() && lane.pos - lane.round.size() < kReadAhead)
+        send(lane, readJob(lane.tags.at(lane.pos++)));
 }
 
 void Runner::startPoll(const Command &cmd)

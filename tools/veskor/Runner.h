@@ -78,6 +78,7 @@ private:
 
     void runNext();
     void nextCall();
+    Job readJob(int i) const;
     void postReads();
     void postRound(Lane &lane);
     void drain(int lane);
