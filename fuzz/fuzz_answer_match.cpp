@@ -2,7 +2,8 @@
 // with any request, datagram, sender and knowledge of the controller.
 //
 // Input layout:
-//   0     flags: bit 0 answers from its address, bit 1 echoes the sequence,
+//   0     flags: bit 0 a read carrying the datagram's bytes 4-5 as its
+//         sequence was sent before the request, bit 1 echoes the sequence,
 //         bit 2 echoes the write header, bit 3 the datagram is from that
 //         address, bits 4-5 the request: 0 read, 1 write, 2-3 raw bytes,
 //         bit 6 a write header unanswered, bit 7 the datagram is from a
@@ -52,7 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t flags = in.byte();
     const uint8_t more = in.byte();
     PeerHabits habits;
-    habits.answersFromPeerAddress = flags & 1;
     habits.echoesSequence = flags & 2;
     habits.echoesWriteHeader = flags & 4;
     habits.sequenceNamesNothing = more & 16;
@@ -76,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             sent.requestUnanswered(w.constData(), w.size(), 0);
     }
     sent.talkTo(localKey(1));
+    const bool readSentEarlier = flags & 1;
 
     QByteArray request;
     switch ((flags >> 4) & 3) {
@@ -92,13 +93,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const RequestKind kind = requestKind(request.constData(), request.size());
 
     // What sending does to the knowledge, as the exchange does it.
+    if (readSentEarlier && datagram.size() >= kSequenceOffset + kSequenceSize) {
+        const QByteArray r = buildReadRequest(sequenceOf(datagram.constData()), 0x30008200u, 1);
+        sent.requestSent(r.constData(), r.size());
+    }
     sent.requestSent(request.constData(), request.size());
     const Verdict v = judgeDatagram(request.constData(), request.size(), datagram.constData(),
                                     datagram.size(), from, habits, sent);
 
     FUZZ_CHECK((v == Verdict::Empty) == datagram.isEmpty());
-    if (!datagram.isEmpty() && (from == Origin::FormerPeer || (habits.answersFromPeerAddress && !isPeerAddress(from))))
+    // Only the controller's address answers, from the first exchange on.
+    if (!datagram.isEmpty() && !isPeerAddress(from))
         FUZZ_CHECK_SAY(v == Verdict::ForeignAddress, describe(v));
+    // A read answer with the sequence of a read the socket sent is no write's
+    // acknowledgement, whatever is known of the controller.
+    if (kind == RequestKind::Write && isReadAnswer(datagram.constData(), datagram.size())
+        && sent.isRecentRead(sequenceOf(datagram.constData())))
+        FUZZ_CHECK_SAY(v != Verdict::Answer, describe(v));
     if (v == Verdict::Answer) {
         // An answer names no request that went unanswered ...
         if (datagram.size() >= 6 && datagram.at(0) == 'M')
@@ -132,9 +143,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // A controller nothing is known of, on a socket that sent nothing else,
     // is judged by the rule for one that echoes nothing: any datagram with
-    // bytes from anywhere but another controller answers.
-    const Verdict fresh = judgeDatagram(request.constData(), request.size(), datagram.constData(),
-                                        datagram.size(), Origin::Stranger, PeerHabits(), SentRecord());
-    FUZZ_CHECK_SAY(fresh == (datagram.isEmpty() ? Verdict::Empty : Verdict::Answer), describe(fresh));
+    // bytes from its address answers; from anywhere else, none does.
+    for (const Origin o : {Origin::Peer, Origin::PeerAddress, Origin::Stranger}) {
+        const Verdict fresh = judgeDatagram(request.constData(), request.size(), datagram.constData(),
+                                            datagram.size(), o, PeerHabits(), SentRecord());
+        const Verdict expected = datagram.isEmpty() ? Verdict::Empty
+            : isPeerAddress(o)                      ? Verdict::Answer
+                                                    : Verdict::ForeignAddress;
+        FUZZ_CHECK_SAY(fresh == expected, describe(fresh));
+    }
     return 0;
 }

@@ -37,6 +37,31 @@ bool contradictsArea(const char *request, const char *datagram, int size)
 
 } // namespace
 
+// ------------------------------------------------------------ RecentReads --
+
+void RecentReads::sent(quint16 sequence)
+{
+    if (m_sent.test(sequence)) {   // sent again: not answered yet
+        m_answered.reset(sequence);
+        return;
+    }
+    if (m_held == kKept) {
+        m_sent.reset(m_order[size_t(m_next)]);
+        m_answered.reset(m_order[size_t(m_next)]);
+    } else {
+        ++m_held;
+    }
+    m_order[size_t(m_next)] = sequence;
+    m_sent.set(sequence);
+    m_next = (m_next + 1) % kKept;
+}
+
+void RecentReads::answered(quint16 sequence)
+{
+    if (m_sent.test(sequence))
+        m_answered.set(sequence);
+}
+
 // ------------------------------------------------------------- SentRecord --
 
 void SentRecord::talkTo(const PeerKey &peer)
@@ -58,6 +83,7 @@ void SentRecord::talkTo(const PeerKey &peer)
             p = PeerKey();
     }
     m_current = peer;
+    m_recent.forgetAnswered();
 }
 
 Origin SentRecord::originOf(const PeerKey &sender) const
@@ -85,17 +111,7 @@ void SentRecord::requestSent(const char *request, int size)
         if (r.sequence == qint32(sequenceOf(request)))
             r.sequence = -1;
     }
-    m_recentReads[size_t(m_nextRecent)] = sequenceOf(request);
-    m_nextRecent = (m_nextRecent + 1) % kKept;
-}
-
-bool SentRecord::isRecentRead(quint16 sequence) const
-{
-    for (const qint32 s : m_recentReads) {
-        if (s == qint32(sequence))
-            return true;
-    }
-    return false;
+    m_recent.sent(sequenceOf(request));
 }
 
 void SentRecord::requestUnanswered(const char *request, int size, qint64 sentUs)
@@ -129,6 +145,8 @@ void SentRecord::requestUnanswered(const char *request, int size, qint64 sentUs)
 
 void SentRecord::requestAnswered(const char *request, int size)
 {
+    if (requestKind(request, size) == RequestKind::Read)
+        m_recent.answered(sequenceOf(request));
     if (requestKind(request, size) != RequestKind::Write)
         return;
     for (Write &w : m_writes) {
@@ -203,9 +221,9 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
 {
     if (size <= 0)
         return Verdict::Empty;
-    // Another controller never answers for this one; nor does anyone but
-    // this one, once it has answered from its address.
-    if (from == Origin::FormerPeer || (habits.answersFromPeerAddress && !isPeerAddress(from)))
+    // Only the controller the host named answers, from any port of its
+    // address; never another controller, never anyone else.
+    if (!isPeerAddress(from))
         return Verdict::ForeignAddress;
     // A read answer (magic, then the sequence) to a request that
     // timed out. The request waiting now has taken its identity off the list.
@@ -226,9 +244,10 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
     case RequestKind::Write:
         if (habits.echoesWriteHeader && contradictsHeader(request, datagram, size))
             return Verdict::NoEcho;
-        // A copy of a read's answer from a controller that echoes sequences
-        // (a duplicate, or late) is no write's acknowledgement.
-        if (habits.echoesSequence && isReadAnswer(datagram, size) && sent.isRecentRead(sequenceOf(datagram)))
+        // A read answer carrying the sequence of a read this socket sent
+        // (a duplicate, or late) is no write's acknowledgement, whatever the
+        // controller is known to echo.
+        if (isReadAnswer(datagram, size) && sent.isRecentRead(sequenceOf(datagram)))
             return Verdict::Late;
         break;
     case RequestKind::Other:
@@ -242,7 +261,6 @@ void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, c
 {
     if (!isPeerAddress(from))
         return;
-    habits.answersFromPeerAddress = true;
     switch (requestKind(request, requestSize)) {
     case RequestKind::Read:
         habits.strayRuns = 0;

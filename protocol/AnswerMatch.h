@@ -7,8 +7,9 @@
 // earlier request from the answer to this one:
 //  - a read request's sequence number (bytes 4 and 5),
 //  - a write request's 11-byte header,
-//  - a read request's area code (bytes 8 to 11),
-//  - and answers come from the controller's address (any port of it).
+//  - a read request's area code (bytes 8 to 11).
+// Answers come only from the controller's address, the one the host named
+// (any port of it): a datagram from anywhere else is never an answer.
 // Two kinds of knowledge, kept apart:
 //  - SentRecord: what this socket sent that got no answer, and the peers it
 //    talked to. It belongs to the socket: a host that switches the driver
@@ -24,6 +25,7 @@
 #include <QtGlobal>
 
 #include <array>
+#include <bitset>
 #include <cstring>
 
 namespace veskor {
@@ -55,6 +57,27 @@ inline bool isPeerAddress(Origin o) { return o == Origin::Peer || o == Origin::P
 
 enum class RequestKind { Read, Write, Other };
 RequestKind requestKind(const char *request, int size);
+
+// The sequences of the last kKept reads a socket sent, and which of them the
+// current peer answered. Each sequence is held once; looking one up costs
+// the same however many are kept.
+class RecentReads
+{
+public:
+    static constexpr int kKept = 1024;
+    void sent(quint16 sequence);
+    void answered(quint16 sequence);
+    void forgetAnswered() { m_answered.reset(); }   // another peer now
+    bool contains(quint16 sequence) const { return m_sent.test(sequence); }
+    bool wasAnswered(quint16 sequence) const { return m_answered.test(sequence); }
+
+private:
+    std::bitset<65536> m_sent;
+    std::bitset<65536> m_answered;
+    std::array<quint16, kKept> m_order{};   // oldest at m_next once full
+    int m_held = 0;
+    int m_next = 0;
+};
 
 // Requests this socket sent that got no answer, whatever peer they went to,
 // and the last peers it talked to.
@@ -96,8 +119,11 @@ public:
     // with onlyCurrent, only writes sent to the current peer count (a
     // datagram from its very address and port is no other's answer).
     bool isUnansweredWrite(const char *header, bool onlyCurrent = false) const;
-    // Whether `sequence` is that of one of the last reads sent, answered or not.
-    bool isRecentRead(quint16 sequence) const;
+    // Whether `sequence` is that of one of the last RecentReads::kKept reads
+    // sent, answered or not; and whether the current peer answered it since
+    // the socket last talked to another.
+    bool isRecentRead(quint16 sequence) const { return m_recent.contains(sequence); }
+    bool isAnsweredRead(quint16 sequence) const { return m_recent.wasAnswered(sequence); }
 
 private:
     struct Read {
@@ -112,8 +138,7 @@ private:
         PeerKey peer;
     };
     std::array<Read, kKept> m_reads{};
-    std::array<qint32, kKept> m_recentReads{{-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}};
-    int m_nextRecent = 0;
+    RecentReads m_recent;
     std::array<Write, kKept> m_writes{};
     int m_nextRead = 0;
     int m_nextWrite = 0;
@@ -125,7 +150,6 @@ private:
 
 // What is known of the current controller, learned from its own answers.
 struct PeerHabits {
-    bool answersFromPeerAddress = false;   // an answer came from the controller's address
     bool echoesSequence = false;           // a read answer carried its request's sequence
     bool echoesWriteHeader = false;        // a write answer began with its request's header
     // Its read answers' bytes 4-5 were seen to carry something else than the
@@ -156,8 +180,8 @@ struct PeerHabits {
 enum class Verdict {
     Answer,           // answers the request
     Empty,            // no bytes: answers nothing
-    ForeignAddress,   // not from the controller's address, which it answers from,
-                      // or from another controller this socket talked to
+    ForeignAddress,   // not from the controller's address, or from another
+                      // controller this socket talked to
     Late,             // carries the identity of an earlier request that got no answer
     NoEcho,           // does not echo the request, which this controller does
     OtherArea         // copies another area code than the request's
@@ -170,7 +194,6 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
                       Origin from, const PeerHabits &habits, const SentRecord &sent);
 
 // What the answer taken for `request` shows of the controller's habits.
-// Only an answer from the controller's address teaches anything.
 void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, const char *answer,
                      int size, Origin from);
 
@@ -179,7 +202,9 @@ void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, c
 struct SilenceSigns {
     bool echoContradicted = false;   // they went against an echo it was known for
     bool areaContradicted = false;   // they copied another area code than the request's
-    bool strayPrompt = false;        // read answers, come promptly, carrying another sequence
+    // Read answers, come promptly, carrying another sequence than the
+    // request's and none of a read that was answered.
+    bool strayPrompt = false;
 };
 
 // What an exchange that ended without an answer teaches. Only the

@@ -153,19 +153,21 @@ void Exchange::judge(const char *request, int size, int got, Origin from, qint64
         return;
     }
     ++m_passedOver[size_t(verdict)];
-    if (verdict == Verdict::Late && from != Origin::Stranger) {
+    if (!isPeerAddress(from))
+        return;   // it shows nothing of the controller, and answers none of its requests
+    if (verdict == Verdict::Late) {
         m_sent.lateAnswerCame(datagram, got, nowUs);
         // Its own header, taken for an earlier write's late answer: it may
         // have been this write's answer, which then will not come again.
         taken.ownHeaderCame |= got >= kWriteHeaderSize && requestKind(request, size) == RequestKind::Write
             && memcmp(datagram, request, kWriteHeaderSize) == 0;
     }
-    if (!isPeerAddress(from))
-        return;   // a stranger's datagram shows nothing of the controller
     SilenceSigns &signs = taken.signs;
     signs.echoContradicted |= verdict == Verdict::NoEcho;
     signs.areaContradicted |= verdict == Verdict::OtherArea;
-    const bool readAnswer = isReadAnswer(datagram, got);
+    // A copy or a late arrival of an answer this controller already gave is
+    // no sign of a count: it answered that read, with its sequence.
+    const bool readAnswer = isReadAnswer(datagram, got) && !m_sent.isAnsweredRead(sequenceOf(datagram));
     signs.strayPrompt |= readAnswer && (verdict == Verdict::Late || verdict == Verdict::NoEcho)
         && m_habits.isPrompt(sinceSendUs);
 }

@@ -30,10 +30,10 @@ PeerKey peerKey(quint8 last, quint16 port)
 const PeerKey kPeer = peerKey(1, 5000);
 const PeerKey kFormer = peerKey(1, 5001);
 
-// What is known as a short text: "a" answers from its address, "s" echoes
+// What is known as a short text: "s" echoes
 // the sequence, "h" echoes the write header, "n" its sequence field names
 // nothing, "c" copies area codes, "w" kWrite went unanswered, a number an
-// unanswered read sequence; "f" before a number or "w": sent to the former
+// unanswered read sequence, "r" and a number a read sent; "f" before a number or "w": sent to the former
 // peer (127.0.0.1:5001) before the current one (127.0.0.1:5000).
 struct Known {
     PeerHabits habits;
@@ -51,9 +51,7 @@ Known knownOf(const QString &text)
             part = part.mid(1);
             k.sent.talkTo(kFormer);
         }
-        if (part == QLatin1String("a"))
-            k.habits.answersFromPeerAddress = true;
-        else if (part == QLatin1String("s"))
+        if (part == QLatin1String("s"))
             k.habits.echoesSequence = true;
         else if (part == QLatin1String("h"))
             k.habits.echoesWriteHeader = true;
@@ -63,7 +61,10 @@ Known knownOf(const QString &text)
             k.habits.copiesAreaCode = true;
         else if (part == QLatin1String("w"))
             k.sent.requestUnanswered(kWrite.constData(), kWrite.size(), 0);
-        else {
+        else if (part.startsWith(QLatin1Char('r'))) {
+            const QByteArray r = buildReadRequest(quint16(part.mid(1).toUInt()), 0x30008200u, 1);
+            k.sent.requestSent(r.constData(), r.size());
+        } else {
             const QByteArray r = buildReadRequest(quint16(part.toUInt()), 0x30008200u, 1);
             k.sent.requestUnanswered(r.constData(), r.size(), 0);
         }
@@ -86,6 +87,7 @@ private slots:
     void learning();
     void habitsOverExchanges();
     void unansweredBelongsToTheSocket();
+    void recentReads();
 };
 
 void TestAnswerMatch::judge_data()
@@ -100,14 +102,16 @@ void TestAnswerMatch::judge_data()
     const int answer = int(Verdict::Answer);
     const int foreign = int(Verdict::ForeignAddress);
     QTest::newRow("empty") << kRead << QByteArray() << peer << "" << int(Verdict::Empty);
-    QTest::newRow("nothing learned: any sender, any sequence")
-        << kRead << readAnswerWithSequence(9) << stranger << "" << answer;
+    QTest::newRow("nothing learned: it, any sequence")
+        << kRead << readAnswerWithSequence(9) << peer << "" << answer;
+    QTest::newRow("nothing learned: another port of its address")
+        << kRead << readAnswerWithSequence(9) << int(Origin::PeerAddress) << "" << answer;
+    QTest::newRow("nothing learned: a stranger with the right sequence")
+        << kRead << readAnswerWithSequence(5) << stranger << "" << foreign;
+    QTest::newRow("nothing learned: a stranger acknowledging a write")
+        << kWrite << kWrite.left(11) << stranger << "" << foreign;
     QTest::newRow("nothing learned: another controller talked to before")
         << kRead << readAnswerWithSequence(5) << former << "" << foreign;
-    QTest::newRow("answers from its address: a stranger")
-        << kRead << readAnswerWithSequence(5) << stranger << "a" << foreign;
-    QTest::newRow("answers from its address: it")
-        << kRead << readAnswerWithSequence(5) << peer << "a" << answer;
     QTest::newRow("answer to a read that timed out")
         << kRead << readAnswerWithSequence(3) << peer << "3" << int(Verdict::Late);
     QTest::newRow("answer to a read that timed out at another controller, from another port")
@@ -129,6 +133,10 @@ void TestAnswerMatch::judge_data()
         << kWrite << kWrite.left(11) << int(Origin::PeerAddress) << "fw" << int(Verdict::Late);
     QTest::newRow("the same write, timed out at another controller: from this one's port")
         << kWrite << kWrite.left(11) << peer << "fw" << answer;
+    QTest::newRow("nothing learned: a copy of a read's answer, during a write")
+        << kWrite << readAnswerWithSequence(3) << peer << "r3" << int(Verdict::Late);
+    QTest::newRow("nothing learned: a read answer with a sequence never sent, during a write")
+        << kWrite << readAnswerWithSequence(4) << peer << "r3" << answer;
     QTest::newRow("not a read answer, bytes 4-5 as a timed-out sequence")
         << kRead << QByteArray("\x02\x01\x01\x00\x03\x00", 6) << peer << "3" << answer;
     QTest::newRow("echoes the sequence: another one")
@@ -169,14 +177,14 @@ void TestAnswerMatch::learning_data()
     QTest::addColumn<QString>("learned");
 
     const int peer = int(Origin::Peer);
-    QTest::newRow("read echoed, from its address") << kRead << readAnswerWithSequence(5) << peer << "a s";
+    QTest::newRow("read echoed, from its address") << kRead << readAnswerWithSequence(5) << peer << "s";
     QTest::newRow("read echoed, from a stranger: teaches nothing")
         << kRead << readAnswerWithSequence(5) << int(Origin::Stranger) << "";
     // Zeros where the sequence goes are what many non-echoing controllers send.
     QTest::newRow("sequence 0 echoed") << buildReadRequest(0, 0x30008200u, 1) << readAnswerWithSequence(0)
-                                       << peer << "a";
-    QTest::newRow("write header echoed") << kWrite << kWrite.left(11) << peer << "a h";
-    QTest::newRow("write header cut") << kWrite << kWrite.left(10) << peer << "a";
+                                       << peer << "";
+    QTest::newRow("write header echoed") << kWrite << kWrite.left(11) << peer << "h";
+    QTest::newRow("write header cut") << kWrite << kWrite.left(10) << peer << "";
 }
 
 void TestAnswerMatch::learning()
@@ -189,8 +197,6 @@ void TestAnswerMatch::learning()
     PeerHabits h;
     learnFromAnswer(h, request.constData(), request.size(), answer.constData(), answer.size(), Origin(from));
     QStringList got;
-    if (h.answersFromPeerAddress)
-        got << QStringLiteral("a");
     if (h.echoesSequence)
         got << QStringLiteral("s");
     if (h.echoesWriteHeader)
@@ -270,6 +276,29 @@ void TestAnswerMatch::unansweredBelongsToTheSocket()
     QCOMPARE(int(sent.originOf(kPeer)), int(Origin::Peer));
     QCOMPARE(int(sent.originOf(peerKey(1, 6000))), int(Origin::PeerAddress));
     QCOMPARE(int(sent.originOf(peerKey(2, 5000))), int(Origin::Stranger));
+}
+
+// The reads a socket sent lately: the oldest goes when a new one comes, and
+// with it whether it was answered.
+void TestAnswerMatch::recentReads()
+{
+    RecentReads recent;
+    const int kept = RecentReads::kKept;
+    for (int s = 0; s < kept; ++s)
+        recent.sent(quint16(s));
+    recent.answered(0);
+    recent.answered(1);
+    recent.answered(quint16(kept + 5));   // never sent: stays unknown
+    QVERIFY(recent.contains(0) && recent.wasAnswered(0) && !recent.wasAnswered(2));
+    QVERIFY(!recent.contains(quint16(kept + 5)) && !recent.wasAnswered(quint16(kept + 5)));
+    recent.sent(1);   // sent again: waits for its answer again, and keeps its place
+    QVERIFY(recent.contains(1) && !recent.wasAnswered(1));
+    recent.sent(quint16(kept));
+    QVERIFY(!recent.contains(0) && !recent.wasAnswered(0));
+    QVERIFY(recent.contains(1) && recent.contains(quint16(kept)));
+    for (int s = kept + 1; s < 2 * kept; ++s)
+        recent.sent(quint16(s));
+    QVERIFY(!recent.contains(quint16(kept - 1)) && recent.contains(quint16(2 * kept - 1)));
 }
 
 QTEST_GUILESS_MAIN(TestAnswerMatch)

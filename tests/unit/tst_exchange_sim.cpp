@@ -69,7 +69,6 @@ struct Rates {
 struct Tally {
     quint64 exchanges = 0, answered = 0, failed = 0;
     quint64 takenForNext = 0;     // a non-echoing controller's earlier answer, as documented
-    quint64 strangerFirst = 0;    // a stranger before the controller's first answer
     quint64 sameWrite = 0;        // the acknowledgement of the same write sent before
     quint64 faults = 0;
 };
@@ -232,7 +231,6 @@ QString runSeed(quint64 seed, int exchanges, Tally &tally)
         net.delivered.clear();
         net.now += net.uniform() < 0.5 ? 0 : net.between(0, 1000);   // back to back, or a pause
         Controller &c = *net.target;
-        const bool known = ex.habits().answersFromPeerAddress;
         const bool write = net.uniform() < 0.4;
         // Whether the driver knew the echo this exchange's answer should carry.
         const bool echoKnown = write ? ex.habits().echoesWriteHeader : ex.habits().echoesSequence;
@@ -281,9 +279,7 @@ QString runSeed(quint64 seed, int exchanges, Tally &tally)
             if (write)
                 c.awaitedHeaders.erase(header);
             if (!right) {
-                if (taken->sender == kStrangerId && !known)
-                    ++tally.strangerFirst;
-                else if (taken->sender == c.id && (!taken->echoed || !echoKnown))
+                if (taken->sender == c.id && (!taken->echoed || !echoKnown))
                     ++tally.takenForNext;
                 else if (taken->sender == c.id && write && taken->bytes == header)
                     ++tally.sameWrite;   // a write's header carries no sequence
@@ -351,12 +347,11 @@ void TestExchangeSim::simulatedExchanges()
     }
     std::printf("simulated %llu exchanges over %llu seeds in %.1f s: %llu answered, %llu failed, "
                 "%llu with a fault; documented: %llu earlier answers of controllers without an echo "
-                "taken, %llu strangers before a controller's first answer, %llu acknowledgements of the "
-                "same write sent before\n",
+                "taken, %llu acknowledgements of the same write sent before\n",
                 (unsigned long long)tally.exchanges, (unsigned long long)seeds, elapsed(),
                 (unsigned long long)tally.answered, (unsigned long long)tally.failed,
                 (unsigned long long)tally.faults, (unsigned long long)tally.takenForNext,
-                (unsigned long long)tally.strangerFirst, (unsigned long long)tally.sameWrite);
+                (unsigned long long)tally.sameWrite);
     QVERIFY(tally.exchanges >= quint64(kPerSeed));
 }
 
