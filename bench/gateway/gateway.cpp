@@ -31,6 +31,7 @@
 //                       subscriber's queue full), as it last told before the
 //                       window's end
 //   watch_cpu_ms_per_s  CPU time of the benchmark's two broker clients
+//   broker_cpu_ms_per_s CPU time of the broker (/proc, clock ticks)
 //   tags_per_s          tag values taken from answered reads
 //   requests_per_cycle  read requests one controller's cycle makes
 //   cpu_ms_per_1000     the gateway's CPU time (this process, less the two
@@ -423,12 +424,27 @@ double cpuSeconds()
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Another process's CPU time (user and system) from /proc; 0 when unknown.
+double processCpuSeconds(pid_t pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !f.open(QIODevice::ReadOnly))
+        return 0;
+    // The command's name may hold spaces: fields are counted after its ')'.
+    const QByteArray line = f.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return double(fields.at(11).toULongLong() + fields.at(12).toULongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
 // Every counter at one instant.
 struct Snapshot {
     std::chrono::steady_clock::time_point at;
     Totals gateway;
     double cpu = 0;              // the process's, less the broker clients' threads
     double watchCpu = 0;         // the broker clients' threads
+    double brokerCpu = 0;        // the broker's process
     quint64 subscriber = 0;      // values that reached the subscriber
     quint64 brokerReceived = 0;  // the broker's count; 0 without one
     quint64 brokerDropped = 0;   // since the broker started
@@ -437,7 +453,7 @@ struct Snapshot {
 // The window's two ends, taken as the broker renews its counts (see the top
 // of the file); false when it does not and the broker's counts are unknown.
 bool measureWindow(const std::vector<std::unique_ptr<veskorgw::Controller>> &controllers, BrokerWatch *watch,
-                   Snapshot *begin, Snapshot *end)
+                   pid_t broker, Snapshot *begin, Snapshot *end)
 {
     Snapshot *into = begin;
     const BrokerWatch::Tick take = [&](quint64 received) {
@@ -445,6 +461,7 @@ bool measureWindow(const std::vector<std::unique_ptr<veskorgw::Controller>> &con
         into->gateway = totals(controllers);
         into->watchCpu = watch->cpuSeconds();
         into->cpu = cpuSeconds() - into->watchCpu;
+        into->brokerCpu = processCpuSeconds(broker);
         into->subscriber = watch->values();
         into->brokerReceived = received;
         into->brokerDropped = watch->dropped();
@@ -479,6 +496,7 @@ void report(benchmark::State &state, const Snapshot &a, const Snapshot &b, bool 
     state.counters["mqtt_subscriber_per_s"] = double(b.subscriber - a.subscriber) / seconds;
     state.counters["mqtt_broker_dropped"] = double(b.brokerDropped);
     state.counters["watch_cpu_ms_per_s"] = (b.watchCpu - a.watchCpu) * 1e3 / seconds;
+    state.counters["broker_cpu_ms_per_s"] = (b.brokerCpu - a.brokerCpu) * 1e3 / seconds;
     state.counters["tags_per_s"] = tags / seconds;
     state.counters["requests_per_cycle"] = b.gateway.requests;
     state.counters["cpu_ms_per_1000"] = tags > 0 ? (b.cpu - a.cpu) * 1e6 / tags : 0;
@@ -519,7 +537,7 @@ void BM_Gateway(benchmark::State &state)
     std::this_thread::sleep_for(std::chrono::seconds(1));   // connected, first values published
     for (auto _ : state) {
         Snapshot a, b;
-        const bool counted = measureWindow(controllers, &watch, &a, &b);
+        const bool counted = measureWindow(controllers, &watch, broker, &a, &b);
         if (brokerPort && !counted)
             std::fprintf(stderr, "the broker did not renew its counts: its rate reads 0\n");
         report(state, a, b, counted);
