@@ -2,18 +2,43 @@
 // tags in 4 areas, read every 100 ms, a tenth of the values changing every
 // cycle, values published to a mosquitto broker the benchmark starts (when
 // installed; without one the values are kept, not sent, and the message
-// rate reads 0).
+// rates read 0).
 //
 //   gateway/grouped:1   one request per used area and cycle
 //   gateway/grouped:0   one request per tag ("group": false)
 //
-// Counters, over the measured window (VESKOR_GW_BENCH_SECONDS, default 5):
+// The window (VESKOR_GW_BENCH_SECONDS, default 5) runs from one renewal of
+// the broker's $SYS counters to the first renewal at least the window's
+// length less half a second later, and every counter is taken at those two
+// instants: the window is stretched to the broker's renewals (mosquitto 2.0
+// renews them every 2 s with sys_interval 1, so 5 s become 6). Without a
+// broker, or when its renewals do not come, the window is a plain sleep and
+// the broker's rate reads 0.
+//
+// Counters, over the measured window:
+//   mqtt_broker_received_per_s  MQTT packets the broker read, by its own count
+//                       ($SYS/broker/messages/received). In the window these
+//                       are the gateway's value PUBLISHes (QoS 0: nothing
+//                       comes back) and now and then a client's keep-alive
+//                       ping; no other client sends anything
+//   mqtt_publish_calls_per_s  mosquitto_publish calls of the gateway that
+//                       the library took: queued on the client, not
+//                       necessarily sent, let alone received
+//   mqtt_subscriber_per_s  tag values that reached a subscriber of the
+//                       benchmark's own on the gateway's topics (0 with
+//                       VESKOR_GW_BENCH_SUBSCRIBER=0: then it does not run)
+//   mqtt_broker_dropped messages the broker dropped since it started (a
+//                       subscriber's queue full), as it last told before the
+//                       window's end
+//   watch_cpu_ms_per_s  CPU time of the benchmark's two broker clients
+//   broker_cpu_ms_per_s CPU time of the broker (/proc, clock ticks)
 //   tags_per_s          tag values taken from answered reads
 //   requests_per_cycle  read requests one controller's cycle makes
-//   cpu_ms_per_1000     the gateway's CPU time (this process: the
-//                       simulators run in a child) per 1000 tag values
+//   cpu_ms_per_1000     the gateway's CPU time (this process, less the two
+//                       broker clients' threads: the simulators run in a
+//                       child, the broker in a process of its own) per 1000
+//                       tag values
 //   overruns            cycles that took longer than their period, all controllers
-//   mqtt_msgs_per_s     tag values published to the broker
 //   changes_per_s       values the simulators changed (their whole run)
 //   stale_reads         reads that did not end with result code 0
 #include <benchmark/benchmark.h>
@@ -32,15 +57,25 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 
+#include <mosquitto.h>
+
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -53,6 +88,13 @@ constexpr int kTags = 200;
 constexpr int kAreas = 4;
 constexpr int kPeriodMs = 100;
 const char *const kAreaNames[kAreas] = {"ID1x", "ID2x", "ID3x", "ID4x"};
+const char *const kPrefix = "bench";   // the gateway's topics: bench/<controller>/<tag>
+// Every MQTT packet the broker read, from any client. Not the count of
+// PUBLISH packets received ($SYS/broker/publish/messages/received): mosquitto
+// 2.0 leaves retained messages out of that one, and the gateway's values are
+// all retained.
+const char *const kSysReceived = "$SYS/broker/messages/received";
+const char *const kSysDropped = "$SYS/broker/publish/messages/dropped";
 
 int windowSeconds()
 {
@@ -168,7 +210,9 @@ quint16 startBroker(pid_t *pid, const QString &confPath)
     QFile conf(confPath);
     if (!conf.open(QIODevice::WriteOnly))
         return 0;
-    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nmax_queued_messages 100000\n")
+    // sys_interval 1: the broker's own counts are renewed as often as it can.
+    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                              "max_queued_messages 100000\nsys_interval 1\n")
                    .arg(port).toUtf8());
     conf.close();
     const QByteArray e = exe.toLocal8Bit(), c = confPath.toLocal8Bit();
@@ -187,6 +231,155 @@ quint16 startBroker(pid_t *pid, const QString &confPath)
     return port;
 }
 
+// Two libmosquitto clients of the benchmark's own on the broker. One reads
+// the broker's counts of packets received and messages dropped, renewed
+// every sys_interval; the other, when asked for, subscribes to the gateway's
+// tag topics and counts the values that reach it. Each has its own connection
+// (the broker's counts do not wait behind the flood of values) and runs its
+// network loop on a thread of its own, whose CPU time the window takes out
+// of the gateway's.
+class BrokerWatch
+{
+public:
+    using Tick = std::function<void(quint64 received)>;
+
+    BrokerWatch() = default;
+    BrokerWatch(const BrokerWatch &) = delete;
+    BrokerWatch &operator=(const BrokerWatch &) = delete;
+    ~BrokerWatch() { stop(); }
+
+    // False when the broker cannot be reached.
+    bool start(quint16 port, bool subscriber)
+    {
+        return connect(&m_sys, port, &BrokerWatch::sysMessage, "$SYS/broker/#")
+            && (!subscriber || connect(&m_values, port, &BrokerWatch::valueMessage, QByteArray(kPrefix) + "/+/+"));
+    }
+
+    void stop()
+    {
+        for (Client *c : {&m_sys, &m_values}) {
+            if (!c->mosq)
+                continue;
+            mosquitto_disconnect(c->mosq);
+            c->loop.join();
+            mosquitto_destroy(c->mosq);
+            c->mosq = nullptr;
+        }
+    }
+
+    bool running() const { return m_sys.mosq != nullptr; }
+
+    // Runs `at` on the watch's thread as the next renewal of the broker's
+    // received count arrives, with that count. False when none came within
+    // `timeout` (then `at` does not run).
+    bool atNextTick(const Tick &at, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_tickMutex);
+        m_tick = &at;
+        const bool came = m_tickDone.wait_for(lock, timeout, [this] { return m_tick == nullptr; });
+        m_tick = nullptr;
+        return came;
+    }
+
+    quint64 values() const { return m_valueCount.load(); }
+    quint64 dropped() const { return m_dropped.load(); }
+
+    // Both clients' network threads.
+    double cpuSeconds()
+    {
+        double s = 0;
+        for (Client *c : {&m_sys, &m_values}) {
+            clockid_t id;
+            timespec ts{};
+            if (c->loop.joinable() && pthread_getcpuclockid(c->loop.native_handle(), &id) == 0
+                && clock_gettime(id, &ts) == 0)
+                s += double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+        }
+        return s;
+    }
+
+private:
+    using Handler = void (BrokerWatch::*)(const mosquitto_message *);
+    struct Client {
+        BrokerWatch *self = nullptr;
+        Handler handler = nullptr;
+        QByteArray filter;
+        mosquitto *mosq = nullptr;
+        std::thread loop;
+    };
+
+    bool connect(Client *c, quint16 port, Handler handler, const QByteArray &filter);
+    void sysMessage(const mosquitto_message *m);
+    void valueMessage(const mosquitto_message *m);
+
+    Client m_sys, m_values;
+    std::atomic<quint64> m_valueCount{0};
+    std::atomic<quint64> m_dropped{0};
+    std::mutex m_tickMutex;
+    std::condition_variable m_tickDone;
+    const Tick *m_tick = nullptr;   // under m_tickMutex; null once run
+};
+
+// Subscribes to `filter` on every connect and hands each message to
+// `handler`; the network loop on the client's thread.
+bool BrokerWatch::connect(Client *c, quint16 port, Handler handler, const QByteArray &filter)
+{
+    c->self = this;
+    c->handler = handler;
+    c->filter = filter;
+    c->mosq = mosquitto_new(nullptr, true, c);
+    if (!c->mosq)
+        return false;
+    mosquitto_threaded_set(c->mosq, true);
+    mosquitto_connect_callback_set(c->mosq, [](mosquitto *m, void *obj, int rc) {
+        if (rc == 0)
+            mosquitto_subscribe(m, nullptr, static_cast<Client *>(obj)->filter.constData(), 0);
+    });
+    mosquitto_message_callback_set(c->mosq, [](mosquitto *, void *obj, const mosquitto_message *msg) {
+        auto *client = static_cast<Client *>(obj);
+        (client->self->*client->handler)(msg);
+    });
+    if (mosquitto_connect(c->mosq, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(c->mosq);
+        c->mosq = nullptr;
+        return false;
+    }
+    mosquitto *mosq = c->mosq;
+    c->loop = std::thread([mosq] { mosquitto_loop_forever(mosq, -1, 1); });
+    return true;
+}
+
+quint64 payloadCount(const mosquitto_message *m)
+{
+    return QByteArray(static_cast<const char *>(m->payload), m->payloadlen).toULongLong();
+}
+
+void BrokerWatch::sysMessage(const mosquitto_message *m)
+{
+    if (qstrcmp(m->topic, kSysDropped) == 0) {
+        m_dropped = payloadCount(m);
+        return;
+    }
+    // A retained count is the one kept from before the subscription, not a
+    // renewal.
+    if (m->retain || qstrcmp(m->topic, kSysReceived) != 0)
+        return;
+    std::lock_guard<std::mutex> lock(m_tickMutex);
+    if (m_tick) {
+        (*m_tick)(payloadCount(m));
+        m_tick = nullptr;
+        m_tickDone.notify_all();
+    }
+}
+
+// <prefix>/<controller>/<tag>; not <prefix>/<controller>/$state.
+void BrokerWatch::valueMessage(const mosquitto_message *m)
+{
+    const char *last = std::strrchr(m->topic, '/');
+    if (!m->retain && last && last[1] != '$')
+        ++m_valueCount;
+}
+
 QByteArray configText(const std::vector<quint16> &ports, quint16 brokerPort, bool group)
 {
     QJsonArray tags;
@@ -199,7 +392,7 @@ QByteArray configText(const std::vector<quint16> &ports, quint16 brokerPort, boo
         controllers.append(QJsonObject{{"name", QStringLiteral("c%1").arg(i)},
                                        {"connect", QStringLiteral("127.0.0.1:%1").arg(ports.at(size_t(i)))},
                                        {"period_ms", kPeriodMs}, {"group", group}, {"tags", tags}});
-    const QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", brokerPort ? brokerPort : 1}, {"prefix", "bench"}};
+    const QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", brokerPort ? brokerPort : 1}, {"prefix", kPrefix}};
     return QJsonDocument(QJsonObject{{"mqtt", mqtt}, {"metrics", false}, {"controllers", controllers}}).toJson();
 }
 
@@ -231,6 +424,86 @@ double cpuSeconds()
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Another process's CPU time (user and system) from /proc; 0 when unknown.
+double processCpuSeconds(pid_t pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !f.open(QIODevice::ReadOnly))
+        return 0;
+    // The command's name may hold spaces: fields are counted after its ')'.
+    const QByteArray line = f.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return double(fields.at(11).toULongLong() + fields.at(12).toULongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+// Every counter at one instant.
+struct Snapshot {
+    std::chrono::steady_clock::time_point at;
+    Totals gateway;
+    double cpu = 0;              // the process's, less the broker clients' threads
+    double watchCpu = 0;         // the broker clients' threads
+    double brokerCpu = 0;        // the broker's process
+    quint64 subscriber = 0;      // values that reached the subscriber
+    quint64 brokerReceived = 0;  // the broker's count; 0 without one
+    quint64 brokerDropped = 0;   // since the broker started
+};
+
+// The window's two ends, taken as the broker renews its counts (see the top
+// of the file); false when it does not and the broker's counts are unknown.
+bool measureWindow(const std::vector<std::unique_ptr<veskorgw::Controller>> &controllers, BrokerWatch *watch,
+                   pid_t broker, Snapshot *begin, Snapshot *end)
+{
+    Snapshot *into = begin;
+    const BrokerWatch::Tick take = [&](quint64 received) {
+        into->at = std::chrono::steady_clock::now();
+        into->gateway = totals(controllers);
+        into->watchCpu = watch->cpuSeconds();
+        into->cpu = cpuSeconds() - into->watchCpu;
+        into->brokerCpu = processCpuSeconds(broker);
+        into->subscriber = watch->values();
+        into->brokerReceived = received;
+        into->brokerDropped = watch->dropped();
+    };
+    // Renewals come every sys_interval, 2 s on mosquitto 2.0: a few missed
+    // ones are a broker that stopped telling.
+    const auto patience = std::chrono::milliseconds(5000);
+    const std::chrono::duration<double> length(windowSeconds() - 0.5);
+    if (watch->running() && watch->atNextTick(take, patience)) {
+        std::this_thread::sleep_until(begin->at + std::chrono::duration_cast<std::chrono::nanoseconds>(length));
+        into = end;
+        if (watch->atNextTick(take, patience))
+            return true;
+        take(0);
+        return false;
+    }
+    take(0);
+    std::this_thread::sleep_for(std::chrono::seconds(windowSeconds()));
+    into = end;
+    take(0);
+    return false;
+}
+
+void report(benchmark::State &state, const Snapshot &a, const Snapshot &b, bool brokerCounted)
+{
+    const double seconds = std::chrono::duration<double>(b.at - a.at).count();
+    state.SetIterationTime(seconds);
+    const double tags = double(b.gateway.tags - a.gateway.tags);
+    state.counters["mqtt_broker_received_per_s"] =
+        brokerCounted ? double(b.brokerReceived - a.brokerReceived) / seconds : 0;
+    state.counters["mqtt_publish_calls_per_s"] = double(b.gateway.published - a.gateway.published) / seconds;
+    state.counters["mqtt_subscriber_per_s"] = double(b.subscriber - a.subscriber) / seconds;
+    state.counters["mqtt_broker_dropped"] = double(b.brokerDropped);
+    state.counters["watch_cpu_ms_per_s"] = (b.watchCpu - a.watchCpu) * 1e3 / seconds;
+    state.counters["broker_cpu_ms_per_s"] = (b.brokerCpu - a.brokerCpu) * 1e3 / seconds;
+    state.counters["tags_per_s"] = tags / seconds;
+    state.counters["requests_per_cycle"] = b.gateway.requests;
+    state.counters["cpu_ms_per_1000"] = tags > 0 ? (b.cpu - a.cpu) * 1e6 / tags : 0;
+    state.counters["overruns"] = double(b.gateway.overruns - a.gateway.overruns);
+    state.counters["stale_reads"] = double(b.gateway.failed - a.gateway.failed);
+}
+
 void BM_Gateway(benchmark::State &state)
 {
     const bool group = state.range(0) != 0;
@@ -250,6 +523,11 @@ void BM_Gateway(benchmark::State &state)
         return;
     }
     veskorgw::mqttLibraryInit();
+    // Before the gateway: the subscriber sees its values from the first.
+    BrokerWatch watch;
+    const bool subscriber = qEnvironmentVariable("VESKOR_GW_BENCH_SUBSCRIBER") != QLatin1String("0");
+    if (brokerPort && !watch.start(brokerPort, subscriber))
+        std::fprintf(stderr, "the benchmark's broker clients did not connect: the broker's rate reads 0\n");
     std::vector<std::unique_ptr<veskorgw::Controller>> controllers;
     QString error;
     for (const veskorgw::ControllerConfig &c : config.controllers) {
@@ -258,21 +536,11 @@ void BM_Gateway(benchmark::State &state)
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));   // connected, first values published
     for (auto _ : state) {
-        const Totals before = totals(controllers);
-        const double cpu0 = cpuSeconds();
-        const auto t0 = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(std::chrono::seconds(windowSeconds()));
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        const double cpu = cpuSeconds() - cpu0;
-        const Totals after = totals(controllers);
-        state.SetIterationTime(seconds);
-        const double tags = double(after.tags - before.tags);
-        state.counters["tags_per_s"] = tags / seconds;
-        state.counters["requests_per_cycle"] = after.requests;
-        state.counters["cpu_ms_per_1000"] = tags > 0 ? cpu * 1e6 / tags : 0;
-        state.counters["overruns"] = double(after.overruns - before.overruns);
-        state.counters["mqtt_msgs_per_s"] = double(after.published - before.published) / seconds;
-        state.counters["stale_reads"] = double(after.failed - before.failed);
+        Snapshot a, b;
+        const bool counted = measureWindow(controllers, &watch, broker, &a, &b);
+        if (brokerPort && !counted)
+            std::fprintf(stderr, "the broker did not renew its counts: its rate reads 0\n");
+        report(state, a, b, counted);
     }
     for (auto &c : controllers)
         c->requestStop();
@@ -281,6 +549,7 @@ void BM_Gateway(benchmark::State &state)
     for (auto &c : controllers)
         c->finishMqtt();
     controllers.clear();
+    watch.stop();
     state.counters["changes_per_s"] = stopSimulators(&child);
     if (broker > 0) {
         ::kill(broker, SIGTERM);
