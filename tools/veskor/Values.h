@@ -53,8 +53,27 @@ bool parseBool(const QString &text, bool *out);
 // codes the plug-in does not name, the texts go as a QList<QString>.
 // Integers are decimal or 0x hexadecimal; int8 takes -128..255 (the wire
 // byte is unsigned). Floats take decimal notation, nan, inf and -inf.
-// A string write takes exactly one value. At least one value is needed.
+// A string write takes exactly one value, without NUL characters: a string
+// field's text ends at its first zero byte, so a NUL could not be stored
+// whole and is refused rather than cut. At least one value is needed.
 bool parseValues(int type, const QStringList &texts, QVariant *out, QString *error);
+
+// The longest text parseValues takes for one element of a numeric or bool
+// type, leading zeros aside: "-9223372036854775808" for int64, "false" for
+// bool; for float and double 32 characters (their shortest exact texts
+// take at most 24, "-2.2250738585072014e-308", and the rest is room for
+// more digits). 0 for string and for unnamed codes.
+int longestValueText(int type);
+
+// A write's values from JSON text: a value, an array of values, or an
+// object whose key "value" holds either (other keys are skipped). Numbers
+// come as the characters written, never through a double, so 64-bit
+// integers keep every digit; a number written with a fraction or an
+// exponent that is an exact integer of at most 20 digits comes as its
+// digits ("5.0" and "5e0" as "5"). Strings come with every character their
+// escapes give, NUL included; bools as "true" and "false".
+enum class JsonValues { NotJson, Taken, Refused };
+JsonValues valueTextsFromJson(const QByteArray &json, QStringList *texts, QString *error);
 
 // Bytes a string value takes in its field by default: UTF-8 length + 1.
 int defaultStringSize(const QString &text);
