@@ -71,7 +71,8 @@ Controller::Controller(const ControllerConfig &config, const MqttConfig &mqtt)
     : m_config(config), m_plan(planReads(config.tags, config.group)),
       m_topicPrefix((mqtt.prefix + QLatin1Char('/') + config.name + QLatin1Char('/')).toUtf8()),
       m_qos(mqtt.qos), m_link(new MqttLink(mqtt, config.name)), m_tags(size_t(config.tags.size())),
-      m_writePending(config.tags.size(), false), m_lastWriteMs(config.tags.size(), 0)
+      m_writePending(config.tags.size(), false), m_lastWriteMs(config.tags.size(), 0),
+      m_refusals(config.tags.size() + 1, RefusalLimits::Limits())
 {
     bool anyWritable = false;
     for (int i = 0; i < config.tags.size(); ++i) {
@@ -83,9 +84,11 @@ Controller::Controller(const ControllerConfig &config, const MqttConfig &mqtt)
     m_stats.numbers.fill(0, config.tags.size());
     // Writes are off unless a tag is listed as writable: then, and only
     // then, the set topics are subscribed to.
-    if (anyWritable)
+    if (anyWritable) {
         m_link->setSubscription(m_topicPrefix + "+/set");
-    m_link->onMessage([this](const QByteArray &t, const QByteArray &p, const QString &who) { onSet(t, p, who); });
+        m_link->setMaxIncomingPacket(maxSetPacketBytes(config.tags));
+    }
+    m_link->onMessage([this](const MqttMessage &m) { onSet(m); });
     // After a reconnect every latest value goes out again; once the broker
     // has caught up with unacknowledged messages, those held back.
     m_link->onConnect([this] { wakeToPublish(&m_republish); });
@@ -172,6 +175,7 @@ void Controller::run()
         setState(answered);
         m_caughtUp.store(false);   // what was held back goes out with this cycle
         publishTags(m_republish.exchange(false), monotonicMs());
+        logUnloggedRefusals();
         next += period;
         const Clock::time_point now = Clock::now();
         if (now > next) {

@@ -8,6 +8,7 @@
 #include "Config.h"
 #include "MqttLink.h"
 #include "ReadPlan.h"
+#include "SetLimits.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -36,7 +37,8 @@ enum WriteRefusal {
     WriteNotWritable = 101,   // no such tag, or not listed as writable
     WriteBadValue = 102,      // not a value of the tag's type and count
     WriteRateLimited = 103,   // closer to the last write than write_interval_ms
-    WritePending = 104        // the tag's last write has not been made yet
+    WritePending = 104,       // the tag's last write has not been made yet
+    WriteRetained = 105       // published with the retain flag: a set is a command, never state
 };
 
 // Round trips in seconds, as a cumulative histogram.
@@ -58,6 +60,7 @@ struct ControllerStats {
     quint64 overruns = 0;
     quint64 cycles = 0;
     quint64 published = 0;
+    quint64 setResultsHeld = 0;     // refused sets whose result was not published (the refusal limits)
     quint64 tagsRead = 0;           // tag values taken from answered reads
     bool mqttConnected = false;
     QVector<bool> hasNumber;        // per tag: numeric value known
@@ -109,9 +112,12 @@ private:
     bool waitForNextCycle(std::chrono::steady_clock::time_point next);
     void wakeToPublish(std::atomic<bool> *flag);
     void noteOverrun(std::chrono::steady_clock::duration took);
-    void onSet(const QByteArray &topic, const QByteArray &payload, const QString &who);
+    void onSet(const MqttMessage &message);
+    void refuseSet(int key, const QString &name, int code, const QString &error, const QString &who,
+                   const QString &text);
     void answerSet(const QString &name, int code, const QString &error, const QString &who,
                    const QString &text);
+    void logUnloggedRefusals();
     void doWrites();
 
     const ControllerConfig m_config;
@@ -135,6 +141,9 @@ private:
     std::deque<PendingWrite> m_writes;
     QVector<bool> m_writePending;
     QVector<qint64> m_lastWriteMs;
+
+    std::mutex m_refusalMutex;
+    RefusalLimits m_refusals;          // keys: the tags, then one for all unknown tags
 
     mutable std::mutex m_statsMutex;
     ControllerStats m_stats;

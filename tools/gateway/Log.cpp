@@ -19,6 +19,36 @@ void logLine(const QString &text)
     std::fflush(stderr);
 }
 
+QString logSafe(const QString &text, int maxChars)
+{
+    QString out;
+    const int n = qMin(text.size(), maxChars);
+    out.reserve(n + 8);
+    bool space = false;
+    for (int i = 0; i < n; ++i) {
+        const QChar c = text.at(i);
+        if (c.isSpace()) {
+            if (!space && !out.isEmpty())
+                out += QLatin1Char(' ');
+            space = true;
+            continue;
+        }
+        space = false;
+        const QChar::Category cat = c.category();
+        if (cat == QChar::Other_Control || cat == QChar::Other_Format || cat == QChar::Other_NotAssigned
+            || (c.isSurrogate() && !(c.isHighSurrogate() && i + 1 < n && text.at(i + 1).isLowSurrogate())
+                && !(c.isLowSurrogate() && i > 0 && text.at(i - 1).isHighSurrogate())))
+            out += QLatin1Char('?');
+        else if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+            out += QLatin1Char('\\') + c;
+        else
+            out += c;
+    }
+    if (text.size() > maxChars)
+        out += QLatin1String("...");
+    return out.trimmed();
+}
+
 void setVerbose(bool on)
 {
     g_verbose.store(on);

@@ -9,6 +9,12 @@ namespace veskorgw {
 
 void logLine(const QString &text);
 
+// Text from outside (a payload, a topic level, a client's claim) made safe
+// for one log line: white space as single spaces, other control and format
+// characters as '?', '"' and '\\' escaped with '\\', at most maxChars
+// characters of it and "..." when it goes on.
+QString logSafe(const QString &text, int maxChars);
+
 // --verbose: also the plug-in's own log lines and a line per overrun.
 void setVerbose(bool on);
 bool verbose();

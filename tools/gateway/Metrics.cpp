@@ -125,8 +125,11 @@ QByteArray metricsText(const QVector<Controller *> &controllers)
     perController(&out, all, "veskor_mqtt_published_total", "counter", "Tag values published to MQTT.",
                   [](const Snapshot &x) { return QByteArray::number(x.s.published); });
     codeCounters(&out, all, "veskor_writes_total",
-                 "Set requests by outcome: the plug-in's result code, or 101-104 for refusals.",
+                 "Set requests by outcome: the plug-in's result code, or 101-105 for refusals.",
                  &ControllerStats::writesByCode);
+    perController(&out, all, "veskor_set_results_held_total", "counter",
+                  "Refused sets whose result was not published, held back by the refusal limits.",
+                  [](const Snapshot &x) { return QByteArray::number(x.s.setResultsHeld); });
     return out;
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
 namespace veskorgw {
 
@@ -39,8 +40,9 @@ void logCallback(mosquitto *, void *self, int level, const char *text)
         static_cast<MqttLink *>(self)->handleLibraryError(QString::fromUtf8(text));
 }
 
-// The sender's client id, when it put one in a user property.
-QString senderOf(const mosquitto_property *props)
+// What the sender says its client id is, when it put one in a user
+// property; at most kClaimedSenderBytes of it.
+QString claimedSender(const mosquitto_property *props)
 {
     QString who;
     bool skipFirst = false;
@@ -49,7 +51,7 @@ QString senderOf(const mosquitto_property *props)
         p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, skipFirst);
         skipFirst = true;
         if (p && name && value && (qstrcmp(name, "client-id") == 0 || qstrcmp(name, "client_id") == 0))
-            who = QString::fromUtf8(value);
+            who = QString::fromUtf8(value, int(qMin<size_t>(std::strlen(value), kClaimedSenderBytes)));
         std::free(name);
         std::free(value);
     }
@@ -58,9 +60,13 @@ QString senderOf(const mosquitto_property *props)
 
 void messageCallback(mosquitto *, void *self, const mosquitto_message *m, const mosquitto_property *props)
 {
-    const QByteArray topic(m->topic);
-    const QByteArray payload(static_cast<const char *>(m->payload), m->payloadlen);
-    static_cast<MqttLink *>(self)->handleMessage(topic, payload, senderOf(props));
+    MqttMessage message;
+    message.topic = QByteArray(m->topic);
+    // Not copied: a set payload is checked for its size before anything reads it.
+    message.payload = QByteArray::fromRawData(static_cast<const char *>(m->payload), m->payloadlen);
+    message.retained = m->retain;
+    message.claimedSender = claimedSender(props);
+    static_cast<MqttLink *>(self)->handleMessage(message);
 }
 
 QString mosqError(int rc)
@@ -133,16 +139,28 @@ bool MqttLink::start(QString *error)
 {
     if (!configure(error))
         return false;
-    // A broker that is not there yet: the network thread tries again, with
-    // the reconnect backoff, as after a lost connection.
-    const int rc = mosquitto_connect_async(m_mosq, m_config.host.toUtf8().constData(), m_config.port,
-                                           m_config.keepaliveS);
+    m_network = std::thread([this] { network(connectFirst()); });
+    m_started = true;
+    return true;
+}
+
+// The first connect, on the network thread. It is the library's blocking
+// one, as only that takes CONNECT properties (the maximum packet size); the
+// library keeps them for every reconnect, which are asynchronous. A broker
+// that is not there yet: the network thread tries again, with the reconnect
+// backoff, as after a lost connection.
+bool MqttLink::connectFirst()
+{
+    mosquitto_property *props = nullptr;
+    if (m_maxIncomingPacket > 0)
+        mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, m_maxIncomingPacket);
+    const int rc = mosquitto_connect_bind_v5(m_mosq, m_config.host.toUtf8().constData(), m_config.port,
+                                             m_config.keepaliveS, nullptr, props);
+    mosquitto_property_free_all(&props);
     if (rc != MOSQ_ERR_SUCCESS)
         logLine(QStringLiteral("%1: MQTT broker %2:%3: %4; trying again")
                     .arg(m_controller, m_config.host).arg(m_config.port).arg(mosqError(rc)));
-    m_network = std::thread([this, rc] { network(rc == MOSQ_ERR_SUCCESS); });
-    m_started = true;
-    return true;
+    return rc == MOSQ_ERR_SUCCESS;
 }
 
 // The network thread. libmosquitto's own loop thread reconnects after a lost
@@ -194,7 +212,8 @@ void MqttLink::handleConnect(int rc)
         return;
     }
     if (!m_subscription.isEmpty())
-        mosquitto_subscribe_v5(m_mosq, nullptr, m_subscription.constData(), 1, 0, nullptr);
+        mosquitto_subscribe_v5(m_mosq, nullptr, m_subscription.constData(), 1,
+                               MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
     m_connected.store(true);
     {
         std::lock_guard<std::mutex> lock(m_errorMutex);
@@ -225,10 +244,10 @@ void MqttLink::handleLibraryError(const QString &text)
                 .arg(m_connected.load() ? QString() : QStringLiteral("cannot connect: "), text));
 }
 
-void MqttLink::handleMessage(const QByteArray &topic, const QByteArray &payload, const QString &sender)
+void MqttLink::handleMessage(const MqttMessage &message)
 {
     if (m_onMessage)
-        m_onMessage(topic, payload, sender);
+        m_onMessage(message);
 }
 
 bool MqttLink::publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain)

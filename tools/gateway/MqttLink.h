@@ -25,12 +25,25 @@ struct mosquitto;
 
 namespace veskorgw {
 
+// A message on a subscribed topic, as the broker delivered it. The payload
+// is the library's own buffer, not copied: valid only during the handler's
+// call. retained: the broker delivered it with the retain flag (with the
+// gateway's subscription options, a message its sender published retained).
+// claimedSender: what the sender put in an MQTT 5 user property
+// "client-id" or "client_id", at most kClaimedSenderBytes of it, empty when
+// none; any client can put anything there, so it is a claim, not an identity.
+struct MqttMessage {
+    QByteArray topic;
+    QByteArray payload;
+    bool retained = false;
+    QString claimedSender;
+};
+constexpr int kClaimedSenderBytes = 64;
+
 class MqttLink
 {
 public:
-    // A message on a subscribed topic: topic, payload, and who sent it when
-    // the sender told (an MQTT 5 user property "client-id"), else empty.
-    using MessageHandler = std::function<void(const QByteArray &, const QByteArray &, const QString &)>;
+    using MessageHandler = std::function<void(const MqttMessage &)>;
     using ConnectHandler = std::function<void()>;
 
     MqttLink(const MqttConfig &config, const QString &controller);
@@ -39,8 +52,14 @@ public:
     MqttLink &operator=(const MqttLink &) = delete;
 
     // Set before start(). subscription: the topic filter to subscribe to on
-    // every connect (empty: none).
+    // every connect (empty: none), at QoS 1, with the broker asked never to
+    // send the retained messages it holds for it and to keep the retain flag
+    // of what it passes on as the sender set it.
     void setSubscription(const QByteArray &filter) { m_subscription = filter; }
+    // The largest packet the broker may send on this connection (MQTT 5
+    // maximum packet size, on every CONNECT): larger messages it drops
+    // instead of sending them. 0: no limit asked.
+    void setMaxIncomingPacket(quint32 bytes) { m_maxIncomingPacket = bytes; }
     void onMessage(MessageHandler h) { m_onMessage = std::move(h); }
     void onConnect(ConnectHandler h) { m_onConnect = std::move(h); }
     // Values held back for unacknowledged messages may go out again.
@@ -72,10 +91,11 @@ public:
     void handleDisconnect();
     void handleLibraryError(const QString &text);
     void handlePublished(int mid);
-    void handleMessage(const QByteArray &topic, const QByteArray &payload, const QString &sender);
+    void handleMessage(const MqttMessage &message);
 
 private:
     bool configure(QString *error);
+    bool connectFirst();
     void network(bool connecting);
     bool pause(int seconds);
 
@@ -84,6 +104,7 @@ private:
     const QString m_controller;
     const QByteArray m_stateTopic;
     QByteArray m_subscription;
+    quint32 m_maxIncomingPacket = 0;
     mosquitto *m_mosq = nullptr;
     bool m_started = false;
     bool m_cleanDisconnect = false;  // a DISCONNECT went out: the network thread ends once it is sent

@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QLocale>
 #include <QMap>
+#include <QRegularExpression>
+#include <QTextCodec>
 
 #include <cmath>
 
@@ -27,57 +29,29 @@ QString areaName(int code)
     return QString();
 }
 
-// A JSON element as the text a write value is parsed from.
-bool jsonText(const QJsonValue &v, QString *out)
+// The payload's value texts: JSON when it is JSON (read exactly, see
+// veskortool::valueTextsFromJson), else plain text: several values
+// separated by spaces or commas, a string tag's text whole.
+bool payloadTexts(const TagConfig &tag, const QByteArray &payload, QStringList *texts, QString *error)
 {
-    if (v.isBool()) {
-        *out = v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
-    } else if (v.isDouble()) {
-        const double d = v.toDouble();
-        if (std::floor(d) == d && std::fabs(d) < 9007199254740992.0)
-            *out = QString::number(qint64(d));
-        else
-            *out = QString::number(d, 'g', 17);
-    } else if (v.isString()) {
-        *out = v.toString();
-    } else {
-        return false;
+    switch (veskortool::valueTextsFromJson(payload, texts, error)) {
+    case veskortool::JsonValues::Taken: return true;
+    case veskortool::JsonValues::Refused: return false;
+    case veskortool::JsonValues::NotJson: break;
     }
+    const QString plain = QString::fromUtf8(payload);
+    if (tag.type == DT_STRING)
+        *texts = QStringList{plain};
+    else
+        *texts = plain.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
     return true;
 }
 
-// The payload's value texts: JSON when it parses as JSON, else plain text
-// (several values separated by spaces or commas; a string tag's text whole).
-bool payloadTexts(const TagConfig &tag, const QByteArray &payload, QStringList *texts, QString *error)
+bool isUtf8(const QByteArray &bytes)
 {
-    QJsonParseError pe;
-    const QJsonDocument doc = QJsonDocument::fromJson("[" + payload + "]", &pe);
-    if (pe.error != QJsonParseError::NoError || doc.array().size() != 1) {
-        const QString plain = QString::fromUtf8(payload).trimmed();
-        if (tag.type == DT_STRING)
-            *texts = QStringList{QString::fromUtf8(payload)};
-        else
-            *texts = plain.split(QRegExp(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
-        return true;
-    }
-    QJsonValue v = doc.array().at(0);
-    if (v.isObject()) {
-        if (!v.toObject().contains(QLatin1String("value"))) {
-            *error = QStringLiteral("a JSON object needs the key \"value\"");
-            return false;
-        }
-        v = v.toObject().value(QLatin1String("value"));
-    }
-    const QJsonArray items = v.isArray() ? v.toArray() : QJsonArray{v};
-    for (const QJsonValue &item : items) {
-        QString t;
-        if (!jsonText(item, &t)) {
-            *error = QStringLiteral("values are numbers, true/false or strings");
-            return false;
-        }
-        texts->append(t);
-    }
-    return true;
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
 } // namespace
@@ -163,8 +137,34 @@ bool numericValue(const TagConfig &tag, const QVariant &value, double *out)
     return ok;
 }
 
+qint64 maxSetPayloadBytes(const TagConfig &tag)
+{
+    if (tag.type == DT_STRING)
+        return 6 * qBound(0, tag.count - 1, 255) + 2 + kSetPayloadSlack;
+    const int element = veskortool::longestValueText(tag.type);
+    return qint64(qMax(tag.count, 1)) * ((element > 0 ? element : 32) + 4) + kSetPayloadSlack;
+}
+
+quint32 maxSetPacketBytes(const QVector<TagConfig> &tags)
+{
+    qint64 largest = 0;
+    for (const TagConfig &t : tags)
+        if (t.writable)
+            largest = qMax(largest, maxSetPayloadBytes(t));
+    return quint32(qBound<qint64>(kMinSetPacketBytes, largest + 64 * 1024, 0x0FFFFFFF));
+}
+
 bool valuesForWrite(const TagConfig &tag, const QByteArray &payload, QVariant *out, QString *error)
 {
+    if (payload.size() > maxSetPayloadBytes(tag)) {
+        *error = QStringLiteral("payload of %1 bytes is larger than a value of this tag can be (at most %2)")
+                     .arg(payload.size()).arg(maxSetPayloadBytes(tag));
+        return false;
+    }
+    if (!isUtf8(payload)) {
+        *error = QStringLiteral("the payload is not UTF-8 text");
+        return false;
+    }
     QStringList texts;
     if (!payloadTexts(tag, payload, &texts, error))
         return false;

@@ -47,9 +47,27 @@ QJsonValue valueJson(const TagConfig &tag, const QVariant &value);
 // and invalid values. Bools are 0 and 1.
 bool numericValue(const TagConfig &tag, const QVariant &value, double *out);
 
+// The most bytes a set payload of the tag can need: the longest text of
+// one element of its type (veskortool::longestValueText) and 4 characters
+// around it (quotes, comma, space), times its count, and kSetPayloadSlack
+// for {"value": [...]} and spacing; for a string tag, its longest text with
+// every byte written as a \u escape (6 characters). Larger payloads are
+// refused before anything reads them.
+constexpr int kSetPayloadSlack = 64;
+qint64 maxSetPayloadBytes(const TagConfig &tag);
+
+// The largest packet a controller's MQTT connection asks the broker to send
+// it: the largest set payload of its writable tags and 64 KiB for topic and
+// properties, but at least kMinSetPacketBytes, so that sets too large for
+// their tag but not huge still reach the gateway and are answered.
+// Anything larger the broker drops.
+constexpr quint32 kMinSetPacketBytes = 1024 * 1024;
+quint32 maxSetPacketBytes(const QVector<TagConfig> &tags);
+
 // A set message's payload as the values a write of the tag takes: JSON (a
-// value, an array, or {"value": ...}) or plain text. Checked against the
-// tag's type and count; false with the reason in *error.
+// value, an array, or {"value": ...}) or plain text, in UTF-8, at most
+// maxSetPayloadBytes. Checked against the tag's type and count; false with
+// the reason in *error.
 bool valuesForWrite(const TagConfig &tag, const QByteArray &payload, QVariant *out, QString *error);
 
 } // namespace veskorgw

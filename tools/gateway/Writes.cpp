@@ -1,7 +1,9 @@
 // Writes from MQTT: <prefix>/<controller>/<tag>/set. Checked on the MQTT
-// thread (tag listed as writable, value of its type and count, rate, one
-// pending write per tag), made on the controller's worker between cycles,
-// answered on .../set/result and logged.
+// thread (not retained, tag listed as writable, payload no larger than the
+// tag can need, value of its type and count, rate, one pending write per
+// tag), made on the controller's worker between cycles, answered on
+// .../set/result and logged. Refusals are counted always, but logged and
+// answered within the bounds of RefusalLimits.
 #include "Controller.h"
 
 #include "host/CDriveBaseClass.h"
@@ -22,24 +24,43 @@ qint64 nowMs()
                std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// The payload as the log shows it: one line, not too long.
+// The payload as the log shows it: one line, not too long; only its first
+// bytes are ever decoded.
 QString payloadText(const QByteArray &payload)
 {
-    QString s = QString::fromUtf8(payload).simplified();
-    return s.size() > 60 ? s.left(57) + QStringLiteral("...") : s;
+    const int shown = 60;
+    return logSafe(QString::fromUtf8(payload.left(4 * shown)), shown);
+}
+
+// Who sent a set, as far as anyone can tell. A PUBLISH that a broker passes
+// on names no sender: all the gateway has is what the client chose to say.
+QString senderText(const QString &claimed)
+{
+    if (claimed.isEmpty())
+        return QStringLiteral("an MQTT client");
+    return QStringLiteral("an MQTT client (says \"%1\")").arg(logSafe(claimed, 40));
 }
 
 } // namespace
 
-void Controller::onSet(const QByteArray &topic, const QByteArray &payload, const QString &who)
+void Controller::onSet(const MqttMessage &m)
 {
-    if (!topic.startsWith(m_topicPrefix) || !topic.endsWith("/set"))
+    if (!m.topic.startsWith(m_topicPrefix) || !m.topic.endsWith("/set"))
         return;
-    const QString name = QString::fromUtf8(topic.mid(m_topicPrefix.size(), topic.size() - m_topicPrefix.size() - 4));
-    const QString text = payloadText(payload);
+    const QString name =
+        QString::fromUtf8(m.topic.mid(m_topicPrefix.size(), m.topic.size() - m_topicPrefix.size() - 4));
+    const QString text = payloadText(m.payload);
+    const QString who = senderText(m.claimedSender);
     const int index = m_tagByName.value(name, -1);
+    const int key = index < 0 ? m_config.tags.size() : index;
+    if (m.retained) {
+        refuseSet(key, name, WriteRetained,
+                  QStringLiteral("retained sets are ignored: a set is a command, publish it without the retain flag"),
+                  who, text);
+        return;
+    }
     if (index < 0 || !m_config.tags.at(index).writable) {
-        answerSet(name, WriteNotWritable,
+        refuseSet(key, name, WriteNotWritable,
                   index < 0 ? QStringLiteral("no tag %1").arg(veskortool::quoted(name))
                             : QStringLiteral("tag %1 is not writable").arg(veskortool::quoted(name)),
                   who, text);
@@ -47,8 +68,8 @@ void Controller::onSet(const QByteArray &topic, const QByteArray &payload, const
     }
     PendingWrite w{index, QVariant(), text, who};
     QString error;
-    if (!valuesForWrite(m_config.tags.at(index), payload, &w.values, &error)) {
-        answerSet(name, WriteBadValue, error, who, text);
+    if (!valuesForWrite(m_config.tags.at(index), m.payload, &w.values, &error)) {
+        refuseSet(key, name, WriteBadValue, error, who, text);
         return;
     }
     int refusal = 0;
@@ -67,13 +88,59 @@ void Controller::onSet(const QByteArray &topic, const QByteArray &payload, const
         }
     }
     if (refusal == WritePending)
-        answerSet(name, refusal, QStringLiteral("the last write to this tag is still pending"), who, text);
+        refuseSet(key, name, refusal, QStringLiteral("the last write to this tag is still pending"), who, text);
     else if (refusal == WriteRateLimited)
-        answerSet(name, refusal,
+        refuseSet(key, name, refusal,
                   QStringLiteral("rate limited: one write per %1 ms to this tag").arg(m_config.writeIntervalMs),
                   who, text);
 }
 
+// A refused set: counted, and logged and answered as far as the limits let.
+void Controller::refuseSet(int key, const QString &name, int code, const QString &error, const QString &who,
+                           const QString &text)
+{
+    RefusalLimits::Decision d;
+    {
+        std::lock_guard<std::mutex> lock(m_refusalMutex);
+        d = m_refusals.refused(key, nowMs());
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_statsMutex);
+        ++m_stats.writesByCode[code];
+        if (!d.answer)
+            ++m_stats.setResultsHeld;
+    }
+    if (d.answer) {
+        QJsonObject o{{QStringLiteral("code"), code}, {QStringLiteral("error"), error}};
+        m_link->publish(m_topicPrefix + name.toUtf8() + "/set/result", QJsonDocument(o).toJson(QJsonDocument::Compact),
+                        1, false);
+    }
+    if (d.log)
+        logLine(QStringLiteral("write %1/%2 by %3: %4 -> %5 (%6)%7")
+                    .arg(m_config.name, logSafe(name, 80), who, text)
+                    .arg(code)
+                    .arg(error,
+                         d.unlogged ? QStringLiteral("; %1 more refused before it, not logged").arg(d.unlogged)
+                                    : QString()));
+}
+
+// Refusals not logged for a log interval: one line per tag that had them.
+void Controller::logUnloggedRefusals()
+{
+    QVector<RefusalLimits::Unlogged> due;
+    {
+        std::lock_guard<std::mutex> lock(m_refusalMutex);
+        due = m_refusals.due(nowMs());
+    }
+    for (const RefusalLimits::Unlogged &u : due)
+        logLine(QStringLiteral("write %1/%2: %3 more refused, not logged")
+                    .arg(m_config.name,
+                         u.key < m_config.tags.size() ? m_config.tags.at(u.key).name : QStringLiteral("(unknown tags)"))
+                    .arg(u.count));
+}
+
+// A write that was made: always answered and logged (their rate is the
+// tags' write interval).
 void Controller::answerSet(const QString &name, int code, const QString &error, const QString &who,
                            const QString &text)
 {
@@ -81,11 +148,10 @@ void Controller::answerSet(const QString &name, int code, const QString &error, 
     o.insert(QStringLiteral("code"), code);
     if (code != veskor::RcDone)
         o.insert(QStringLiteral("error"), error);
-    const QByteArray topic = m_topicPrefix + name.toUtf8() + "/set/result";
-    m_link->publish(topic, QJsonDocument(o).toJson(QJsonDocument::Compact), 1, false);
+    m_link->publish(m_topicPrefix + name.toUtf8() + "/set/result", QJsonDocument(o).toJson(QJsonDocument::Compact),
+                        1, false);
     logLine(QStringLiteral("write %1/%2 by %3: %4 -> %5%6")
-                .arg(m_config.name, name, who.isEmpty() ? QStringLiteral("a client that did not say") : who,
-                     text)
+                .arg(m_config.name, name, who, text)
                 .arg(code)
                 .arg(code == veskor::RcDone ? QString() : QStringLiteral(" (%1)").arg(error)));
     std::lock_guard<std::mutex> lock(m_statsMutex);
