@@ -32,6 +32,8 @@ private slots:
     void valuesRejected();
     void valueListTypes_data();
     void valueListTypes();
+    void jsonValueTexts_data();
+    void jsonValueTexts();
 
     void counts_data();
     void counts();
@@ -261,6 +263,10 @@ void TstVeskorValues::valuesRejected_data()
     QTest::newRow("no string") << 12 << QStringList{} << "no value to write";
     QTest::newRow("two strings") << 12 << QStringList{"a", "b"}
                                  << "a string write takes one value, got 2 (quote text with spaces)";
+    // Read back, the field's text would end at the zero byte: refused, not cut.
+    QTest::newRow("string with NUL") << 12 << QStringList{QStringLiteral("a") + QChar(0) + QStringLiteral("b")}
+                                     << "text \"a\\u0000b\" holds a NUL character: a string field ends at its "
+                                        "first zero byte, so it cannot be stored whole";
 }
 
 void TstVeskorValues::valuesRejected()
@@ -272,6 +278,49 @@ void TstVeskorValues::valuesRejected()
     QString got;
     QVERIFY(!parseValues(type, texts, &v, &got));
     QCOMPARE(got, error);
+}
+
+void TstVeskorValues::jsonValueTexts_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<int>("result");          // veskortool::JsonValues
+    QTest::addColumn<QStringList>("texts");   // Taken: the texts; Refused: the error
+    const int taken = int(JsonValues::Taken), refused = int(JsonValues::Refused), notJson = int(JsonValues::NotJson);
+    QTest::newRow("digits as written") << QByteArray("9007199254740993") << taken << QStringList{"9007199254740993"};
+    QTest::newRow("past 64 bits, still as written") << QByteArray("-99999999999999999999999") << taken
+                                                    << QStringList{"-99999999999999999999999"};
+    QTest::newRow("exact integers with fraction or exponent") << QByteArray("[5.0, -1.20e1, 1e19, 0.0e5, -0]") << taken
+                                                              << QStringList{"5", "-12", "10000000000000000000", "0", "-0"};
+    QTest::newRow("not integers stay as written") << QByteArray("[1.5, 1e-3, 1e21]") << taken
+                                                  << QStringList{"1.5", "1e-3", "1e21"};
+    QTest::newRow("object") << QByteArray(R"( {"ts": [1, {"a": null}], "value": [true, "x"]} )") << taken
+                            << QStringList{"true", "x"};
+    QTest::newRow("escapes") << QByteArray(R"("\"\\\/\b\f\n\r\t\u0041\u0000")") << taken
+                             << QStringList{QStringLiteral("\"\\/\b\f\n\r\tA") + QChar(0)};
+    QTest::newRow("empty array") << QByteArray("[]") << taken << QStringList();
+    QTest::newRow("nested") << QByteArray("[1, [2]]") << refused << QStringList{"values are numbers, true/false or strings"};
+    QTest::newRow("no value key") << QByteArray(R"({"v": 1})") << refused << QStringList{"a JSON object needs the key \"value\""};
+    QTest::newRow("plain list") << QByteArray("1, 2") << notJson << QStringList();
+    QTest::newRow("leading zero") << QByteArray("012") << notJson << QStringList();
+    QTest::newRow("lone surrogate") << QByteArray(R"("\ud800")") << notJson << QStringList();
+    QTest::newRow("raw control in string") << QByteArray("\"a\tb\"") << notJson << QStringList();
+    QTest::newRow("too deep") << QByteArray(40, '[') + QByteArray(40, ']') << notJson << QStringList();
+    QTest::newRow("trailing junk") << QByteArray("1 x") << notJson << QStringList();
+}
+
+// JSON read exactly: numbers keep their digits, strings every character.
+void TstVeskorValues::jsonValueTexts()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(int, result);
+    QFETCH(QStringList, texts);
+    QStringList got;
+    QString error;
+    QCOMPARE(int(valueTextsFromJson(json, &got, &error)), result);
+    if (result == int(JsonValues::Taken))
+        QCOMPARE(got, texts);
+    else if (result == int(JsonValues::Refused))
+        QCOMPARE(error, texts.value(0));
 }
 
 void TstVeskorValues::valueListTypes_data()

@@ -39,7 +39,8 @@ bool payloadTexts(const TagConfig &tag, const QByteArray &payload, QStringList *
     case veskortool::JsonValues::Refused: return false;
     case veskortool::JsonValues::NotJson: break;
     }
-    const QString plain = QString::fromUtf8(payload);
+    // With its NUL bytes: QString::fromUtf8(QByteArray) would stop at the first.
+    const QString plain = QString::fromUtf8(payload.constData(), payload.size());
     if (tag.type == DT_STRING)
         *texts = QStringList{plain};
     else

@@ -29,7 +29,8 @@ qint64 nowMs()
 QString payloadText(const QByteArray &payload)
 {
     const int shown = 60;
-    return logSafe(QString::fromUtf8(payload.left(4 * shown)), shown);
+    const QByteArray head = payload.left(4 * shown);
+    return logSafe(QString::fromUtf8(head.constData(), head.size()), shown);
 }
 
 // Who sent a set, as far as anyone can tell. A PUBLISH that a broker passes

@@ -349,7 +349,7 @@ bool JsonReader::string(QString *out)
     if (m_p == m_end)
         return false;
     ++m_p;
-    *out = QString::fromUtf8(bytes);
+    *out = QString::fromUtf8(bytes.constData(), bytes.size());
     return true;
 }
 
