@@ -2,7 +2,7 @@
 // broker of the test's own (free port, password file, ACL), two veskor-sim
 // controllers, the gateway, mosquitto_sub and mosquitto_pub, veskor, curl
 // and promtool; for TLS, openssl and a second broker. One run, its steps in order; the tag table drives the
-// value checks.
+// value checks. The tags of kWritable take sets on press1.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -44,6 +45,8 @@ const TagRow kTags[] = {
     {"word", "ID3x60", "uint32", 1, "78563412", "305419896"},
 };
 const int kAreasUsed = 4;      // ID4x, ID1x, ID2x, ID3x
+// At addresses no other tag of press1 uses in any area.
+const char *const kWritable[] = {"setpoint", "big", "small", "label"};
 const int kPeriod2Ms = 250;    // press2's period
 
 QJsonValue jsonValue(const QByteArray &text)
@@ -96,6 +99,15 @@ public:
             pump(20);
         }
     }
+    // Lines with this topic from index `from` on, as they are now.
+    int count(const QByteArray &topic, int from)
+    {
+        pump(0);
+        int n = 0;
+        for (int i = from; i < m_lines.size(); ++i)
+            n += m_lines.at(i).startsWith(topic + ' ') ? 1 : 0;
+        return n;
+    }
     // The last payload seen on the topic.
     QByteArray last(const QByteArray &topic)
     {
@@ -139,6 +151,11 @@ private slots:
     void setRequests();
     void aclForbiddenSet();
     void metricsPassPromtool();
+    void exactSets_data();
+    void exactSets();
+    void retainedSetsNeverWritten_data();
+    void retainedSetsNeverWritten();
+    void refusedSetsBounded();
     void brokerRestart();
     void controllerLost();
     void cleanStop();
@@ -156,6 +173,10 @@ private:
     QJsonValue simValue(const QString &connect, const TagRow &row);
     QStringList mqttAuth(const char *user) const;
     void writeConfig(const QString &path);
+    void startGateway();
+    int publish(const QString &topic, const QByteArray &payload, const QStringList &options = {QStringLiteral("-s")});
+    QByteArray metrics();
+    const TagRow &row(const QString &name) const;
 
     QTemporaryDir m_dir;
     quint16 m_brokerPort = 0, m_metricsPort = 0, m_tlsPort = 0;
@@ -229,7 +250,9 @@ void tst_Gateway::writeConfig(const QString &path)
     for (const TagRow &r : kTags) {
         QJsonObject t{{"name", r.name}, {"tag", r.tag}, {"type", r.type}, {"count", r.count}};
         tags.append(t);
-        t.insert(QStringLiteral("writable"), QLatin1String(r.name) == QLatin1String("setpoint"));
+        t.insert(QStringLiteral("writable"), std::any_of(std::begin(kWritable), std::end(kWritable), [&](const char *w) {
+                     return qstrcmp(w, r.name) == 0;
+                 }));
         writableTags.append(t);
     }
     const QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", m_brokerPort}, {"prefix", "plant"},
@@ -289,10 +312,43 @@ void tst_Gateway::initTestCase()
     QVERIFY(!m_sim[0].isEmpty() && !m_sim[1].isEmpty());
     writeConfig(m_dir.filePath(QStringLiteral("gateway.json")));
     m_sub.start(mqttAuth("viewer") << QStringLiteral("-t") << QStringLiteral("plant/#") << QStringLiteral("-v"));
+    startGateway();
+}
+
+void tst_Gateway::startGateway()
+{
     m_gateway.reset(new QProcess);
     m_gateway->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_gateway->start(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), m_dir.filePath(QStringLiteral("gateway.json"))});
     QVERIFY(m_gateway->waitForStarted());
+}
+
+// mosquitto_pub as the operator, the payload on its standard input (-s: one
+// message, NUL bytes and all; -l: a message per line). Its exit status.
+int tst_Gateway::publish(const QString &topic, const QByteArray &payload, const QStringList &options)
+{
+    QProcess p;
+    p.start(QStringLiteral("mosquitto_pub"), mqttAuth("operator") << QStringLiteral("-t") << topic << options);
+    if (!p.waitForStarted())
+        return -1;
+    p.write(payload);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(20000))
+        p.kill();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+QByteArray tst_Gateway::metrics()
+{
+    return run(QStringLiteral("curl"), {QStringLiteral("-sf"), QStringLiteral("http://127.0.0.1:%1/metrics").arg(m_metricsPort)});
+}
+
+const TagRow &tst_Gateway::row(const QString &name) const
+{
+    for (const TagRow &r : kTags)
+        if (name == QLatin1String(r.name))
+            return r;
+    return kTags[0];
 }
 
 void tst_Gateway::cleanupTestCase()
@@ -434,6 +490,128 @@ void tst_Gateway::metricsPassPromtool()
     QVERIFY(text.contains("veskor_controller_up{controller=\"press2\"} 1\n"));
     QVERIFY(text.contains("veskor_mqtt_connected{controller=\"press1\"} 1\n"));
     QVERIFY(text.contains("veskor_writes_total{controller=\"press1\",code=\"0\"} 1\n"));
+}
+
+void tst_Gateway::exactSets_data()
+{
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("simAfter");   // the tag's value read back from the simulator, as JSON
+    QTest::newRow("int64 2^53+1, JSON number") << "small" << QByteArray("9007199254740993") << 0 << "\"9007199254740993\"";
+    QTest::newRow("int64 min") << "small" << QByteArray("-9223372036854775808") << 0 << "\"-9223372036854775808\"";
+    QTest::newRow("int64 2^53+1, plain hex") << "small" << QByteArray("0x20000000000001") << 0 << "\"9007199254740993\"";
+    QTest::newRow("int64 past its range") << "small" << QByteArray("9223372036854775808") << 102 << "\"9007199254740993\"";
+    QTest::newRow("uint64 17 digits in an object") << "big" << QByteArray("{\"value\": 12345678901234567}") << 0
+                                                   << "\"12345678901234567\"";
+    QTest::newRow("uint64 max") << "big" << QByteArray("18446744073709551615") << 0 << "\"18446744073709551615\"";
+    QTest::newRow("string with a NUL escape") << "label" << QByteArray("\"a\\u0000bc\"") << 102 << "\"hello\"";
+    QTest::newRow("string with a NUL byte") << "label" << QByteArray("a\0bc", 4) << 102 << "\"hello\"";
+    QTest::newRow("string whole") << "label" << QByteArray("\"a b\"") << 0 << "\"a b\"";
+}
+
+// Values go to the controller exactly as sent, or are refused: 64-bit
+// integers keep every digit, a string with NUL is not cut.
+void tst_Gateway::exactSets()
+{
+    QFETCH(QString, tag);
+    QFETCH(QByteArray, payload);
+    QFETCH(int, code);
+    QFETCH(QString, simAfter);
+    QTest::qWait(250);   // past the tag's write interval
+    const int from = m_sub.size();
+    const QString topic = QStringLiteral("plant/press1/%1/set").arg(tag);
+    QCOMPARE(publish(topic, payload), 0);
+    const QJsonObject result = QJsonDocument::fromJson(m_sub.waitFor(topic.toUtf8() + "/result", 5000, from)).object();
+    QCOMPARE(result.value(QLatin1String("code")).toInt(-1), code);
+    QCOMPARE(simValue(m_sim[0], row(tag)), jsonValue(simAfter.toUtf8()));
+    if (code == 0)
+        QVERIFY(!m_sub.waitFor("plant/press1/" + tag.toUtf8(), 2000, from, "\"value\":" + simAfter.toUtf8()).isNull());
+}
+
+void tst_Gateway::retainedSetsNeverWritten_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::newRow("published") << "";
+    QTest::newRow("gateway restarted") << "restart";
+    QTest::newRow("connection cut") << "cut";
+}
+
+// A set published retained is refused (105), and the broker's retained copy
+// is not written when the gateway comes back, restarted or reconnected:
+// the newer value stays.
+void tst_Gateway::retainedSetsNeverWritten()
+{
+    QFETCH(QString, then);
+    const QString topic = QStringLiteral("plant/press1/setpoint/set");
+    QTest::qWait(250);
+    int from = m_sub.size();
+    QCOMPARE(publish(topic, "42", {QStringLiteral("-s"), QStringLiteral("-r")}), 0);
+    QCOMPARE(QJsonDocument::fromJson(m_sub.waitFor(topic.toUtf8() + "/result", 5000, from)).object()
+                 .value(QLatin1String("code")).toInt(-1), 105);
+    from = m_sub.size();
+    QCOMPARE(publish(topic, "7"), 0);
+    QVERIFY(!m_sub.waitFor(topic.toUtf8() + "/result", 5000, from, "{\"code\":0}").isNull());
+    from = m_sub.size();
+    if (then == QLatin1String("restart")) {
+        m_gateway->terminate();
+        QVERIFY(m_gateway->waitForFinished(3000));
+        startGateway();
+    } else if (then == QLatin1String("cut")) {
+        // A client with the gateway's id takes the session over: the broker
+        // drops the gateway's connection, and the gateway connects again.
+        run(QStringLiteral("mosquitto_sub"), mqttAuth("gateway") << QStringLiteral("-i") << QStringLiteral("veskor-gateway-press1")
+                                                                 << QStringLiteral("-t") << QStringLiteral("plant/none") << QStringLiteral("-W")
+                                                                 << QStringLiteral("1"));
+    }
+    if (!then.isEmpty()) {
+        // Connected again: every value is published anew.
+        QVERIFY(!m_sub.waitFor("plant/press1/speed", 10000, from).isNull());
+        QTest::qWait(1000);
+    }
+    QCOMPARE(simValue(m_sim[0], row(QStringLiteral("setpoint"))), QJsonValue(7));
+    QVERIFY(m_sub.waitFor(topic.toUtf8() + "/result", 0, from, "{\"code\":0}").isNull());
+    if (then == QLatin1String("cut"))
+        QCOMPARE(publish(topic, QByteArray(), {QStringLiteral("-n"), QStringLiteral("-r")}), 0);   // the broker forgets it
+}
+
+// Sets that are refused in a burst are all counted, but few answered; a
+// payload too large for its tag is answered as such, and one too large for
+// the connection's packet limit never reaches the gateway.
+void tst_Gateway::refusedSetsBounded()
+{
+    const auto counter = [](const QByteArray &text, const QByteArray &series) {
+        const int at = text.indexOf(series + ' ');
+        return at < 0 ? 0 : text.mid(at + series.size() + 1, text.indexOf('\n', at) - at - series.size() - 1).toLongLong();
+    };
+    const QByteArray written = "veskor_writes_total{controller=\"press1\",code=\"", held = "veskor_set_results_held_total{controller=\"press1\"}";
+    const auto outcomes = [&](const QByteArray &text) {
+        return counter(text, written + "0\"}") + counter(text, written + "103\"}") + counter(text, written + "104\"}");
+    };
+    const QByteArray before = metrics();
+    const int sets = 300;
+    QTest::qWait(250);
+    const int from = m_sub.size();
+    QByteArray lines;
+    for (int i = 0; i < sets; ++i)
+        lines += QByteArray::number(20 + i % 10) + '\n';
+    QCOMPARE(publish(QStringLiteral("plant/press1/setpoint/set"), lines, {QStringLiteral("-l")}), 0);
+    QCOMPARE(publish(QStringLiteral("plant/press1/setpoint/set"), QByteArray(512 * 1024, '1')), 0);
+    QCOMPARE(publish(QStringLiteral("plant/press1/setpoint/set"), QByteArray(2 * 1024 * 1024, '1')), 0);
+    QByteArray after;
+    QElapsedTimer t;
+    t.start();
+    do {
+        QTest::qWait(200);
+        after = metrics();
+    } while (outcomes(after) - outcomes(before) < sets && t.elapsed() < 10000);
+    QTest::qWait(1000);   // what else might come
+    after = metrics();
+    QCOMPARE(outcomes(after) - outcomes(before), qint64(sets));
+    QCOMPARE(counter(after, written + "102\"}") - counter(before, written + "102\"}"), qint64(1));
+    const int answers = m_sub.count("plant/press1/setpoint/set/result", from);
+    QVERIFY2(answers <= 1 + 5 + 1, qPrintable(QString::number(answers)));   // the write, the tag's burst, the 102
+    QVERIFY(counter(after, held) - counter(before, held) >= sets - 1 - 5);
 }
 
 // The broker goes and comes back with nothing retained: the gateway's
