@@ -47,7 +47,7 @@ void tst_SetPath::payloads_data()
     QTest::addColumn<int>("count");
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<QStringList>("values");   // as veskortool::formatValues prints them; empty: refused
-    QTest::addColumn<QString>("error");        // part of the refusal
+    QTest::addColumn<QString>("error");        // the refusal contains this
 
     const QByteArray nul("a\0b", 3);
     QTest::newRow("int64 2^53+1 as a JSON number") << int(DT_INT64) << 1 << QByteArray("9007199254740993")
