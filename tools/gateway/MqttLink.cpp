@@ -148,7 +148,9 @@ bool MqttLink::start(QString *error)
 // one, as only that takes CONNECT properties (the maximum packet size); the
 // library keeps them for every reconnect, which are asynchronous. A broker
 // that is not there yet: the network thread tries again, with the reconnect
-// backoff, as after a lost connection.
+// backoff, as after a lost connection. The price: an address that swallows
+// the connection attempt holds this thread, and a stop that comes meanwhile,
+// until the system's connect timeout.
 bool MqttLink::connectFirst()
 {
     mosquitto_property *props = nullptr;
