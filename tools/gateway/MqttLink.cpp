@@ -6,9 +6,15 @@
 #include <mqtt_protocol.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace veskorgw {
 
@@ -144,15 +150,69 @@ bool MqttLink::start(QString *error)
     return true;
 }
 
+namespace {
+
+// Whether a TCP connection to `address` is taken, waiting in turns of 100 ms
+// for at most 30 s; `stopping` ends the wait at its next turn.
+bool tcpConnects(const addrinfo &address, const std::atomic<bool> &stopping)
+{
+    const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                            address.ai_protocol);
+    if (fd < 0)
+        return false;
+    bool connected = ::connect(fd, address.ai_addr, address.ai_addrlen) == 0;
+    for (int turn = 0; !connected && errno == EINPROGRESS && turn < 300 && !stopping.load(); ++turn) {
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 100) == 0) {
+            errno = EINPROGRESS;
+            continue;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        break;
+    }
+    ::close(fd);
+    return connected;
+}
+
+} // namespace
+
+// Whether the broker takes a TCP connection now, asked without blocking so
+// that a stop is never held by an address that swallows the attempt.
+bool MqttLink::brokerTakesConnections()
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *list = nullptr;
+    if (::getaddrinfo(m_config.host.toUtf8().constData(), QByteArray::number(m_config.port).constData(),
+                      &hints, &list) != 0)
+        return false;
+    bool taken = false;
+    for (const addrinfo *a = list; a && !taken && !m_stopping.load(); a = a->ai_next)
+        taken = tcpConnects(*a, m_stopping);
+    ::freeaddrinfo(list);
+    return taken;
+}
+
 // The first connect, on the network thread. It is the library's blocking
 // one, as only that takes CONNECT properties (the maximum packet size); the
-// library keeps them for every reconnect, which are asynchronous. A broker
-// that is not there yet: the network thread tries again, with the reconnect
-// backoff, as after a lost connection. The price: an address that swallows
-// the connection attempt holds this thread, and a stop that comes meanwhile,
-// until the system's connect timeout.
+// library keeps them for every reconnect, which are asynchronous. So that an
+// address that swallows connection attempts never holds a stop, the broker
+// is first asked without blocking whether it takes a connection, with the
+// reconnect backoff between tries. False: stopped, or the connect failed
+// (the network loop then tries again as after a lost connection).
 bool MqttLink::connectFirst()
 {
+    int delayS = m_config.reconnectMinS;
+    while (!brokerTakesConnections()) {
+        if (m_stopping.load())
+            return false;
+        handleLibraryError(QStringLiteral("no connection taken"));
+        if (!pause(delayS))
+            return false;
+        delayS = std::min(std::max(delayS, 1) * 2, m_config.reconnectMaxS);
+    }
     mosquitto_property *props = nullptr;
     if (m_maxIncomingPacket > 0)
         mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, m_maxIncomingPacket);

@@ -96,6 +96,7 @@ public:
 private:
     bool configure(QString *error);
     bool connectFirst();
+    bool brokerTakesConnections();
     void network(bool connecting);
     bool pause(int seconds);
 
