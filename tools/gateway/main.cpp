@@ -103,10 +103,11 @@ Options parseArguments(const QStringList &args)
     return o;
 }
 
-// Stops the controllers, says offline on every $state and ends. A controller
-// whose call is still in flight (a silent one waits up to the plug-in's
-// answer wait) is not waited for past the deadline.
-int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServer &metrics)
+// Stops the controllers, says offline on every $state and ends with the
+// status: ExitOk after a stop signal, ExitStart after a part that did not
+// start. A controller whose call is still in flight (a silent one waits up
+// to the plug-in's answer wait) is not waited for past the deadline.
+int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServer &metrics, int status)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     for (auto &c : controllers)
@@ -122,11 +123,11 @@ int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServe
     logLine(QStringLiteral("stopped"));
     if (!allEnded) {
         std::fflush(stdout);
-        std::_Exit(ExitOk);
+        std::_Exit(status);
     }
     controllers.clear();
     mqttLibraryCleanup();
-    return ExitOk;
+    return status;
 }
 
 int run(const GatewayConfig &config)
@@ -156,8 +157,7 @@ int run(const GatewayConfig &config)
     for (auto &c : controllers) {
         if (!c->start(&error)) {
             logLine(QStringLiteral("%1: %2").arg(c->config().name, error));
-            shutdown(controllers, metrics);
-            return ExitStart;
+            return shutdown(controllers, metrics, ExitStart);
         }
     }
     logLine(QStringLiteral("%1 controller(s), %2 tag(s); MQTT %3:%4 prefix %5; metrics %6")
@@ -167,7 +167,7 @@ int run(const GatewayConfig &config)
     int signal = 0;
     sigwait(&stopSignals, &signal);
     logLine(QStringLiteral("%1: stopping").arg(signal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
-    return shutdown(controllers, metrics);
+    return shutdown(controllers, metrics, ExitOk);
 }
 
 } // namespace
