@@ -130,6 +130,30 @@ int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServe
     return status;
 }
 
+// --check: the file's warnings, then every controller's MQTT setup made as
+// a start makes it, without connecting. ExitStart when one is refused.
+int check(const GatewayConfig &config)
+{
+    for (const QString &line : writeOverlapWarnings(config))
+        std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+    mqttLibraryInit();
+    int status = ExitOk;
+    for (int i = 0; i < config.controllers.size(); ++i) {
+        const ControllerConfig &c = config.controllers.at(i);
+        QString error;
+        if (!MqttLink(config.mqtt, c.name).prepare(&error)) {
+            std::fprintf(stderr, "%s: controllers[%d] (%s) would not start: %s\n", config.path.toUtf8().constData(),
+                         i, c.name.toUtf8().constData(), error.toUtf8().constData());
+            status = ExitStart;
+        }
+    }
+    mqttLibraryCleanup();
+    if (status == ExitOk)
+        std::printf("%s: %d controller(s), %d tag(s)\n", config.path.toUtf8().constData(),
+                    config.controllers.size(), config.tagCount());
+    return status;
+}
+
 int run(const GatewayConfig &config)
 {
     // SIGTERM and SIGINT are taken by sigwait() below: blocked here, before
@@ -141,6 +165,8 @@ int run(const GatewayConfig &config)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    for (const QString &line : writeOverlapWarnings(config))
+        logLine(line);
     mqttLibraryInit();
     std::vector<std::unique_ptr<Controller>> controllers;
     QVector<Controller *> pointers;
@@ -194,10 +220,5 @@ int main(int argc, char **argv)
         else
             usageError(QStringLiteral("--metrics '%1': expected ADDRESS:PORT or off").arg(options.metrics));
     }
-    if (options.check) {
-        std::printf("%s: %d controller(s), %d tag(s)\n", options.config.toUtf8().constData(),
-                    config.controllers.size(), config.tagCount());
-        return ExitOk;
-    }
-    return run(config);
+    return options.check ? check(config) : run(config);
 }
