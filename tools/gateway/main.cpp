@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <pthread.h>
 #include <unistd.h>
@@ -130,28 +131,39 @@ int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServe
     return status;
 }
 
-// --check: the file's warnings, then every controller's MQTT setup made as
-// a start makes it, without connecting. ExitStart when one is refused.
+// Every controller's MQTT setup made as its start makes it, on a client of
+// its own that never connects: what the library refuses is known before
+// anything starts. report(index, reason) for each refusal; false when any.
+bool setupsAccepted(const GatewayConfig &config, const std::function<void(int, const QString &)> &report)
+{
+    bool accepted = true;
+    for (int i = 0; i < config.controllers.size(); ++i) {
+        QString error;
+        if (!MqttLink(config.mqtt, config.controllers.at(i).name).prepare(&error)) {
+            report(i, error);
+            accepted = false;
+        }
+    }
+    return accepted;
+}
+
+// --check: the file's warnings and every controller's MQTT setup.
+// ExitStart when one is refused.
 int check(const GatewayConfig &config)
 {
     for (const QString &line : writeOverlapWarnings(config))
         std::fprintf(stderr, "%s\n", line.toUtf8().constData());
     mqttLibraryInit();
-    int status = ExitOk;
-    for (int i = 0; i < config.controllers.size(); ++i) {
-        const ControllerConfig &c = config.controllers.at(i);
-        QString error;
-        if (!MqttLink(config.mqtt, c.name).prepare(&error)) {
-            std::fprintf(stderr, "%s: controllers[%d] (%s) would not start: %s\n", config.path.toUtf8().constData(),
-                         i, c.name.toUtf8().constData(), error.toUtf8().constData());
-            status = ExitStart;
-        }
-    }
+    const bool accepted = setupsAccepted(config, [&config](int i, const QString &error) {
+        std::fprintf(stderr, "%s: controllers[%d] (%s) would not start: %s\n", config.path.toUtf8().constData(), i,
+                     config.controllers.at(i).name.toUtf8().constData(), error.toUtf8().constData());
+    });
     mqttLibraryCleanup();
-    if (status == ExitOk)
-        std::printf("%s: %d controller(s), %d tag(s)\n", config.path.toUtf8().constData(),
-                    config.controllers.size(), config.tagCount());
-    return status;
+    if (!accepted)
+        return ExitStart;
+    std::printf("%s: %d controller(s), %d tag(s)\n", config.path.toUtf8().constData(),
+                config.controllers.size(), config.tagCount());
+    return ExitOk;
 }
 
 int run(const GatewayConfig &config)
@@ -168,6 +180,12 @@ int run(const GatewayConfig &config)
     for (const QString &line : writeOverlapWarnings(config))
         logLine(line);
     mqttLibraryInit();
+    if (!setupsAccepted(config, [&config](int i, const QString &error) {
+            logLine(QStringLiteral("%1: %2").arg(config.controllers.at(i).name, error));
+        })) {
+        mqttLibraryCleanup();
+        return ExitStart;
+    }
     std::vector<std::unique_ptr<Controller>> controllers;
     QVector<Controller *> pointers;
     for (const ControllerConfig &c : config.controllers) {
