@@ -150,7 +150,7 @@ void tst_GatewayCheck::shownConfigs_data()
 void tst_GatewayCheck::shownConfigs()
 {
     QFETCH(QString, path);
-    QVERIFY2(!path.isEmpty(), "no configuration found in the examples or the documents");
+    QVERIFY2(!path.isEmpty(), "no configuration found in the examples, the manual page or the Markdown files");
     QVERIFY2(QJsonDocument::fromJson(readAll(path)).isObject(), qPrintable(path + QStringLiteral(" is no JSON object")));
     const Run r = gateway({QStringLiteral("--check"), QStringLiteral("--config"), path});
     QVERIFY2(r.status == ExitOk, r.err.constData());

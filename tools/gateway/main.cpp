@@ -36,7 +36,9 @@ const char kUsage[] =
     "  --config FILE           the configuration (see veskor-gateway(1))\n"
     "  --metrics ADDRESS:PORT  where /metrics is served (default 127.0.0.1:9463,\n"
     "                          or the file's \"metrics\"); \"off\" for none\n"
-    "  --check                 check the configuration, start nothing\n"
+    "  --check                 check the configuration and every controller's MQTT\n"
+    "                          setup (status 2: a fault, 3: a setup refused); start\n"
+    "                          nothing\n"
     "  --verbose               also the plug-in's log lines and every overrun\n"
     "  -h, --help              this text\n"
     "  -V, --version           the version\n";
@@ -105,7 +107,7 @@ Options parseArguments(const QStringList &args)
 }
 
 // Stops the controllers, says offline on every $state and ends with the
-// status: ExitOk after a stop signal, ExitStart after a part that did not
+// status: ExitOk after a stop signal, ExitStart after something that did not
 // start. A controller whose call is still in flight (a silent one waits up
 // to the plug-in's answer wait) is not waited for past the deadline.
 int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServer &metrics, int status)
