@@ -68,7 +68,10 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        if (stdoutFile.isEmpty())
+            posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        else
+            posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.constData(), O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
 
         std::vector<QByteArray> argBytes, envBytes;
@@ -156,6 +159,7 @@ public:
     bool sendSignal(int sig) { return m_pid > 0 && ::kill(m_pid, sig) == 0; }
     bool running() const { return m_pid > 0; }
 
+    QByteArray stdoutFile;      // set before start(): stdout goes there (such as /dev/full), not to `out`
     QByteArray out;
     QByteArray err;
     int exitCode = -1;          // the status, or the signal when !normalExit

@@ -15,12 +15,17 @@
 #include <QSet>
 
 #include <cmath>
+#include <sys/stat.h>
 
 namespace veskorgw {
 
 namespace {
 
 using veskortool::quoted;
+
+// The longest topic a tag has: its write's result,
+// "<prefix>/<controller>/<tag>/set/result".
+const char kLongestTagTail[] = "/set/result";
 
 // Reads the JSON tree into a GatewayConfig, noting every fault and going on,
 // so that one run names them all.
@@ -89,11 +94,27 @@ private:
     {
         return QDir(QFileInfo(m_path).absolutePath()).filePath(file);
     }
+    // A file the configuration names is read at once or refused: a FIFO
+    // would wait for a writer, a device might never end. A file that is not
+    // there passes, for its reader to say so.
+    bool isRegularFile(const QString &where, const QString &file)
+    {
+        struct stat st = {};
+        if (::stat(QFile::encodeName(file).constData(), &st) != 0 || S_ISREG(st.st_mode))
+            return true;
+        const char *kind = S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISDIR(st.st_mode) ? "a directory"
+                         : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device" : "no regular file";
+        fault(where, QStringLiteral("%1 is %2, not a regular file").arg(file, QLatin1String(kind)));
+        return false;
+    }
 
     void readMqtt(const QJsonObject &o);
     void readMetrics(const QJsonValue &v);
-    void readController(int index, const QJsonObject &o, QSet<QString> *names);
-    void readTags(const QString &where, const QJsonObject &o, ControllerConfig *c);
+    void readController(int index, const QJsonObject &o, QHash<QByteArray, QString> *ids);
+    bool checkControllerName(const QString &where, const QString &name, QHash<QByteArray, QString> *ids);
+    void readTags(const QString &where, const QJsonObject &o, ControllerConfig *c, bool named);
+    bool checkTagTopic(const QString &where, const QString &controller, const QString &name, bool named,
+                       QHash<QByteArray, QString> *topics);
     bool readTag(const QString &where, const QJsonObject &o, TagConfig *t);
     bool finishTag(const QString &where, TagConfig *t);
     void resolveConnect(const QString &where, ControllerConfig *c);
@@ -119,14 +140,14 @@ void Reader::read(const QJsonObject &top)
         fault(QStringLiteral("controllers"), QStringLiteral("expected a list of one or more controllers"));
         return;
     }
-    QSet<QString> names;
+    QHash<QByteArray, QString> ids;   // client id -> where its controller is
     const QJsonArray controllers = list.toArray();
     for (int i = 0; i < controllers.size(); ++i) {
         const QString where = QStringLiteral("controllers[%1]").arg(i);
         if (!controllers.at(i).isObject())
             fault(where, QStringLiteral("expected an object { ... }"));
         else
-            readController(i, controllers.at(i).toObject(), &names);
+            readController(i, controllers.at(i).toObject(), &ids);
     }
 }
 
@@ -142,11 +163,18 @@ void Reader::readMqtt(const QJsonObject &o)
     m.host = text(w, o, QStringLiteral("host"), m.host);
     m.port = int(whole(w, o, QStringLiteral("port"), 1, 65535, m.port));
     m.prefix = text(w, o, QStringLiteral("prefix"), m.prefix);
-    for (const QString &level : m.prefix.split(QLatin1Char('/')))
-        if (!isTopicLevel(level))
-            fault(w + QStringLiteral(".prefix"), QStringLiteral("%1 is no topic prefix (levels not empty, without + # $)")
-                                                    .arg(quoted(m.prefix)));
+    for (const QString &level : m.prefix.split(QLatin1Char('/'))) {
+        const QString why = topicLevelFault(level);
+        if (!why.isEmpty()) {
+            fault(w + QStringLiteral(".prefix"), QStringLiteral("%1 is no topic prefix: level %2 %3")
+                                                    .arg(shownName(m.prefix), shownName(level), why));
+            break;
+        }
+    }
     m.clientId = text(w, o, QStringLiteral("client_id"), m.clientId);
+    const QString idFault = m.clientId.isEmpty() ? QStringLiteral("is empty") : mqttTextFault(m.clientId);
+    if (!idFault.isEmpty())
+        fault(w + QStringLiteral(".client_id"), QStringLiteral("%1 %2").arg(shownName(m.clientId), idFault));
     m.qos = int(whole(w, o, QStringLiteral("qos"), 0, 2, m.qos));
     m.keepaliveS = int(whole(w, o, QStringLiteral("keepalive_s"), 5, 3600, m.keepaliveS));
     m.maxUnacked = int(whole(w, o, QStringLiteral("max_unacked"), 1, 1000000, m.maxUnacked));
@@ -157,10 +185,12 @@ void Reader::readMqtt(const QJsonObject &o)
     const QString passwordFile = text(w, o, QStringLiteral("password_file"), QString());
     if (!passwordFile.isEmpty()) {
         QFile f(relative(passwordFile));
-        if (!f.open(QIODevice::ReadOnly))
-            fault(w + QStringLiteral(".password_file"), QStringLiteral("%1: %2").arg(f.fileName(), f.errorString()));
-        else
-            m.password = f.readLine().trimmed();   // the first line; its line end is no part of it
+        if (isRegularFile(w + QStringLiteral(".password_file"), f.fileName())) {
+            if (!f.open(QIODevice::ReadOnly))
+                fault(w + QStringLiteral(".password_file"), QStringLiteral("%1: %2").arg(f.fileName(), f.errorString()));
+            else
+                m.password = f.readLine().trimmed();   // the first line; its line end is no part of it
+        }
         if (m.username.isEmpty())
             fault(w + QStringLiteral(".password_file"), QStringLiteral("a password needs a username"));
     }
@@ -170,6 +200,8 @@ void Reader::readMqtt(const QJsonObject &o)
         if (file.isEmpty())
             continue;
         *target = relative(file);
+        if (!isRegularFile(w + QLatin1Char('.') + QLatin1String(key), *target))
+            continue;
         if (!QFileInfo(*target).isReadable())
             fault(w + QLatin1Char('.') + QLatin1String(key), QStringLiteral("cannot read %1").arg(*target));
     }
@@ -194,7 +226,7 @@ void Reader::readMetrics(const QJsonValue &v)
     m_out->metrics = v.toString();
 }
 
-void Reader::readController(int index, const QJsonObject &o, QSet<QString> *names)
+void Reader::readController(int index, const QJsonObject &o, QHash<QByteArray, QString> *ids)
 {
     const QString w = QStringLiteral("controllers[%1]").arg(index);
     onlyKeys(w, o, {QStringLiteral("name"), QStringLiteral("connect"), QStringLiteral("device"),
@@ -203,12 +235,7 @@ void Reader::readController(int index, const QJsonObject &o, QSet<QString> *name
                     QStringLiteral("write_interval_ms"), QStringLiteral("tags"), QStringLiteral("tag_file")});
     ControllerConfig c;
     c.name = text(w, o, QStringLiteral("name"), QString());
-    if (!isTopicLevel(c.name))
-        fault(w + QStringLiteral(".name"), QStringLiteral("%1 is no name (one topic level: not empty, without / + # and not starting with $)")
-                                               .arg(quoted(c.name)));
-    else if (names->contains(c.name))
-        fault(w + QStringLiteral(".name"), QStringLiteral("%1 is the name of an earlier controller").arg(quoted(c.name)));
-    names->insert(c.name);
+    const bool named = checkControllerName(w + QStringLiteral(".name"), c.name, ids);
     c.connectText = text(w, o, QStringLiteral("connect"), QString());
     resolveConnect(w + QStringLiteral(".connect"), &c);
     c.device = quint32(whole(w, o, QStringLiteral("device"), 0, 0xffffffffLL, c.device));
@@ -218,8 +245,36 @@ void Reader::readController(int index, const QJsonObject &o, QSet<QString> *name
     c.offlineAfter = int(whole(w, o, QStringLiteral("offline_after"), 1, 1000, c.offlineAfter));
     c.publishEveryMs = int(whole(w, o, QStringLiteral("publish_every_ms"), 0, 86400000, c.publishEveryMs));
     c.writeIntervalMs = int(whole(w, o, QStringLiteral("write_interval_ms"), 0, 3600000, c.writeIntervalMs));
-    readTags(w, o, &c);
+    readTags(w, o, &c, named);
     m_out->controllers.append(c);
+}
+
+// A controller's name is a topic level and the end of its client id: the
+// broker must take both, within MQTT's lengths, and no other controller's
+// client id may be the same bytes. False with a fault.
+bool Reader::checkControllerName(const QString &where, const QString &name, QHash<QByteArray, QString> *ids)
+{
+    const QString why = topicLevelFault(name);
+    if (!why.isEmpty()) {
+        fault(where, QStringLiteral("%1 is no name: it %2").arg(shownName(name), why));
+        return false;
+    }
+    const QByteArray id = clientIdOf(m_out->mqtt, name);
+    const int stateBytes = topicOf(m_out->mqtt, name, QStringLiteral("$state")).size();
+    if (id.size() > kMqttMaxBytes || stateBytes > kMqttMaxBytes) {
+        fault(where, QStringLiteral("%1 (%2 bytes) makes a client id of %3 bytes and a $state topic of %4 bytes; "
+                                    "MQTT takes %5 at most").arg(shownName(name)).arg(name.toUtf8().size())
+                         .arg(id.size()).arg(stateBytes).arg(kMqttMaxBytes));
+        return false;
+    }
+    const auto earlier = ids->constFind(id);
+    if (earlier != ids->constEnd()) {
+        fault(where, QStringLiteral("%1 is the name of an earlier controller, %2 (the same client id and topics)")
+                         .arg(shownName(name), earlier.value()));
+        return false;
+    }
+    ids->insert(id, where.section(QLatin1Char('.'), 0, 0));
+    return true;
 }
 
 void Reader::resolveConnect(const QString &where, ControllerConfig *c)
@@ -239,7 +294,7 @@ void Reader::resolveConnect(const QString &where, ControllerConfig *c)
     c->connect = QStringLiteral("%1:%2").arg(numeric.toString()).arg(port);
 }
 
-void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *c)
+void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *c, bool named)
 {
     const bool inline_ = o.contains(QLatin1String("tags"));
     const QString file = text(w, o, QStringLiteral("tag_file"), QString());
@@ -247,18 +302,16 @@ void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *
         fault(w, QStringLiteral("give its tags either as \"tags\": [...] or as \"tag_file\": \"FILE\""));
         return;
     }
-    QSet<QString> names;
+    QHash<QByteArray, QString> topics;   // tag topic -> where its tag is
     auto add = [&](const QString &where, TagConfig t) {
-        if (!finishTag(where, &t))
-            return;
-        if (names.contains(t.name))
-            fault(where, QStringLiteral("name %1 twice in this controller").arg(quoted(t.name)));
-        names.insert(t.name);
-        c->tags.append(t);
+        if (finishTag(where, &t) && checkTagTopic(where, c->name, t.name, named, &topics))
+            c->tags.append(t);
     };
     if (!file.isEmpty()) {
         QVector<veskortool::TagRequest> requests;
         QString error;
+        if (!isRegularFile(w + QStringLiteral(".tag_file"), relative(file)))
+            return;
         if (!veskortool::readTagFile(relative(file), &requests, &error)) {
             fault(w + QStringLiteral(".tag_file"), error);
             return;
@@ -288,6 +341,29 @@ void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *
         else if (readTag(where, tags.at(i).toObject(), &t))
             add(where, t);
     }
+}
+
+// A tag's topics within MQTT's length (checked once its controller's name
+// is good), and no other tag of the controller's the same bytes. False with
+// a fault.
+bool Reader::checkTagTopic(const QString &where, const QString &controller, const QString &name, bool named,
+                           QHash<QByteArray, QString> *topics)
+{
+    const QByteArray topic = topicOf(m_out->mqtt, controller, name);
+    const int longest = topic.size() + int(sizeof kLongestTagTail) - 1;
+    if (named && longest > kMqttMaxBytes) {
+        fault(where, QStringLiteral("name %1 (%2 bytes) makes its topic ...%3 %4 bytes long; MQTT takes %5 at most")
+                         .arg(shownName(name)).arg(name.toUtf8().size()).arg(QLatin1String(kLongestTagTail))
+                         .arg(longest).arg(kMqttMaxBytes));
+        return false;
+    }
+    const auto earlier = topics->constFind(topic);
+    if (earlier != topics->constEnd()) {
+        fault(where, QStringLiteral("name %1 twice in this controller (also %2)").arg(shownName(name), earlier.value()));
+        return false;
+    }
+    topics->insert(topic, where.section(QLatin1Char('.'), -1));
+    return true;
 }
 
 bool Reader::readTag(const QString &w, const QJsonObject &o, TagConfig *t)
@@ -323,9 +399,8 @@ bool Reader::finishTag(const QString &w, TagConfig *t)
     if (t->name.isEmpty()) {
         fault(w, QStringLiteral("a tag needs a name (in a tag file: a name column)"));
         ok = false;
-    } else if (!isTopicLevel(t->name)) {
-        fault(w, QStringLiteral("name %1 is no topic level (not empty, without / + # and not starting with $)")
-                     .arg(quoted(t->name)));
+    } else if (const QString why = topicLevelFault(t->name); !why.isEmpty()) {
+        fault(w, QStringLiteral("name %1 is no topic level: it %2").arg(shownName(t->name), why));
         ok = false;
     }
     const veskor::TagRef ref = veskor::parseTag(t->tag);
@@ -372,14 +447,111 @@ bool splitHostPort(const QString &text, QString *host, int *port)
     return true;
 }
 
-bool isTopicLevel(const QString &s)
+QByteArray clientIdOf(const MqttConfig &mqtt, const QString &controller)
 {
-    if (s.isEmpty() || s.startsWith(QLatin1Char('$')))
-        return false;
-    for (const QChar c : s)
-        if (c == QLatin1Char('/') || c == QLatin1Char('+') || c == QLatin1Char('#') || c.unicode() == 0)
-            return false;
-    return true;
+    return (mqtt.clientId + QLatin1Char('-') + controller).toUtf8();
+}
+
+QByteArray topicOf(const MqttConfig &mqtt, const QString &controller, const QString &level)
+{
+    return (mqtt.prefix + QLatin1Char('/') + controller + QLatin1Char('/') + level).toUtf8();
+}
+
+namespace {
+
+// The character of s at *at, and *at moved past it: true when the broker
+// refuses it (see mqttTextFault), with its code point in *code.
+bool refusedNext(const QString &s, int *at, uint *code)
+{
+    const QChar c = s.at((*at)++);
+    if (c.isHighSurrogate() && *at < s.size() && s.at(*at).isLowSurrogate())
+        *code = QChar::surrogateToUcs4(c, s.at((*at)++));
+    else
+        *code = c.unicode();
+    return *code < 0x20 || (*code >= 0x7f && *code <= 0x9f) || QChar::isSurrogate(*code)
+           || QChar::isNonCharacter(*code);
+}
+
+QString hexCode(uint code)
+{
+    return QString::number(code, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+}
+
+} // namespace
+
+QString mqttTextFault(const QString &s)
+{
+    uint code = 0;
+    for (int i = 0; i < s.size();) {
+        if (!refusedNext(s, &i, &code))
+            continue;
+        if (QChar::isSurrogate(code))
+            return QStringLiteral("holds U+%1, half of a surrogate pair alone").arg(hexCode(code));
+        if (QChar::isNonCharacter(code))
+            return QStringLiteral("holds the noncharacter U+%1").arg(hexCode(code));
+        return QStringLiteral("holds the control character U+%1").arg(hexCode(code));
+    }
+    return QString();
+}
+
+QString topicLevelFault(const QString &s)
+{
+    if (s.isEmpty())
+        return QStringLiteral("is empty");
+    if (s.startsWith(QLatin1Char('$')))
+        return QStringLiteral("starts with '$' (the broker's own topics do)");
+    for (const char c : {'/', '+', '#'})
+        if (s.contains(QLatin1Char(c)))
+            return QStringLiteral("holds '%1'").arg(QLatin1Char(c));
+    return mqttTextFault(s);
+}
+
+QString shownName(const QString &s)
+{
+    // Built only as far as quoted() shows it: a name may be 70000 characters.
+    QString out;
+    for (int i = 0; i < s.size() && out.size() <= veskortool::kQuotedChars;) {
+        const int from = i;
+        uint code = 0;
+        if (refusedNext(s, &i, &code))
+            out += QStringLiteral("\\u") + hexCode(code);
+        else
+            out += s.midRef(from, i - from);
+    }
+    return quoted(out);
+}
+
+QVector<QPair<int, int>> writeOverlaps(const ControllerConfig &c)
+{
+    QVector<QPair<int, int>> pairs;
+    for (int w = 0; w < c.tags.size(); ++w) {
+        const TagConfig &written = c.tags.at(w);
+        if (!written.writable)
+            continue;
+        for (int o = 0; o < c.tags.size(); ++o) {
+            const TagConfig &other = c.tags.at(o);
+            if (o != w && written.address < other.address + other.bytes
+                && other.address < written.address + written.bytes)
+                pairs.append({w, o});
+        }
+    }
+    return pairs;
+}
+
+QStringList writeOverlapWarnings(const GatewayConfig &config)
+{
+    auto bytes = [](const TagConfig &t) {
+        return QStringLiteral("%1 (%2, bytes %3..%4)").arg(t.name, t.tag).arg(t.address).arg(t.address + t.bytes - 1);
+    };
+    QStringList lines;
+    for (int i = 0; i < config.controllers.size(); ++i) {
+        const ControllerConfig &c = config.controllers.at(i);
+        for (const auto &[w, o] : writeOverlaps(c))
+            lines << QStringLiteral("%1: controllers[%2] (%3): warning: a write to %4 also lands on %5, as the "
+                                    "controller stores a write at its address in every area")
+                         .arg(config.path).arg(i).arg(c.name, bytes(c.tags.at(w)), bytes(c.tags.at(o)));
+    }
+    return lines;
 }
 
 bool parseConfig(const QString &path, const QByteArray &text, GatewayConfig *out, QStringList *faults)

@@ -5,6 +5,7 @@
 #define VESKOR_GATEWAY_CONFIG_H
 
 #include <QByteArray>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -70,9 +71,34 @@ bool parseConfig(const QString &path, const QByteArray &text, GatewayConfig *out
 // "HOST:PORT" to host and port; false when it is not one.
 bool splitHostPort(const QString &text, QString *host, int *port);
 
-// A topic level the gateway can publish under: not empty, no '/', '+',
-// '#', NUL, not starting with '$'.
-bool isTopicLevel(const QString &s);
+// MQTT carries a topic and a client id as UTF-8 of at most this many bytes.
+constexpr int kMqttMaxBytes = 65535;
+
+// What the broker sees of a controller: the client id its connection takes
+// and the topic of one of its levels ("<prefix>/<controller>/<level>"), as
+// the bytes that go on the wire.
+QByteArray clientIdOf(const MqttConfig &mqtt, const QString &controller);
+QByteArray topicOf(const MqttConfig &mqtt, const QString &controller, const QString &level);
+
+// Why the broker would refuse s in a topic or a client id: a control
+// character (U+0000..U+001F, U+007F..U+009F), half a surrogate pair alone,
+// or a noncharacter (U+FDD0..U+FDEF, U+xFFFE, U+xFFFF). Empty when it takes it.
+QString mqttTextFault(const QString &s);
+
+// Why s cannot be one level of the gateway's topics: empty, '/', '+', '#',
+// a leading '$', or an mqttTextFault. Empty when it can.
+QString topicLevelFault(const QString &s);
+
+// s in quotes for a fault line, cut when long, with the characters
+// mqttTextFault names written as \uXXXX so that the line stays one line.
+QString shownName(const QString &s);
+
+// A write names no area: the controller stores it at its address in every
+// area. The pairs (writable tag, other tag) of a controller whose bytes
+// meet at some address, in the order of the tags.
+QVector<QPair<int, int>> writeOverlaps(const ControllerConfig &c);
+// One warning line per such pair of every controller.
+QStringList writeOverlapWarnings(const GatewayConfig &config);
 
 } // namespace veskorgw
 

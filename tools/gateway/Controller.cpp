@@ -123,6 +123,10 @@ void Controller::requestStop()
 
 bool Controller::waitStopped(Clock::time_point deadline)
 {
+    // One that never started (its MQTT setup was refused, or an earlier
+    // controller's was) has no worker to wait for.
+    if (!m_thread.joinable())
+        return true;
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_wake.wait_until(lock, deadline, [this] { return m_finished; });
 }

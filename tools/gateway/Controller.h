@@ -80,7 +80,8 @@ public:
     bool start(QString *error);
     // Asks the worker to end after the call in flight; does not wait.
     void requestStop();
-    // Waits until the worker has ended or the deadline passed; true when it ended.
+    // Waits until the worker has ended or the deadline passed; true when it
+    // ended or never started.
     bool waitStopped(std::chrono::steady_clock::time_point deadline);
     // "offline" on $state and a clean MQTT disconnect; then finishMqtt().
     void disconnectMqtt();

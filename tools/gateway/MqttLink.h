@@ -69,6 +69,9 @@ public:
     // the first connect. A broker that is not there yet is retried; false
     // only for a setup the library refuses, with the reason in *error.
     bool start(QString *error);
+    // The same setup without the network thread and the connect: what
+    // veskor-gateway --check asks of every controller.
+    bool prepare(QString *error) { return configure(error); }
 
     bool connected() const { return m_connected.load(); }
     // False when not connected or the library refused it.

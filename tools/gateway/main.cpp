@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <pthread.h>
 #include <unistd.h>
@@ -35,7 +36,9 @@ const char kUsage[] =
     "  --config FILE           the configuration (see veskor-gateway(1))\n"
     "  --metrics ADDRESS:PORT  where /metrics is served (default 127.0.0.1:9463,\n"
     "                          or the file's \"metrics\"); \"off\" for none\n"
-    "  --check                 check the configuration, start nothing\n"
+    "  --check                 check the configuration and every controller's MQTT\n"
+    "                          setup (status 2: a fault, 3: a setup refused); start\n"
+    "                          nothing\n"
     "  --verbose               also the plug-in's log lines and every overrun\n"
     "  -h, --help              this text\n"
     "  -V, --version           the version\n";
@@ -103,10 +106,11 @@ Options parseArguments(const QStringList &args)
     return o;
 }
 
-// Stops the controllers, says offline on every $state and ends. A controller
-// whose call is still in flight (a silent one waits up to the plug-in's
-// answer wait) is not waited for past the deadline.
-int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServer &metrics)
+// Stops the controllers, says offline on every $state and ends with the
+// status: ExitOk after a stop signal, ExitStart after something that did not
+// start. A controller whose call is still in flight (a silent one waits up
+// to the plug-in's answer wait) is not waited for past the deadline.
+int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServer &metrics, int status)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     for (auto &c : controllers)
@@ -122,10 +126,45 @@ int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServe
     logLine(QStringLiteral("stopped"));
     if (!allEnded) {
         std::fflush(stdout);
-        std::_Exit(ExitOk);
+        std::_Exit(status);
     }
     controllers.clear();
     mqttLibraryCleanup();
+    return status;
+}
+
+// Every controller's MQTT setup made as its start makes it, on a client of
+// its own that never connects: what the library refuses is known before
+// anything starts. report(index, reason) for each refusal; false when any.
+bool setupsAccepted(const GatewayConfig &config, const std::function<void(int, const QString &)> &report)
+{
+    bool accepted = true;
+    for (int i = 0; i < config.controllers.size(); ++i) {
+        QString error;
+        if (!MqttLink(config.mqtt, config.controllers.at(i).name).prepare(&error)) {
+            report(i, error);
+            accepted = false;
+        }
+    }
+    return accepted;
+}
+
+// --check: the file's warnings and every controller's MQTT setup.
+// ExitStart when one is refused.
+int check(const GatewayConfig &config)
+{
+    for (const QString &line : writeOverlapWarnings(config))
+        std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+    mqttLibraryInit();
+    const bool accepted = setupsAccepted(config, [&config](int i, const QString &error) {
+        std::fprintf(stderr, "%s: controllers[%d] (%s) would not start: %s\n", config.path.toUtf8().constData(), i,
+                     config.controllers.at(i).name.toUtf8().constData(), error.toUtf8().constData());
+    });
+    mqttLibraryCleanup();
+    if (!accepted)
+        return ExitStart;
+    std::printf("%s: %d controller(s), %d tag(s)\n", config.path.toUtf8().constData(),
+                config.controllers.size(), config.tagCount());
     return ExitOk;
 }
 
@@ -140,7 +179,15 @@ int run(const GatewayConfig &config)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    for (const QString &line : writeOverlapWarnings(config))
+        logLine(line);
     mqttLibraryInit();
+    if (!setupsAccepted(config, [&config](int i, const QString &error) {
+            logLine(QStringLiteral("%1: %2").arg(config.controllers.at(i).name, error));
+        })) {
+        mqttLibraryCleanup();
+        return ExitStart;
+    }
     std::vector<std::unique_ptr<Controller>> controllers;
     QVector<Controller *> pointers;
     for (const ControllerConfig &c : config.controllers) {
@@ -156,8 +203,7 @@ int run(const GatewayConfig &config)
     for (auto &c : controllers) {
         if (!c->start(&error)) {
             logLine(QStringLiteral("%1: %2").arg(c->config().name, error));
-            shutdown(controllers, metrics);
-            return ExitStart;
+            return shutdown(controllers, metrics, ExitStart);
         }
     }
     logLine(QStringLiteral("%1 controller(s), %2 tag(s); MQTT %3:%4 prefix %5; metrics %6")
@@ -167,7 +213,7 @@ int run(const GatewayConfig &config)
     int signal = 0;
     sigwait(&stopSignals, &signal);
     logLine(QStringLiteral("%1: stopping").arg(signal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
-    return shutdown(controllers, metrics);
+    return shutdown(controllers, metrics, ExitOk);
 }
 
 } // namespace
@@ -194,10 +240,5 @@ int main(int argc, char **argv)
         else
             usageError(QStringLiteral("--metrics '%1': expected ADDRESS:PORT or off").arg(options.metrics));
     }
-    if (options.check) {
-        std::printf("%s: %d controller(s), %d tag(s)\n", options.config.toUtf8().constData(),
-                    config.controllers.size(), config.tagCount());
-        return ExitOk;
-    }
-    return run(config);
+    return options.check ? check(config) : run(config);
 }

@@ -924,6 +924,8 @@ static QString exitStatusText()
         "  3    the plug-in could not be loaded\n"
         "  4    connection failed (the host name did not resolve, ConnectDrive refused\n"
         "       the address) or the embedded simulator could not start\n"
+        "  5    the output could not be written (standard output on a full disk):\n"
+        "       the run ends at once, with one line on standard error saying why\n"
         "  130  interrupted by Ctrl-C outside a poll (Ctrl-C ends a poll normally:\n"
         "       its status follows the result codes)\n"
         );

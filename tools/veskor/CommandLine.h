@@ -17,6 +17,7 @@ enum ExitStatus {
     ExitUsage = 2,         // bad command line or value
     ExitPlugin = 3,        // the plug-in could not be loaded
     ExitConnect = 4,       // ConnectDrive refused, or the embedded simulator did not start
+    ExitOutput = 5,        // the output could not be written (a full disk)
     ExitInterrupted = 130  // Ctrl-C outside a poll
 };
 

@@ -1,5 +1,7 @@
 #include "Output.h"
 
+#include "CommandLine.h"
+
 #include "protocol/Frames.h"
 #include "driver/ResultCodes.h"
 #include "driver/Tags.h"
@@ -10,8 +12,12 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 
 namespace veskortool {
@@ -684,6 +690,48 @@ QString PollStats::summaryJson(const QString &tag, const QString &controller) co
 QString rttText(double ms)
 {
     return std::isnan(ms) ? QStringLiteral("-") : QString::number(ms, 'f', 3);
+}
+
+namespace {
+
+// The errno of the first write to stdout that failed; 0 while none did.
+std::atomic<int> g_stdoutErrno{0};
+
+void noteStdoutFailure(int error)
+{
+    int none = 0;
+    g_stdoutErrno.compare_exchange_strong(none, error != 0 ? error : EIO);
+}
+
+} // namespace
+
+bool writeStdout(const QByteArray &bytes)
+{
+    if (stdoutFailed())
+        return false;
+    errno = 0;
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size())
+        || std::fflush(stdout) != 0)
+        noteStdoutFailure(errno);
+    return !stdoutFailed();
+}
+
+bool stdoutFailed()
+{
+    return g_stdoutErrno.load() != 0;
+}
+
+int finalStatus(int status)
+{
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        noteStdoutFailure(errno);
+    if (!stdoutFailed())
+        return status;
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true))
+        std::fprintf(stderr, "veskor: cannot write the output: %s\n", std::strerror(g_stdoutErrno.load()));
+    return ExitOutput;
 }
 
 } // namespace veskortool

@@ -177,6 +177,16 @@ private:
 // Round-trip time in ms with 3 decimals; "-" for NaN (no round trip).
 QString rttText(double ms);
 
+// Not pure: standard output itself, where every result goes. The bytes
+// written and flushed; false once a write to stdout has failed (a full
+// disk), and from then on nothing more is written.
+bool writeStdout(const QByteArray &bytes);
+bool stdoutFailed();
+// At the end of the run, whatever wrote to stdout: flushes it, and when a
+// write failed says so on one line on stderr and gives ExitOutput instead
+// of status.
+int finalStatus(int status);
+
 } // namespace veskortool
 
 #endif

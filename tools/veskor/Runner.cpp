@@ -121,11 +121,13 @@ void Runner::start()
     QTimer::singleShot(0, this, &Runner::runNext);
 }
 
+// Output that cannot be written ends the run: nothing more is sent for it.
+// The stop comes from the event loop, not from inside the caller, which
+// goes on with the command it is in the middle of.
 void Runner::print(const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    if (!writeStdout(text.toUtf8()))
+        QMetaObject::invokeMethod(this, &Runner::stop, Qt::QueuedConnection);
 }
 
 void Runner::record(int code)
@@ -282,8 +284,7 @@ void Runner::onDone(const JobResult &jr)
             return;
         }
         if (!m_options.json && m_cmd->table) {
-            m_table.write([](const QByteArray &piece) { std::fwrite(piece.constData(), 1, size_t(piece.size()), stdout); });
-            std::fflush(stdout);
+            m_table.write([](const QByteArray &piece) { writeStdout(piece); });
         }
         break;
     }
@@ -426,8 +427,10 @@ void Runner::endPoll(bool cutShort)
         m_screen.close();
     }
     // For people on stderr; with --json on stdout, after the poll's lines.
+    // None after output that could not be written: the one line saying so
+    // is the end of such a run.
     const QString command = m_cmd->kind == Command::Monitor ? QStringLiteral("monitor") : QStringLiteral("poll");
-    for (int i = 0; i < m_cmd->tags.size(); ++i) {
+    for (int i = 0; i < m_cmd->tags.size() && !stdoutFailed(); ++i) {
         const QString tag = m_cmd->tags.at(i).tag;
         const QString controller = controllerOf(m_cmd->tags.at(i));
         if (m_options.json) {
@@ -574,6 +577,8 @@ void Runner::stop()
         if (!lane->thread->busyWith(&job))
             continue;
         inFlight = true;
+        if (stdoutFailed())
+            continue;   // finalStatus() says why the run ended
         const QByteArray what = job.kind == Job::Info ? QByteArray("info") : job.tag.tag.toUtf8();
         std::fprintf(stderr, "veskor: stopped; the %s of %s in flight was abandoned\n", callName(job.kind),
                      what.constData());
@@ -586,7 +591,7 @@ void Runner::stop()
     if (inFlight) {
         // A driver's thread is inside a call that may wait 2 s for a silent
         // controller: the process ends without it.
-        std::fflush(stdout);
+        status = finalStatus(status);
         std::fflush(stderr);
         ::_exit(status);
     }

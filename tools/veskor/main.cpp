@@ -102,9 +102,7 @@ int fail(int status, const QString &message)
 
 void printOut(const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    writeStdout(text.toUtf8());
 }
 
 bool sameDir(const QString &a, const QString &b)
@@ -324,15 +322,9 @@ int runCommands(QCoreApplication &app, const Options &options, veskorsim::Simula
     return status;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// The command line's outcome, carried out. The exit status.
+int carryOut(QCoreApplication &app, const ParseResult &parsed)
 {
-    qInstallMessageHandler(messageHandler);
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("veskor"));
-
-    const ParseResult parsed = parseCommandLine(QCoreApplication::arguments().mid(1));
     switch (parsed.outcome) {
     case ParseResult::Help:
         printOut(parsed.text);
@@ -357,4 +349,15 @@ int main(int argc, char **argv)
         return status;
     catchSignals();
     return runCommands(app, options, simulator.get(), connected);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qInstallMessageHandler(messageHandler);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("veskor"));
+    // Output that could not be written turns any status into ExitOutput.
+    return finalStatus(carryOut(app, parseCommandLine(QCoreApplication::arguments().mid(1))));
 }
