@@ -2,6 +2,7 @@
 
 #include "Config.h"
 #include "Controller.h"
+#include "Log.h"
 
 #include <httplib.h>
 
@@ -441,6 +442,10 @@ void GuardedHttpServer::run()
 {
     listen_after_bind();
     m_ended = true;
+    // The library ends its accept loop on an error other than EMFILE too.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_stopping)
+        logLine(QStringLiteral("metrics: accept failed, /metrics is no longer served"));
 }
 
 void GuardedHttpServer::waitListening() const
