@@ -1,5 +1,7 @@
 // The Prometheus endpoint: the text exposition of every controller's
-// figures, served by an embedded HTTP server (cpp-httplib) on its own thread.
+// figures, served by an embedded HTTP server (cpp-httplib) on threads of its
+// own. No client can hold it: connections are bounded in number, time and
+// size, and a stop closes every one at once.
 #ifndef VESKOR_GATEWAY_METRICS_H
 #define VESKOR_GATEWAY_METRICS_H
 
@@ -7,16 +9,30 @@
 #include <QString>
 #include <QVector>
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <thread>
-
-namespace httplib {
-class Server;
-}
 
 namespace veskorgw {
 
 class Controller;
+class GuardedHttpServer;
+
+// What one client may take of the metrics server.
+struct MetricsLimits {
+    static constexpr int kServing = 16;    // connections served at once, a thread each
+    static constexpr int kWaiting = 16;    // accepted, waiting for a thread; more are closed at once
+    static constexpr int kBacklog = 64;    // completed handshakes the kernel holds for accept
+    // Before a request's first byte (also between requests on one connection).
+    static constexpr std::chrono::seconds kIdle{5};
+    // From a request's first byte to its last.
+    static constexpr std::chrono::seconds kRequest{3};
+    // For a whole response to leave.
+    static constexpr std::chrono::seconds kResponse{5};
+    static constexpr std::size_t kRequestBytes = 64 * 1024;   // head and body of one request
+    static constexpr int kRequestsPerConnection = 100;
+};
 
 // The exposition text (format 0.0.4) of the controllers' figures now.
 QByteArray metricsText(const QVector<Controller *> &controllers);
@@ -28,11 +44,13 @@ public:
     ~MetricsServer();
     // Binds ADDRESS:PORT and serves /metrics; false with the reason.
     bool start(const QString &hostPort, QString *error);
+    // Closes the listening socket and every connection, in flight or not,
+    // and waits for the server's threads; waits on no client.
     void stop();
 
 private:
     QVector<Controller *> m_controllers;
-    std::unique_ptr<httplib::Server> m_server;
+    std::unique_ptr<GuardedHttpServer> m_server;
     std::thread m_thread;
 };
 
