@@ -311,90 +311,88 @@ QString resultText(const Result &r)
 
 QString tableText(const QVector<Result> &rows)
 {
-    TableBuilder table;
+    TableLayout layout;
     for (const Result &r : rows)
-        table.add(r);
-    return table.text();
+        layout.addTag(r.name, r.tag, r.type, r.count, r.showHex);
+    QByteArray all = layout.header();
+    for (const Result &r : rows)
+        all += layout.row(r);
+    return QString::fromUtf8(all);
 }
 
-TableBuilder::TableBuilder()
+namespace {
+
+const char *const kTableHeader[] = {"NAME", "TAG", "TYPE", "COUNT", "CODE", "MEANING", "HEX", "VALUES"};
+
+// The characters wireText gives for a read of `count` elements of `type`
+// that came with its bytes: two hex digits a byte, a space between groups;
+// "-" for a type without bytes here.
+int hexWidth(int type, int count)
 {
-    const char *const header[kColumns] = {"NAME", "TAG", "TYPE", "COUNT", "CODE", "MEANING", "HEX", "VALUES"};
+    const int length = wireLength(type, count);
+    if (length <= 0)
+        return 1;
+    const int elementBytes = wireElementBytes(type, count);
+    const int groups = elementBytes > 0 ? length / elementBytes : 1;
+    return 2 * length + groups - 1;
+}
+
+} // namespace
+
+TableLayout::TableLayout()
+{
     for (int c = 0; c < kColumns; ++c)
-        addCell(c, QLatin1String(header[c]));
+        m_width[c] = int(qstrlen(kTableHeader[c]));
+    // Every code the driver gives, and the words for the others.
+    for (int code = 0; code <= veskor::RcNoSocket + 1; ++code) {
+        m_width[4] = std::max(m_width[4], int(QString::number(code).size()));
+        m_width[5] = std::max(m_width[5], int(resultMeaning(code).size()));
+    }
 }
 
-void TableBuilder::add(const Result &r)
+void TableLayout::addTag(const QString &name, const QString &tag, int type, int count, bool hex)
 {
-    m_named = m_named || !r.name.isEmpty();
-    m_hex = m_hex || r.showHex;
-    addCell(0, r.name.isEmpty() ? QStringLiteral("-") : r.name);
-    addCell(1, r.tag);
-    addCell(2, typeName(r.type));
-    addCell(3, QString::number(r.count));
-    addCell(4, QString::number(r.code));
-    addCell(5, resultMeaning(r.code));
-    addCell(6, wireText(r));
-    addCell(7, valuesText(r.value));
+    m_named = m_named || !name.isEmpty();
+    m_hex = m_hex || hex;
+    m_width[0] = std::max(m_width[0], name.isEmpty() ? 1 : int(name.size()));
+    m_width[1] = std::max(m_width[1], int(tag.size()));
+    m_width[2] = std::max(m_width[2], int(typeName(type).size()));
+    m_width[3] = std::max(m_width[3], int(QString::number(count).size()));
+    if (hex)
+        m_width[6] = std::max(m_width[6], hexWidth(type, count));
 }
 
-void TableBuilder::addCell(int column, const QString &text)
+QByteArray TableLayout::header() const
 {
-    m_width[column] = std::max(m_width[column], int(text.size()));
-    const QByteArray bytes = text.toUtf8();
-    quint32 n = quint32(bytes.size());
-    do {
-        m_cells.append(char((n & 0x7F) | (n > 0x7F ? 0x80 : 0)));
-        n >>= 7;
-    } while (n);
-    m_cells.append(bytes);
+    QString cells[kColumns];
+    for (int c = 0; c < kColumns; ++c)
+        cells[c] = QLatin1String(kTableHeader[c]);
+    return line(cells);
 }
 
-void TableBuilder::write(const std::function<void(const QByteArray &)> &out) const
+QByteArray TableLayout::row(const Result &r) const
+{
+    const QString cells[kColumns] = {r.name.isEmpty() ? QStringLiteral("-") : r.name, r.tag, typeName(r.type),
+                                     QString::number(r.count), QString::number(r.code), resultMeaning(r.code),
+                                     wireText(r), valuesText(r.value)};
+    return line(cells);
+}
+
+// The cells padded to their columns' widths and two spaces (at least two
+// when a cell is wider than its column), the last one not padded.
+QByteArray TableLayout::line(const QString *cells) const
 {
     const bool shown[kColumns] = {m_named, true, true, true, true, true, m_hex, true};
-    const uchar *p = reinterpret_cast<const uchar *>(m_cells.constData());
-    const uchar *const end = p + m_cells.size();
-    QByteArray piece;
-    while (p < end) {
-        for (int c = 0; c < kColumns; ++c) {
-            quint32 n = 0;
-            for (int shift = 0;; shift += 7) {
-                n |= quint32(*p & 0x7F) << shift;
-                if (!(*p++ & 0x80))
-                    break;
-            }
-            const char *cell = reinterpret_cast<const char *>(p);
-            p += n;
-            if (!shown[c])
-                continue;
-            piece.append(cell, int(n));
-            if (c + 1 == kColumns)
-                break;
-            // Padded as QString::leftJustified pads: in UTF-16 units.
-            int units = 0;
-            for (quint32 i = 0; i < n; ++i) {
-                const uchar b = uchar(cell[i]);
-                units += (b & 0xC0) != 0x80;
-                units += b >= 0xF0;
-            }
-            piece.append(m_width[c] + 2 - units, ' ');
-        }
-        piece.append('\n');
-        if (piece.size() >= 64 * 1024) {
-            out(piece);
-            piece.clear();
-        }
+    QString text;
+    for (int c = 0; c + 1 < kColumns; ++c) {
+        if (!shown[c])
+            continue;
+        text += cells[c];
+        text += QString(std::max(2, m_width[c] + 2 - int(cells[c].size())), QLatin1Char(' '));
     }
-    if (!piece.isEmpty())
-        out(piece);
-}
-
-QString TableBuilder::text() const
-{
-    QByteArray all;
-    write([&all](const QByteArray &piece) { all += piece; });
-    return QString::fromUtf8(all);
+    text += cells[kColumns - 1];
+    text += QLatin1Char('\n');
+    return text.toUtf8();
 }
 
 QString pollLineText(const Result &r)

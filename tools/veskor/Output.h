@@ -10,8 +10,6 @@
 #include <QVariant>
 #include <QVector>
 
-#include <functional>
-
 namespace veskortool {
 
 struct Result {
@@ -90,23 +88,24 @@ QString resultText(const Result &r);
 // shows its wire bytes).
 QString tableText(const QVector<Result> &rows);
 
-// The same table taken one row at a time and kept as the UTF-8 text of its
-// cells: a table of a million reads holds about what it prints, not the
-// results.
-class TableBuilder
+// The columns of that table, taken from the tags before any read ends, so
+// that each row can go out as its read ends: name, tag, type and count as
+// wide as the longest of the tag list, code and meaning as wide as the
+// driver's widest, hex as wide as the widest type's bytes; the values come
+// last and are not padded.
+class TableLayout
 {
 public:
-    TableBuilder();
-    void add(const Result &r);
-    // The table, handed over in pieces of whole lines.
-    void write(const std::function<void(const QByteArray &)> &out) const;
-    QString text() const;
+    TableLayout();
+    // One tag of the list; `hex`: its row shows the wire bytes.
+    void addTag(const QString &name, const QString &tag, int type, int count, bool hex);
+    QByteArray header() const;
+    QByteArray row(const Result &r) const;
 
 private:
     enum { kColumns = 8 };     // name, tag, type, count, code, meaning, hex, values
-    void addCell(int column, const QString &text);
+    QByteArray line(const QString *cells) const;
 
-    QByteArray m_cells;        // per cell: its length in bytes (7 bits a byte), then its bytes
     int m_width[kColumns] = {};
     bool m_named = false;
     bool m_hex = false;

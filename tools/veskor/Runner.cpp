@@ -101,6 +101,7 @@ void Runner::drain(int lane)
             return;
         onDone(jr);
     }
+    flushOutput();   // the rows of the reads that ended, at once
     if (!results.isEmpty() && m_screen.isOpen() && m_cmd && !m_stopped.load())
         drawMonitor();   // each row as its read ends
 }
@@ -187,10 +188,18 @@ void Runner::runNext()
     m_tagIndex = 0;
     m_posted = 0;
     m_early.clear();
-    m_table = TableBuilder();
+    m_readFailures = 0;
     switch (m_cmd->kind) {
-    case Command::Info:
     case Command::Read:
+        if (m_cmd->table && !m_options.json) {
+            // The header before the first read: the columns come from the tags.
+            m_layout = TableLayout();
+            for (const TagRequest &t : m_cmd->tags)
+                m_layout.addTag(t.name, t.tag, t.type, t.count, m_cmd->hex);
+            print(QString::fromUtf8(m_layout.header()));
+        }
+        Q_FALLTHROUGH();
+    case Command::Info:
     case Command::Write:
         nextCall();
         return;
@@ -243,17 +252,40 @@ void Runner::postReads()
     }
 }
 
-// A read's result, shown when every tag before it has been.
+// A read's result, in the order of the tags: those of tags before it that
+// came from another controller are waited for.
+void Runner::takeRead(const JobResult &jr)
+{
+    m_early.insert(jr.job.tagIndex, jr);
+    for (auto it = m_early.find(m_tagIndex); it != m_early.end(); it = m_early.find(m_tagIndex)) {
+        showRead(*it);
+        m_early.erase(it);
+        ++m_tagIndex;
+    }
+}
+
+// A read's result, shown when every tag before it has been: written with the
+// others taken at the same time (flushOutput).
 void Runner::showRead(const JobResult &jr)
 {
     const Result r = resultFrom(Result::Read, jr);
     record(r.code);
+    m_readFailures += r.code != 0;
     if (m_options.json)
-        print(resultJson(r) + QLatin1Char('\n'));
+        m_output += (resultJson(r) + QLatin1Char('\n')).toUtf8();
     else if (!m_cmd->table)
-        print(resultText(r));
+        m_output += resultText(r).toUtf8();
     else
-        m_table.add(r);
+        m_output += m_layout.row(r);
+}
+
+void Runner::flushOutput()
+{
+    if (m_output.isEmpty())
+        return;
+    if (!writeStdout(m_output))
+        QMetaObject::invokeMethod(this, &Runner::stop, Qt::QueuedConnection);
+    m_output.clear();
 }
 
 void Runner::onDone(const JobResult &jr)
@@ -272,22 +304,14 @@ void Runner::onDone(const JobResult &jr)
         print(m_options.json ? resultJson(r) + QLatin1Char('\n') : resultText(r));
         break;
     }
-    case Command::Read: {
-        m_early.insert(jr.job.tagIndex, jr);
-        for (auto it = m_early.find(m_tagIndex); it != m_early.end(); it = m_early.find(m_tagIndex)) {
-            showRead(*it);
-            m_early.erase(it);
-            ++m_tagIndex;
-        }
+    case Command::Read:
+        takeRead(jr);
         if (m_tagIndex < m_cmd->tags.size()) {
             postReads();
             return;
         }
-        if (!m_options.json && m_cmd->table) {
-            m_table.write([](const QByteArray &piece) { writeStdout(piece); });
-        }
+        flushOutput();
         break;
-    }
     case Command::Poll:
     case Command::Monitor:
         onPollDone(lane, jr);
@@ -563,14 +587,32 @@ void Runner::resized()
         drawMonitor();
 }
 
+// A read stopped: the results its workers hold already are shown with the
+// others, in order; nothing more is sent.
+void Runner::stopRead()
+{
+    for (auto &lane : m_lanes) {
+        const QVector<JobResult> results = lane->thread->take();
+        lane->outstanding -= results.size();
+        for (const JobResult &jr : results) {
+            if (jr.job.kind == Job::Read)
+                takeRead(jr);
+        }
+    }
+    flushOutput();
+}
+
 void Runner::stop()
 {
     if (m_done || m_stopped.exchange(true))
         return;
     const bool polling = m_cmd && (m_cmd->kind == Command::Poll || m_cmd->kind == Command::Monitor);
+    const bool reading = m_cmd && m_cmd->kind == Command::Read;
     const bool last = m_next >= m_options.commands.size();
     if (polling)
         endPoll(true);
+    if (reading)
+        stopRead();
     bool inFlight = false;
     for (const auto &lane : m_lanes) {
         Job job;
@@ -583,6 +625,10 @@ void Runner::stop()
         std::fprintf(stderr, "veskor: stopped; the %s of %s in flight was abandoned\n", callName(job.kind),
                      what.constData());
     }
+    // How far a read of several tags came: its rows above are those.
+    if (reading && m_cmd->tags.size() > 1 && !stdoutFailed())
+        std::fprintf(stderr, "veskor: stopped; %d of %d tags read, %d of them failed\n", m_tagIndex,
+                     int(m_cmd->tags.size()), m_readFailures);
     // A poll or monitor that was the last command ends as it would at its
     // end; anything cut short says so.
     int status = ExitInterrupted;

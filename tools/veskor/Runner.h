@@ -84,7 +84,10 @@ private:
     void drain(int lane);
     void drainAll();
     void onDone(const JobResult &result);
+    void takeRead(const JobResult &jr);
     void showRead(const JobResult &jr);
+    void flushOutput();
+    void stopRead();
     void onPollDone(Lane &lane, const JobResult &jr);
     void startPoll(const Command &cmd);
     void pollTick();
@@ -107,12 +110,17 @@ private:
 
     // The command in progress. A read posts its tags ahead of their results
     // (m_posted) and shows them in order (m_tagIndex); results that come
-    // early from another controller wait in m_early.
+    // early from another controller wait in m_early. Its rows go out as
+    // their reads end, in the table's columns laid out from the tag list;
+    // m_output holds those of the results taken at once, until they are
+    // written together.
     const Command *m_cmd = nullptr;
     int m_tagIndex = 0;
     int m_posted = 0;
+    int m_readFailures = 0;    // of the rows shown
     QHash<int, JobResult> m_early;
-    TableBuilder m_table;
+    TableLayout m_layout;
+    QByteArray m_output;
 
     // Takes the workers' results while calls are outstanding.
     QTimer m_drainTimer;
