@@ -332,34 +332,96 @@ void Runner::onPollDone(Lane &lane, const JobResult &jr)
         r.timeStamp = QDateTime::fromMSecsSinceEpoch(jr.issuedMs);
     record(r.code);
     m_stats[jr.job.tagIndex].add(r);
-    m_latest[jr.job.tagIndex] = r;
-    lane.round.append(r);
-    if (lane.round.size() < lane.tags.size())
+    if (m_screen.isOpen())
+        m_latest[jr.job.tagIndex] = r;
+    else
+        noteRound(lane, r);
+    if (++lane.done < lane.tags.size())
         postRound(lane);
     else
         roundDone(lane);
 }
 
+namespace {
+
+// A read's values and code as 64 bits (FNV-1a): a round that changed
+// nothing is told by these alone.
+quint64 valuesHash(const Result &r)
+{
+    quint64 h = 14695981039346656037ULL;
+    const auto mix = [&h](const void *data, size_t bytes) {
+        for (size_t i = 0; i < bytes; ++i) {
+            h ^= static_cast<const uchar *>(data)[i];
+            h *= 1099511628211ULL;
+        }
+    };
+    mix(&r.code, sizeof r.code);
+    for (const QString &v : formatValues(r.value)) {
+        const int size = v.size();
+        mix(&size, sizeof size);
+        mix(v.constData(), size_t(size) * sizeof(QChar));
+    }
+    return h;
+}
+
+} // namespace
+
+// A poll's read, into its round: whether the tag changed since the round
+// before, and the round's output. JSON lines go out as their reads end
+// (with --changes-only, from the first tag that changed); a round's line
+// once it is whole.
+void Runner::noteRound(Lane &lane, const Result &r)
+{
+    const quint64 hash = valuesHash(r);
+    if (lane.done >= lane.previous.size()) {
+        lane.previous.append(hash);
+        lane.roundChanged = true;
+    } else if (lane.previous.at(lane.done) != hash) {
+        lane.previous[lane.done] = hash;
+        lane.roundChanged = true;
+    }
+    if (m_options.json) {
+        lane.roundText += (resultJson(r) + QLatin1Char('\n')).toUtf8();
+        if (lane.roundChanged || !m_cmd->changesOnly) {
+            m_output += lane.roundText;
+            lane.roundText.clear();
+        }
+        return;
+    }
+    if (m_cmd->kind == Command::Poll && !m_cmd->table) {
+        lane.roundText = pollLineText(r).toUtf8();
+        return;
+    }
+    if (lane.done == 0)
+        lane.roundText = pollRoundStart(r).toUtf8();
+    lane.roundText += pollRoundPiece(r).toUtf8();
+    if (causeOf(r).answered) {
+        lane.roundRtt += r.rttMs;
+        ++lane.roundAnswered;
+    }
+}
+
 // Keeps the round's next tags queued on the controller's worker.
 void Runner::postRound(Lane &lane)
 {
-    while (lane.pos < lane.tags.size() && lane.pos - lane.round.size() < kReadAhead)
+    while (lane.pos < lane.tags.size() && lane.pos - lane.done < kReadAhead)
         send(lane, readJob(lane.tags.at(lane.pos++)));
 }
 
 void Runner::startPoll(const Command &cmd)
 {
     m_stats = QVector<PollStats>(cmd.tags.size());
-    m_latest = QVector<Result>(cmd.tags.size());
+    m_latest.clear();
     for (auto &lane : m_lanes) {
         lane->tags.clear();
         lane->roundRunning = false;
         lane->rounds = 0;
-        lane->havePrevious = false;
+        lane->previous.clear();
     }
     for (int i = 0; i < cmd.tags.size(); ++i)
         m_lanes[size_t(laneOf(cmd.tags.at(i)))]->tags.append(i);
     if (cmd.kind == Command::Monitor && !m_options.json && m_screen.open()) {
+        m_latest = QVector<Result>(cmd.tags.size());
         m_rows = QVector<MonitorRow>(cmd.tags.size());
         for (int i = 0; i < m_rows.size(); ++i) {
             m_rows[i].last.tag = cmd.tags.at(i).tag;
@@ -400,8 +462,12 @@ void Runner::pollTick()
 void Runner::startRound(Lane &lane)
 {
     lane.roundRunning = true;
-    lane.round.clear();
     lane.pos = 0;
+    lane.done = 0;
+    lane.roundText.clear();
+    lane.roundChanged = false;
+    lane.roundRtt = 0;
+    lane.roundAnswered = 0;
     postRound(lane);
 }
 
@@ -412,25 +478,13 @@ void Runner::roundDone(Lane &lane)
 {
     lane.roundRunning = false;
     ++lane.rounds;
-    QVector<QStringList> values;
-    QVector<int> codes;
-    for (const Result &r : qAsConst(lane.round)) {
-        values.append(formatValues(r.value));
-        codes.append(r.code);
+    if (!m_screen.isOpen() && (lane.roundChanged || !m_cmd->changesOnly)) {
+        const bool roundLine = !m_options.json && !(m_cmd->kind == Command::Poll && !m_cmd->table);
+        if (roundLine)
+            lane.roundText += pollRoundEnd(lane.roundRtt, lane.roundAnswered, lane.done).toUtf8();
+        m_output += lane.roundText;
     }
-    const bool changed = !lane.havePrevious || values != lane.previousValues || codes != lane.previousCodes;
-    lane.havePrevious = true;
-    lane.previousValues = values;
-    lane.previousCodes = codes;
-    if (!m_screen.isOpen() && (changed || !m_cmd->changesOnly)) {
-        if (m_options.json) {
-            for (const Result &r : qAsConst(lane.round))
-                print(resultJson(r) + QLatin1Char('\n'));
-        } else {
-            const bool oneLinePerTag = m_cmd->kind == Command::Poll && !m_cmd->table;
-            print(oneLinePerTag ? pollLineText(lane.round.first()) : pollRoundText(lane.round));
-        }
-    }
+    lane.roundText.clear();
     if (m_cmd->times <= 0)
         return;
     for (const auto &l : m_lanes) {
@@ -445,6 +499,7 @@ void Runner::endPoll(bool cutShort)
     if (!m_cmd)
         return;
     m_timer.stop();
+    flushOutput();   // the lines of the reads before the summaries
     if (m_screen.isOpen()) {
         delete m_keys;
         m_keys = nullptr;

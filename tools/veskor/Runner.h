@@ -61,16 +61,23 @@ private:
         QString controller;
         std::unique_ptr<DriverThread> thread;
         int outstanding = 0;    // calls posted whose results were not taken yet
-        // A poll's round on this controller: its tags, in order, and the
-        // next one to post.
+        // A poll's round on this controller: its tags, in order, the next
+        // one to post and how many reads ended. What the round read is kept
+        // as the output it makes, not as results: the text of its line, or
+        // its JSON lines until they may go out (with --changes-only, once a
+        // tag changed).
         QVector<int> tags;
         int pos = 0;
+        int done = 0;
         bool roundRunning = false;
         int rounds = 0;
-        QVector<Result> round;
-        bool havePrevious = false;
-        QVector<QStringList> previousValues;
-        QVector<int> previousCodes;
+        QByteArray roundText;
+        bool roundChanged = false;
+        double roundRtt = 0;        // the answered reads' round trips, summed
+        int roundAnswered = 0;
+        // Each tag's values and code in the round before, hashed; filled
+        // by the first round.
+        QVector<quint64> previous;
     };
     int laneOf(const TagRequest &t) const;
     QString controllerOf(const TagRequest &t) const;
@@ -89,6 +96,7 @@ private:
     void flushOutput();
     void stopRead();
     void onPollDone(Lane &lane, const JobResult &jr);
+    void noteRound(Lane &lane, const Result &r);
     void startPoll(const Command &cmd);
     void pollTick();
     void startRound(Lane &lane);
@@ -128,7 +136,7 @@ private:
     // The poll in progress.
     QTimer m_timer;
     QVector<PollStats> m_stats;        // one per tag
-    QVector<Result> m_latest;          // the last read of each tag
+    QVector<Result> m_latest;          // the last read of each tag, for the monitor's table
 
     // The monitor's table, when standard output is a terminal.
     Screen m_screen;
