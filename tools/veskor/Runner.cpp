@@ -368,7 +368,7 @@ quint64 valuesHash(const Result &r)
 
 // A poll's read, into its round: whether the tag changed since the round
 // before, and the round's output. JSON lines go out as their reads end
-// (with --changes-only, from the first tag that changed); a round's line
+// (with --changes, from the first tag that changed); a round's line
 // once it is whole.
 void Runner::noteRound(Lane &lane, const Result &r)
 {

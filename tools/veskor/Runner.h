@@ -64,7 +64,7 @@ private:
         // A poll's round on this controller: its tags, in order, the next
         // one to post and how many reads ended. What the round read is kept
         // as the output it makes, not as results: the text of its line, or
-        // its JSON lines until they may go out (with --changes-only, once a
+        // its JSON lines until they may go out (with --changes, once a
         // tag changed).
         QVector<int> tags;
         int pos = 0;
