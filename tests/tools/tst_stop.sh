@@ -4,6 +4,7 @@
 # command, how it is stopped, the exit status and what stderr must say.
 # Nothing may be sent after the stop (the simulator's log shows every
 # request; a write must never come), and the tool must end within 300 ms.
+# Then a long tag list read into a table and stopped mid-way.
 #   tst_stop.sh VESKOR VESKOR_SIM
 set -uo pipefail
 veskor=$1 sim=$2
@@ -83,6 +84,60 @@ for row in "${rows[@]}"; do
   [ "$(grep -cE '^(read|write)' "$work/sim.out")" = "$requests" ] || fail "$name: requests went on after the stop"
   echo "$name: ended $((ended - sent)) ms after the stop${shown:+, table $((shown - started)) ms after the start}"
   shown=""
+done
+
+# A long tag list read into a table, stopped mid-way: the rows of the reads
+# before the stop are there, in the tag file's order and in the columns the
+# header gives (laid out from the tag file, not from the results), and
+# stderr says how many of how many tags were read. Against a simulator that
+# answers. One row per way of stopping: name | stop.
+"$sim" --listen 127.0.0.1:0 --verbose >"$work/sim2.out" 2>&1 &
+sim2pid=$!
+trap 'cleanup; kill "$sim2pid" 2>/dev/null' EXIT
+endpoint2=$(sim_endpoint "$work/sim2.out")
+[ -n "$endpoint2" ] || { echo "FAIL: the second veskor-sim did not start"; exit 1; }
+total=200000
+{ echo "tag,type,count,name"; seq 0 $((total - 1)) | awk '{ printf "ID4x%d,int16,,T%d\n", ($1 % 500) * 2, $1 }'; } >"$work/long.csv"
+read_rows=(
+  "read --tags of $total tags, Ctrl-C mid-way|C-c"
+  "read --tags of $total tags, SIGTERM mid-way|term"
+)
+for row in "${read_rows[@]}"; do
+  IFS='|' read -r name stop <<<"$row"
+  n=$((n + 1))
+  tmux -L "$server" kill-server 2>/dev/null
+  server="veskor-stop-$$-$n"
+  tmux -L "$server" new-session -d -x 80 -y 24 \
+    "sh -c 'echo PID=\$\$; exec $veskor --quiet --connect $endpoint2 read --tags $work/long.csv >$work/out$n 2>$work/err$n'; echo EXIT=\$? END=\$(( \$(date +%s%N) / 1000000 )); sleep 60"
+  sleep 1
+  sent=$(now_ms)
+  if [ "$stop" = term ]; then
+    kill -TERM "$(screen | sed -n 's/^PID=\([0-9]*\)$/\1/p')"
+  else
+    tmux -L "$server" send-keys C-c
+  fi
+  await_ms "EXIT=" 3000 >/dev/null || { fail "$name: did not end: $(screen)"; continue; }
+  line=$(screen | grep -oE 'EXIT=[0-9]+ END=[0-9]+')
+  got=$(sed -n 's/^EXIT=\([0-9]*\) .*/\1/p' <<<"$line")
+  ended=$(sed -n 's/.* END=\([0-9]*\)$/\1/p' <<<"$line")
+  [ "$got" = 130 ] || fail "$name: exit status $got, expected 130"
+  [ $((ended - sent)) -le 300 ] || fail "$name: ended $((ended - sent)) ms after the stop"
+  rows=$(($(wc -l <"$work/out$n") - 1))
+  [ "$rows" -gt 0 ] && [ "$rows" -lt "$total" ] || fail "$name: $rows rows of $total, expected some but not all"
+  grep -qE "^veskor: stopped; $rows of $total tags read, 0 of them failed$" "$work/err$n" \
+    || fail "$name: stderr does not say $rows of $total tags read: $(cat "$work/err$n")"
+  # Row i is the file's tag i, done, with its value where the header puts VALUES.
+  bad=$(awk 'NR == 1 { at = index($0, "VALUES"); next }
+             { i = NR - 2; want = sprintf("T%d ID4x%d int16 1 0 done", i, (i % 500) * 2)
+               got = $1 " " $2 " " $3 " " $4 " " $5 " " $6
+               if (got != want || NF != 7 || length($0) - length($NF) + 1 != at) { print NR ": " $0; exit } }' "$work/out$n")
+  [ -z "$bad" ] || fail "$name: row out of place: $bad"
+  [ "$(head -1 "$work/out$n")" = "NAME     TAG      TYPE   COUNT  CODE  MEANING                  VALUES" ] \
+    || fail "$name: header: $(head -1 "$work/out$n")"
+  requests=$(grep -c '^read' "$work/sim2.out")
+  sleep 0.2
+  [ "$(grep -c '^read' "$work/sim2.out")" = "$requests" ] || fail "$name: requests went on after the stop"
+  echo "$name: $rows rows before the stop, ended $((ended - sent)) ms after it"
 done
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }

@@ -12,6 +12,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <random>
 
 using namespace veskortool;
 
@@ -58,10 +59,13 @@ private slots:
     void valuesText();
     void pollStats_data();
     void pollStats();
+    void rttSketch_data();
+    void rttSketch();
     void causes_data();
     void causes();
     void resultJsonFields();
     void table();
+    void tableLayoutFromTags();
 };
 
 void TstVeskorValues::typeNames_data()
@@ -615,9 +619,11 @@ void TstVeskorValues::pollStats_data()
     QString hundred;
     for (int i = 1; i <= 100; ++i)
         hundred += QStringLiteral("0/%1 ").arg(i);
+    // Past 16 answers the median and p99 come from the histogram: 50.5 and
+    // 99 exactly, within their buckets here.
     QTest::newRow("p99 from 100 answers") << "ID4x0" << hundred.trimmed() << true
-        << "poll ID4x0: 100 reads, 0 failed; round trip ms min 1.000, median 50.500, p99 99.000, max 100.000\n"
-        << "1/50.5/99/100";
+        << "poll ID4x0: 100 reads, 0 failed; round trip ms min 1.000, median 49.571, p99 98.585, max 100.000\n"
+        << "1/49.571/98.585/100";
 }
 
 void TstVeskorValues::pollStats()
@@ -654,6 +660,60 @@ void TstVeskorValues::pollStats()
              rttJson);
     // The monitor's figures: none without an answer.
     QCOMPARE(std::isnan(s.minRtt()), s.answered() == 0);
+}
+
+void TstVeskorValues::rttSketch_data()
+{
+    // Round trips in ms drawn with a fixed seed: kind, how many, and the
+    // two parameters of the draw.
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("n");
+    QTest::addColumn<double>("a");
+    QTest::addColumn<double>("b");
+    QTest::newRow("few, exact") << "uniform" << 16 << 0.02 << 0.2;
+    QTest::newRow("loopback") << "uniform" << 1000 << 0.02 << 0.2;
+    QTest::newRow("field, log-normal") << "lognormal" << 5000 << std::log(5.0) << 0.6;
+    QTest::newRow("one in a hundred slow") << "twogroups" << 20000 << 0.1 << 50.0;
+    QTest::newRow("counters halved many times") << "lognormal" << 300000 << std::log(0.3) << 0.3;
+}
+
+void TstVeskorValues::rttSketch()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, n);
+    QFETCH(double, a);
+    QFETCH(double, b);
+    std::mt19937 random(12345);
+    std::uniform_real_distribution<double> uniform(a, b);
+    std::lognormal_distribution<double> lognormal(a, b);
+    std::uniform_int_distribution<int> percent(0, 99);
+    QVector<double> all;
+    RttSketch sketch;
+    for (int i = 0; i < n; ++i) {
+        double ms = kind == "uniform" ? uniform(random) : kind == "lognormal" ? lognormal(random)
+                                                                              : (percent(random) == 0 ? b : a);
+        ms = std::round(ms * 1000.0) / 1000.0;   // the sketch keeps microseconds
+        all.append(ms);
+        sketch.add(ms);
+    }
+    std::sort(all.begin(), all.end());
+    const auto rank = [&all](double q) { return all.at(std::max(0, int(std::ceil(q * all.size())) - 1)); };
+    QCOMPARE(sketch.count(), n);
+    QCOMPARE(sketch.min(), all.first());
+    QCOMPARE(sketch.max(), all.last());
+    if (sketch.exact()) {
+        QCOMPARE(sketch.quantile(0.99), rank(0.99));
+        QCOMPARE(sketch.median(), (all.at(n / 2 - 1) + all.at(n / 2)) / 2.0);
+        return;
+    }
+    // From the histogram: in the true value's bucket or next to it, less
+    // than a fifth off.
+    for (const double q : {0.5, 0.9, 0.99}) {
+        const double got = sketch.quantile(q);
+        QVERIFY2(std::abs(got - rank(q)) < 0.19 * rank(q),
+                 qPrintable(QStringLiteral("q %1: %2, exact %3").arg(q).arg(got).arg(rank(q))));
+    }
+    QCOMPARE(sketch.median(), sketch.quantile(0.5));
 }
 
 void TstVeskorValues::causes_data()
@@ -785,6 +845,40 @@ void TstVeskorValues::table()
              QStringLiteral("TAG     TYPE   COUNT  CODE  MEANING                  VALUES\n"
                             "ID4x10  int16  3      0     done                     1 -2 3\n"
                             "Q1      float  1      3     no area in the tag name  (none)\n"));
+}
+
+// A table whose rows go out as their reads end: its columns come from the
+// tags, so every row, done or failed, puts its values where the header says.
+void TstVeskorValues::tableLayoutFromTags()
+{
+    TableLayout layout;
+    layout.addTag("Speed", "ID4x0", 4, 2, true);
+    layout.addTag(QString(), "ID4x100", 12, 3, true);
+    const QString header = QString::fromUtf8(layout.header());
+    QCOMPARE(header, QStringLiteral("NAME   TAG      TYPE    COUNT  CODE  MEANING                  HEX        VALUES\n"));
+    Result done;
+    done.tag = "ID4x0";
+    done.name = "Speed";
+    done.type = 4;
+    done.count = 2;
+    done.code = 0;
+    done.showHex = true;
+    done.wire = QByteArray::fromHex("04000500");
+    done.elementBytes = 2;
+    done.value = QVariant::fromValue(QList<short>{4, 5});
+    Result failed;
+    failed.tag = "ID4x100";
+    failed.type = 12;
+    failed.count = 3;
+    failed.code = 8;
+    failed.showHex = true;
+    for (const Result &r : {done, failed}) {
+        const QString row = QString::fromUtf8(layout.row(r));
+        QCOMPARE(row.indexOf(veskortool::valuesText(r.value)), int(header.indexOf("VALUES")));
+        QCOMPARE(row.indexOf(resultMeaning(r.code)), int(header.indexOf("MEANING")));
+    }
+    QCOMPARE(QString::fromUtf8(layout.row(done)),
+             QStringLiteral("Speed  ID4x0    int16   2      0     done                     0400 0500  4 5\n"));
 }
 
 QTEST_GUILESS_MAIN(TstVeskorValues)

@@ -311,90 +311,88 @@ QString resultText(const Result &r)
 
 QString tableText(const QVector<Result> &rows)
 {
-    TableBuilder table;
+    TableLayout layout;
     for (const Result &r : rows)
-        table.add(r);
-    return table.text();
+        layout.addTag(r.name, r.tag, r.type, r.count, r.showHex);
+    QByteArray all = layout.header();
+    for (const Result &r : rows)
+        all += layout.row(r);
+    return QString::fromUtf8(all);
 }
 
-TableBuilder::TableBuilder()
+namespace {
+
+const char *const kTableHeader[] = {"NAME", "TAG", "TYPE", "COUNT", "CODE", "MEANING", "HEX", "VALUES"};
+
+// The characters wireText gives for a read of `count` elements of `type`
+// that came with its bytes: two hex digits a byte, a space between groups;
+// "-" for a type without bytes here.
+int hexWidth(int type, int count)
 {
-    const char *const header[kColumns] = {"NAME", "TAG", "TYPE", "COUNT", "CODE", "MEANING", "HEX", "VALUES"};
+    const int length = wireLength(type, count);
+    if (length <= 0)
+        return 1;
+    const int elementBytes = wireElementBytes(type, count);
+    const int groups = elementBytes > 0 ? length / elementBytes : 1;
+    return 2 * length + groups - 1;
+}
+
+} // namespace
+
+TableLayout::TableLayout()
+{
     for (int c = 0; c < kColumns; ++c)
-        addCell(c, QLatin1String(header[c]));
+        m_width[c] = int(qstrlen(kTableHeader[c]));
+    // Every code the driver gives, and the words for the others.
+    for (int code = 0; code <= veskor::RcNoSocket + 1; ++code) {
+        m_width[4] = std::max(m_width[4], int(QString::number(code).size()));
+        m_width[5] = std::max(m_width[5], int(resultMeaning(code).size()));
+    }
 }
 
-void TableBuilder::add(const Result &r)
+void TableLayout::addTag(const QString &name, const QString &tag, int type, int count, bool hex)
 {
-    m_named = m_named || !r.name.isEmpty();
-    m_hex = m_hex || r.showHex;
-    addCell(0, r.name.isEmpty() ? QStringLiteral("-") : r.name);
-    addCell(1, r.tag);
-    addCell(2, typeName(r.type));
-    addCell(3, QString::number(r.count));
-    addCell(4, QString::number(r.code));
-    addCell(5, resultMeaning(r.code));
-    addCell(6, wireText(r));
-    addCell(7, valuesText(r.value));
+    m_named = m_named || !name.isEmpty();
+    m_hex = m_hex || hex;
+    m_width[0] = std::max(m_width[0], name.isEmpty() ? 1 : int(name.size()));
+    m_width[1] = std::max(m_width[1], int(tag.size()));
+    m_width[2] = std::max(m_width[2], int(typeName(type).size()));
+    m_width[3] = std::max(m_width[3], int(QString::number(count).size()));
+    if (hex)
+        m_width[6] = std::max(m_width[6], hexWidth(type, count));
 }
 
-void TableBuilder::addCell(int column, const QString &text)
+QByteArray TableLayout::header() const
 {
-    m_width[column] = std::max(m_width[column], int(text.size()));
-    const QByteArray bytes = text.toUtf8();
-    quint32 n = quint32(bytes.size());
-    do {
-        m_cells.append(char((n & 0x7F) | (n > 0x7F ? 0x80 : 0)));
-        n >>= 7;
-    } while (n);
-    m_cells.append(bytes);
+    QString cells[kColumns];
+    for (int c = 0; c < kColumns; ++c)
+        cells[c] = QLatin1String(kTableHeader[c]);
+    return line(cells);
 }
 
-void TableBuilder::write(const std::function<void(const QByteArray &)> &out) const
+QByteArray TableLayout::row(const Result &r) const
+{
+    const QString cells[kColumns] = {r.name.isEmpty() ? QStringLiteral("-") : r.name, r.tag, typeName(r.type),
+                                     QString::number(r.count), QString::number(r.code), resultMeaning(r.code),
+                                     wireText(r), valuesText(r.value)};
+    return line(cells);
+}
+
+// The cells padded to their columns' widths and two spaces (at least two
+// when a cell is wider than its column), the last one not padded.
+QByteArray TableLayout::line(const QString *cells) const
 {
     const bool shown[kColumns] = {m_named, true, true, true, true, true, m_hex, true};
-    const uchar *p = reinterpret_cast<const uchar *>(m_cells.constData());
-    const uchar *const end = p + m_cells.size();
-    QByteArray piece;
-    while (p < end) {
-        for (int c = 0; c < kColumns; ++c) {
-            quint32 n = 0;
-            for (int shift = 0;; shift += 7) {
-                n |= quint32(*p & 0x7F) << shift;
-                if (!(*p++ & 0x80))
-                    break;
-            }
-            const char *cell = reinterpret_cast<const char *>(p);
-            p += n;
-            if (!shown[c])
-                continue;
-            piece.append(cell, int(n));
-            if (c + 1 == kColumns)
-                break;
-            // Padded as QString::leftJustified pads: in UTF-16 units.
-            int units = 0;
-            for (quint32 i = 0; i < n; ++i) {
-                const uchar b = uchar(cell[i]);
-                units += (b & 0xC0) != 0x80;
-                units += b >= 0xF0;
-            }
-            piece.append(m_width[c] + 2 - units, ' ');
-        }
-        piece.append('\n');
-        if (piece.size() >= 64 * 1024) {
-            out(piece);
-            piece.clear();
-        }
+    QString text;
+    for (int c = 0; c + 1 < kColumns; ++c) {
+        if (!shown[c])
+            continue;
+        text += cells[c];
+        text += QString(std::max(2, m_width[c] + 2 - int(cells[c].size())), QLatin1Char(' '));
     }
-    if (!piece.isEmpty())
-        out(piece);
-}
-
-QString TableBuilder::text() const
-{
-    QByteArray all;
-    write([&all](const QByteArray &piece) { all += piece; });
-    return QString::fromUtf8(all);
+    text += cells[kColumns - 1];
+    text += QLatin1Char('\n');
+    return text.toUtf8();
 }
 
 QString pollLineText(const Result &r)
@@ -414,25 +412,41 @@ QString pollRoundText(const QVector<Result> &round)
 {
     if (round.isEmpty())
         return QString();
-    QString line = timeText(round.first().timeStamp);
-    if (!round.first().controller.isEmpty())
-        line += QStringLiteral("  ") + round.first().controller;
+    QString line = pollRoundStart(round.first());
     double total = 0;
     int answered = 0;
     for (const Result &r : round) {
-        const QString hex = r.showHex ? QStringLiteral(" [%1]").arg(wireText(r)) : QString();
-        line += QStringLiteral("  %1: %2%3 (%4)")
-                    .arg(r.name.isEmpty() ? r.tag : r.name, valuesText(r.value), hex, QString::number(r.code));
+        line += pollRoundPiece(r);
         if (causeOf(r).answered) {
             total += r.rttMs;
             ++answered;
         }
     }
+    return line + pollRoundEnd(total, answered, round.size());
+}
+
+QString pollRoundStart(const Result &first)
+{
+    QString line = timeText(first.timeStamp);
+    if (!first.controller.isEmpty())
+        line += QStringLiteral("  ") + first.controller;
+    return line;
+}
+
+QString pollRoundPiece(const Result &r)
+{
+    const QString hex = r.showHex ? QStringLiteral(" [%1]").arg(wireText(r)) : QString();
+    return QStringLiteral("  %1: %2%3 (%4)")
+        .arg(r.name.isEmpty() ? r.tag : r.name, valuesText(r.value), hex, QString::number(r.code));
+}
+
+QString pollRoundEnd(double totalRttMs, int answered, int reads)
+{
     if (answered == 0)
-        return line + QStringLiteral("  no round trip: none answered\n");
-    if (answered < round.size())
-        return line + QStringLiteral("  rtt %1 ms (%2 of %3 answered)\n").arg(rttText(total)).arg(answered).arg(round.size());
-    return line + QStringLiteral("  rtt %1 ms\n").arg(rttText(total));
+        return QStringLiteral("  no round trip: none answered\n");
+    if (answered < reads)
+        return QStringLiteral("  rtt %1 ms (%2 of %3 answered)\n").arg(rttText(totalRttMs)).arg(answered).arg(reads);
+    return QStringLiteral("  rtt %1 ms\n").arg(rttText(totalRttMs));
 }
 
 QString resultJson(const Result &r)
@@ -487,6 +501,149 @@ QString infoJson(const QString &name, const QString &version, const QString &bui
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
 
+void RttSketch::add(double ms)
+{
+    const qint64 us = qBound<qint64>(0, qRound64(ms * 1000.0), std::numeric_limits<quint32>::max());
+    const quint32 value = quint32(us);
+    m_minUs = m_count == 0 ? value : std::min(m_minUs, value);
+    m_maxUs = m_count == 0 ? value : std::max(m_maxUs, value);
+    if (m_count < kExact) {
+        m_data.us[m_count] = value;
+    } else {
+        if (m_count == kExact)
+            toHistogram();
+        addToBucket(bucketOf(value), 1);
+    }
+    if (m_count < std::numeric_limits<quint32>::max())
+        ++m_count;
+}
+
+int RttSketch::bucketOf(quint32 us)
+{
+    if (us == 0)
+        return 0;
+    const int b = int(std::floor(std::log2(double(us)) * kPerOctave)) - kPerOctave * kFirstOctave;
+    return qBound(0, b, kBuckets - 1);
+}
+
+void RttSketch::toHistogram()
+{
+    const int n = int(std::min<quint32>(m_count, kExact));
+    quint32 exact[kExact];
+    std::copy(m_data.us, m_data.us + n, exact);
+    std::fill(std::begin(m_data.counts), std::end(m_data.counts), quint8(0));
+    for (int i = 0; i < n; ++i)
+        addToBucket(bucketOf(exact[i]), 1);
+}
+
+// A counter at its top halves every counter first: their ratios stay, and
+// none that held a read falls to nothing.
+void RttSketch::addToBucket(int bucket, quint32 times)
+{
+    while (m_data.counts[bucket] + times > 255) {
+        for (quint8 &c : m_data.counts)
+            c = quint8((c + 1) / 2);
+    }
+    m_data.counts[bucket] = quint8(m_data.counts[bucket] + times);
+}
+
+void RttSketch::merge(const RttSketch &other)
+{
+    if (other.m_count == 0)
+        return;
+    if (other.exact()) {
+        for (quint32 i = 0; i < other.m_count; ++i)
+            add(other.m_data.us[i] / 1000.0);
+        return;
+    }
+    if (exact())
+        toHistogram();
+    quint32 sum[kBuckets];
+    for (int b = 0; b < kBuckets; ++b)
+        sum[b] = quint32(m_data.counts[b]) + other.m_data.counts[b];
+    while (*std::max_element(sum, sum + kBuckets) > 255) {
+        for (quint32 &c : sum)
+            c = (c + 1) / 2;
+    }
+    std::copy(sum, sum + kBuckets, m_data.counts);
+    m_minUs = std::min(m_minUs, other.m_minUs);
+    m_maxUs = std::max(m_maxUs, other.m_maxUs);
+    m_count += other.m_count;
+}
+
+double RttSketch::min() const
+{
+    return m_count == 0 ? std::numeric_limits<double>::quiet_NaN() : m_minUs / 1000.0;
+}
+
+double RttSketch::max() const
+{
+    return m_count == 0 ? std::numeric_limits<double>::quiet_NaN() : m_maxUs / 1000.0;
+}
+
+double RttSketch::median() const
+{
+    if (m_count == 0 || !exact())
+        return quantile(0.5);
+    quint32 sorted[kExact];
+    std::copy(m_data.us, m_data.us + m_count, sorted);
+    std::sort(sorted, sorted + m_count);
+    const quint32 n = m_count;
+    return (n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2.0) / 1000.0;
+}
+
+// The nearest rank: below 100 round trips p99 is the largest.
+double RttSketch::quantile(double q) const
+{
+    if (m_count == 0)
+        return std::numeric_limits<double>::quiet_NaN();
+    if (exact()) {
+        quint32 sorted[kExact];
+        std::copy(m_data.us, m_data.us + m_count, sorted);
+        std::sort(sorted, sorted + m_count);
+        return sorted[std::max(0, int(std::ceil(q * m_count)) - 1)] / 1000.0;
+    }
+    quint32 total = 0;
+    for (const quint8 c : m_data.counts)
+        total += c;
+    const quint32 rank = std::max<quint32>(1, quint32(std::ceil(q * total)));
+    int b = 0;
+    quint32 before = 0;   // reads in the buckets below b
+    while (b < kBuckets - 1 && before + m_data.counts[b] < rank)
+        before += m_data.counts[b++];
+    // The bucket's bounds, within the smallest and largest round trip; the
+    // rank's place in the bucket as if its reads were spread evenly over it
+    // (as ratios).
+    const auto edge = [this](int at) {
+        const double us = std::exp2(double(at + kPerOctave * kFirstOctave) / kPerOctave);
+        return qBound(double(m_minUs), us, double(m_maxUs));
+    };
+    const double low = b == 0 ? double(m_minUs) : edge(b);
+    const double high = b == kBuckets - 1 ? double(m_maxUs) : edge(b + 1);
+    const double at = qBound(0.0, (rank - before - 0.5) / std::max<quint32>(1, m_data.counts[b]), 1.0);
+    return (low > 0 ? low * std::pow(high / low, at) : low + (high - low) * at) / 1000.0;
+}
+
+PollStats::PollStats(const PollStats &other)
+    : m_reads(other.m_reads), m_failures(other.m_failures), m_rtts(other.m_rtts),
+      m_failed(other.m_failed ? std::make_unique<Failed>(*other.m_failed) : nullptr)
+{
+}
+
+PollStats &PollStats::operator=(const PollStats &other)
+{
+    if (this != &other)
+        *this = PollStats(other);
+    return *this;
+}
+
+PollStats::Failed &PollStats::failed()
+{
+    if (!m_failed)
+        m_failed = std::make_unique<Failed>();
+    return *m_failed;
+}
+
 void PollStats::add(int code, double rttMs)
 {
     Result r;
@@ -500,7 +657,7 @@ void PollStats::add(const Result &r)
 {
     const Cause c = causeOf(r);
     if (c.kind == Cause::NotSent)
-        m_notSent = c.text;
+        failed().notSent = c.text;
     addCause(c, r.code, r.rttMs);
 }
 
@@ -508,26 +665,23 @@ void PollStats::addCause(const Cause &c, int code, double rttMs)
 {
     ++m_reads;
     if (c.answered && rttMs >= 0)
-        m_rtts.append(rttMs);
+        m_rtts.add(rttMs);
     else if (c.kind == Cause::BadLength && rttMs >= 0)
-        m_badLengthRtts.append(rttMs);
+        failed().badLength.add(rttMs);
     if (code != veskor::RcDone) {
-        m_codes[code] += 1;
-        m_causes[qMakePair(int(c.kind), code)] += 1;
+        ++m_failures;
+        failed().causes[qMakePair(int(c.kind), code)] += 1;
     }
-}
-
-int PollStats::failures() const
-{
-    int n = 0;
-    for (int times : m_codes)
-        n += times;
-    return n;
 }
 
 QMap<int, int> PollStats::failuresByCode() const
 {
-    return m_codes;
+    QMap<int, int> out;
+    if (m_failed) {
+        for (auto it = m_failed->causes.cbegin(); it != m_failed->causes.cend(); ++it)
+            out[it.key().second] += it.value();
+    }
+    return out;
 }
 
 namespace {
@@ -552,8 +706,10 @@ Cause::Kind resolved(int kind, int code, const QString &tag, QString *notSent)
 QMap<QString, int> PollStats::failuresByCause(const QString &tag) const
 {
     QMap<QString, int> out;
-    QString notSent = m_notSent;
-    for (auto it = m_causes.cbegin(); it != m_causes.cend(); ++it) {
+    if (!m_failed)
+        return out;
+    QString notSent = m_failed->notSent;
+    for (auto it = m_failed->causes.cbegin(); it != m_failed->causes.cend(); ++it) {
         Cause c;
         c.kind = resolved(it.key().first, it.key().second, tag, &notSent);
         out[causeName(c, it.key().second)] += it.value();
@@ -561,66 +717,26 @@ QMap<QString, int> PollStats::failuresByCause(const QString &tag) const
     return out;
 }
 
-namespace {
-
-double median(const QVector<double> &sorted)
+RttSketch PollStats::roundTrips(const QString &tag) const
 {
-    const int n = sorted.size();
-    return n % 2 ? sorted.at(n / 2) : (sorted.at(n / 2 - 1) + sorted.at(n / 2)) / 2.0;
-}
-
-// The nearest rank: below 100 round trips, the largest.
-double p99(const QVector<double> &sorted)
-{
-    return sorted.at(std::max(0, int(std::ceil(0.99 * sorted.size())) - 1));
-}
-
-} // namespace
-
-QVector<double> PollStats::roundTrips(const QString &tag) const
-{
-    QVector<double> sorted = m_rtts;
+    RttSketch all = m_rtts;
     QString notSent;
-    if (!m_badLengthRtts.isEmpty() && resolved(Cause::BadLength, 4, tag, &notSent) == Cause::TooShort)
-        sorted += m_badLengthRtts;
-    std::sort(sorted.begin(), sorted.end());
-    return sorted;
-}
-
-double PollStats::minRtt() const
-{
-    const QVector<double> rtts = roundTrips(QString());
-    return rtts.isEmpty() ? std::numeric_limits<double>::quiet_NaN() : rtts.first();
-}
-
-double PollStats::maxRtt() const
-{
-    const QVector<double> rtts = roundTrips(QString());
-    return rtts.isEmpty() ? std::numeric_limits<double>::quiet_NaN() : rtts.last();
-}
-
-double PollStats::medianRtt() const
-{
-    const QVector<double> rtts = roundTrips(QString());
-    return rtts.isEmpty() ? std::numeric_limits<double>::quiet_NaN() : median(rtts);
-}
-
-double PollStats::p99Rtt() const
-{
-    const QVector<double> rtts = roundTrips(QString());
-    return rtts.isEmpty() ? std::numeric_limits<double>::quiet_NaN() : p99(rtts);
+    if (m_failed && m_failed->badLength.count() > 0
+        && resolved(Cause::BadLength, 4, tag, &notSent) == Cause::TooShort)
+        all.merge(m_failed->badLength);
+    return all;
 }
 
 QString PollStats::summary(const QString &tag, const QString &command) const
 {
     QString s = QStringLiteral("%1 %2: %3 read%4, %5 failed").arg(command, tag).arg(reads())
                     .arg(reads() == 1 ? QString() : QStringLiteral("s")).arg(failures());
-    QString notSent = m_notSent;
-    if (!m_causes.isEmpty()) {
+    if (m_failed && !m_failed->causes.isEmpty()) {
         // By cause and code; why a tag was not sent, last (it may hold commas).
+        QString notSent = m_failed->notSent;
         QMap<QPair<QString, int>, int> byCause;
         int notSentTimes = 0, notSentCode = 0;
-        for (auto it = m_causes.cbegin(); it != m_causes.cend(); ++it) {
+        for (auto it = m_failed->causes.cbegin(); it != m_failed->causes.cend(); ++it) {
             Cause c;
             c.kind = resolved(it.key().first, it.key().second, tag, &notSent);
             if (c.kind == Cause::NotSent) {
@@ -638,15 +754,15 @@ QString PollStats::summary(const QString &tag, const QString &command) const
                          .arg(notSent.isEmpty() ? resultMeaning(notSentCode) : notSent);
         s += QStringLiteral(" (%1)").arg(parts.join(QStringLiteral(", ")));
     }
-    const QVector<double> rtts = roundTrips(tag);
-    if (rtts.isEmpty())
+    const RttSketch rtts = roundTrips(tag);
+    if (rtts.count() == 0)
         return s + (reads() > 0 ? QStringLiteral("; no round trip: none answered\n") : QStringLiteral("\n"));
-    s += rtts.size() == reads() ? QStringLiteral("; round trip ms ")
-                                : QStringLiteral("; round trip ms over the %1 answered: ").arg(rtts.size());
-    s += QStringLiteral("min %1, median %2").arg(rttText(rtts.first()), rttText(median(rtts)));
-    if (rtts.size() >= 100)
-        s += QStringLiteral(", p99 %1").arg(rttText(p99(rtts)));
-    return s + QStringLiteral(", max %1\n").arg(rttText(rtts.last()));
+    s += rtts.count() == reads() ? QStringLiteral("; round trip ms ")
+                                 : QStringLiteral("; round trip ms over the %1 answered: ").arg(rtts.count());
+    s += QStringLiteral("min %1, median %2").arg(rttText(rtts.min()), rttText(rtts.median()));
+    if (rtts.count() >= 100)
+        s += QStringLiteral(", p99 %1").arg(rttText(rtts.quantile(0.99)));
+    return s + QStringLiteral(", max %1\n").arg(rttText(rtts.max()));
 }
 
 QString PollStats::summaryJson(const QString &tag, const QString &controller) const
@@ -669,20 +785,22 @@ QString PollStats::summaryJson(const QString &tag, const QString &controller) co
         byCause.insert(it.key(), it.value());
     o.insert(QStringLiteral("causes"), byCause);
     if (causes.contains(QStringLiteral("not sent"))) {
-        QString notSent = m_notSent;
+        QString notSent = m_failed ? m_failed->notSent : QString();
         if (notSent.isEmpty())
             notSent = refusalOf(Result::Poll, tag, 0, 0).text;
         o.insert(QStringLiteral("notSent"), notSent);
     }
-    const QVector<double> rtts = roundTrips(tag);
-    o.insert(QStringLiteral("answered"), rtts.size());
-    if (!rtts.isEmpty()) {
-        // Milliseconds rounded to the microsecond, as in the text summary.
+    const RttSketch rtts = roundTrips(tag);
+    o.insert(QStringLiteral("answered"), rtts.count());
+    if (rtts.count() > 0) {
+        // Milliseconds rounded to the microsecond, as in the text summary;
+        // below 100 answers p99 is the largest.
         const auto ms = [](double v) { return rttText(v).toDouble(); };
-        o.insert(QStringLiteral("rttMs"), QJsonObject{{QStringLiteral("min"), ms(rtts.first())},
-                                                       {QStringLiteral("median"), ms(median(rtts))},
-                                                       {QStringLiteral("p99"), ms(p99(rtts))},
-                                                       {QStringLiteral("max"), ms(rtts.last())}});
+        const double p99 = rtts.count() >= 100 ? rtts.quantile(0.99) : rtts.max();
+        o.insert(QStringLiteral("rttMs"), QJsonObject{{QStringLiteral("min"), ms(rtts.min())},
+                                                       {QStringLiteral("median"), ms(rtts.median())},
+                                                       {QStringLiteral("p99"), ms(p99)},
+                                                       {QStringLiteral("max"), ms(rtts.max())}});
     }
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
 }

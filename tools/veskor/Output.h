@@ -10,7 +10,7 @@
 #include <QVariant>
 #include <QVector>
 
-#include <functional>
+#include <memory>
 
 namespace veskortool {
 
@@ -90,23 +90,24 @@ QString resultText(const Result &r);
 // shows its wire bytes).
 QString tableText(const QVector<Result> &rows);
 
-// The same table taken one row at a time and kept as the UTF-8 text of its
-// cells: a table of a million reads holds about what it prints, not the
-// results.
-class TableBuilder
+// The columns of that table, taken from the tags before any read ends, so
+// that each row can go out as its read ends: name, tag, type and count as
+// wide as the longest of the tag list, code and meaning as wide as the
+// driver's widest, hex as wide as the widest type's bytes; the values come
+// last and are not padded.
+class TableLayout
 {
 public:
-    TableBuilder();
-    void add(const Result &r);
-    // The table, handed over in pieces of whole lines.
-    void write(const std::function<void(const QByteArray &)> &out) const;
-    QString text() const;
+    TableLayout();
+    // One tag of the list; `hex`: its row shows the wire bytes.
+    void addTag(const QString &name, const QString &tag, int type, int count, bool hex);
+    QByteArray header() const;
+    QByteArray row(const Result &r) const;
 
 private:
     enum { kColumns = 8 };     // name, tag, type, count, code, meaning, hex, values
-    void addCell(int column, const QString &text);
+    QByteArray line(const QString *cells) const;
 
-    QByteArray m_cells;        // per cell: its length in bytes (7 bits a byte), then its bytes
     int m_width[kColumns] = {};
     bool m_named = false;
     bool m_hex = false;
@@ -119,6 +120,12 @@ QString pollLineText(const Result &r);
 // sum of the round trips of the reads that were answered ("2 of 3 answered"
 // when not all were).
 QString pollRoundText(const QVector<Result> &round);
+// The same line in the pieces a poll writes as its reads end: the start
+// with the first read, one piece per read, the end with the round trips of
+// the answered reads summed up.
+QString pollRoundStart(const Result &first);
+QString pollRoundPiece(const Result &r);
+QString pollRoundEnd(double totalRttMs, int answered, int reads);
 
 // {"command","tag"[,"name"],"type","typeCode","count","resultCode","meaning",
 //  "values","timeStamp"(null when none)[,"cause","causeText"][,"rttMs"]},
@@ -129,29 +136,72 @@ QString resultJson(const Result &r);
 QString infoText(const QString &name, const QString &version, const QString &buildVersion);
 QString infoJson(const QString &name, const QString &version, const QString &buildVersion);
 
+// Round trips of a tag's answered reads in a fixed space, however many
+// rounds a poll makes: the first kExact to the microsecond, from then on a
+// histogram of kBuckets one-byte counters, four buckets to an octave (the
+// first takes all below 19 us, the last all from 0.88 s), every counter
+// halved when one would overflow. The minimum and maximum stay exact; a
+// quantile from the histogram lies in its bucket, within the minimum and
+// maximum: less than a fifth off the true value between 19 us and 0.88 s
+// (a bucket's bounds are 19 % apart), most often far less.
+class RttSketch
+{
+public:
+    enum { kExact = 16, kBuckets = 64, kPerOctave = 4, kFirstOctave = 4 };
+    void add(double ms);
+    void merge(const RttSketch &other);
+    int count() const { return int(m_count); }
+    bool exact() const { return m_count <= kExact; }
+    // NaN when empty. quantile(q) is the nearest rank; median() the middle
+    // value, or the mean of the middle two while exact.
+    double min() const;
+    double max() const;
+    double median() const;
+    double quantile(double q) const;
+
+private:
+    static int bucketOf(quint32 us);
+    void toHistogram();
+    void addToBucket(int bucket, quint32 times);
+
+    quint32 m_count = 0;
+    quint32 m_minUs = 0;
+    quint32 m_maxUs = 0;
+    union {
+        quint32 us[kExact];
+        quint8 counts[kBuckets];
+    } m_data = {};
+};
+
 // Reads of one poll: failures by result code and by cause, and the round
 // trips of the reads that were answered (a read without an answer, or one
-// refused before sending, has none).
+// refused before sending, has none). Its size is fixed: a poll of many tags
+// over many rounds holds one of these a tag and no list of samples.
 class PollStats
 {
 public:
+    PollStats() = default;
+    PollStats(const PollStats &other);
+    PollStats &operator=(const PollStats &other);
+    PollStats(PollStats &&) = default;
+    PollStats &operator=(PollStats &&) = default;
     // One read, of which the tag is not known here: a code 4 counts as
     // "bad length" until summary() names the tag.
     void add(int code, double rttMs);
     // One read with its tag, type, count and what the caller saw.
     void add(const Result &r);
-    int reads() const { return m_reads; }
-    int answered() const { return m_rtts.size(); }   // as far as known without the tag
-    int failures() const;
+    int reads() const { return int(m_reads); }
+    int answered() const { return m_rtts.count(); }   // as far as known without the tag
+    int failures() const { return int(m_failures); }
     QMap<int, int> failuresByCode() const;
     // Failed reads by cause name ("no answer", "port closed", ...), with the
     // tag the poll read for what add(code, rttMs) could not tell.
     QMap<QString, int> failuresByCause(const QString &tag = QString()) const;
     // Over the answered reads; NaN when none was answered.
-    double minRtt() const;
-    double medianRtt() const;
-    double p99Rtt() const;
-    double maxRtt() const;
+    double minRtt() const { return m_rtts.min(); }
+    double medianRtt() const { return m_rtts.median(); }
+    double p99Rtt() const { return m_rtts.count() >= 100 ? m_rtts.quantile(0.99) : m_rtts.max(); }
+    double maxRtt() const { return m_rtts.max(); }
     // "poll ID4x10: 5 reads, 3 failed (2 x no answer (8), 1 x device error
     //  (7)); round trip ms over the 3 answered: min 0.105, median 0.210,
     //  max 0.312"; p99 with 100 answers or more (below that it is the max).
@@ -163,15 +213,21 @@ public:
     QString summaryJson(const QString &tag, const QString &controller = QString()) const;
 
 private:
+    // What only failed reads need: kept apart, made at the first.
+    struct Failed {
+        QMap<QPair<int, int>, int> causes;   // (Cause::Kind, code) -> failed reads
+        QString notSent;                     // why the driver did not send the tag, when add(Result) found it
+        RttSketch badLength;                 // of code 4 reads add(code, rttMs) could not tell
+    };
     void addCause(const Cause &c, int code, double rttMs);
-    // Sorted; with the tag, those of code 4 answers add(code, rttMs) took.
-    QVector<double> roundTrips(const QString &tag) const;
-    QVector<double> m_rtts;             // of the answered reads
-    QVector<double> m_badLengthRtts;    // of code 4 reads add(code, rttMs) could not tell
-    int m_reads = 0;
-    QMap<int, int> m_codes;
-    QMap<QPair<int, int>, int> m_causes;   // (Cause::Kind, code) -> failed reads
-    QString m_notSent;                  // why the driver did not send the tag, when add(Result) found it
+    Failed &failed();
+    // With the tag, those of code 4 answers add(code, rttMs) took.
+    RttSketch roundTrips(const QString &tag) const;
+
+    quint32 m_reads = 0;
+    quint32 m_failures = 0;
+    RttSketch m_rtts;                   // of the answered reads
+    std::unique_ptr<Failed> m_failed;
 };
 
 // Round-trip time in ms with 3 decimals; "-" for NaN (no round trip).

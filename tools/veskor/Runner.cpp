@@ -101,6 +101,7 @@ void Runner::drain(int lane)
             return;
         onDone(jr);
     }
+    flushOutput();   // the rows of the reads that ended, at once
     if (!results.isEmpty() && m_screen.isOpen() && m_cmd && !m_stopped.load())
         drawMonitor();   // each row as its read ends
 }
@@ -187,10 +188,18 @@ void Runner::runNext()
     m_tagIndex = 0;
     m_posted = 0;
     m_early.clear();
-    m_table = TableBuilder();
+    m_readFailures = 0;
     switch (m_cmd->kind) {
-    case Command::Info:
     case Command::Read:
+        if (m_cmd->table && !m_options.json) {
+            // The header before the first read: the columns come from the tags.
+            m_layout = TableLayout();
+            for (const TagRequest &t : m_cmd->tags)
+                m_layout.addTag(t.name, t.tag, t.type, t.count, m_cmd->hex);
+            print(QString::fromUtf8(m_layout.header()));
+        }
+        Q_FALLTHROUGH();
+    case Command::Info:
     case Command::Write:
         nextCall();
         return;
@@ -243,17 +252,40 @@ void Runner::postReads()
     }
 }
 
-// A read's result, shown when every tag before it has been.
+// A read's result, in the order of the tags: those of tags before it that
+// came from another controller are waited for.
+void Runner::takeRead(const JobResult &jr)
+{
+    m_early.insert(jr.job.tagIndex, jr);
+    for (auto it = m_early.find(m_tagIndex); it != m_early.end(); it = m_early.find(m_tagIndex)) {
+        showRead(*it);
+        m_early.erase(it);
+        ++m_tagIndex;
+    }
+}
+
+// A read's result, shown when every tag before it has been: written with the
+// others taken at the same time (flushOutput).
 void Runner::showRead(const JobResult &jr)
 {
     const Result r = resultFrom(Result::Read, jr);
     record(r.code);
+    m_readFailures += r.code != 0;
     if (m_options.json)
-        print(resultJson(r) + QLatin1Char('\n'));
+        m_output += (resultJson(r) + QLatin1Char('\n')).toUtf8();
     else if (!m_cmd->table)
-        print(resultText(r));
+        m_output += resultText(r).toUtf8();
     else
-        m_table.add(r);
+        m_output += m_layout.row(r);
+}
+
+void Runner::flushOutput()
+{
+    if (m_output.isEmpty())
+        return;
+    if (!writeStdout(m_output))
+        QMetaObject::invokeMethod(this, &Runner::stop, Qt::QueuedConnection);
+    m_output.clear();
 }
 
 void Runner::onDone(const JobResult &jr)
@@ -272,22 +304,14 @@ void Runner::onDone(const JobResult &jr)
         print(m_options.json ? resultJson(r) + QLatin1Char('\n') : resultText(r));
         break;
     }
-    case Command::Read: {
-        m_early.insert(jr.job.tagIndex, jr);
-        for (auto it = m_early.find(m_tagIndex); it != m_early.end(); it = m_early.find(m_tagIndex)) {
-            showRead(*it);
-            m_early.erase(it);
-            ++m_tagIndex;
-        }
+    case Command::Read:
+        takeRead(jr);
         if (m_tagIndex < m_cmd->tags.size()) {
             postReads();
             return;
         }
-        if (!m_options.json && m_cmd->table) {
-            m_table.write([](const QByteArray &piece) { writeStdout(piece); });
-        }
+        flushOutput();
         break;
-    }
     case Command::Poll:
     case Command::Monitor:
         onPollDone(lane, jr);
@@ -308,34 +332,96 @@ void Runner::onPollDone(Lane &lane, const JobResult &jr)
         r.timeStamp = QDateTime::fromMSecsSinceEpoch(jr.issuedMs);
     record(r.code);
     m_stats[jr.job.tagIndex].add(r);
-    m_latest[jr.job.tagIndex] = r;
-    lane.round.append(r);
-    if (lane.round.size() < lane.tags.size())
+    if (m_screen.isOpen())
+        m_latest[jr.job.tagIndex] = r;
+    else
+        noteRound(lane, r);
+    if (++lane.done < lane.tags.size())
         postRound(lane);
     else
         roundDone(lane);
 }
 
+namespace {
+
+// A read's values and code as 64 bits (FNV-1a): a round that changed
+// nothing is told by these alone.
+quint64 valuesHash(const Result &r)
+{
+    quint64 h = 14695981039346656037ULL;
+    const auto mix = [&h](const void *data, size_t bytes) {
+        for (size_t i = 0; i < bytes; ++i) {
+            h ^= static_cast<const uchar *>(data)[i];
+            h *= 1099511628211ULL;
+        }
+    };
+    mix(&r.code, sizeof r.code);
+    for (const QString &v : formatValues(r.value)) {
+        const int size = v.size();
+        mix(&size, sizeof size);
+        mix(v.constData(), size_t(size) * sizeof(QChar));
+    }
+    return h;
+}
+
+} // namespace
+
+// A poll's read, into its round: whether the tag changed since the round
+// before, and the round's output. JSON lines go out as their reads end
+// (with --changes, from the first tag that changed); a round's line
+// once it is whole.
+void Runner::noteRound(Lane &lane, const Result &r)
+{
+    const quint64 hash = valuesHash(r);
+    if (lane.done >= lane.previous.size()) {
+        lane.previous.append(hash);
+        lane.roundChanged = true;
+    } else if (lane.previous.at(lane.done) != hash) {
+        lane.previous[lane.done] = hash;
+        lane.roundChanged = true;
+    }
+    if (m_options.json) {
+        lane.roundText += (resultJson(r) + QLatin1Char('\n')).toUtf8();
+        if (lane.roundChanged || !m_cmd->changesOnly) {
+            m_output += lane.roundText;
+            lane.roundText.clear();
+        }
+        return;
+    }
+    if (m_cmd->kind == Command::Poll && !m_cmd->table) {
+        lane.roundText = pollLineText(r).toUtf8();
+        return;
+    }
+    if (lane.done == 0)
+        lane.roundText = pollRoundStart(r).toUtf8();
+    lane.roundText += pollRoundPiece(r).toUtf8();
+    if (causeOf(r).answered) {
+        lane.roundRtt += r.rttMs;
+        ++lane.roundAnswered;
+    }
+}
+
 // Keeps the round's next tags queued on the controller's worker.
 void Runner::postRound(Lane &lane)
 {
-    while (lane.pos < lane.tags.size() && lane.pos - lane.round.size() < kReadAhead)
+    while (lane.pos < lane.tags.size() && lane.pos - lane.done < kReadAhead)
         send(lane, readJob(lane.tags.at(lane.pos++)));
 }
 
 void Runner::startPoll(const Command &cmd)
 {
     m_stats = QVector<PollStats>(cmd.tags.size());
-    m_latest = QVector<Result>(cmd.tags.size());
+    m_latest.clear();
     for (auto &lane : m_lanes) {
         lane->tags.clear();
         lane->roundRunning = false;
         lane->rounds = 0;
-        lane->havePrevious = false;
+        lane->previous.clear();
     }
     for (int i = 0; i < cmd.tags.size(); ++i)
         m_lanes[size_t(laneOf(cmd.tags.at(i)))]->tags.append(i);
     if (cmd.kind == Command::Monitor && !m_options.json && m_screen.open()) {
+        m_latest = QVector<Result>(cmd.tags.size());
         m_rows = QVector<MonitorRow>(cmd.tags.size());
         for (int i = 0; i < m_rows.size(); ++i) {
             m_rows[i].last.tag = cmd.tags.at(i).tag;
@@ -376,8 +462,12 @@ void Runner::pollTick()
 void Runner::startRound(Lane &lane)
 {
     lane.roundRunning = true;
-    lane.round.clear();
     lane.pos = 0;
+    lane.done = 0;
+    lane.roundText.clear();
+    lane.roundChanged = false;
+    lane.roundRtt = 0;
+    lane.roundAnswered = 0;
     postRound(lane);
 }
 
@@ -388,25 +478,13 @@ void Runner::roundDone(Lane &lane)
 {
     lane.roundRunning = false;
     ++lane.rounds;
-    QVector<QStringList> values;
-    QVector<int> codes;
-    for (const Result &r : qAsConst(lane.round)) {
-        values.append(formatValues(r.value));
-        codes.append(r.code);
+    if (!m_screen.isOpen() && (lane.roundChanged || !m_cmd->changesOnly)) {
+        const bool roundLine = !m_options.json && !(m_cmd->kind == Command::Poll && !m_cmd->table);
+        if (roundLine)
+            lane.roundText += pollRoundEnd(lane.roundRtt, lane.roundAnswered, lane.done).toUtf8();
+        m_output += lane.roundText;
     }
-    const bool changed = !lane.havePrevious || values != lane.previousValues || codes != lane.previousCodes;
-    lane.havePrevious = true;
-    lane.previousValues = values;
-    lane.previousCodes = codes;
-    if (!m_screen.isOpen() && (changed || !m_cmd->changesOnly)) {
-        if (m_options.json) {
-            for (const Result &r : qAsConst(lane.round))
-                print(resultJson(r) + QLatin1Char('\n'));
-        } else {
-            const bool oneLinePerTag = m_cmd->kind == Command::Poll && !m_cmd->table;
-            print(oneLinePerTag ? pollLineText(lane.round.first()) : pollRoundText(lane.round));
-        }
-    }
+    lane.roundText.clear();
     if (m_cmd->times <= 0)
         return;
     for (const auto &l : m_lanes) {
@@ -421,6 +499,7 @@ void Runner::endPoll(bool cutShort)
     if (!m_cmd)
         return;
     m_timer.stop();
+    flushOutput();   // the lines of the reads before the summaries
     if (m_screen.isOpen()) {
         delete m_keys;
         m_keys = nullptr;
@@ -563,14 +642,32 @@ void Runner::resized()
         drawMonitor();
 }
 
+// A read stopped: the results its workers hold already are shown with the
+// others, in order; nothing more is sent.
+void Runner::stopRead()
+{
+    for (auto &lane : m_lanes) {
+        const QVector<JobResult> results = lane->thread->take();
+        lane->outstanding -= results.size();
+        for (const JobResult &jr : results) {
+            if (jr.job.kind == Job::Read)
+                takeRead(jr);
+        }
+    }
+    flushOutput();
+}
+
 void Runner::stop()
 {
     if (m_done || m_stopped.exchange(true))
         return;
     const bool polling = m_cmd && (m_cmd->kind == Command::Poll || m_cmd->kind == Command::Monitor);
+    const bool reading = m_cmd && m_cmd->kind == Command::Read;
     const bool last = m_next >= m_options.commands.size();
     if (polling)
         endPoll(true);
+    if (reading)
+        stopRead();
     bool inFlight = false;
     for (const auto &lane : m_lanes) {
         Job job;
@@ -583,6 +680,10 @@ void Runner::stop()
         std::fprintf(stderr, "veskor: stopped; the %s of %s in flight was abandoned\n", callName(job.kind),
                      what.constData());
     }
+    // How far a read of several tags came: its rows above are those.
+    if (reading && m_cmd->tags.size() > 1 && !stdoutFailed())
+        std::fprintf(stderr, "veskor: stopped; %d of %d tags read, %d of them failed\n", m_tagIndex,
+                     int(m_cmd->tags.size()), m_readFailures);
     // A poll or monitor that was the last command ends as it would at its
     // end; anything cut short says so.
     int status = ExitInterrupted;

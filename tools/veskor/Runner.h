@@ -61,16 +61,23 @@ private:
         QString controller;
         std::unique_ptr<DriverThread> thread;
         int outstanding = 0;    // calls posted whose results were not taken yet
-        // A poll's round on this controller: its tags, in order, and the
-        // next one to post.
+        // A poll's round on this controller: its tags, in order, the next
+        // one to post and how many reads ended. What the round read is kept
+        // as the output it makes, not as results: the text of its line, or
+        // its JSON lines until they may go out (with --changes, once a
+        // tag changed).
         QVector<int> tags;
         int pos = 0;
+        int done = 0;
         bool roundRunning = false;
         int rounds = 0;
-        QVector<Result> round;
-        bool havePrevious = false;
-        QVector<QStringList> previousValues;
-        QVector<int> previousCodes;
+        QByteArray roundText;
+        bool roundChanged = false;
+        double roundRtt = 0;        // the answered reads' round trips, summed
+        int roundAnswered = 0;
+        // Each tag's values and code in the round before, hashed; filled
+        // by the first round.
+        QVector<quint64> previous;
     };
     int laneOf(const TagRequest &t) const;
     QString controllerOf(const TagRequest &t) const;
@@ -84,8 +91,12 @@ private:
     void drain(int lane);
     void drainAll();
     void onDone(const JobResult &result);
+    void takeRead(const JobResult &jr);
     void showRead(const JobResult &jr);
+    void flushOutput();
+    void stopRead();
     void onPollDone(Lane &lane, const JobResult &jr);
+    void noteRound(Lane &lane, const Result &r);
     void startPoll(const Command &cmd);
     void pollTick();
     void startRound(Lane &lane);
@@ -107,12 +118,17 @@ private:
 
     // The command in progress. A read posts its tags ahead of their results
     // (m_posted) and shows them in order (m_tagIndex); results that come
-    // early from another controller wait in m_early.
+    // early from another controller wait in m_early. Its rows go out as
+    // their reads end, in the table's columns laid out from the tag list;
+    // m_output holds those of the results taken at once, until they are
+    // written together.
     const Command *m_cmd = nullptr;
     int m_tagIndex = 0;
     int m_posted = 0;
+    int m_readFailures = 0;    // of the rows shown
     QHash<int, JobResult> m_early;
-    TableBuilder m_table;
+    TableLayout m_layout;
+    QByteArray m_output;
 
     // Takes the workers' results while calls are outstanding.
     QTimer m_drainTimer;
@@ -120,7 +136,7 @@ private:
     // The poll in progress.
     QTimer m_timer;
     QVector<PollStats> m_stats;        // one per tag
-    QVector<Result> m_latest;          // the last read of each tag
+    QVector<Result> m_latest;          // the last read of each tag, for the monitor's table
 
     // The monitor's table, when standard output is a terminal.
     Screen m_screen;
