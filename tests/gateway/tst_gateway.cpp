@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <memory>
 
+#include <signal.h>
+
 namespace {
 
 // A tag as the gateway reads it, the bytes the simulators hold for it, and
@@ -108,6 +110,16 @@ public:
             n += m_lines.at(i).startsWith(topic + ' ') ? 1 : 0;
         return n;
     }
+    // Every payload with this topic so far.
+    QList<QByteArray> all(const QByteArray &topic)
+    {
+        pump(0);
+        QList<QByteArray> out;
+        for (const QByteArray &l : m_lines)
+            if (l.startsWith(topic + ' '))
+                out << l.mid(topic.size() + 1);
+        return out;
+    }
     // The last payload seen on the topic.
     QByteArray last(const QByteArray &topic)
     {
@@ -156,6 +168,10 @@ private slots:
     void retainedSetsNeverWritten_data();
     void retainedSetsNeverWritten();
     void refusedSetsBounded();
+    void latestSetWins_data();
+    void latestSetWins();
+    void silentController_data();
+    void silentController();
     void brokerRestart();
     void controllerLost();
     void cleanStop();
@@ -168,6 +184,8 @@ private:
     void startTlsBroker(const QString &openssl);
     void serveCertificate(const QString &name);
     QString startSim();
+    QString startSim(QProcess *p, const QStringList &extra);
+    void startGateway(QProcess *p, const QString &file, const QJsonObject &config);
     QByteArray run(const QString &program, const QStringList &args, int *status = nullptr,
                    QByteArray *err = nullptr, int ms = 10000);
     QJsonValue simValue(const QString &connect, const TagRow &row);
@@ -182,6 +200,8 @@ private:
     quint16 m_brokerPort = 0, m_metricsPort = 0, m_tlsPort = 0;
     QString m_mosquitto, m_veskor = QStringLiteral(VESKOR_EXE), m_sim[2];
     std::unique_ptr<QProcess> m_broker, m_gateway, m_sims[2], m_tlsBroker;
+    std::unique_ptr<QProcess> m_lwSim, m_lwGateway;   // latestSetWins' own
+    QString m_lwConnect;
     Subscriber m_sub;
 };
 
@@ -244,6 +264,27 @@ QString tst_Gateway::startSim()
     return m.captured(1);
 }
 
+// A simulator of a test's own, with extra arguments (faults); its address.
+QString tst_Gateway::startSim(QProcess *p, const QStringList &extra)
+{
+    p->start(QStringLiteral(VESKOR_SIM_EXE), QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")} + extra);
+    if (!p->waitForReadyRead(5000))
+        return QString();
+    return QRegularExpression(QStringLiteral("listening on (\\S+)")).match(QString::fromUtf8(p->readAllStandardOutput())).captured(1);
+}
+
+// A gateway of a test's own on the test's broker, its log on its standard output.
+void tst_Gateway::startGateway(QProcess *p, const QString &file, const QJsonObject &config)
+{
+    QFile f(m_dir.filePath(file));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QJsonDocument(config).toJson());
+    f.close();
+    p->setProcessChannelMode(QProcess::MergedChannels);
+    p->start(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), f.fileName()});
+    QVERIFY(p->waitForStarted());
+}
+
 void tst_Gateway::writeConfig(const QString &path)
 {
     QJsonArray tags, writableTags;
@@ -290,7 +331,8 @@ void tst_Gateway::initTestCase()
     }
     QFile a(acl);
     QVERIFY(a.open(QIODevice::WriteOnly));
-    a.write("user gateway\ntopic readwrite plant/#\n\nuser operator\ntopic read plant/#\ntopic write plant/+/+/set\n\n"
+    a.write("user gateway\ntopic readwrite plant/#\ntopic write replies/#\n\n"
+            "user operator\ntopic read plant/#\ntopic write plant/+/+/set\ntopic read replies/#\n\n"
             "user viewer\ntopic read plant/#\n");
     a.close();
     QFile gw(m_dir.filePath(QStringLiteral("gateway.pw")));
@@ -353,7 +395,8 @@ const TagRow &tst_Gateway::row(const QString &name) const
 
 void tst_Gateway::cleanupTestCase()
 {
-    for (auto *p : {m_gateway.get(), m_sims[0].get(), m_sims[1].get(), m_broker.get(), m_tlsBroker.get()})
+    for (auto *p : {m_gateway.get(), m_lwGateway.get(), m_lwSim.get(), m_sims[0].get(), m_sims[1].get(), m_broker.get(),
+                    m_tlsBroker.get()})
         if (p && p->state() != QProcess::NotRunning) {
             p->kill();
             p->waitForFinished(2000);
@@ -575,7 +618,8 @@ void tst_Gateway::retainedSetsNeverWritten()
         QCOMPARE(publish(topic, QByteArray(), {QStringLiteral("-n"), QStringLiteral("-r")}), 0);   // the broker forgets it
 }
 
-// Sets that are refused in a burst are all counted, but few answered; a
+// Sets in a burst: the first and the last written, the ones between
+// superseded (106), all counted but few answered; a
 // payload too large for its tag is answered as such, and one too large for
 // the connection's packet limit never reaches the gateway.
 void tst_Gateway::refusedSetsBounded()
@@ -586,7 +630,7 @@ void tst_Gateway::refusedSetsBounded()
     };
     const QByteArray written = "veskor_writes_total{controller=\"press1\",code=\"", held = "veskor_set_results_held_total{controller=\"press1\"}";
     const auto outcomes = [&](const QByteArray &text) {
-        return counter(text, written + "0\"}") + counter(text, written + "103\"}") + counter(text, written + "104\"}");
+        return counter(text, written + "0\"}") + counter(text, written + "106\"}");
     };
     const QByteArray before = metrics();
     const int sets = 300;
@@ -609,9 +653,182 @@ void tst_Gateway::refusedSetsBounded()
     after = metrics();
     QCOMPARE(outcomes(after) - outcomes(before), qint64(sets));
     QCOMPARE(counter(after, written + "102\"}") - counter(before, written + "102\"}"), qint64(1));
+    QCOMPARE(counter(after, written + "0\"}") - counter(before, written + "0\"}"), qint64(2));
+    QCOMPARE(simValue(m_sim[0], row(QStringLiteral("setpoint"))), QJsonValue(20 + (sets - 1) % 10));
     const int answers = m_sub.count("plant/press1/setpoint/set/result", from);
-    QVERIFY2(answers <= 1 + 5 + 1, qPrintable(QString::number(answers)));   // the write, the tag's burst, the 102
-    QVERIFY(counter(after, held) - counter(before, held) >= sets - 1 - 5);
+    QVERIFY2(answers <= 2 + 5 + 1, qPrintable(QString::number(answers)));   // the writes, the tag's burst, the 102
+    QVERIFY(counter(after, held) - counter(before, held) >= sets - 2 - 5);
+}
+
+void tst_Gateway::latestSetWins_data()
+{
+    QTest::addColumn<QStringList>("payloads");   // published 100 ms apart
+    QTest::addColumn<QList<int>>("codes");       // each set's result, in the order published
+    QTest::addColumn<int>("simAfter");
+    QTest::addColumn<bool>("reply");             // each set names a response topic and correlation data
+    QTest::newRow("-123456 then 7 inside a write's interval") << QStringList{"1", "-123456", "7"}
+                                                              << QList<int>{0, 106, 0} << 7 << false;
+    QTest::newRow("-123456 then 7 on a quiet tag") << QStringList{"-123456", "7"} << QList<int>{0, 0} << 7 << false;
+    QTest::newRow("five in a row") << QStringList{"1", "2", "3", "4", "5"} << QList<int>{0, 106, 106, 106, 0} << 5
+                                   << false;
+    QTest::newRow("answered on the response topic") << QStringList{"1", "-123456", "7"} << QList<int>{0, 106, 0} << 7
+                                                    << true;
+}
+
+// Sets closer together than the tag's write interval (1 s here): the first
+// written at once, the latest when the interval ends, those between answered
+// as superseded (106); the controller ends on the last value. A set that
+// names an MQTT 5 response topic gets its result there too, with its
+// correlation data.
+void tst_Gateway::latestSetWins()
+{
+    QFETCH(QStringList, payloads);
+    QFETCH(QList<int>, codes);
+    QFETCH(int, simAfter);
+    QFETCH(bool, reply);
+    QString &connect = m_lwConnect;
+    if (!m_lwGateway) {   // one gateway for the rows, ended with the run
+        m_lwSim.reset(new QProcess);
+        connect = startSim(m_lwSim.get(), {});
+        QVERIFY(!connect.isEmpty());
+        const QJsonArray tags{QJsonObject{{"name", "target"}, {"tag", "ID4x100"}, {"type", "int32"}, {"writable", true}}};
+        m_lwGateway.reset(new QProcess);
+        startGateway(m_lwGateway.get(), QStringLiteral("latest.json"),
+                     QJsonObject{{"mqtt", QJsonObject{{"host", "127.0.0.1"}, {"port", m_brokerPort}, {"prefix", "plant"},
+                                                      {"username", "gateway"}, {"password_file", "gateway.pw"}}},
+                                 {"metrics", false},
+                                 {"controllers", QJsonArray{QJsonObject{{"name", "lw"}, {"connect", connect}, {"period_ms", 100},
+                                                                        {"write_interval_ms", 1000}, {"tags", tags}}}}});
+        QVERIFY(!m_sub.waitFor("plant/lw/target", 10000).isNull());
+    }
+    QTest::qWait(1200);   // past the interval of the row before
+    Subscriber results;
+    results.start(mqttAuth("operator") << "-V" << "5" << "-t" << "plant/lw/target/set/result" << "-t" << "replies/#"
+                                       << "-F" << "%t %D %p");
+    QTest::qWait(300);   // subscribed
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < payloads.size(); ++i) {
+        if (i > 0)
+            QTest::qWait(100);
+        QStringList options{QStringLiteral("-s")};
+        if (reply)
+            options << "-V" << "5" << "-D" << "publish" << "response-topic" << "replies/op1" << "-D" << "publish"
+                    << "correlation-data" << QStringLiteral("req%1").arg(i);
+        QCOMPARE(publish(QStringLiteral("plant/lw/target/set"), payloads.at(i).toUtf8(), options), 0);
+    }
+    QVERIFY2(t.elapsed() < 1000, "the sets were not all inside one write interval");
+    // Results come in the order the sets were published: a superseded one
+    // when the next comes, the last one when the interval ends.
+    QElapsedTimer wait;
+    wait.start();
+    while (results.count("plant/lw/target/set/result", 0) < codes.size() && wait.elapsed() < 5000)
+        QTest::qWait(20);
+    QTest::qWait(300);   // nothing more
+    QList<int> got;
+    for (const QByteArray &line : results.all("plant/lw/target/set/result"))
+        got << QJsonDocument::fromJson(line.mid(line.indexOf('{'))).object().value(QLatin1String("code")).toInt(-1);
+    QCOMPARE(got, codes);
+    QVERIFY2(t.elapsed() >= 900, "the last set was written before the interval ended");
+    QCOMPARE(simValue(connect, TagRow{"target", "ID4x100", "int32", 1, "", ""}), QJsonValue(simAfter));
+    if (reply)
+        for (int i = 0; i < payloads.size(); ++i) {
+            const QByteArray line = results.waitFor("replies/op1", 2000, 0, QStringLiteral("req%1 ").arg(i).toUtf8());
+            QVERIFY2(!line.isNull(), qPrintable(QStringLiteral("no answer to set %1 on the response topic").arg(i)));
+            QCOMPARE(QJsonDocument::fromJson(line.mid(line.indexOf('{'))).object().value(QLatin1String("code")).toInt(-1),
+                     codes.at(i));
+        }
+    results.stop();
+}
+
+namespace {
+
+// A sample's value in the exposition text; -1 when absent.
+double sampleValue(const QByteArray &text, const QByteArray &series)
+{
+    const int at = text.indexOf('\n' + series + ' ');
+    if (at < 0)
+        return -1;
+    const int from = at + series.size() + 2;
+    return text.mid(from, text.indexOf('\n', from) - from).toDouble();
+}
+
+} // namespace
+
+void tst_Gateway::silentController_data()
+{
+    QTest::addColumn<bool>("group");
+    QTest::addColumn<QString>("silence");   // drop: every answer dropped; stop: the simulator stopped, then continued
+    QTest::newRow("5 areas, every answer dropped") << true << "drop";
+    QTest::newRow("5 tags one by one, every answer dropped") << false << "drop";
+    QTest::newRow("5 areas, stopped, then continued with a set pending") << true << "stop";
+}
+
+// A controller that does not answer costs one wait (2 s) per cycle, not
+// one per request: the cycle's other reads are skipped, its tags go bad,
+// and the cycle's work shows about one wait in the metrics and the log. A
+// set made while it is silent is written once it answers again.
+void tst_Gateway::silentController()
+{
+    QFETCH(bool, group);
+    QFETCH(QString, silence);
+    QProcess sim;
+    const QString connect = startSim(&sim, silence == QLatin1String("drop") ? QStringList{"--fault", "drop=1"} : QStringList());
+    QVERIFY(!connect.isEmpty());
+    QJsonArray tags;
+    for (int i = 0; i < 5; ++i)
+        tags.append(QJsonObject{{"name", QStringLiteral("t%1").arg(i)}, {"type", "int16"}, {"writable", i == 0},
+                                {"tag", group ? QStringLiteral("ID%1x100").arg(i + 1) : QStringLiteral("ID4x%1").arg(100 + 2 * i)}});
+    const quint16 metricsPort = freeTcpPort();
+    QProcess gateway;
+    startGateway(&gateway, QStringLiteral("silent.json"),
+                 QJsonObject{{"mqtt", QJsonObject{{"host", "127.0.0.1"}, {"port", m_brokerPort}, {"prefix", "plant"},
+                                                  {"username", "gateway"}, {"password_file", "gateway.pw"}}},
+                             {"metrics", QStringLiteral("127.0.0.1:%1").arg(metricsPort)},
+                             {"controllers", QJsonArray{QJsonObject{{"name", "silent"}, {"connect", connect}, {"period_ms", 200},
+                                                                    {"group", group}, {"tags", tags}}}}});
+    const int from = m_sub.size();
+    if (silence == QLatin1String("stop")) {
+        QVERIFY(!m_sub.waitFor("plant/silent/t4", 10000, from, "\"quality\":\"good\"").isNull());
+        QCOMPARE(::kill(pid_t(sim.processId()), SIGSTOP), 0);
+    }
+    QVERIFY(!m_sub.waitFor("plant/silent/t4", 15000, from, "\"code\":8").isNull());
+    const auto figures = [&] {
+        return run(QStringLiteral("curl"), {QStringLiteral("-sf"), QStringLiteral("http://127.0.0.1:%1/metrics").arg(metricsPort)});
+    };
+    const QByteArray label = "{controller=\"silent\"}";
+    QByteArray before = figures(), after;
+    QElapsedTimer t;
+    t.start();
+    do {
+        QTest::qWait(200);
+        after = figures();
+    } while (sampleValue(after, "veskor_cycle_seconds_count" + label) - sampleValue(before, "veskor_cycle_seconds_count" + label) < 2
+             && t.elapsed() < 15000);
+    const double cycles = sampleValue(after, "veskor_cycle_seconds_count" + label) - sampleValue(before, "veskor_cycle_seconds_count" + label);
+    const double seconds = sampleValue(after, "veskor_cycle_seconds_sum" + label) - sampleValue(before, "veskor_cycle_seconds_sum" + label);
+    QVERIFY2(cycles >= 2, qPrintable(QString::number(cycles)));
+    // One wait is 2 s, five would be 10: generous for a loaded machine.
+    qInfo("%.0f cycles, %.3f s of work each", cycles, seconds / cycles);
+    QVERIFY2(seconds / cycles < 3.5, qPrintable(QStringLiteral("%1 s per cycle").arg(seconds / cycles)));
+    QVERIFY(sampleValue(after, "veskor_reads_skipped_total" + label) >= 4 * sampleValue(after, "veskor_reads_total{controller=\"silent\",code=\"8\"}") - 4);
+    QVERIFY(sampleValue(after, "veskor_cycle_overrun_total" + label) >= 1);
+    QByteArray log = gateway.readAll();
+    const QRegularExpressionMatch line =
+        QRegularExpression(QStringLiteral("silent: a cycle's work took (\\d+) ms, longer than its period of 200 ms"))
+            .match(QString::fromUtf8(log));
+    QVERIFY2(line.hasMatch() && line.captured(1).toInt() < 3500, log.constData());
+    if (silence == QLatin1String("stop")) {
+        const int sets = m_sub.size();
+        QCOMPARE(publish(QStringLiteral("plant/silent/t0/set"), "-321"), 0);
+        QCOMPARE(::kill(pid_t(sim.processId()), SIGCONT), 0);
+        QVERIFY(!m_sub.waitFor("plant/silent/t0/set/result", 6000, sets, "{\"code\":0}").isNull());
+        QCOMPARE(simValue(connect, TagRow{"t0", "ID1x100", "int16", 1, "", ""}), QJsonValue(-321));
+    }
+    gateway.terminate();
+    QVERIFY(gateway.waitForFinished(3000));
+    sim.kill();
+    sim.waitForFinished(2000);
 }
 
 // The broker goes and comes back with nothing retained: the gateway's

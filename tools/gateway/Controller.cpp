@@ -70,8 +70,9 @@ struct Controller::TagState {
 Controller::Controller(const ControllerConfig &config, const MqttConfig &mqtt)
     : m_config(config), m_plan(planReads(config.tags, config.group)),
       m_topicPrefix((mqtt.prefix + QLatin1Char('/') + config.name + QLatin1Char('/')).toUtf8()),
+      m_mqttPrefix((mqtt.prefix + QLatin1Char('/')).toUtf8()),
       m_qos(mqtt.qos), m_link(new MqttLink(mqtt, config.name)), m_tags(size_t(config.tags.size())),
-      m_writePending(config.tags.size(), false), m_lastWriteMs(config.tags.size(), 0),
+      m_latest(config.tags.size(), config.writeIntervalMs), m_held(size_t(config.tags.size())),
       m_refusals(config.tags.size() + 1, RefusalLimits::Limits())
 {
     bool anyWritable = false;
@@ -170,7 +171,7 @@ void Controller::run()
 {
     connectDriver();
     const auto period = std::chrono::milliseconds(m_config.periodMs);
-    Clock::time_point next = Clock::now();
+    Clock::time_point planned = Clock::now();
     while (!m_stop.load()) {
         const Clock::time_point began = Clock::now();
         const bool answered = cycle();
@@ -180,14 +181,10 @@ void Controller::run()
         m_caughtUp.store(false);   // what was held back goes out with this cycle
         publishTags(m_republish.exchange(false), monotonicMs());
         logUnloggedRefusals();
-        next += period;
-        const Clock::time_point now = Clock::now();
-        if (now > next) {
-            // No pile-up: the starts that were missed are skipped.
-            noteOverrun(now - began);
-            next += period * ((now - next) / period + 1);
-        }
-        if (!waitForNextCycle(next))
+        const CycleEnd end = endOfCycle(planned, began, Clock::now(), period);
+        noteCycle(end);
+        planned = end.next;
+        if (!waitForNextCycle(planned))
             break;
     }
     m_driver->DestroyFree();
@@ -199,20 +196,39 @@ void Controller::run()
     m_wake.notify_all();
 }
 
+// A controller that does not answer costs one wait per cycle, not one per
+// request: after the first read without an answer the cycle's other reads
+// are skipped, their tags failing as that read's did. The next cycle tries
+// again.
 bool Controller::cycle()
 {
     bool answered = false;
+    bool silent = false;
     for (int i = 0; i < m_plan.size() && !m_stop.load(); ++i) {
+        if (silent) {
+            skipRead(m_plan.at(i));
+            continue;
+        }
         if (i > 0 && m_config.pauseMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(m_config.pauseMs));
-        answered = readRequest(m_plan.at(i)) || answered;
+        const int code = readRequest(m_plan.at(i));
+        answered = answered || code == veskor::RcDone;
+        silent = code == veskor::RcNoAnswer;
     }
     std::lock_guard<std::mutex> lock(m_statsMutex);
     ++m_stats.cycles;
     return answered;
 }
 
-bool Controller::readRequest(const ReadRequest &r)
+void Controller::skipRead(const ReadRequest &r)
+{
+    for (int t : r.tags)
+        markFailed(t, veskor::RcNoAnswer);
+    std::lock_guard<std::mutex> lock(m_statsMutex);
+    ++m_stats.readsSkipped;
+}
+
+int Controller::readRequest(const ReadRequest &r)
 {
     QElapsedTimer clock;
     clock.start();
@@ -235,7 +251,7 @@ bool Controller::readRequest(const ReadRequest &r)
         m_stats.roundTrips.add(seconds);
     if (code == veskor::RcDone)
         m_stats.tagsRead += quint64(r.tags.size());
-    return code == veskor::RcDone;
+    return code;
 }
 
 void Controller::takeImage(const ReadRequest &r, const QByteArray &image, const QDateTime &ts)
@@ -375,15 +391,25 @@ void Controller::publishState()
                     1, true);
 }
 
+// Between cycles: writes as they come and held sets as they fall due,
+// publishing after a reconnect or once the broker caught up; then the next
+// cycle's start. A wake-up that reached the start by the clock is measured
+// for its lateness; one kept past the start by writes is not.
 bool Controller::waitForNextCycle(Clock::time_point next)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_wake.wait_until(lock, next, [this] {
-            return m_stop.load() || !m_writes.empty() || m_republish.load() || m_caughtUp.load();
+        const Clock::time_point until = heldDue(next);
+        const bool ahead = Clock::now() < until;
+        const bool woken = m_wake.wait_until(lock, until, [this] {
+            return m_stop.load() || !m_writes.empty() || m_republish.load() || m_caughtUp.load() || m_heldChanged;
         });
         if (m_stop.load())
             return false;
+        m_heldChanged = false;
+        lock.unlock();
+        releaseDueSets();
+        lock.lock();
         if (!m_writes.empty()) {
             lock.unlock();
             doWrites();
@@ -397,8 +423,12 @@ bool Controller::waitForNextCycle(Clock::time_point next)
             lock.lock();
             continue;
         }
-        if (Clock::now() >= next)
+        const Clock::time_point now = Clock::now();
+        if (now >= next) {
+            if (!woken && ahead && until == next)
+                noteWakeup(now - next);
             return true;
+        }
     }
 }
 
@@ -409,23 +439,43 @@ void Controller::wakeToPublish(std::atomic<bool> *flag)
     m_wake.notify_all();
 }
 
-void Controller::noteOverrun(Clock::duration took)
+void Controller::noteCycle(const CycleEnd &end)
 {
+    const double work = std::chrono::duration<double>(end.work).count();
     quint64 total;
     {
         std::lock_guard<std::mutex> lock(m_statsMutex);
-        total = ++m_stats.overruns;
+        m_stats.cycleWork.add(work);
+        if (end.overrun)
+            ++m_stats.overruns;
+        total = m_stats.overruns;
     }
-    // Logged once in a while, not per cycle (a silent controller overruns every time).
+    // An overrun or skipped starts are logged once in a while, not per cycle
+    // (a silent controller overruns every time).
+    if (!end.overrun && end.skipped == 0)
+        return;
     const qint64 now = monotonicMs();
     if (!verbose() && m_lastOverrunLogMs != 0 && now - m_lastOverrunLogMs < 60000)
         return;
     m_lastOverrunLogMs = now;
-    logLine(QStringLiteral("%1: a cycle took %2 ms, longer than its period of %3 ms (%4 overrun(s) so far)")
+    const auto ms = [](Clock::duration d) {
+        return qint64(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+    };
+    logLine(QStringLiteral("%1: a cycle's work took %2 ms, %3 its period of %4 ms (%5 overrun(s) so far); it started "
+                           "%6 ms after its planned start; %7 planned start(s) skipped")
                 .arg(m_config.name)
-                .arg(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())
+                .arg(ms(end.work))
+                .arg(end.overrun ? QStringLiteral("longer than") : QStringLiteral("within"))
                 .arg(m_config.periodMs)
-                .arg(total));
+                .arg(total)
+                .arg(ms(end.lateness))
+                .arg(end.skipped));
+}
+
+void Controller::noteWakeup(Clock::duration late)
+{
+    std::lock_guard<std::mutex> lock(m_statsMutex);
+    m_stats.wakeupLateness.add(std::chrono::duration<double>(late).count());
 }
 
 } // namespace veskorgw

@@ -6,6 +6,8 @@
 #define VESKOR_GATEWAY_CONTROLLER_H
 
 #include "Config.h"
+#include "CycleClock.h"
+#include "LatestSet.h"
 #include "MqttLink.h"
 #include "ReadPlan.h"
 #include "SetLimits.h"
@@ -36,12 +38,13 @@ const char *qualityName(Quality q);
 enum WriteRefusal {
     WriteNotWritable = 101,   // no such tag, or not listed as writable
     WriteBadValue = 102,      // not a value of the tag's type and count
-    WriteRateLimited = 103,   // closer to the last write than write_interval_ms
-    WritePending = 104,       // the tag's last write has not been made yet
-    WriteRetained = 105       // published with the retain flag: a set is a command, never state
+    WriteRateLimited = 103,   // no longer given: such sets are held (LatestSet)
+    WritePending = 104,       // no longer given: such sets are held (LatestSet)
+    WriteRetained = 105,      // published with the retain flag: a set is a command, never state
+    WriteSuperseded = 106     // held, and a later set for the tag took its place before it was written
 };
 
-// Round trips in seconds, as a cumulative histogram.
+// Seconds (round trips, cycles, late starts), as a cumulative histogram.
 struct RoundTrips {
     static constexpr int kBuckets = 12;
     static const double kBounds[kBuckets];
@@ -57,8 +60,11 @@ struct ControllerStats {
     QMap<int, quint64> writesByCode;
     RoundTrips roundTrips;
     bool up = false;
-    quint64 overruns = 0;
+    quint64 overruns = 0;           // cycles whose own work took longer than their period
     quint64 cycles = 0;
+    quint64 readsSkipped = 0;       // reads left out of a cycle after one went unanswered
+    RoundTrips cycleWork;           // each cycle's reads and publishing
+    RoundTrips wakeupLateness;      // how late the worker woke for a cycle's planned start
     quint64 published = 0;
     quint64 setResultsHeld = 0;     // refused sets whose result was not published (the refusal limits)
     quint64 tagsRead = 0;           // tag values taken from answered reads
@@ -91,17 +97,25 @@ public:
 
 private:
     struct TagState;
+    // Where a set's result goes besides .../set/result: the MQTT 5 response
+    // topic the set named, with its correlation data; empty topic: nowhere.
+    struct SetReply {
+        QByteArray topic;
+        QByteArray correlation;
+    };
     struct PendingWrite {
         int tag = 0;
         QVariant values;
         QString text;   // the payload, for the log
         QString who;
+        SetReply reply;
     };
 
     void run();
     void connectDriver();
     bool cycle();
-    bool readRequest(const ReadRequest &r);
+    int readRequest(const ReadRequest &r);
+    void skipRead(const ReadRequest &r);
     void takeImage(const ReadRequest &r, const QByteArray &image, const QDateTime &ts);
     void takeValue(int index, const QVariant &value, const QDateTime &ts);
     void markFailed(int index, int code);
@@ -112,18 +126,24 @@ private:
     void publishState();
     bool waitForNextCycle(std::chrono::steady_clock::time_point next);
     void wakeToPublish(std::atomic<bool> *flag);
-    void noteOverrun(std::chrono::steady_clock::duration took);
+    void noteCycle(const CycleEnd &end);
+    void noteWakeup(std::chrono::steady_clock::duration late);
     void onSet(const MqttMessage &message);
+    SetReply replyOf(const MqttMessage &m) const;
+    void holdSet(int key, const QString &name, PendingWrite w);
     void refuseSet(int key, const QString &name, int code, const QString &error, const QString &who,
-                   const QString &text);
-    void answerSet(const QString &name, int code, const QString &error, const QString &who,
-                   const QString &text);
+                   const QString &text, const SetReply &reply);
+    void answerSet(const QString &name, int code, const QString &error, const PendingWrite &w);
+    void sendResult(const QString &name, const QByteArray &json, const SetReply &reply);
     void logUnloggedRefusals();
+    void releaseDueSets();
+    std::chrono::steady_clock::time_point heldDue(std::chrono::steady_clock::time_point next) const;
     void doWrites();
 
     const ControllerConfig m_config;
     const QVector<ReadRequest> m_plan;
     const QByteArray m_topicPrefix;   // "<prefix>/<controller>/"
+    const QByteArray m_mqttPrefix;    // "<prefix>/": no response topic under it
     const int m_qos;
     std::unique_ptr<MqttLink> m_link;
     CDriveBaseClass *m_driver = nullptr;
@@ -139,9 +159,10 @@ private:
     bool m_finished = false;           // under m_mutex
     mutable std::mutex m_mutex;        // the fields below, the wakeup and m_finished
     std::condition_variable m_wake;
-    std::deque<PendingWrite> m_writes;
-    QVector<bool> m_writePending;
-    QVector<qint64> m_lastWriteMs;
+    std::deque<PendingWrite> m_writes;  // to be made now
+    LatestSet m_latest;                 // which set of a tag is written, and when
+    std::vector<PendingWrite> m_held;   // per tag: the set held, when m_latest says so
+    bool m_heldChanged = false;         // the worker's wait is to be worked out again
 
     std::mutex m_refusalMutex;
     RefusalLimits m_refusals;          // keys: the tags, then one for all unknown tags

@@ -105,6 +105,23 @@ void roundTrips(QByteArray *out, const QVector<Snapshot> &all)
     }
 }
 
+// A per-controller histogram in seconds, with the round trips' buckets.
+void secondsHistogram(QByteArray *out, const QVector<Snapshot> &all, const char *name, const char *help,
+                      RoundTrips ControllerStats::*field)
+{
+    header(out, name, "histogram", help);
+    const QByteArray metric(name);
+    for (const Snapshot &x : all) {
+        const RoundTrips &h = x.s.*field;
+        const QByteArray lead = metric + "_bucket{controller=\"" + x.name + "\",le=\"";
+        for (int i = 0; i < RoundTrips::kBuckets; ++i)
+            *out += lead + number(RoundTrips::kBounds[i]) + "\"} " + QByteArray::number(h.counts[i]) + '\n';
+        *out += lead + "+Inf\"} " + QByteArray::number(h.count) + '\n';
+        *out += metric + "_sum{controller=\"" + x.name + "\"} " + number(h.sum) + '\n';
+        *out += metric + "_count{controller=\"" + x.name + "\"} " + QByteArray::number(h.count) + '\n';
+    }
+}
+
 template <typename F>
 void perController(QByteArray *out, const QVector<Snapshot> &all, const char *name, const char *type,
                    const char *help, F value)
@@ -112,6 +129,20 @@ void perController(QByteArray *out, const QVector<Snapshot> &all, const char *na
     header(out, name, type, help);
     for (const Snapshot &x : all)
         *out += QByteArray(name) + "{controller=\"" + x.name + "\"} " + value(x) + '\n';
+}
+
+// How long cycles take and how late they start, and what a silent controller
+// leaves out.
+void cycleFigures(QByteArray *out, const QVector<Snapshot> &all)
+{
+    secondsHistogram(out, all, "veskor_cycle_seconds", "Work of each read cycle: its reads and publishing.",
+                     &ControllerStats::cycleWork);
+    secondsHistogram(out, all, "veskor_cycle_wakeup_lateness_seconds",
+                     "How late the worker woke for a cycle's planned start (wake-ups by the clock only).",
+                     &ControllerStats::wakeupLateness);
+    perController(out, all, "veskor_reads_skipped_total", "counter",
+                  "Reads left out of a cycle after one of its reads went unanswered.",
+                  [](const Snapshot &x) { return QByteArray::number(x.s.readsSkipped); });
 }
 
 } // namespace
@@ -130,7 +161,7 @@ QByteArray metricsText(const QVector<Controller *> &controllers)
     roundTrips(&out, all);
     perController(&out, all, "veskor_controller_up", "gauge", "1 while the controller answers, 0 once it is offline.",
                   [](const Snapshot &x) { return QByteArray(x.s.up ? "1" : "0"); });
-    perController(&out, all, "veskor_cycle_overrun_total", "counter", "Cycles that took longer than their period.",
+    perController(&out, all, "veskor_cycle_overrun_total", "counter", "Cycles whose own work (reads, publishing) took longer than their period.",
                   [](const Snapshot &x) { return QByteArray::number(x.s.overruns); });
     perController(&out, all, "veskor_cycles_total", "counter", "Read cycles made.",
                   [](const Snapshot &x) { return QByteArray::number(x.s.cycles); });
@@ -143,11 +174,12 @@ QByteArray metricsText(const QVector<Controller *> &controllers)
     perController(&out, all, "veskor_mqtt_published_total", "counter", "Tag values published to MQTT.",
                   [](const Snapshot &x) { return QByteArray::number(x.s.published); });
     codeCounters(&out, all, "veskor_writes_total",
-                 "Set requests by outcome: the plug-in's result code, or 101-105 for refusals.",
+                 "Set requests by outcome: the plug-in's result code, or 101-106 for refusals and superseded sets.",
                  &ControllerStats::writesByCode);
     perController(&out, all, "veskor_set_results_held_total", "counter",
                   "Refused sets whose result was not published, held back by the refusal limits.",
                   [](const Snapshot &x) { return QByteArray::number(x.s.setResultsHeld); });
+    cycleFigures(&out, all);
     return out;
 }
 

@@ -64,6 +64,20 @@ QString claimedSender(const mosquitto_property *props)
     return who;
 }
 
+// The response topic and correlation data of an MQTT 5 request.
+void requestProperties(const mosquitto_property *props, MqttMessage *message)
+{
+    char *topic = nullptr;
+    if (mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &topic, false))
+        message->responseTopic = QByteArray(topic);
+    std::free(topic);
+    void *data = nullptr;
+    uint16_t length = 0;
+    if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &length, false))
+        message->correlationData = QByteArray(static_cast<const char *>(data), length);
+    std::free(data);
+}
+
 void messageCallback(mosquitto *, void *self, const mosquitto_message *m, const mosquitto_property *props)
 {
     MqttMessage message;
@@ -72,6 +86,7 @@ void messageCallback(mosquitto *, void *self, const mosquitto_message *m, const 
     message.payload = QByteArray::fromRawData(static_cast<const char *>(m->payload), m->payloadlen);
     message.retained = m->retain;
     message.claimedSender = claimedSender(props);
+    requestProperties(props, &message);
     static_cast<MqttLink *>(self)->handleMessage(message);
 }
 
@@ -322,6 +337,25 @@ bool MqttLink::publish(const QByteArray &topic, const QByteArray &payload, int q
         return false;
     if (qos > 0)
         m_unacked.sent(mid);
+    return true;
+}
+
+bool MqttLink::publishReply(const QByteArray &topic, const QByteArray &payload, const QByteArray &correlation)
+{
+    if (!m_connected.load())
+        return false;
+    mosquitto_property *props = nullptr;
+    if (!correlation.isEmpty()
+        && mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.constData(),
+                                         uint16_t(correlation.size())) != MOSQ_ERR_SUCCESS)
+        return false;
+    int mid = 0;
+    const int rc = mosquitto_publish_v5(m_mosq, &mid, topic.constData(), payload.size(), payload.constData(), 1,
+                                        false, props);
+    mosquitto_property_free_all(&props);
+    if (rc != MOSQ_ERR_SUCCESS)
+        return false;
+    m_unacked.sent(mid);
     return true;
 }
 

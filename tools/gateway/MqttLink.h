@@ -37,6 +37,10 @@ struct MqttMessage {
     QByteArray payload;
     bool retained = false;
     QString claimedSender;
+    // MQTT 5 request and response: where the sender wants its answer, and
+    // what to echo with it (both copied; empty when not given).
+    QByteArray responseTopic;
+    QByteArray correlationData;
 };
 constexpr int kClaimedSenderBytes = 64;
 
@@ -80,6 +84,9 @@ public:
     // wait for their acknowledgement; onCaughtUp tells when that is over.
     bool publishValue(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
     int unacked() const { return m_unacked.count(); }
+    // An answer on a requester's response topic, QoS 1, not retained, with
+    // its correlation data (none when empty).
+    bool publishReply(const QByteArray &topic, const QByteArray &payload, const QByteArray &correlation);
 
     // A clean end: "offline" on $state (the will is not sent on a clean
     // disconnect), then the disconnect. finish() waits for the network thread.

@@ -1,5 +1,7 @@
 #include "SetLimits.h"
 
+#include <QTextCodec>
+
 #include <algorithm>
 
 namespace veskorgw {
@@ -53,6 +55,20 @@ QVector<RefusalLimits::Unlogged> RefusalLimits::due(qint64 nowMs)
         k.lastLogMs = nowMs;
     }
     return out;
+}
+
+bool responseTopicAllowed(const QByteArray &topic, const QByteArray &gatewayPrefix)
+{
+    if (topic.isEmpty() || topic.size() > kMaxResponseTopicBytes || topic.startsWith('$'))
+        return false;
+    if (topic.contains('+') || topic.contains('#') || topic.contains('\0'))
+        return false;
+    // The prefix itself and anything under it.
+    if (topic.startsWith(gatewayPrefix) || topic == gatewayPrefix.chopped(1))
+        return false;
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForName("UTF-8")->toUnicode(topic.constData(), topic.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
 } // namespace veskorgw

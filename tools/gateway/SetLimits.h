@@ -59,6 +59,16 @@ private:
     Bucket m_all;
 };
 
+// A set's MQTT 5 response topic the gateway answers on: at most
+// kMaxResponseTopicBytes of valid UTF-8, no wildcard, no NUL, not a $ topic,
+// and nothing under the gateway's own prefix ("<prefix>/"), where values,
+// $state and set topics are: a client must not have the gateway publish
+// there. Correlation data longer than kMaxCorrelationBytes is not echoed:
+// such a set is answered on .../set/result alone.
+constexpr int kMaxResponseTopicBytes = 256;
+constexpr int kMaxCorrelationBytes = 256;
+bool responseTopicAllowed(const QByteArray &topic, const QByteArray &gatewayPrefix);
+
 } // namespace veskorgw
 
 #endif

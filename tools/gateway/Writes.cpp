@@ -1,9 +1,12 @@
 // Writes from MQTT: <prefix>/<controller>/<tag>/set. Checked on the MQTT
 // thread (not retained, tag listed as writable, payload no larger than the
-// tag can need, value of its type and count, rate, one pending write per
-// tag), made on the controller's worker between cycles, answered on
-// .../set/result and logged. Refusals are counted always, but logged and
-// answered within the bounds of RefusalLimits.
+// tag can need, value of its type and count), made on the controller's
+// worker between cycles, answered on .../set/result (and on the set's MQTT 5
+// response topic, if it named one) and logged. Per tag the latest set wins:
+// one that comes within the write interval or while a write is pending is
+// held, and answered as superseded if a later one replaces it (LatestSet).
+// Refusals are counted always, but logged and answered within the bounds of
+// RefusalLimits.
 #include "Controller.h"
 
 #include "host/CDriveBaseClass.h"
@@ -54,51 +57,69 @@ void Controller::onSet(const MqttMessage &m)
     const QString who = senderText(m.claimedSender);
     const int index = m_tagByName.value(name, -1);
     const int key = index < 0 ? m_config.tags.size() : index;
+    const SetReply reply = replyOf(m);
     if (m.retained) {
         refuseSet(key, name, WriteRetained,
                   QStringLiteral("retained sets are ignored: a set is a command, publish it without the retain flag"),
-                  who, text);
+                  who, text, reply);
         return;
     }
     if (index < 0 || !m_config.tags.at(index).writable) {
         refuseSet(key, name, WriteNotWritable,
                   index < 0 ? QStringLiteral("no tag %1").arg(veskortool::quoted(name))
                             : QStringLiteral("tag %1 is not writable").arg(veskortool::quoted(name)),
-                  who, text);
+                  who, text, reply);
         return;
     }
-    PendingWrite w{index, QVariant(), text, who};
+    PendingWrite w{index, QVariant(), text, who, reply};
     QString error;
     if (!valuesForWrite(m_config.tags.at(index), m.payload, &w.values, &error)) {
-        refuseSet(key, name, WriteBadValue, error, who, text);
+        refuseSet(key, name, WriteBadValue, error, who, text, reply);
         return;
     }
-    int refusal = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const qint64 now = nowMs();
-        if (m_writePending.at(index)) {
-            refusal = WritePending;
-        } else if (m_lastWriteMs.at(index) != 0 && now - m_lastWriteMs.at(index) < m_config.writeIntervalMs) {
-            refusal = WriteRateLimited;
-        } else {
-            m_writePending[index] = true;
-            m_lastWriteMs[index] = now;
-            m_writes.push_back(w);
-            m_wake.notify_all();
-        }
-    }
-    if (refusal == WritePending)
-        refuseSet(key, name, refusal, QStringLiteral("the last write to this tag is still pending"), who, text);
-    else if (refusal == WriteRateLimited)
-        refuseSet(key, name, refusal,
-                  QStringLiteral("rate limited: one write per %1 ms to this tag").arg(m_config.writeIntervalMs),
-                  who, text);
+    holdSet(key, name, std::move(w));
 }
 
+// The set's response topic, when it named one the gateway may publish on
+// (responseTopicAllowed) with correlation data of a bounded size.
+Controller::SetReply Controller::replyOf(const MqttMessage &m) const
+{
+    if (!responseTopicAllowed(m.responseTopic, m_mqttPrefix) || m.correlationData.size() > kMaxCorrelationBytes)
+        return SetReply();
+    return SetReply{m.responseTopic, m.correlationData};
+}
+
+// Written now, or held until the tag's write interval has passed and its
+// pending write ended; the set held before is superseded.
+void Controller::holdSet(int key, const QString &name, PendingWrite w)
+{
+    PendingWrite superseded;
+    bool replaced = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const int index = w.tag;
+        switch (m_latest.offer(index, nowMs())) {
+        case LatestSet::Take::WriteNow:
+            m_writes.push_back(std::move(w));
+            break;
+        case LatestSet::Take::HeldSuperseding:
+            superseded = std::move(m_held[size_t(index)]);
+            replaced = true;
+            // fall through
+        case LatestSet::Take::Held:
+            m_held[size_t(index)] = std::move(w);
+            m_heldChanged = true;
+            break;
+        }
+        m_wake.notify_all();
+    }
+    if (replaced)
+        refuseSet(key, name, WriteSuperseded, QStringLiteral("superseded by a later set before it was written"),
+                  superseded.who, superseded.text, superseded.reply);
+}
 // A refused set: counted, and logged and answered as far as the limits let.
 void Controller::refuseSet(int key, const QString &name, int code, const QString &error, const QString &who,
-                           const QString &text)
+                           const QString &text, const SetReply &reply)
 {
     RefusalLimits::Decision d;
     {
@@ -113,8 +134,7 @@ void Controller::refuseSet(int key, const QString &name, int code, const QString
     }
     if (d.answer) {
         QJsonObject o{{QStringLiteral("code"), code}, {QStringLiteral("error"), error}};
-        m_link->publish(m_topicPrefix + name.toUtf8() + "/set/result", QJsonDocument(o).toJson(QJsonDocument::Compact),
-                        1, false);
+        sendResult(name, QJsonDocument(o).toJson(QJsonDocument::Compact), reply);
     }
     if (d.log)
         logLine(QStringLiteral("write %1/%2 by %3: %4 -> %5 (%6)%7")
@@ -142,21 +162,46 @@ void Controller::logUnloggedRefusals()
 
 // A write that was made: always answered and logged (their rate is the
 // tags' write interval).
-void Controller::answerSet(const QString &name, int code, const QString &error, const QString &who,
-                           const QString &text)
+void Controller::answerSet(const QString &name, int code, const QString &error, const PendingWrite &w)
 {
     QJsonObject o;
     o.insert(QStringLiteral("code"), code);
     if (code != veskor::RcDone)
         o.insert(QStringLiteral("error"), error);
-    m_link->publish(m_topicPrefix + name.toUtf8() + "/set/result", QJsonDocument(o).toJson(QJsonDocument::Compact),
-                        1, false);
+    sendResult(name, QJsonDocument(o).toJson(QJsonDocument::Compact), w.reply);
     logLine(QStringLiteral("write %1/%2 by %3: %4 -> %5%6")
-                .arg(m_config.name, name, who, text)
+                .arg(m_config.name, name, w.who, w.text)
                 .arg(code)
                 .arg(code == veskor::RcDone ? QString() : QStringLiteral(" (%1)").arg(error)));
     std::lock_guard<std::mutex> lock(m_statsMutex);
     ++m_stats.writesByCode[code];
+}
+
+// A result on .../set/result for every watcher, and on the set's own
+// response topic, with its correlation data, for the client that asked.
+void Controller::sendResult(const QString &name, const QByteArray &json, const SetReply &reply)
+{
+    m_link->publish(m_topicPrefix + name.toUtf8() + "/set/result", json, 1, false);
+    if (!reply.topic.isEmpty())
+        m_link->publishReply(reply.topic, json, reply.correlation);
+}
+
+// Held sets whose turn has come join the writes to be made now.
+void Controller::releaseDueSets()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (int tag : m_latest.due(nowMs()))
+        m_writes.push_back(std::move(m_held[size_t(tag)]));
+}
+
+// The next cycle's start, or sooner when a held set falls due before it.
+// Called with m_mutex held.
+std::chrono::steady_clock::time_point Controller::heldDue(std::chrono::steady_clock::time_point next) const
+{
+    const qint64 due = m_latest.nextDueMs();
+    if (due < 0)
+        return next;
+    return std::min(next, std::chrono::steady_clock::time_point(std::chrono::milliseconds(due)));
 }
 
 void Controller::doWrites()
@@ -176,9 +221,9 @@ void Controller::doWrites()
         const CLabelVariable r = m_driver->WriteVariable(cfg.tag, DataType(cfg.type), v, cfg.count);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_writePending[w.tag] = false;
+            m_latest.written(w.tag);
         }
-        answerSet(cfg.name, r.resultCode, veskortool::resultMeaning(r.resultCode), w.who, w.text);
+        answerSet(cfg.name, r.resultCode, veskortool::resultMeaning(r.resultCode), w);
     }
 }
 
