@@ -53,7 +53,8 @@ void MqttOutput::stop(const TagTable &table, qint64 nowMs)
         if (!r.read)
             continue;
         // Past the unacknowledged bound too: these are the last words.
-        m_link->publish(m_topics.at(i), tagPayload(r, std::min(r.quality, Quality::Stale)), m_qos, true);
+        m_link->publish(m_topics.at(i), tagPayload(r, std::min(r.quality, Quality::Stale)), m_qos, true,
+                         true);
     }
 }
 
