@@ -163,6 +163,8 @@ private slots:
     void setRequests();
     void aclForbiddenSet();
     void metricsPassPromtool();
+    void arraysByIndex_data();
+    void arraysByIndex();
     void exactSets_data();
     void exactSets();
     void retainedSetsNeverWritten_data();
@@ -174,7 +176,11 @@ private slots:
     void silentController();
     void brokerRestart();
     void controllerLost();
+    void lostTagsOnMetrics_data();
+    void lostTagsOnMetrics();
     void cleanStop();
+    void retainedAfterStop_data();
+    void retainedAfterStop();
     void tls_data();
     void tls();
     void badConfiguration();
@@ -195,6 +201,7 @@ private:
     int publish(const QString &topic, const QByteArray &payload, const QStringList &options = {QStringLiteral("-s")});
     QByteArray metrics();
     const TagRow &row(const QString &name) const;
+    static QByteArray series(const char *metric, const char *controller, const TagRow &r);
 
     QTemporaryDir m_dir;
     quint16 m_brokerPort = 0, m_metricsPort = 0, m_tlsPort = 0;
@@ -203,6 +210,7 @@ private:
     std::unique_ptr<QProcess> m_lwSim, m_lwGateway;   // latestSetWins' own
     QString m_lwConnect;
     Subscriber m_sub;
+    qint64 m_killedAtMs = 0;   // when press2's simulator was killed, ms since the epoch
 };
 
 QByteArray tst_Gateway::run(const QString &program, const QStringList &args, int *status, QByteArray *err, int ms)
@@ -297,7 +305,7 @@ void tst_Gateway::writeConfig(const QString &path)
         writableTags.append(t);
     }
     const QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", m_brokerPort}, {"prefix", "plant"},
-                           {"username", "gateway"}, {"password_file", "gateway.pw"}};
+                           {"username", "gateway"}, {"password_file", "gateway.pw"}, {"retain_expiry_s", 600}};
     const QJsonArray controllers{
         QJsonObject{{"name", "press1"}, {"connect", m_sim[0]}, {"period_ms", 100}, {"tags", writableTags}},
         QJsonObject{{"name", "press1t"}, {"connect", m_sim[0]}, {"period_ms", 100}, {"group", false}, {"tags", tags}},
@@ -383,6 +391,12 @@ int tst_Gateway::publish(const QString &topic, const QByteArray &payload, const 
 QByteArray tst_Gateway::metrics()
 {
     return run(QStringLiteral("curl"), {QStringLiteral("-sf"), QStringLiteral("http://127.0.0.1:%1/metrics").arg(m_metricsPort)});
+}
+
+// The start of a tag's sample line: "metric{controller=...,tag=...,name=...".
+QByteArray tst_Gateway::series(const char *metric, const char *controller, const TagRow &r)
+{
+    return QByteArray(metric) + "{controller=\"" + controller + "\",tag=\"" + r.tag + "\",name=\"" + r.name + '"';
 }
 
 const TagRow &tst_Gateway::row(const QString &name) const
@@ -533,6 +547,40 @@ void tst_Gateway::metricsPassPromtool()
     QVERIFY(text.contains("veskor_controller_up{controller=\"press2\"} 1\n"));
     QVERIFY(text.contains("veskor_mqtt_connected{controller=\"press1\"} 1\n"));
     QVERIFY(text.contains("veskor_writes_total{controller=\"press1\",code=\"0\"} 1\n"));
+    for (const char *name : {"process_cpu_seconds_total", "process_resident_memory_bytes", "process_virtual_memory_bytes",
+                             "process_open_fds", "process_max_fds", "process_start_time_seconds"})
+        QVERIFY2(QRegularExpression(QStringLiteral("\n%1 [0-9.e+]+\n").arg(QLatin1String(name)))
+                     .match(QString::fromLatin1(text)).hasMatch(), name);
+}
+
+void tst_Gateway::arraysByIndex_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("elements");   // the samples' values in index order; empty: none
+    QTest::newRow("uint16 x3") << "triple" << "1 2 3";
+    QTest::newRow("bool x10") << "bits" << "1 0 1 0 0 0 0 0 0 1";
+    QTest::newRow("scalar") << "speed" << "";
+    QTest::newRow("string") << "label" << "";
+}
+
+// A numeric array has one veskor_tag_value sample per element, labelled by
+// its index, and none without one; scalars and strings have no indexed ones.
+void tst_Gateway::arraysByIndex()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, elements);
+    const QByteArray text = metrics();
+    const TagRow &r = row(name);
+    const QStringList values = elements.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const char *controller : {"press1", "press1t"}) {
+        const QByteArray lead = series("veskor_tag_value", controller, r);
+        for (int i = 0; i < values.size(); ++i)
+            QVERIFY2(text.contains(lead + ",index=\"" + QByteArray::number(i) + "\"} " + values.at(i).toLatin1() + '\n'),
+                     lead.constData());
+        QCOMPARE(text.count(lead + ",index=\""), values.size());
+        QCOMPARE(text.contains(lead + "} "), !values.isEmpty() ? false : name == QLatin1String("speed"));
+        QVERIFY(text.contains(series("veskor_tag_quality", controller, r) + "} 2\n"));
+    }
 }
 
 void tst_Gateway::exactSets_data()
@@ -853,8 +901,17 @@ void tst_Gateway::brokerRestart()
 void tst_Gateway::controllerLost()
 {
     const int from = m_sub.size();
+    const QByteArray speed2 = series("veskor_tag_value", "press2", kTags[0]) + "} ";
+    QVERIFY(metrics().contains(speed2));
+    QElapsedTimer gone;
+    gone.start();
+    m_killedAtMs = QDateTime::currentMSecsSinceEpoch();
     m_sims[1]->kill();
-    QVERIFY(m_sims[1]->waitForFinished(5000));
+    // Its values leave /metrics within two periods (and the time a scrape takes).
+    while (metrics().contains(speed2) && gone.elapsed() < 5000)
+        QTest::qWait(20);
+    QVERIFY2(gone.elapsed() <= 2 * kPeriod2Ms + 200, qPrintable(QString::number(gone.elapsed())));
+    QVERIFY(m_sims[1]->state() == QProcess::NotRunning || m_sims[1]->waitForFinished(5000));
     QVERIFY(!m_sub.waitFor("plant/press2/$state", 10000, from, "offline").isNull());
     const QJsonObject speed = QJsonDocument::fromJson(m_sub.waitFor("plant/press2/speed", 5000, from, "bad")).object();
     QCOMPARE(speed.value(QLatin1String("value")).toInt(), 4660);   // the last value, kept
@@ -865,6 +922,34 @@ void tst_Gateway::controllerLost()
     QCOMPARE(status, 0);
     QVERIFY(!m_sub.waitFor("plant/press1/counter", 2000, from, "\"value\":4242").isNull());
     QVERIFY(m_sub.waitFor("plant/press1/$state", 0, from, "offline").isNull());   // never offline
+}
+
+void tst_Gateway::lostTagsOnMetrics_data()
+{
+    QTest::addColumn<int>("row");
+    for (int i = 0; i < int(sizeof kTags / sizeof kTags[0]); ++i)
+        QTest::newRow(kTags[i].name) << i;
+}
+
+// Once press2 is offline, each of its tags has no value sample, quality 0
+// (bad) and a last good read from before its simulator went; press1's same
+// tag stays good with a last good read of now.
+void tst_Gateway::lostTagsOnMetrics()
+{
+    QFETCH(int, row);
+    const TagRow &r = kTags[row];
+    const QByteArray text = metrics();
+    QVERIFY(!text.contains(series("veskor_tag_value", "press2", r)));
+    QVERIFY(text.contains(series("veskor_tag_quality", "press2", r) + "} 0\n"));
+    QVERIFY(text.contains(series("veskor_tag_quality", "press1", r) + "} 2\n"));
+    const auto lastGood = [&](const char *controller) {
+        const QByteArray lead = series("veskor_tag_last_good_timestamp_seconds", controller, r) + "} ";
+        const int at = text.indexOf(lead);
+        return at < 0 ? -1.0 : text.mid(at + lead.size(), text.indexOf('\n', at) - at - lead.size()).toDouble() * 1000;
+    };
+    const double lost = lastGood("press2"), live = lastGood("press1");
+    QVERIFY2(lost <= m_killedAtMs && lost > m_killedAtMs - 2 * kPeriod2Ms - 100, qPrintable(QString::number(lost, 'f')));
+    QVERIFY2(live > QDateTime::currentMSecsSinceEpoch() - 1000, qPrintable(QString::number(live, 'f')));
 }
 
 // SIGTERM: every $state says offline, exit 0 within 1 s.
@@ -880,6 +965,35 @@ void tst_Gateway::cleanStop()
     QCOMPARE(m_gateway->exitCode(), 0);
     for (const char *c : {"plant/press1/$state", "plant/press1t/$state"})
         QVERIFY2(!m_sub.waitFor(c, 2000, from, "offline").isNull(), c);
+}
+
+void tst_Gateway::retainedAfterStop_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("controller");
+    QTest::addColumn<QString>("quality");
+    for (int i = 0; i < int(sizeof kTags / sizeof kTags[0]); ++i)
+        for (const char *c : {"press1", "press1t", "press2"})
+            QTest::newRow(qPrintable(QStringLiteral("%1/%2").arg(QLatin1String(c), QLatin1String(kTags[i].name))))
+                << i << c << (qstrcmp(c, "press2") == 0 ? "bad" : "stale");
+}
+
+// What the broker keeps after a clean stop: every tag's last value, none of
+// them good (stale if it was good, bad if it was), within their expiry.
+void tst_Gateway::retainedAfterStop()
+{
+    QFETCH(int, row);
+    QFETCH(QString, controller);
+    QFETCH(QString, quality);
+    const TagRow &r = kTags[row];
+    Subscriber retained;
+    const QString topic = QStringLiteral("plant/%1/%2").arg(controller, QLatin1String(r.name));
+    retained.start(mqttAuth("viewer") << QStringLiteral("-t") << topic << QStringLiteral("-v") << QStringLiteral("-C")
+                                      << QStringLiteral("1") << QStringLiteral("-W") << QStringLiteral("5"));
+    const QJsonObject o = QJsonDocument::fromJson(retained.waitFor(topic.toUtf8(), 5000)).object();
+    QCOMPARE(o.value(QLatin1String("quality")).toString(), quality);
+    QVERIFY(!o.value(QLatin1String("value")).isNull());
+    QVERIFY(!o.value(QLatin1String("ts")).isNull());
 }
 
 // A throwaway CA (ca.crt) and the broker's certificate for 127.0.0.1 it

@@ -158,7 +158,8 @@ void Reader::readMqtt(const QJsonObject &o)
                     QStringLiteral("client_id"), QStringLiteral("qos"), QStringLiteral("keepalive_s"),
                     QStringLiteral("username"), QStringLiteral("password_file"), QStringLiteral("ca_file"),
                     QStringLiteral("cert_file"), QStringLiteral("key_file"), QStringLiteral("max_unacked"),
-                    QStringLiteral("reconnect_min_s"), QStringLiteral("reconnect_max_s")});
+                    QStringLiteral("reconnect_min_s"), QStringLiteral("reconnect_max_s"),
+                    QStringLiteral("retain_expiry_s")});
     MqttConfig &m = m_out->mqtt;
     m.host = text(w, o, QStringLiteral("host"), m.host);
     m.port = int(whole(w, o, QStringLiteral("port"), 1, 65535, m.port));
@@ -178,6 +179,7 @@ void Reader::readMqtt(const QJsonObject &o)
     m.qos = int(whole(w, o, QStringLiteral("qos"), 0, 2, m.qos));
     m.keepaliveS = int(whole(w, o, QStringLiteral("keepalive_s"), 5, 3600, m.keepaliveS));
     m.maxUnacked = int(whole(w, o, QStringLiteral("max_unacked"), 1, 1000000, m.maxUnacked));
+    m.retainExpiryS = int(whole(w, o, QStringLiteral("retain_expiry_s"), 0, 2147483647, m.retainExpiryS));
     m.username = text(w, o, QStringLiteral("username"), QString());
     m.reconnectMinS = int(whole(w, o, QStringLiteral("reconnect_min_s"), 1, 3600, m.reconnectMinS));
     m.reconnectMaxS = int(whole(w, o, QStringLiteral("reconnect_max_s"), m.reconnectMinS, 3600,

@@ -50,6 +50,9 @@ struct MqttConfig {
     QByteArray password;   // read from password_file
     QString caFile, certFile, keyFile;
     int maxUnacked = 1000;  // QoS 1, 2: values are held while this many messages wait for an acknowledgement
+    // Tag values expire at the broker this long after they were sent (MQTT 5
+    // message expiry), so a gateway that vanished leaves none behind; 0: never.
+    int retainExpiryS = 0;
     int reconnectMinS = 1, reconnectMaxS = 5;   // backoff 1, 4, 5, 5 ... s: back within 5 s of the broker
 };
 

@@ -1,15 +1,13 @@
 #include "Controller.h"
 
+#include "MqttOutput.h"
+
 #include "driver/ExportTCPDLL.h"
 #include "Log.h"
 #include "driver/ResultCodes.h"
 #include "veskor/Values.h"
 
 #include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
-
-#include <cmath>
 
 namespace veskorgw {
 
@@ -22,17 +20,23 @@ qint64 monotonicMs()
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
 }
 
-} // namespace
-
-const char *qualityName(Quality q)
+// A tag is stale once its last good read is older than two periods: a
+// cycle may run late by up to one.
+QVector<TagRules> tagRules(const ControllerConfig &c)
 {
-    switch (q) {
-    case Quality::Good: return "good";
-    case Quality::Stale: return "stale";
-    case Quality::Bad: return "bad";
+    QVector<TagRules> rules;
+    for (const TagConfig &t : c.tags) {
+        TagRules r;
+        r.deadband = t.deadband;
+        r.offlineAfter = c.offlineAfter;
+        r.publishEveryMs = c.publishEveryMs;
+        r.staleAfterMs = 2 * qint64(c.periodMs);
+        rules.append(r);
     }
-    return "bad";
+    return rules;
 }
+
+} // namespace
 
 const double RoundTrips::kBounds[RoundTrips::kBuckets] = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
                                                           0.05,   0.1,   0.25,   0.5,   1,    2.5};
@@ -46,43 +50,22 @@ void RoundTrips::add(double seconds)
     sum += seconds;
 }
 
-// A tag's latest value and what was last published of it. Worker thread only.
-struct Controller::TagState {
-    QByteArray topic;
-    QByteArray raw;            // grouped reads: the bytes the value came from
-    QJsonValue json;           // the value as published; null before the first read
-    double number = 0;
-    bool numeric = false;
-    QDateTime ts;              // time of the read that gave the value
-    int code = veskor::RcNothing;
-    int failures = 0;          // failed reads since the last good one
-    bool read = false;         // a read of it has ended, well or not
-
-    bool published = false;
-    bool owed = false;         // to go out again: after a reconnect, or held back
-    QJsonValue pubJson;
-    double pubNumber = 0;
-    Quality pubQuality = Quality::Bad;
-    int pubCode = -1;
-    qint64 pubAtMs = 0;
-};
-
 Controller::Controller(const ControllerConfig &config, const MqttConfig &mqtt)
     : m_config(config), m_plan(planReads(config.tags, config.group)),
       m_topicPrefix((mqtt.prefix + QLatin1Char('/') + config.name + QLatin1Char('/')).toUtf8()),
       m_mqttPrefix((mqtt.prefix + QLatin1Char('/')).toUtf8()),
-      m_qos(mqtt.qos), m_link(new MqttLink(mqtt, config.name)), m_tags(size_t(config.tags.size())),
+      m_qos(mqtt.qos), m_link(new MqttLink(mqtt, config.name)), m_table(tagRules(config)),
       m_latest(config.tags.size(), config.writeIntervalMs), m_held(size_t(config.tags.size())),
       m_refusals(config.tags.size() + 1, RefusalLimits::Limits())
 {
     bool anyWritable = false;
+    QVector<QByteArray> topics;
     for (int i = 0; i < config.tags.size(); ++i) {
         m_tagByName.insert(config.tags.at(i).name, i);
-        m_tags[size_t(i)].topic = m_topicPrefix + config.tags.at(i).name.toUtf8();
+        topics.append(m_topicPrefix + config.tags.at(i).name.toUtf8());
         anyWritable = anyWritable || config.tags.at(i).writable;
     }
-    m_stats.hasNumber.fill(false, config.tags.size());
-    m_stats.numbers.fill(0, config.tags.size());
+    m_outputs.emplace_back(new MqttOutput(m_link.get(), topics, m_qos));
     // Writes are off unless a tag is listed as writable: then, and only
     // then, the set topics are subscribed to.
     if (anyWritable) {
@@ -134,6 +117,12 @@ bool Controller::waitStopped(Clock::time_point deadline)
 
 void Controller::disconnectMqtt()
 {
+    {
+        // The worker may still be in a cycle: after this, it publishes nothing.
+        std::lock_guard<std::mutex> lock(m_tableMutex);
+        for (auto &o : m_outputs)
+            o->stop(m_table, monotonicMs());
+    }
     m_link->disconnect();
 }
 
@@ -148,6 +137,17 @@ ControllerStats Controller::stats() const
     ControllerStats s = m_stats;
     s.mqttConnected = m_link->connected();
     return s;
+}
+
+QVector<TagReading> Controller::readings() const
+{
+    const qint64 now = monotonicMs();
+    std::lock_guard<std::mutex> lock(m_tableMutex);
+    QVector<TagReading> out;
+    out.reserve(m_table.size());
+    for (int i = 0; i < m_table.size(); ++i)
+        out.append(m_table.reading(i, now));
+    return out;
 }
 
 void Controller::connectDriver()
@@ -235,14 +235,16 @@ int Controller::readRequest(const ReadRequest &r)
     const CLabelVariable rec = m_driver->ReadVariable(r.tag, DataType(r.type), r.count);
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     int code = rec.resultCode;
-    if (code == veskor::RcDone) {
-        if (r.image)
+    {
+        std::lock_guard<std::mutex> lock(m_tableMutex);
+        if (code != veskor::RcDone) {
+            for (int t : r.tags)
+                m_table.fail(t, code);
+        } else if (r.image) {
             takeImage(r, imageBytes(rec.value), rec.timeStamp);
-        else
+        } else {
             takeValue(r.tags.first(), rec.value, rec.timeStamp);
-    } else {
-        for (int t : r.tags)
-            markFailed(t, code);
+        }
     }
     std::lock_guard<std::mutex> lock(m_statsMutex);
     ++m_stats.readsByCode[code];
@@ -254,112 +256,47 @@ int Controller::readRequest(const ReadRequest &r)
     return code;
 }
 
+// Under the table's lock.
 void Controller::takeImage(const ReadRequest &r, const QByteArray &image, const QDateTime &ts)
 {
+    const qint64 now = monotonicMs();
     for (int index : r.tags) {
         const TagConfig &cfg = m_config.tags.at(index);
-        TagState &t = m_tags[size_t(index)];
         if (qint64(cfg.address) + cfg.bytes > image.size()) {
-            markFailed(index, veskor::RcLength);
+            m_table.fail(index, veskor::RcLength);
             continue;
         }
         // Unchanged bytes decode to the unchanged value: only its time moves.
         // Compared in place: most tags do not change from one cycle to the next.
         const QByteArray raw = QByteArray::fromRawData(image.constData() + cfg.address, cfg.bytes);
-        if (t.read && t.failures == 0 && t.raw == raw) {
-            t.ts = ts;
+        if (m_table.sameBytes(index, raw)) {
+            m_table.refresh(index, ts, now);
             continue;
         }
-        t.raw = QByteArray(raw.constData(), raw.size());   // its own copy: the image goes
-        takeValue(index, decodeFromImage(cfg, image), ts);
+        const QVariant value = decodeFromImage(cfg, image);
+        m_table.take(index, valueJson(cfg, value), numericValues(cfg, value), raw, ts, now);
     }
 }
 
+// Under the table's lock.
 void Controller::takeValue(int index, const QVariant &value, const QDateTime &ts)
 {
     const TagConfig &cfg = m_config.tags.at(index);
-    TagState &t = m_tags[size_t(index)];
-    t.json = valueJson(cfg, value);
-    t.numeric = numericValue(cfg, value, &t.number);
-    t.ts = ts;
-    t.code = veskor::RcDone;
-    t.failures = 0;
-    t.read = true;
-    std::lock_guard<std::mutex> lock(m_statsMutex);
-    m_stats.hasNumber[index] = t.numeric;
-    m_stats.numbers[index] = t.number;
-}
-
-void Controller::markFailed(int index, int code)
-{
-    TagState &t = m_tags[size_t(index)];
-    t.code = code;
-    ++t.failures;
-    t.read = true;
-}
-
-// good while reads answer; stale with the last value after failures; bad
-// after offline_after of them in a row.
-Quality Controller::qualityOf(const TagState &t) const
-{
-    if (t.failures == 0)
-        return Quality::Good;
-    return t.failures < m_config.offlineAfter ? Quality::Stale : Quality::Bad;
+    m_table.take(index, valueJson(cfg, value), numericValues(cfg, value), QByteArray(), ts, monotonicMs());
 }
 
 void Controller::publishTags(bool all, qint64 nowMs)
 {
-    if (all) {
+    if (all)
         publishState();
-        for (TagState &t : m_tags)
-            t.owed = true;
-    }
     int sent = 0;
-    for (int i = 0; i < int(m_tags.size()); ++i) {
-        TagState &t = m_tags[size_t(i)];
-        if (!t.read)
-            continue;
-        const TagConfig &cfg = m_config.tags.at(i);
-        const Quality q = qualityOf(t);
-        bool due = t.owed || !t.published || q != t.pubQuality || t.code != t.pubCode
-                   || (m_config.publishEveryMs > 0 && nowMs - t.pubAtMs >= m_config.publishEveryMs);
-        if (!due && q == Quality::Good) {
-            if (t.numeric && cfg.deadband > 0)
-                due = std::fabs(t.number - t.pubNumber) > cfg.deadband || std::isnan(t.number) != std::isnan(t.pubNumber);
-            else
-                due = t.json != t.pubJson;
-        }
-        if (due && publishTag(i, nowMs))
-            ++sent;
+    {
+        std::lock_guard<std::mutex> lock(m_tableMutex);
+        for (auto &o : m_outputs)
+            sent += o->publish(m_table, nowMs, all);
     }
     std::lock_guard<std::mutex> lock(m_statsMutex);
     m_stats.published += quint64(sent);
-}
-
-bool Controller::publishTag(int index, qint64 nowMs)
-{
-    TagState &t = m_tags[size_t(index)];
-    const Quality q = qualityOf(t);
-    const QString ts = veskortool::formatTimestamp(t.ts);
-    QJsonObject o;
-    o.insert(QStringLiteral("value"), t.json);
-    o.insert(QStringLiteral("ts"), ts.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(ts));
-    o.insert(QStringLiteral("quality"), QLatin1String(qualityName(q)));
-    o.insert(QStringLiteral("code"), t.code);
-    // Not connected, or too many messages unacknowledged: nothing is queued;
-    // the latest value goes out on reconnect or when the broker caught up.
-    if (!m_link->publishValue(t.topic, QJsonDocument(o).toJson(QJsonDocument::Compact), m_qos, true)) {
-        t.owed = true;
-        return false;
-    }
-    t.owed = false;
-    t.published = true;
-    t.pubJson = t.json;
-    t.pubNumber = t.number;
-    t.pubQuality = q;
-    t.pubCode = t.code;
-    t.pubAtMs = nowMs;
-    return true;
 }
 
 void Controller::setState(bool answered)

@@ -11,6 +11,8 @@
 #include "MqttLink.h"
 #include "ReadPlan.h"
 #include "SetLimits.h"
+#include "TagOutput.h"
+#include "TagTable.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -29,9 +31,6 @@
 class CDriveBaseClass;
 
 namespace veskorgw {
-
-enum class Quality { Good, Stale, Bad };
-const char *qualityName(Quality q);
 
 // Codes a set is refused with before anything is sent; the plug-in's own
 // result codes (0 done, 7 device error, 8 no answer, ...) answer the rest.
@@ -69,8 +68,6 @@ struct ControllerStats {
     quint64 setResultsHeld = 0;     // refused sets whose result was not published (the refusal limits)
     quint64 tagsRead = 0;           // tag values taken from answered reads
     bool mqttConnected = false;
-    QVector<bool> hasNumber;        // per tag: numeric value known
-    QVector<double> numbers;
 };
 
 class Controller
@@ -94,9 +91,10 @@ public:
     void finishMqtt();
 
     ControllerStats stats() const;
+    // Every tag as the table says it is now, in the configuration's order.
+    QVector<TagReading> readings() const;
 
 private:
-    struct TagState;
     // Where a set's result goes besides .../set/result: the MQTT 5 response
     // topic the set named, with its correlation data; empty topic: nowhere.
     struct SetReply {
@@ -118,10 +116,7 @@ private:
     void skipRead(const ReadRequest &r);
     void takeImage(const ReadRequest &r, const QByteArray &image, const QDateTime &ts);
     void takeValue(int index, const QVariant &value, const QDateTime &ts);
-    void markFailed(int index, int code);
-    Quality qualityOf(const TagState &t) const;
     void publishTags(bool all, qint64 nowMs);
-    bool publishTag(int index, qint64 nowMs);
     void setState(bool online);
     void publishState();
     bool waitForNextCycle(std::chrono::steady_clock::time_point next);
@@ -148,7 +143,9 @@ private:
     std::unique_ptr<MqttLink> m_link;
     CDriveBaseClass *m_driver = nullptr;
     QHash<QString, int> m_tagByName;
-    std::vector<TagState> m_tags;      // worker thread only
+    mutable std::mutex m_tableMutex;   // the table and the outputs
+    TagTable m_table;
+    std::vector<std::unique_ptr<TagOutput>> m_outputs;
     int m_failedCycles = 0;
     enum class State { Unknown, Online, Offline } m_state = State::Unknown;
 

@@ -3,6 +3,7 @@
 #include "Config.h"
 #include "Controller.h"
 #include "Log.h"
+#include "ProcessMetrics.h"
 
 #include <httplib.h>
 
@@ -47,13 +48,22 @@ QByteArray label(const QString &value)
     return out;
 }
 
-QByteArray number(double d)
+} // namespace
+
+QByteArray metricNumber(double d)
 {
     if (std::isnan(d))
         return "NaN";
     if (std::isinf(d))
         return d < 0 ? "-Inf" : "+Inf";
     return QString::number(d, 'g', QLocale::FloatingPointShortest).toLatin1();
+}
+
+namespace {
+
+QByteArray number(double d)
+{
+    return metricNumber(d);
 }
 
 void header(QByteArray *out, const char *name, const char *type, const char *help)
@@ -65,20 +75,53 @@ struct Snapshot {
     const Controller *c;
     ControllerStats s;
     QByteArray name;   // the controller label, escaped
+    QVector<TagReading> tags;
 };
 
+// The labels of tag i: controller, tag, name.
+QByteArray tagLabels(const Snapshot &x, int i)
+{
+    const TagConfig &t = x.c->config().tags.at(i);
+    return "controller=\"" + x.name + "\",tag=\"" + label(t.tag) + "\",name=\"" + label(t.name) + '"';
+}
+
+// Values of good tags only: a tag whose value is not known now has no
+// sample. Arrays give one sample per element, labelled with its index.
 void tagValues(QByteArray *out, const QVector<Snapshot> &all)
 {
-    header(out, "veskor_tag_value", "gauge", "Latest value read of each numeric one-element tag (bools as 0 and 1).");
+    header(out, "veskor_tag_value", "gauge",
+           "Latest value of each numeric tag whose quality is good (bools as 0 and 1; arrays by index).");
     for (const Snapshot &x : all) {
-        const QVector<TagConfig> &tags = x.c->config().tags;
-        for (int i = 0; i < tags.size(); ++i) {
-            if (!x.s.hasNumber.value(i))
+        for (int i = 0; i < x.tags.size(); ++i) {
+            const TagReading &r = x.tags.at(i);
+            if (r.quality != Quality::Good || r.numbers.isEmpty())
                 continue;
-            *out += "veskor_tag_value{controller=\"" + x.name + "\",tag=\"" + label(tags.at(i).tag)
-                    + "\",name=\"" + label(tags.at(i).name) + "\"} " + number(x.s.numbers.at(i)) + '\n';
+            const QByteArray labels = tagLabels(x, i);
+            if (x.c->config().tags.at(i).count == 1) {
+                *out += "veskor_tag_value{" + labels + "} " + number(r.numbers.first()) + '\n';
+                continue;
+            }
+            for (int e = 0; e < r.numbers.size(); ++e)
+                *out += "veskor_tag_value{" + labels + ",index=\"" + QByteArray::number(e) + "\"} "
+                        + number(r.numbers.at(e)) + '\n';
         }
     }
+}
+
+void tagStates(QByteArray *out, const QVector<Snapshot> &all)
+{
+    header(out, "veskor_tag_quality", "gauge", "Quality of each tag: 0 bad, 1 stale, 2 good.");
+    for (const Snapshot &x : all)
+        for (int i = 0; i < x.tags.size(); ++i)
+            *out += "veskor_tag_quality{" + tagLabels(x, i) + "} " + QByteArray::number(int(x.tags.at(i).quality))
+                    + '\n';
+    header(out, "veskor_tag_last_good_timestamp_seconds", "gauge",
+           "Time of each tag's last good read, in seconds since the epoch; absent before one.");
+    for (const Snapshot &x : all)
+        for (int i = 0; i < x.tags.size(); ++i)
+            if (x.tags.at(i).goodTs.isValid())
+                *out += "veskor_tag_last_good_timestamp_seconds{" + tagLabels(x, i) + "} "
+                        + number(double(x.tags.at(i).goodTs.toMSecsSinceEpoch()) / 1000) + '\n';
 }
 
 void codeCounters(QByteArray *out, const QVector<Snapshot> &all, const char *name, const char *help,
@@ -151,11 +194,12 @@ QByteArray metricsText(const QVector<Controller *> &controllers)
 {
     QVector<Snapshot> all;
     for (const Controller *c : controllers)
-        all.append(Snapshot{c, c->stats(), label(c->config().name)});
+        all.append(Snapshot{c, c->stats(), label(c->config().name), c->readings()});
     QByteArray out;
     header(&out, "veskor_gateway_info", "gauge", "The gateway's version.");
     out += "veskor_gateway_info{version=\"" VESKOR_GATEWAY_VERSION "\"} 1\n";
     tagValues(&out, all);
+    tagStates(&out, all);
     codeCounters(&out, all, "veskor_reads_total", "Read requests by the plug-in's result code (0 done).",
                  &ControllerStats::readsByCode);
     roundTrips(&out, all);
@@ -180,6 +224,7 @@ QByteArray metricsText(const QVector<Controller *> &controllers)
                   "Refused sets whose result was not published, held back by the refusal limits.",
                   [](const Snapshot &x) { return QByteArray::number(x.s.setResultsHeld); });
     cycleFigures(&out, all);
+    out += processMetricsText();
     return out;
 }
 

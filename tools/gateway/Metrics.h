@@ -34,7 +34,11 @@ struct MetricsLimits {
     static constexpr int kRequestsPerConnection = 100;
 };
 
-// The exposition text (format 0.0.4) of the controllers' figures now.
+// A sample's value as the exposition writes it: shortest form, NaN, +Inf, -Inf.
+QByteArray metricNumber(double d);
+
+// The exposition text (format 0.0.4) of the controllers' figures now, and
+// of the process.
 QByteArray metricsText(const QVector<Controller *> &controllers);
 
 class MetricsServer

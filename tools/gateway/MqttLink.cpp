@@ -327,13 +327,21 @@ void MqttLink::handleMessage(const MqttMessage &message)
         m_onMessage(message);
 }
 
-bool MqttLink::publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain)
+bool MqttLink::publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain,
+                       bool expires)
 {
     if (!m_connected.load())
         return false;
+    mosquitto_property *props = nullptr;
+    if (expires && m_config.retainExpiryS > 0
+        && mosquitto_property_add_int32(&props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, uint32_t(m_config.retainExpiryS))
+               != MOSQ_ERR_SUCCESS)
+        return false;
     int mid = 0;
-    if (mosquitto_publish_v5(m_mosq, &mid, topic.constData(), payload.size(), payload.constData(), qos,
-                             retain, nullptr) != MOSQ_ERR_SUCCESS)
+    const int rc = mosquitto_publish_v5(m_mosq, &mid, topic.constData(), payload.size(), payload.constData(), qos,
+                                        retain, props);
+    mosquitto_property_free_all(&props);
+    if (rc != MOSQ_ERR_SUCCESS)
         return false;
     if (qos > 0)
         m_unacked.sent(mid);
@@ -367,7 +375,7 @@ bool MqttLink::publishValue(const QByteArray &topic, const QByteArray &payload, 
                                    "and the latest sent when it catches up").arg(m_controller).arg(m_unacked.count()));
         return false;
     }
-    return publish(topic, payload, qos, retain);
+    return publish(topic, payload, qos, retain, true);
 }
 
 void MqttLink::handlePublished(int mid)

@@ -78,10 +78,12 @@ public:
     bool prepare(QString *error) { return configure(error); }
 
     bool connected() const { return m_connected.load(); }
-    // False when not connected or the library refused it.
-    bool publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
-    // A tag's value: also false at QoS 1 or 2 while max_unacked messages
-    // wait for their acknowledgement; onCaughtUp tells when that is over.
+    // False when not connected or the library refused it. expires: with
+    // the message expiry of retain_expiry_s, when set (tag values).
+    bool publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain, bool expires = false);
+    // A tag's value, expiring as retain_expiry_s says: also false at QoS 1
+    // or 2 while max_unacked messages wait for their acknowledgement;
+    // onCaughtUp tells when that is over.
     bool publishValue(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
     int unacked() const { return m_unacked.count(); }
     // An answer on a requester's response topic, QoS 1, not retained, with

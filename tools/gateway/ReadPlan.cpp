@@ -112,11 +112,12 @@ QJsonValue valueJson(const TagConfig &tag, const QVariant &value)
     return items;
 }
 
-bool numericValue(const TagConfig &tag, const QVariant &value, double *out)
+namespace {
+
+// One element of a value's JSON as a number: bools 0 and 1; 64-bit integers
+// past 2^53, nan and inf come as text.
+bool jsonNumber(const QJsonValue &v, double *out)
 {
-    if (tag.type == DT_STRING || tag.count != 1 || !value.isValid())
-        return false;
-    const QJsonValue v = valueJson(tag, value);
     if (v.isBool()) {
         *out = v.toBool() ? 1 : 0;
         return true;
@@ -125,7 +126,6 @@ bool numericValue(const TagConfig &tag, const QVariant &value, double *out)
         *out = v.toDouble();
         return true;
     }
-    // 64-bit integers past 2^53 come as text, and so do nan and inf.
     bool ok = false;
     *out = QLocale::c().toDouble(v.toString(), &ok);
     if (!ok && v.isString()) {
@@ -136,6 +136,25 @@ bool numericValue(const TagConfig &tag, const QVariant &value, double *out)
         }
     }
     return ok;
+}
+
+} // namespace
+
+QVector<double> numericValues(const TagConfig &tag, const QVariant &value)
+{
+    QVector<double> out;
+    if (tag.type == DT_STRING || !value.isValid())
+        return out;
+    const QJsonValue v = valueJson(tag, value);
+    const QJsonArray items = v.isArray() ? v.toArray() : QJsonArray{v};
+    out.reserve(items.size());
+    for (const QJsonValue &item : items) {
+        double d = 0;
+        if (!jsonNumber(item, &d))
+            return QVector<double>();
+        out.append(d);
+    }
+    return out;
 }
 
 qint64 maxSetPayloadBytes(const TagConfig &tag)

@@ -43,9 +43,9 @@ QVariant decodeFromImage(const TagConfig &tag, const QByteArray &image);
 // strings. Null for an invalid value.
 QJsonValue valueJson(const TagConfig &tag, const QVariant &value);
 
-// A numeric scalar for deadbands and metrics: false for strings, arrays
-// and invalid values. Bools are 0 and 1.
-bool numericValue(const TagConfig &tag, const QVariant &value, double *out);
+// Every element as a number, in order (bools 0 and 1), for deadbands and
+// metrics. Empty for strings and invalid values.
+QVector<double> numericValues(const TagConfig &tag, const QVariant &value);
 
 // The most bytes a set payload of the tag can need: the longest text of
 // one element of its type (veskortool::longestValueText) and 4 characters
