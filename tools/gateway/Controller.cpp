@@ -222,8 +222,11 @@ bool Controller::cycle()
 
 void Controller::skipRead(const ReadRequest &r)
 {
-    for (int t : r.tags)
-        markFailed(t, veskor::RcNoAnswer);
+    {
+        std::lock_guard<std::mutex> lock(m_tableMutex);
+        for (int t : r.tags)
+            m_table.fail(t, veskor::RcNoAnswer);
+    }
     std::lock_guard<std::mutex> lock(m_statsMutex);
     ++m_stats.readsSkipped;
 }
