@@ -242,13 +242,18 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
             return Verdict::NoEcho;
         break;
     case RequestKind::Write:
-        if (habits.echoesWriteHeader && contradictsHeader(request, datagram, size))
-            return Verdict::NoEcho;
         // A read answer carrying the sequence of a read this socket sent
         // (a duplicate, or late) is no write's acknowledgement, whatever the
-        // controller is known to echo.
-        if (isReadAnswer(datagram, size) && sent.isRecentRead(sequenceOf(datagram)))
+        // controller is known to echo. Nor is any read answer of a controller
+        // that copies write headers: it answers an earlier read, and shows
+        // nothing of how the controller acknowledges writes (taken for a
+        // contradiction, it would unteach the header echo, and a late
+        // acknowledgement of another write would answer the next one).
+        if (isReadAnswer(datagram, size)
+            && (habits.echoesWriteHeader || sent.isRecentRead(sequenceOf(datagram))))
             return Verdict::Late;
+        if (habits.echoesWriteHeader && contradictsHeader(request, datagram, size))
+            return Verdict::NoEcho;
         break;
     case RequestKind::Other:
         break;

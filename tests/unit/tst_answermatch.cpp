@@ -152,6 +152,8 @@ void TestAnswerMatch::judge_data()
     QTest::newRow("echoes the write header: a cut copy") << kWrite << kWrite.left(1) << peer << "h" << answer;
     QTest::newRow("echoes the write header: one other byte")
         << kWrite << QByteArray(1, '\x01') << peer << "h" << int(Verdict::NoEcho);
+    QTest::newRow("echoes the write header: a read answer with a sequence never sent")
+        << kWrite << readAnswerWithSequence(4) << peer << "h" << int(Verdict::Late);
 }
 
 void TestAnswerMatch::judge()
