@@ -238,8 +238,12 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
     case RequestKind::Read:
         if (habits.copiesAreaCode && contradictsArea(request, datagram, size))
             return Verdict::OtherArea;
+        // Another sequence in a read answer: not this read's answer, and a
+        // sign that the controller may have stopped echoing. Anything else
+        // there (a write's acknowledgement, late or copied) answers an earlier
+        // write and shows nothing of the sequence echo.
         if (habits.echoesSequence && contradictsSequence(request, datagram, size))
-            return Verdict::NoEcho;
+            return isReadAnswer(datagram, size) ? Verdict::NoEcho : Verdict::Late;
         break;
     case RequestKind::Write:
         // A read answer carrying the sequence of a read this socket sent

@@ -141,6 +141,8 @@ void TestAnswerMatch::judge_data()
         << kRead << QByteArray("\x02\x01\x01\x00\x03\x00", 6) << peer << "3" << answer;
     QTest::newRow("echoes the sequence: another one")
         << kRead << readAnswerWithSequence(4) << peer << "s" << int(Verdict::NoEcho);
+    QTest::newRow("echoes the sequence: a write's acknowledgement")
+        << kRead << kWrite.left(11) << peer << "s" << int(Verdict::Late);
     QTest::newRow("echoes the sequence: an answer cut before it")
         << kRead << readAnswerWithSequence(4).left(5) << peer << "s" << answer;
     QTest::newRow("copies area codes: another area")
