@@ -278,6 +278,11 @@ void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, c
         if (sequenceOf(request) != 0 && echoesSequence(request, answer, size)) {
             habits.echoesSequence = true;
             habits.sequenceNamesNothing = false;
+        } else if (sequenceOf(request) != 0 && isReadAnswer(answer, size) && sequenceOf(answer) != 0) {
+            // Its own answer, with another number than the request's: the
+            // field names no request (a count passing the sequence of one of
+            // its unanswered reads would otherwise be passed over as late).
+            habits.sequenceNamesNothing = true;
         }
         if (carriesAreaCode(answer, size) && areaCodeOf(request) != 0) {
             const quint32 area = areaCodeOf(answer);

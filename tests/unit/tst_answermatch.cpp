@@ -187,6 +187,8 @@ void TestAnswerMatch::learning_data()
     // Zeros where the sequence goes are what many non-echoing controllers send.
     QTest::newRow("sequence 0 echoed") << buildReadRequest(0, 0x30008200u, 1) << readAnswerWithSequence(0)
                                        << peer << "";
+    QTest::newRow("read answered with another sequence") << kRead << readAnswerWithSequence(9) << peer << "n";
+    QTest::newRow("read answered with sequence 0") << kRead << readAnswerWithSequence(0) << peer << "";
     QTest::newRow("write header echoed") << kWrite << kWrite.left(11) << peer << "h";
     QTest::newRow("write header cut") << kWrite << kWrite.left(10) << peer << "";
 }
@@ -205,6 +207,8 @@ void TestAnswerMatch::learning()
         got << QStringLiteral("s");
     if (h.echoesWriteHeader)
         got << QStringLiteral("h");
+    if (h.sequenceNamesNothing)
+        got << QStringLiteral("n");
     QCOMPARE(got.join(QLatin1Char(' ')), learned);
 }
 
