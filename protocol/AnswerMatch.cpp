@@ -242,8 +242,13 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
         // sign that the controller may have stopped echoing. Anything else
         // there (a write's acknowledgement, late or copied) answers an earlier
         // write and shows nothing of the sequence echo.
+        // A copy of an answer this controller gave to an earlier read is late
+        // too, and shows the echo rather than contradicting it (but for 0,
+        // which controllers that stopped echoing put there).
         if (habits.echoesSequence && contradictsSequence(request, datagram, size))
-            return isReadAnswer(datagram, size) ? Verdict::NoEcho : Verdict::Late;
+            return isReadAnswer(datagram, size)
+                    && (sequenceOf(datagram) == 0 || !sent.isAnsweredRead(sequenceOf(datagram)))
+                ? Verdict::NoEcho : Verdict::Late;
         break;
     case RequestKind::Write:
         // A read answer carrying the sequence of a read this socket sent

@@ -33,7 +33,8 @@ const PeerKey kFormer = peerKey(1, 5001);
 // What is known as a short text: "s" echoes
 // the sequence, "h" echoes the write header, "n" its sequence field names
 // nothing, "c" copies area codes, "w" kWrite went unanswered, a number an
-// unanswered read sequence, "r" and a number a read sent; "f" before a number or "w": sent to the former
+// unanswered read sequence, "r" and a number a read sent, "a" and a number a read
+// answered; "f" before a number or "w": sent to the former
 // peer (127.0.0.1:5001) before the current one (127.0.0.1:5000).
 struct Known {
     PeerHabits habits;
@@ -61,9 +62,11 @@ Known knownOf(const QString &text)
             k.habits.copiesAreaCode = true;
         else if (part == QLatin1String("w"))
             k.sent.requestUnanswered(kWrite.constData(), kWrite.size(), 0);
-        else if (part.startsWith(QLatin1Char('r'))) {
+        else if (part.startsWith(QLatin1Char('r')) || part.startsWith(QLatin1Char('a'))) {
             const QByteArray r = buildReadRequest(quint16(part.mid(1).toUInt()), 0x30008200u, 1);
             k.sent.requestSent(r.constData(), r.size());
+            if (part.startsWith(QLatin1Char('a')))
+                k.sent.requestAnswered(r.constData(), r.size());
         } else {
             const QByteArray r = buildReadRequest(quint16(part.toUInt()), 0x30008200u, 1);
             k.sent.requestUnanswered(r.constData(), r.size(), 0);
@@ -141,6 +144,12 @@ void TestAnswerMatch::judge_data()
         << kRead << QByteArray("\x02\x01\x01\x00\x03\x00", 6) << peer << "3" << answer;
     QTest::newRow("echoes the sequence: another one")
         << kRead << readAnswerWithSequence(4) << peer << "s" << int(Verdict::NoEcho);
+    QTest::newRow("echoes the sequence: a copy of an answered read's answer")
+        << kRead << readAnswerWithSequence(4) << peer << "s a4" << int(Verdict::Late);
+    QTest::newRow("echoes the sequence: 0, a read 0 answered")
+        << kRead << readAnswerWithSequence(0) << peer << "s a0" << int(Verdict::NoEcho);
+    QTest::newRow("echoes the sequence: a read sent, not answered")
+        << kRead << readAnswerWithSequence(4) << peer << "s r4" << int(Verdict::NoEcho);
     QTest::newRow("echoes the sequence: a write's acknowledgement")
         << kRead << kWrite.left(11) << peer << "s" << int(Verdict::Late);
     QTest::newRow("echoes the sequence: an answer cut before it")
