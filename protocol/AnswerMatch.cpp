@@ -84,6 +84,7 @@ void SentRecord::talkTo(const PeerKey &peer)
     }
     m_current = peer;
     m_recent.forgetAnswered();
+    m_answeredWrites = {};
 }
 
 Origin SentRecord::originOf(const PeerKey &sender) const
@@ -149,6 +150,8 @@ void SentRecord::requestAnswered(const char *request, int size)
         m_recent.answered(sequenceOf(request));
     if (requestKind(request, size) != RequestKind::Write)
         return;
+    memcpy(m_answeredWrites[size_t(m_nextAnsweredWrite)].data(), request, kHeaderSize);
+    m_nextAnsweredWrite = (m_nextAnsweredWrite + 1) % kKept;
     for (Write &w : m_writes) {
         if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0)
             w.used = false;
@@ -187,6 +190,15 @@ bool SentRecord::isUnansweredWrite(const char *header, bool onlyCurrent) const
 {
     for (const Write &w : m_writes) {
         if (w.used && (!onlyCurrent || w.peer == m_current) && memcmp(w.header.data(), header, kHeaderSize) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool SentRecord::isAnsweredWrite(const char *header) const
+{
+    for (const auto &h : m_answeredWrites) {
+        if (h[0] != 0 && memcmp(h.data(), header, kHeaderSize) == 0)
             return true;
     }
     return false;
@@ -261,8 +273,10 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
         if (isReadAnswer(datagram, size)
             && (habits.echoesWriteHeader || sent.isRecentRead(sequenceOf(datagram))))
             return Verdict::Late;
+        // A copy of the acknowledgement of a write this controller answered
+        // is late, and shows the header echo rather than contradicting it.
         if (habits.echoesWriteHeader && contradictsHeader(request, datagram, size))
-            return Verdict::NoEcho;
+            return size >= kWriteHeaderSize && sent.isAnsweredWrite(datagram) ? Verdict::Late : Verdict::NoEcho;
         break;
     case RequestKind::Other:
         break;
