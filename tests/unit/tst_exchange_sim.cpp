@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
+#include <deque>
 #include <set>
 
 using namespace veskor;
@@ -67,6 +68,9 @@ struct Controller {
     // header) was taken since it last changed habits: the driver knows it.
     bool echoShown[2] = {false, false};
     int lateReads = 0;          // read answers in a row that came after the wait
+    // The areas of its read answers taken since its own answer of another
+    // area came in a failed exchange: two, and the driver knows it copies them.
+    std::set<quint32> areasShown;
     // Over the seed.
     quint64 exchanges = 0, faulted = 0, failed = 0, freeFailed = 0, changes = 0;
     bool echoesNow() const { return kind == Kind::Echo || (kind == Kind::Sometimes && echoing); }
@@ -253,6 +257,8 @@ private:
     Exchange m_ex;
     HostKind m_host = HostKind::Stay;
     quint16 m_sequence = 1;
+    std::deque<quint16> m_recentReads;          // the last 1024 read sequences sent
+    std::vector<quint8> m_sentTimes = std::vector<quint8>(65536);   // of each, in m_recentReads
     int m_current = 0;
 };
 
@@ -272,7 +278,7 @@ void Seed::setUp()
         net.controllers.push_back(c);
     }
     net.strangerAt = Endpoint::of(QHostAddress(QStringLiteral("127.0.0.2")), 50001);
-    const double f = net.uniform() * 0.1;
+    const double f = net.uniform() * (net.uniform() < 0.3 ? 0.3 : 0.1);
     net.rates = {f * net.uniform(), f * net.uniform(), f * net.uniform(), f * net.uniform(),
                  net.uniform() < 0.3 ? net.uniform() : 0.0, net.uniform() * 0.2};
     // The driver's counter wraps (passing 0) in some seeds.
@@ -290,6 +296,12 @@ QByteArray Seed::nextRequest(bool write)
         return buildWriteRequest(area, address, 2, QByteArray::number(m_net.exchange % 100).rightJustified(2, '0'));
     }
     const QByteArray r = buildReadRequest(m_sequence, area, 1);
+    m_recentReads.push_back(m_sequence);
+    ++m_sentTimes[m_sequence];
+    if (m_recentReads.size() > 1024) {
+        --m_sentTimes[m_recentReads.front()];
+        m_recentReads.pop_front();
+    }
     m_sequence = quint16(m_sequence + 1);
     return r;
 }
@@ -315,7 +327,13 @@ QString Seed::run(int exchanges)
             trace(c, request, write, outcome);
         const bool ok = outcome == Exchange::Outcome::Answer
             && (write || checkReadAnswer(request, m_ex.answer(), 0, kPayload) == ProtoOk);
-        const QString failure = ok ? checkAnswer(c, request, write) : checkFailure(c, request, write, outcome);
+        QString failure = ok ? checkAnswer(c, request, write) : checkFailure(c, request, write, outcome);
+        // Once an answer is in, what is pending is read: none is left.
+        for (const Datagram &d : m_net.queue) {
+            if (outcome == Exchange::Outcome::Answer && d.at <= m_net.now && failure.isEmpty())
+                failure = describe(QStringLiteral("a datagram of %1 pending when the answer was taken was left unread")
+                                       .arg(d.sender));
+        }
         if (!failure.isEmpty())
             return failure;
         if (m_host == HostKind::RoundRobin || (m_host == HostKind::FailOver && !ok)) {
@@ -356,6 +374,8 @@ QString Seed::checkAnswer(Controller &c, const QByteArray &request, bool write)
     }
     const bool right = d.sender == c.id && (write ? c.stored.count(m_net.exchange) == 1 : d.exchange == m_net.exchange);
     if (right) {
+        if (!write)
+            c.areasShown.insert(areaCodeOf(request.constData()));
         // A write may be answered by another's header while it was stored.
         c.echoShown[write] |= d.echoed && (write ? d.bytes == header : sequenceOf(request.constData()) != 0);
         return QString();
@@ -363,8 +383,18 @@ QString Seed::checkAnswer(Controller &c, const QByteArray &request, bool write)
     // A controller that does not echo, or has not shown its echo yet: an
     // earlier answer of its own that came after the send, when its own
     // answer did not come behind it.
+    // Nor a read answer of another area when it has shown that it copies
+    // them, nor, for a write, one carrying a recent read's sequence.
     const bool ownBehind = !write && c.kind == Kind::NoEcho && own > taken;
-    if (d.sender == c.id && (!d.echoed || !c.echoShown[write]) && d.at > m_net.sentAt && !ownBehind) {
+    const bool readAnswer = isReadAnswer(d.bytes.constData(), int(d.bytes.size()));
+    const bool otherArea = !write && c.areasShown.size() >= 2
+        && areaCodeOf(d.bytes.constData()) != areaCodeOf(request.constData());
+    const bool recentRead = write && readAnswer && m_sentTimes[sequenceOf(d.bytes.constData())] != 0;
+    if (d.sender == c.id && (!d.echoed || !c.echoShown[write]) && d.at > m_net.sentAt && !ownBehind
+        && !otherArea && !recentRead) {
+        // Taken with another area: the driver learns it does not copy them.
+        if (!write && areaCodeOf(d.bytes.constData()) != areaCodeOf(request.constData()))
+            c.areasShown.clear();
         ++m_tally.takenForNext;
         return QString();
     }
@@ -372,11 +402,13 @@ QString Seed::checkAnswer(Controller &c, const QByteArray &request, bool write)
         ++m_tally.sameWrite;   // a write's header carries no sequence
         return QString();
     }
-    return describe(QStringLiteral("%1 answered with 0 by %2's datagram of exchange %3 (%4, came at %5, sent at %6%7)")
+    return describe(QStringLiteral("%1 answered with 0 by %2's datagram of exchange %3 (%4, came at %5, sent at %6%7%8%9)")
                         .arg(write ? QStringLiteral("lost write") : QStringLiteral("read"))
                         .arg(d.sender).arg(d.exchange).arg(QLatin1String(d.echoed ? "echoed" : "no echo"))
                         .arg(d.at).arg(m_net.sentAt)
-                        .arg(ownBehind ? QStringLiteral(", its own answer came together behind it") : QString()));
+                        .arg(ownBehind ? QStringLiteral(", its own answer came together behind it") : QString())
+                        .arg(otherArea ? QStringLiteral(", another area") : QString())
+                        .arg(recentRead ? QStringLiteral(", a recent read's sequence") : QString()));
 }
 
 // A failed exchange: its own fault, or what earlier faults may still cost (a
@@ -391,6 +423,8 @@ QString Seed::checkFailure(Controller &c, const QByteArray &request, bool write,
         const bool readAnswer = isReadAnswer(d.bytes.constData(), int(d.bytes.size()));
         if (d.sender == c.id && !d.echoed && readAnswer == !write)
             c.echoShown[write] = false;
+        if (d.sender == c.id && !write && readAnswer && areaCodeOf(d.bytes.constData()) != areaCodeOf(request.constData()))
+            c.areasShown.clear();
     }
     const QByteArray header = request.left(kWriteHeaderSize);
     const bool awaited = write && c.awaitedHeaders.erase(header) == 1;
