@@ -84,7 +84,6 @@ void SentRecord::talkTo(const PeerKey &peer)
     }
     m_current = peer;
     m_recent.forgetAnswered();
-    m_answeredWrites = {};
 }
 
 Origin SentRecord::originOf(const PeerKey &sender) const
@@ -105,7 +104,13 @@ void SentRecord::requestSent(const char *request, int size)
     // A read's sequence sent again (the counter wrapped) names this request
     // now. A write's header sent again does not: the controller's late
     // answer to the first write would be taken for the second's, and a lost
-    // write reported done.
+    // write reported done. It is kept as one the current peer may copy.
+    if (requestKind(request, size) == RequestKind::Write) {
+        SentWrite &w = m_recentWrites[size_t(m_nextRecentWrite)];
+        memcpy(w.header.data(), request, kHeaderSize);
+        w.peer = m_current;
+        m_nextRecentWrite = (m_nextRecentWrite + 1) % kKept;
+    }
     if (requestKind(request, size) != RequestKind::Read)
         return;
     for (Read &r : m_reads) {
@@ -150,8 +155,6 @@ void SentRecord::requestAnswered(const char *request, int size)
         m_recent.answered(sequenceOf(request));
     if (requestKind(request, size) != RequestKind::Write)
         return;
-    memcpy(m_answeredWrites[size_t(m_nextAnsweredWrite)].data(), request, kHeaderSize);
-    m_nextAnsweredWrite = (m_nextAnsweredWrite + 1) % kKept;
     for (Write &w : m_writes) {
         if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0)
             w.used = false;
@@ -195,10 +198,10 @@ bool SentRecord::isUnansweredWrite(const char *header, bool onlyCurrent) const
     return false;
 }
 
-bool SentRecord::isAnsweredWrite(const char *header) const
+bool SentRecord::isRecentWrite(const char *header) const
 {
-    for (const auto &h : m_answeredWrites) {
-        if (h[0] != 0 && memcmp(h.data(), header, kHeaderSize) == 0)
+    for (const SentWrite &w : m_recentWrites) {
+        if (w.peer == m_current && w.header[0] != 0 && memcmp(w.header.data(), header, kHeaderSize) == 0)
             return true;
     }
     return false;
@@ -273,10 +276,11 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
         if (isReadAnswer(datagram, size)
             && (habits.echoesWriteHeader || sent.isRecentRead(sequenceOf(datagram))))
             return Verdict::Late;
-        // A copy of the acknowledgement of a write this controller answered
-        // is late, and shows the header echo rather than contradicting it.
+        // The header of an earlier write to this controller, a copy or a late
+        // acknowledgement, is late, and shows the echo rather than
+        // contradicting it.
         if (habits.echoesWriteHeader && contradictsHeader(request, datagram, size))
-            return size >= kWriteHeaderSize && sent.isAnsweredWrite(datagram) ? Verdict::Late : Verdict::NoEcho;
+            return size >= kWriteHeaderSize && sent.isRecentWrite(datagram) ? Verdict::Late : Verdict::NoEcho;
         break;
     case RequestKind::Other:
         break;

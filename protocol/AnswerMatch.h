@@ -125,8 +125,8 @@ public:
     bool isRecentRead(quint16 sequence) const { return m_recent.contains(sequence); }
     bool isAnsweredRead(quint16 sequence) const { return m_recent.wasAnswered(sequence); }
     // Whether a datagram beginning with `header` copies the header of one of
-    // the last kKept writes the current peer acknowledged.
-    bool isAnsweredWrite(const char *header) const;
+    // the last kKept writes sent to the current peer, answered or not.
+    bool isRecentWrite(const char *header) const;
 
 private:
     struct Read {
@@ -143,8 +143,12 @@ private:
     std::array<Read, kKept> m_reads{};
     RecentReads m_recent;
     std::array<Write, kKept> m_writes{};
-    std::array<std::array<char, kHeaderSize>, kKept> m_answeredWrites{};   // of the current peer
-    int m_nextAnsweredWrite = 0;
+    struct SentWrite {
+        std::array<char, kHeaderSize> header{};   // all 0: free slot
+        PeerKey peer;
+    };
+    std::array<SentWrite, kKept> m_recentWrites{};
+    int m_nextRecentWrite = 0;
     int m_nextRead = 0;
     int m_nextWrite = 0;
     PeerKey m_current;

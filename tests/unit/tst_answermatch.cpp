@@ -35,7 +35,7 @@ const PeerKey kFormer = peerKey(1, 5001);
 // the sequence, "h" echoes the write header, "n" its sequence field names
 // nothing, "c" copies area codes, "w" kWrite went unanswered, a number an
 // unanswered read sequence, "r" and a number a read sent, "a" and a number a read
-// answered, "A" kOtherWrite answered; "f" before a number or "w": sent to the former
+// answered, "W" kOtherWrite sent; "f" before a number or "w": sent to the former
 // peer (127.0.0.1:5001) before the current one (127.0.0.1:5000).
 struct Known {
     PeerHabits habits;
@@ -61,8 +61,8 @@ Known knownOf(const QString &text)
             k.habits.sequenceNamesNothing = true;
         else if (part == QLatin1String("c"))
             k.habits.copiesAreaCode = true;
-        else if (part == QLatin1String("A"))
-            k.sent.requestAnswered(kOtherWrite.constData(), kOtherWrite.size());
+        else if (part == QLatin1String("W"))
+            k.sent.requestSent(kOtherWrite.constData(), kOtherWrite.size());
         else if (part == QLatin1String("w"))
             k.sent.requestUnanswered(kWrite.constData(), kWrite.size(), 0);
         else if (part.startsWith(QLatin1Char('r')) || part.startsWith(QLatin1Char('a'))) {
@@ -163,8 +163,8 @@ void TestAnswerMatch::judge_data()
     QTest::newRow("echoes the write header: another header")
         << kWrite << buildWriteRequest(0x30008200u, 14, 2, QByteArray(2, '\0')).left(11) << peer << "h"
         << int(Verdict::NoEcho);
-    QTest::newRow("echoes the write header: a copy of another write's, answered")
-        << kWrite << kOtherWrite.left(11) << peer << "h A" << int(Verdict::Late);
+    QTest::newRow("echoes the write header: the header of another write sent")
+        << kWrite << kOtherWrite.left(11) << peer << "h W" << int(Verdict::Late);
     QTest::newRow("echoes the write header: a cut copy") << kWrite << kWrite.left(1) << peer << "h" << answer;
     QTest::newRow("echoes the write header: one other byte")
         << kWrite << QByteArray(1, '\x01') << peer << "h" << int(Verdict::NoEcho);
