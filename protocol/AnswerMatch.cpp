@@ -104,7 +104,13 @@ void SentRecord::requestSent(const char *request, int size)
     // A read's sequence sent again (the counter wrapped) names this request
     // now. A write's header sent again does not: the controller's late
     // answer to the first write would be taken for the second's, and a lost
-    // write reported done.
+    // write reported done. It is kept as one the current peer may copy.
+    if (requestKind(request, size) == RequestKind::Write) {
+        SentWrite &w = m_recentWrites[size_t(m_nextRecentWrite)];
+        memcpy(w.header.data(), request, kHeaderSize);
+        w.peer = m_current;
+        m_nextRecentWrite = (m_nextRecentWrite + 1) % kKept;
+    }
     if (requestKind(request, size) != RequestKind::Read)
         return;
     for (Read &r : m_reads) {
@@ -192,6 +198,15 @@ bool SentRecord::isUnansweredWrite(const char *header, bool onlyCurrent) const
     return false;
 }
 
+bool SentRecord::isRecentWrite(const char *header) const
+{
+    for (const SentWrite &w : m_recentWrites) {
+        if (w.peer == m_current && w.header[0] != 0 && memcmp(w.header.data(), header, kHeaderSize) == 0)
+            return true;
+    }
+    return false;
+}
+
 // ------------------------------------------------------------------ rules --
 
 RequestKind requestKind(const char *request, int size)
@@ -238,17 +253,34 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
     case RequestKind::Read:
         if (habits.copiesAreaCode && contradictsArea(request, datagram, size))
             return Verdict::OtherArea;
+        // Another sequence in a read answer: not this read's answer, and a
+        // sign that the controller may have stopped echoing. Anything else
+        // there (a write's acknowledgement, late or copied) answers an earlier
+        // write and shows nothing of the sequence echo.
+        // A copy of an answer this controller gave to an earlier read is late
+        // too, and shows the echo rather than contradicting it (but for 0,
+        // which controllers that stopped echoing put there).
         if (habits.echoesSequence && contradictsSequence(request, datagram, size))
-            return Verdict::NoEcho;
+            return isReadAnswer(datagram, size)
+                    && (sequenceOf(datagram) == 0 || !sent.isAnsweredRead(sequenceOf(datagram)))
+                ? Verdict::NoEcho : Verdict::Late;
         break;
     case RequestKind::Write:
-        if (habits.echoesWriteHeader && contradictsHeader(request, datagram, size))
-            return Verdict::NoEcho;
         // A read answer carrying the sequence of a read this socket sent
         // (a duplicate, or late) is no write's acknowledgement, whatever the
-        // controller is known to echo.
-        if (isReadAnswer(datagram, size) && sent.isRecentRead(sequenceOf(datagram)))
+        // controller is known to echo. Nor is any read answer of a controller
+        // that copies write headers: it answers an earlier read, and shows
+        // nothing of how the controller acknowledges writes (taken for a
+        // contradiction, it would unteach the header echo, and a late
+        // acknowledgement of another write would answer the next one).
+        if (isReadAnswer(datagram, size)
+            && (habits.echoesWriteHeader || sent.isRecentRead(sequenceOf(datagram))))
             return Verdict::Late;
+        // The header of an earlier write to this controller, a copy or a late
+        // acknowledgement, is late, and shows the echo rather than
+        // contradicting it.
+        if (habits.echoesWriteHeader && contradictsHeader(request, datagram, size))
+            return size >= kWriteHeaderSize && sent.isRecentWrite(datagram) ? Verdict::Late : Verdict::NoEcho;
         break;
     case RequestKind::Other:
         break;
@@ -269,6 +301,11 @@ void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, c
         if (sequenceOf(request) != 0 && echoesSequence(request, answer, size)) {
             habits.echoesSequence = true;
             habits.sequenceNamesNothing = false;
+        } else if (sequenceOf(request) != 0 && isReadAnswer(answer, size) && sequenceOf(answer) != 0) {
+            // Its own answer, with another number than the request's: the
+            // field names no request (a count passing the sequence of one of
+            // its unanswered reads would otherwise be passed over as late).
+            habits.sequenceNamesNothing = true;
         }
         if (carriesAreaCode(answer, size) && areaCodeOf(request) != 0) {
             const quint32 area = areaCodeOf(answer);

@@ -124,6 +124,9 @@ public:
     // the socket last talked to another.
     bool isRecentRead(quint16 sequence) const { return m_recent.contains(sequence); }
     bool isAnsweredRead(quint16 sequence) const { return m_recent.wasAnswered(sequence); }
+    // Whether a datagram beginning with `header` copies the header of one of
+    // the last kKept writes sent to the current peer, answered or not.
+    bool isRecentWrite(const char *header) const;
 
 private:
     struct Read {
@@ -140,6 +143,12 @@ private:
     std::array<Read, kKept> m_reads{};
     RecentReads m_recent;
     std::array<Write, kKept> m_writes{};
+    struct SentWrite {
+        std::array<char, kHeaderSize> header{};   // all 0: free slot
+        PeerKey peer;
+    };
+    std::array<SentWrite, kKept> m_recentWrites{};
+    int m_nextRecentWrite = 0;
     int m_nextRead = 0;
     int m_nextWrite = 0;
     PeerKey m_current;

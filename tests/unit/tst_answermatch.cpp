@@ -10,6 +10,7 @@ namespace {
 
 const QByteArray kRead = buildReadRequest(5, 0x30008200u, 1);    // sequence 5
 const QByteArray kWrite = buildWriteRequest(0x30008200u, 12, 2, QByteArray("\x01\x02", 2));
+const QByteArray kOtherWrite = buildWriteRequest(0x30008200u, 14, 2, QByteArray(2, '\0'));
 
 QByteArray readAnswerWithSequence(quint16 seq)
 {
@@ -33,7 +34,8 @@ const PeerKey kFormer = peerKey(1, 5001);
 // What is known as a short text: "s" echoes
 // the sequence, "h" echoes the write header, "n" its sequence field names
 // nothing, "c" copies area codes, "w" kWrite went unanswered, a number an
-// unanswered read sequence, "r" and a number a read sent; "f" before a number or "w": sent to the former
+// unanswered read sequence, "r" and a number a read sent, "a" and a number a read
+// answered, "W" kOtherWrite sent; "f" before a number or "w": sent to the former
 // peer (127.0.0.1:5001) before the current one (127.0.0.1:5000).
 struct Known {
     PeerHabits habits;
@@ -59,11 +61,15 @@ Known knownOf(const QString &text)
             k.habits.sequenceNamesNothing = true;
         else if (part == QLatin1String("c"))
             k.habits.copiesAreaCode = true;
+        else if (part == QLatin1String("W"))
+            k.sent.requestSent(kOtherWrite.constData(), kOtherWrite.size());
         else if (part == QLatin1String("w"))
             k.sent.requestUnanswered(kWrite.constData(), kWrite.size(), 0);
-        else if (part.startsWith(QLatin1Char('r'))) {
+        else if (part.startsWith(QLatin1Char('r')) || part.startsWith(QLatin1Char('a'))) {
             const QByteArray r = buildReadRequest(quint16(part.mid(1).toUInt()), 0x30008200u, 1);
             k.sent.requestSent(r.constData(), r.size());
+            if (part.startsWith(QLatin1Char('a')))
+                k.sent.requestAnswered(r.constData(), r.size());
         } else {
             const QByteArray r = buildReadRequest(quint16(part.toUInt()), 0x30008200u, 1);
             k.sent.requestUnanswered(r.constData(), r.size(), 0);
@@ -141,6 +147,14 @@ void TestAnswerMatch::judge_data()
         << kRead << QByteArray("\x02\x01\x01\x00\x03\x00", 6) << peer << "3" << answer;
     QTest::newRow("echoes the sequence: another one")
         << kRead << readAnswerWithSequence(4) << peer << "s" << int(Verdict::NoEcho);
+    QTest::newRow("echoes the sequence: a copy of an answered read's answer")
+        << kRead << readAnswerWithSequence(4) << peer << "s a4" << int(Verdict::Late);
+    QTest::newRow("echoes the sequence: 0, a read 0 answered")
+        << kRead << readAnswerWithSequence(0) << peer << "s a0" << int(Verdict::NoEcho);
+    QTest::newRow("echoes the sequence: a read sent, not answered")
+        << kRead << readAnswerWithSequence(4) << peer << "s r4" << int(Verdict::NoEcho);
+    QTest::newRow("echoes the sequence: a write's acknowledgement")
+        << kRead << kWrite.left(11) << peer << "s" << int(Verdict::Late);
     QTest::newRow("echoes the sequence: an answer cut before it")
         << kRead << readAnswerWithSequence(4).left(5) << peer << "s" << answer;
     QTest::newRow("copies area codes: another area")
@@ -149,9 +163,13 @@ void TestAnswerMatch::judge_data()
     QTest::newRow("echoes the write header: another header")
         << kWrite << buildWriteRequest(0x30008200u, 14, 2, QByteArray(2, '\0')).left(11) << peer << "h"
         << int(Verdict::NoEcho);
+    QTest::newRow("echoes the write header: the header of another write sent")
+        << kWrite << kOtherWrite.left(11) << peer << "h W" << int(Verdict::Late);
     QTest::newRow("echoes the write header: a cut copy") << kWrite << kWrite.left(1) << peer << "h" << answer;
     QTest::newRow("echoes the write header: one other byte")
         << kWrite << QByteArray(1, '\x01') << peer << "h" << int(Verdict::NoEcho);
+    QTest::newRow("echoes the write header: a read answer with a sequence never sent")
+        << kWrite << readAnswerWithSequence(4) << peer << "h" << int(Verdict::Late);
 }
 
 void TestAnswerMatch::judge()
@@ -183,6 +201,8 @@ void TestAnswerMatch::learning_data()
     // Zeros where the sequence goes are what many non-echoing controllers send.
     QTest::newRow("sequence 0 echoed") << buildReadRequest(0, 0x30008200u, 1) << readAnswerWithSequence(0)
                                        << peer << "";
+    QTest::newRow("read answered with another sequence") << kRead << readAnswerWithSequence(9) << peer << "n";
+    QTest::newRow("read answered with sequence 0") << kRead << readAnswerWithSequence(0) << peer << "";
     QTest::newRow("write header echoed") << kWrite << kWrite.left(11) << peer << "h";
     QTest::newRow("write header cut") << kWrite << kWrite.left(10) << peer << "";
 }
@@ -201,6 +221,8 @@ void TestAnswerMatch::learning()
         got << QStringLiteral("s");
     if (h.echoesWriteHeader)
         got << QStringLiteral("h");
+    if (h.sequenceNamesNothing)
+        got << QStringLiteral("n");
     QCOMPARE(got.join(QLatin1Char(' ')), learned);
 }
 
