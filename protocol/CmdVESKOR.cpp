@@ -148,6 +148,12 @@ public:
     {
         return m_socket.receive(buffer, capacity, waitMs, m_peer);
     }
+    int receiveMany(UdpLink::Received *got, char *const *buffers, int capacity, int count,
+                    int waitMs) override
+    {
+        return m_socket.receiveMany(got, buffers, capacity, count, waitMs, m_peer);
+    }
+    bool tellsArrivals() override { return m_socket.tellsArrivals(); }
     qint64 nowUs() override
     {
         return std::chrono::duration_cast<std::chrono::microseconds>(
