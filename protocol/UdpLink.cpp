@@ -52,26 +52,32 @@ bool isAgain(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
 qint64 nsOf(const timespec &t) { return qint64(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
+// A reading of the clocks that took longer than this (the thread lost the
+// CPU in the middle of it) shows nothing of their offset.
+constexpr qint64 kMaxSpreadNs = 20000;
+
 UdpLink::ClockReading readClocks()
 {
-    timespec before{}, wall{}, after{};
-    clock_gettime(CLOCK_MONOTONIC, &before);
-    clock_gettime(CLOCK_REALTIME, &wall);
-    clock_gettime(CLOCK_MONOTONIC, &after);
     UdpLink::ClockReading r;
-    r.wallNs = nsOf(wall);
-    r.offsetNs = r.wallNs - (nsOf(before) + nsOf(after)) / 2;
-    r.spreadNs = nsOf(after) - nsOf(before);
+    // A thread just woken often gives the CPU back once more to the one that
+    // woke it: a reading cut in two is made again.
+    for (int attempt = 0; attempt < 4 && (r.spreadNs < 0 || r.spreadNs > kMaxSpreadNs); ++attempt) {
+        timespec before{}, wall{}, after{};
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        clock_gettime(CLOCK_REALTIME, &wall);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        r.wallNs = nsOf(wall);
+        r.offsetNs = r.wallNs - (nsOf(before) + nsOf(after)) / 2;
+        r.spreadNs = nsOf(after) - nsOf(before);
+    }
     return r;
 }
 
 // Whether the wall clock kept its offset from the monotonic clock between two
 // readings, i.e. was not set in between: adjustments of its rate move both
-// clocks alike. A reading that took long (the thread lost the CPU in the
-// middle of it) shows nothing.
+// clocks alike.
 bool clockKept(const UdpLink::ClockReading &a, const UdpLink::ClockReading &b)
 {
-    constexpr qint64 kMaxSpreadNs = 20000;
     constexpr qint64 kSlackNs = 100;
     if (a.spreadNs < 0 || b.spreadNs < 0 || a.spreadNs > kMaxSpreadNs || b.spreadNs > kMaxSpreadNs)
         return false;
