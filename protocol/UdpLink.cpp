@@ -73,15 +73,23 @@ UdpLink::ClockReading readClocks()
     return r;
 }
 
-// Whether the wall clock kept its offset from the monotonic clock between two
-// readings, i.e. was not set in between: adjustments of its rate move both
-// clocks alike.
-bool clockKept(const UdpLink::ClockReading &a, const UdpLink::ClockReading &b)
+// The most two readings of the clocks' offset differ by when the wall clock
+// was not set between them: half of each reading's spread, and some slack.
+qint64 offsetSlackNs(const UdpLink::ClockReading &a, const UdpLink::ClockReading &b)
 {
-    constexpr qint64 kSlackNs = 100;
-    if (a.spreadNs < 0 || b.spreadNs < 0 || a.spreadNs > kMaxSpreadNs || b.spreadNs > kMaxSpreadNs)
+    return (a.spreadNs + b.spreadNs) / 2 + 100;
+}
+
+// Whether the wall clock was not set back between two readings: its offset
+// from the monotonic clock did not shrink (adjustments of its rate move both
+// clocks alike). A clock set forward makes what came before look older
+// still, which does no harm; one set back could make it look newer.
+bool notSetBack(const UdpLink::ClockReading &earlier, const UdpLink::ClockReading &later)
+{
+    if (earlier.spreadNs < 0 || later.spreadNs < 0 || earlier.spreadNs > kMaxSpreadNs
+        || later.spreadNs > kMaxSpreadNs)
         return false;
-    return qAbs(a.offsetNs - b.offsetNs) <= (a.spreadNs + b.spreadNs) / 2 + kSlackNs;
+    return later.offsetNs >= earlier.offsetNs - offsetSlackNs(earlier, later);
 }
 
 // The kernel's software receive stamp among a message's control data, on the
@@ -261,7 +269,7 @@ int UdpLink::send(const char *data, int size, const Endpoint &to)
     for (int attempt = 0; attempt < 3; ++attempt) {
         // What is received from now on came after this send.
         const ClockReading reading = readClocks();
-        m_stamps.sentKept = clockKept(m_stamps.last, reading);
+        m_stamps.sentKept = notSetBack(m_stamps.last, reading);
         m_stamps.trusted = m_stamps.trusted && m_stamps.sentKept;
         m_stamps.sent = reading;
         m_stamps.last = reading;
@@ -323,8 +331,10 @@ int UdpLink::receiveMany(Received *got, char *const *buffers, int capacity, int 
     const int n = ::recvmmsg(m_fd, msgs, unsigned(count), flags, nullptr);
     const int err = errno;
     const ClockReading now = readClocks();
-    const bool kept = m_stamps.sentKept && clockKept(m_stamps.sent, now) && clockKept(m_stamps.last, now);
-    m_stamps.trusted = m_stamps.trusted && kept;
+    // A clock set after the send cannot make what came before it look newer
+    // than the send: only the stamps' trust for later exchanges suffers.
+    m_stamps.trusted = m_stamps.trusted && notSetBack(m_stamps.last, now);
+    const bool kept = m_stamps.sentKept;
     m_stamps.last = now;
     if (n <= 0) {
         got[0] = Received();
@@ -370,21 +380,27 @@ UdpLink::Status UdpLink::failedReceive(int err, bool errorQueued, bool waited, c
     m_stamps.trusted = false;
     // Only a refusal that came after the send is this exchange's; without
     // stamps that can be trusted, any that is left now counts.
-    const qint64 notBefore = m_stamps.sentKept && clockKept(m_stamps.sent, m_stamps.last) ? m_stamps.sent.wallNs : 0;
+    const qint64 notBefore = m_stamps.sentKept ? m_stamps.sent.wallNs : 0;
     return refusedBy(peer, err == ECONNREFUSED, notBefore) ? Status::Refused : Status::Nothing;
 }
 
-UdpLink::Arrival UdpLink::arrivalOf(qint64 stampNs, const ClockReading &now, bool clockKept)
+UdpLink::Arrival UdpLink::arrivalOf(qint64 stampNs, const ClockReading &now, bool sentKept)
 {
+    // Stamped at or after the send's reading, and no later than now (give or
+    // take the clock set back since the send, or slack): received after the
+    // send. A clock set back after the send can only make such a datagram
+    // look older than the send, and be dropped.
+    const qint64 setBack = qMax<qint64>(0, m_stamps.sent.offsetNs - now.offsetNs);
+    const qint64 latest = now.wallNs + setBack + offsetSlackNs(m_stamps.sent, now);
     Arrival a = Arrival::Unknown;
-    if (stampNs != 0 && clockKept) {
+    if (stampNs != 0 && sentKept) {
         if (stampNs < m_stamps.sent.wallNs)
             a = Arrival::BeforeSend;
-        else if (stampNs <= now.wallNs)
+        else if (stampNs <= latest)
             a = Arrival::AfterSend;
     }
     // No stamp, or one from the future: the stamps cannot be trusted.
-    if (a == Arrival::Unknown && (stampNs == 0 || clockKept))
+    if (a == Arrival::Unknown && (stampNs == 0 || sentKept))
         m_stamps.trusted = false;
     // A datagram received after the send, stamped between the send and now.
     else if (a == Arrival::AfterSend)

@@ -94,10 +94,12 @@ public:
     // stamps each datagram with the wall clock as it receives it; the stamps
     // are trusted once one datagram received after a send bore a stamp
     // between that send and its receive call's return, and until a datagram
-    // comes without one, a wait ends with nothing, or the wall clock is set
-    // (its offset from the monotonic clock changes): each of these makes
-    // the next exchange drop what is pending before its send again. The
-    // socket of an emulator that takes no stamps never tells.
+    // comes without one (or with one from the future), a wait ends with
+    // nothing, a refusal comes, or the wall clock is set back (its offset
+    // from the monotonic clock shrinks; set forward, it only makes what came
+    // before look older): each of these makes the next exchange drop what
+    // is pending before its send again. The socket of an emulator that
+    // takes no stamps never tells.
     bool tellsArrivals() const { return m_stamps.trusted; }
 
     // The clocks as the arrivals are told against them, read together.
@@ -118,14 +120,14 @@ private:
     Status failedReceive(int err, bool errorQueued, bool waited, const Endpoint &peer);
     // Arrival of a datagram stamped at stampNs (0: no stamp), and what it
     // shows of the stamps.
-    Arrival arrivalOf(qint64 stampNs, const ClockReading &now, bool clockKept);
+    Arrival arrivalOf(qint64 stampNs, const ClockReading &now, bool sentKept);
     void stopTrusting();
 
     // How the kernel's receive stamps stand (see tellsArrivals).
     struct Stamps {
         bool asked = false;       // the socket was asked to stamp
         bool trusted = false;
-        bool sentKept = false;    // the wall clock was not set up to the last send
+        bool sentKept = false;    // the wall clock was not set back up to the last send
         ClockReading sent;        // read just before the last send
         ClockReading last;        // the last reading, at a send or a receive
     };
