@@ -37,6 +37,9 @@ public:
         m_elapsedNs = nowNs(m_clock) - m_t0;
         m_perOpNs = state.iterations() ? m_elapsedNs / double(state.iterations()) : 0.0;
     }
+    // Per-op time over `ops` operations instead of the state's iterations
+    // (a run on several threads, timed by one of them).
+    void perReads(double ops) { m_perOpNs = ops > 0 ? m_elapsedNs / ops : 0.0; }
     double elapsedNs() const { return m_elapsedNs; }
     double perOpNs() const { return m_perOpNs; }
 

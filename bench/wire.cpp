@@ -10,6 +10,14 @@
 //                     CDriveBaseClass interface of the plug-in, loaded with
 //                     dlopen + getSharedLibrary as a host loads it
 //   wire/WriteVariable WriteVariable of DT_INT16, count 2
+//   wire/scale_raw     64 raw sockets on 8 threads, 8 each, each thread
+//                     reading from its own responder in turn: the floor for
+//                     many drivers at once
+//   wire/scale_ReadVariable  the same with 64 driver objects (8 per thread)
+//                     and ReadVariable; reads_vs_raw is its aggregate reads
+//                     per second over the raw sockets' (median) in the same run
+// In the scale runs every answer is checked: the raw one byte for byte, the
+// driver's 100 values against those the responder sends.
 // Times are wall-clock per round trip. The counters x_raw_read and
 // x_raw_write are each repetition's time over the median of the raw floor's
 // repetitions in the same run (the raw benchmarks run first); x_modbus is the
@@ -37,7 +45,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -79,16 +89,19 @@ void setRatios(benchmark::State &state, const vbench::Stopwatch &w)
 class RawClient
 {
 public:
-    RawClient()
+    explicit RawClient(std::uint16_t port = g_responder.port())
     {
         m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         timeval tv{2, 0};   // never hang on a lost datagram
         ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         m_to.sin_family = AF_INET;
-        m_to.sin_port = htons(g_responder.port());
+        m_to.sin_port = htons(port);
         m_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     }
     ~RawClient() { ::close(m_fd); }
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+    const unsigned char *answer() const { return m_in; }
 
     // One request out, one answer of exactly `expect` bytes back.
     bool exchange(const unsigned char *req, size_t len, size_t expect)
@@ -200,6 +213,104 @@ void BM_WriteVariable(benchmark::State &state)
     }
     w.stop(state);
     setRatios(state, w);
+}
+
+// ------------------------------------------------------------------ at scale
+
+constexpr int kScaleThreads = 8;
+constexpr int kScalePerThread = 8;   // sockets or driver objects per thread
+
+// The responders, raw sockets and driver objects of the scale runs, made
+// before they start: thread t uses responder t and clients 8t to 8t+7.
+struct Scale {
+    std::vector<std::unique_ptr<vbench::Responder>> responders;
+    std::vector<std::unique_ptr<RawClient>> raw;
+    std::vector<CDriveBaseClass *> drivers;
+    std::vector<unsigned char> payload;   // what every read answer carries
+    QList<short> values;                  // the same as the driver decodes it
+};
+Scale g_scale;
+
+bool setUpScale(GetSharedLibraryFn get)
+{
+    for (int i = 0; i < vbench::kReadPayloadBytes; ++i)
+        g_scale.payload.push_back(static_cast<unsigned char>(i * 7 + 3));
+    for (int i = 0; i < kReadCount; ++i)
+        g_scale.values.append(short(g_scale.payload[size_t(2 * i)] | g_scale.payload[size_t(2 * i + 1)] << 8));
+    for (int t = 0; t < kScaleThreads; ++t) {
+        g_scale.responders.push_back(std::make_unique<vbench::Responder>());
+        if (!g_scale.responders.back()->start())
+            return false;
+        const std::uint16_t port = g_scale.responders.back()->port();
+        for (int k = 0; k < kScalePerThread; ++k) {
+            g_scale.raw.push_back(std::make_unique<RawClient>(port));
+            CDriveBaseClass *d = get();
+            d->SetConnectPar(QStringLiteral("1"));
+            if (d->ConnectDrive(QStringLiteral("127.0.0.1:%1").arg(port)) != 0)
+                return false;
+            g_scale.drivers.push_back(d);
+        }
+    }
+    return true;
+}
+
+void tearDownScale()
+{
+    for (CDriveBaseClass *d : g_scale.drivers)
+        d->DestroyFree();
+    for (auto &r : g_scale.responders)
+        r->stop();
+}
+
+// Each iteration is one read on the thread's next client. Thread 0 times
+// the run (the threads start and stop together) and sets the counters.
+template <typename ReadOne>
+void scaleRun(benchmark::State &state, const char *name, ReadOne readOne)
+{
+    const int first = state.thread_index() * kScalePerThread;
+    vbench::Stopwatch w(vbench::Clock::Wall);
+    int next = 0;
+    for (auto _ : state) {
+        if (!readOne(first + next)) {
+            state.SkipWithError("a read failed or gave other values");
+            return;
+        }
+        next = (next + 1) % kScalePerThread;
+    }
+    w.stop(state);
+    state.SetItemsProcessed(state.iterations());
+    if (state.thread_index() != 0)
+        return;
+    // Every thread made as many reads as thread 0.
+    vbench::Stopwatch all = w;
+    all.perReads(state.iterations() * state.threads());
+    if (std::strcmp(name, "scale_raw") == 0) {
+        g_base.record(name, all);
+        return;
+    }
+    const double base = g_base.median("scale_raw");
+    if (base > 0)
+        state.counters["reads_vs_raw"] = base / all.perOpNs();
+}
+
+void BM_ScaleRaw(benchmark::State &state)
+{
+    static const unsigned char req[vbench::kReadRequestBytes] = {
+        'M', 'R', 0x0E, 0x00, 0x01, 0x00, 0x1E, 0x00, 0x30, 0x00, 0x82, 0x00, 0x01, 0x00, 0x00, 0x00};
+    scaleRun(state, "scale_raw", [](int i) {
+        RawClient &c = *g_scale.raw[size_t(i)];
+        return c.exchange(req, sizeof req, vbench::kReadAnswerBytes)
+            && std::memcmp(c.answer() + vbench::kReadRequestBytes, g_scale.payload.data(),
+                           g_scale.payload.size()) == 0;
+    });
+}
+
+void BM_ScaleReadVariable(benchmark::State &state)
+{
+    scaleRun(state, "scale_ReadVariable", [](int i) {
+        const CLabelVariable r = g_scale.drivers[size_t(i)]->ReadVariable(kTag, DT_INT16, kReadCount);
+        return r.resultCode == 0 && r.value.value<QList<short>>() == g_scale.values;
+    });
 }
 
 // ---------------------------------------------------------------- heap check
@@ -343,12 +454,20 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark("wire/libmodbus_read", BM_LibmodbusRead)->UseRealTime();
         benchmark::RegisterBenchmark("wire/ReadVariable", BM_ReadVariable)->UseRealTime();
         benchmark::RegisterBenchmark("wire/WriteVariable", BM_WriteVariable)->UseRealTime();
+        if (!setUpScale(get)) {
+            std::fprintf(stderr, "cannot set up the scale runs\n");
+            return 2;
+        }
+        benchmark::RegisterBenchmark("wire/scale_raw", BM_ScaleRaw)->Threads(kScaleThreads)->UseRealTime();
+        benchmark::RegisterBenchmark("wire/scale_ReadVariable", BM_ScaleReadVariable)
+            ->Threads(kScaleThreads)->UseRealTime();
         int bn = n;
         benchmark::Initialize(&bn, args.data());
         if (benchmark::ReportUnrecognizedArguments(bn, args.data()))
             return 1;
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();
+        tearDownScale();
     }
     if (heapReads > 0 && profile == 0)
         rc = heapCheck(heapReads) == 0 ? 0 : 1;

@@ -203,7 +203,7 @@ CLabelVariable LibVESKORS::ReadVariable(QString tag, DataType type, int count)
     return result;
 }
 
-CLabelVariable LibVESKORS::Read_data(int area, int address, DataType type, int count, QString tag)
+CLabelVariable LibVESKORS::Read_data(int area, int address, DataType type, int count, const QString &tag)
 {
     CLabelVariable result;
     const qint64 length64 = byteLength(int(type), count);
@@ -256,7 +256,7 @@ CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVaria
 }
 
 CLabelVariable LibVESKORS::Write_data(int area, int address, DataType type, CLabelVariable v,
-                                      int count, QString tag)
+                                      int count, const QString &tag)
 {
     const qint64 length64 = byteLength(int(type), count);
     if (count == 0 || length64 == 0) {

@@ -34,9 +34,9 @@ public:
     int DestroyFree() override;
 
     // The read and write paths behind ReadVariable and WriteVariable.
-    CLabelVariable Read_data(int area, int address, DataType type, int count, QString tag);
+    CLabelVariable Read_data(int area, int address, DataType type, int count, const QString &tag);
     CLabelVariable Write_data(int area, int address, DataType type, CLabelVariable v, int count,
-                              QString tag);
+                              const QString &tag);
 
     // For a tool that loaded this plug-in into its own process and shows the
     // wire (reached through the meta-object, no symbol is exported for it):

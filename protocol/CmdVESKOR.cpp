@@ -148,6 +148,12 @@ public:
     {
         return m_socket.receive(buffer, capacity, waitMs, m_peer);
     }
+    int receiveMany(UdpLink::Received *got, char *const *buffers, int capacity, int count,
+                    int waitMs) override
+    {
+        return m_socket.receiveMany(got, buffers, capacity, count, waitMs, m_peer);
+    }
+    bool tellsArrivals() override { return m_socket.tellsArrivals(); }
     qint64 nowUs() override
     {
         return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -193,7 +199,7 @@ QString CmdVESKOR::peerText() const
 }
 
 int CmdVESKOR::Readmemory(int areaCode, int address, int length, int deviceId, QByteArray *out,
-                          QString tagName)
+                          const QString &tagName)
 {
     // The request is built in a buffer kept for the purpose (no allocation).
     m_readRequest.resize(kReadRequestSize);
@@ -205,8 +211,8 @@ int CmdVESKOR::Readmemory(int areaCode, int address, int length, int deviceId, Q
     return Message_parsing(m_readRequest, out, address, deviceId, length, tagName);
 }
 
-int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, int deviceId,
-                               int length, QString tagName)
+int CmdVESKOR::Message_parsing(const QByteArray &request, QByteArray *out, int offset, int deviceId,
+                               int length, const QString &tagName)
 {
     static const QString kRequest = QStringLiteral("lib[VESKOR]读命令 %1:%2 ID=%3 %4 len = %5 msg : %6");
     static const QString kAnswer = QStringLiteral("lib[VESKOR]读响应 %1:%2 ID=%3 %4 len = %5 msg : %6");
@@ -249,12 +255,14 @@ int CmdVESKOR::Message_parsing(QByteArray request, QByteArray *out, int offset, 
     }
 }
 
-int CmdVESKOR::Writememory(int areaCode, int address, int length, QByteArray data, QString tagName)
+int CmdVESKOR::Writememory(int areaCode, int address, int length, const QByteArray &data,
+                           const QString &tagName)
 {
     return writeRequest(WriteKind::Memory, areaCode, address, length, data, tagName);
 }
 
-int CmdVESKOR::Writebool(int areaCode, int address, int length, QByteArray data, QString tagName)
+int CmdVESKOR::Writebool(int areaCode, int address, int length, const QByteArray &data,
+                         const QString &tagName)
 {
     return writeRequest(WriteKind::Bool, areaCode, address, length, data, tagName);
 }

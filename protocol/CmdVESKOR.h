@@ -47,14 +47,14 @@ public:
     int DestroyFree();
 
     int Readmemory(int areaCode, int address, int length, int deviceId, QByteArray *out,
-                   QString tagName);
+                   const QString &tagName);
     // On success the wanted bytes go to out: appended when out holds bytes
     // already; when it is empty, out becomes a view of the receive buffer,
     // valid until the next exchange (the read path decodes it at once).
-    int Message_parsing(QByteArray request, QByteArray *out, int offset, int deviceId, int length,
-                        QString tagName);
-    int Writememory(int areaCode, int address, int length, QByteArray data, QString tagName);
-    int Writebool(int areaCode, int address, int length, QByteArray data, QString tagName);
+    int Message_parsing(const QByteArray &request, QByteArray *out, int offset, int deviceId, int length,
+                        const QString &tagName);
+    int Writememory(int areaCode, int address, int length, const QByteArray &data, const QString &tagName);
+    int Writebool(int areaCode, int address, int length, const QByteArray &data, const QString &tagName);
 
     void setDebug(bool on) { m_debug = on; }
     bool debug() const { return m_debug; }

@@ -74,6 +74,19 @@ bool Exchange::takeNoEchoNews()
     return news;
 }
 
+int ExchangeIo::receiveMany(UdpLink::Received *got, char *const *buffers, int capacity, int count,
+                            int waitMs)
+{
+    int n = 0;
+    while (n < count) {
+        got[n] = receive(buffers[n], capacity, n == 0 ? waitMs : 0);
+        if (got[n].status != UdpLink::Status::Datagram)
+            break;
+        ++n;
+    }
+    return n;
+}
+
 // Drop what earlier exchanges left on the socket, send, then read datagrams
 // until one answers this request or the wait is over. Of datagrams that
 // arrive together the last one that answers counts.
@@ -83,10 +96,17 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
     m_answer.resize(0);
     if (!m_scratch) {
         m_scratch.reset(new char[kMaxDatagram]);
+        m_more.reset(new char[size_t(kBatch - 1) * kMaxDatagram]);
+        for (int i = 0; i < kBatch; ++i)
+            m_slots[size_t(i)] = i == 0 ? m_scratch.get() : m_more.get() + size_t(i - 1) * kMaxDatagram;
         m_answer.reserve(1024);   // marks the capacity as kept
     }
 
-    dropPending(io);
+    // What is pending now answers nothing. Unless each datagram will tell
+    // whether it came before the send, it is read and dropped first.
+    const bool toldApart = io.tellsArrivals();
+    if (!toldApart)
+        dropPending(io);
     if (io.send(request, size) != 0)
         return Outcome::SendFailed;
     m_sent.requestSent(request, size);
@@ -99,44 +119,68 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
     for (int round = 0;; ++round) {
         // The first wait is one blocking call bounded by the socket's own
         // timeout (most of the wait); later ones get what is left of it. Once
-        // an answer is in, only what is already pending is read.
+        // an answer is in, only what is already pending is read: a batch
+        // holds all that was, unless it is full.
         int wait = 0;
         if (!taken.answered) {
             wait = round == 0 && blockingFirstWait ? UdpLink::kBlock : msUntil(deadline, io.nowUs());
             if (wait == 0)
                 break;
         }
-        const UdpLink::Received got = io.receive(m_scratch.get(), kMaxDatagram, wait);
-        if (got.status == UdpLink::Status::Refused && !taken.answered)
-            return Outcome::Refused;
-        if (got.status != UdpLink::Status::Datagram) {
-            if (taken.answered || got.status == UdpLink::Status::Failed)
-                break;
+        const int n = io.receiveMany(m_got.data(), m_slots.data(), kMaxDatagram, kBatch, wait);
+        for (int i = 0; i < n; ++i)
+            takeIn(io, request, size, i, toldApart, taken);
+        if (n == kBatch)
             continue;
-        }
-        const qint64 now = io.nowUs();
-        m_sent.forgetOldWrites(now, m_writeWindowUs);
-        judge(request, size, got.size, m_sent.originOf(keyOf(got.from)), now, taken);
+        const UdpLink::Status ended = m_got[size_t(n)].status;
+        if (ended == UdpLink::Status::Refused && !taken.answered)
+            return Outcome::Refused;
+        if (taken.answered || ended == UdpLink::Status::Failed)
+            break;
     }
     learn(request, size, taken);
     return taken.answered ? Outcome::Answer : Outcome::NoAnswer;
 }
 
-// What earlier exchanges left on the socket answers nothing now; a late
-// write answer among it is not awaited any longer. A flood costs time,
-// bounded.
+void Exchange::takeIn(ExchangeIo &io, const char *request, int size, int i, bool toldApart, Taken &taken)
+{
+    const UdpLink::Received &got = m_got[size_t(i)];
+    const Origin from = m_sent.originOf(keyOf(got.from));
+    const qint64 now = io.nowUs();
+    if (toldApart && got.arrival != UdpLink::Arrival::AfterSend) {
+        dropEarlier(m_slots[size_t(i)], got.size, from, now);   // or not known to be later
+        return;
+    }
+    if (i > 0)   // the datagram judged is the one in m_scratch
+        memcpy(m_scratch.get(), m_slots[size_t(i)], size_t(got.size));
+    m_sent.forgetOldWrites(now, m_writeWindowUs);
+    judge(request, size, got.size, from, now, taken);
+}
+
+// What earlier exchanges left on the socket answers nothing now. A flood
+// costs time, bounded.
 void Exchange::dropPending(ExchangeIo &io)
 {
     constexpr int kMaxDropped = 65536;
-    for (int i = 0; i < kMaxDropped; ++i) {
-        const UdpLink::Received got = io.receive(m_scratch.get(), kMaxDatagram, 0);
-        if (got.status == UdpLink::Status::Datagram) {
-            if (m_sent.originOf(keyOf(got.from)) != Origin::Stranger)
-                m_sent.lateAnswerCame(m_scratch.get(), got.size, io.nowUs());
-        } else if (got.status != UdpLink::Status::Refused) {
-            break;   // nothing left (a refusal left by an earlier exchange is cleared)
+    for (int dropped = 0; dropped < kMaxDropped;) {
+        const int n = io.receiveMany(m_got.data(), m_slots.data(), kMaxDatagram, kBatch, 0);
+        for (int i = 0; i < n; ++i) {
+            const UdpLink::Received &got = m_got[size_t(i)];
+            dropEarlier(m_slots[size_t(i)], got.size, m_sent.originOf(keyOf(got.from)), io.nowUs());
         }
+        // Nothing left once a read finds nothing (a refusal left by an
+        // earlier exchange is cleared, and what lies behind it is read).
+        if (n == 0 && m_got[0].status != UdpLink::Status::Refused)
+            break;
+        dropped += qMax(n, 1);
     }
+}
+
+void Exchange::dropEarlier(const char *datagram, int size, Origin from, qint64 nowUs)
+{
+    // A late write answer among it is not awaited any longer.
+    if (from != Origin::Stranger)
+        m_sent.lateAnswerCame(datagram, size, nowUs);
 }
 
 void Exchange::judge(const char *request, int size, int got, Origin from, qint64 nowUs, Taken &taken)

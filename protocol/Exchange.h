@@ -1,5 +1,9 @@
 // One request, one answer: drop what earlier exchanges left, send, then read
-// datagrams until one answers the request or the wait is over.
+// datagrams until one answers the request or the wait is over. What earlier
+// exchanges left is read and dropped before the send, or, when the socket
+// tells each datagram's arrival against the send, dropped as it is read
+// after it: then an exchange costs the send and, in the common case, one
+// receive.
 //
 // The exchange talks to its socket and its clock through ExchangeIo, a seam
 // with two sides: the real UDP socket with the steady clock (CmdVESKOR), and
@@ -27,6 +31,15 @@ public:
     // As UdpLink::receive: waitMs 0 does not wait, UdpLink::kBlock waits the
     // socket's own receive timeout.
     virtual UdpLink::Received receive(char *buffer, int capacity, int waitMs) = 0;
+    // As UdpLink::receiveMany: the first datagram as receive() waits for it,
+    // then those pending behind it, up to count; how many came. When fewer
+    // than count came, got[n] says what ended the batch. This default reads
+    // them with one receive() each.
+    virtual int receiveMany(UdpLink::Received *got, char *const *buffers, int capacity, int count,
+                            int waitMs);
+    // As UdpLink::tellsArrivals: whether each datagram received after the
+    // next send will say whether it came before it (Received::arrival).
+    virtual bool tellsArrivals() { return false; }
     // A monotonic clock, in microseconds.
     virtual qint64 nowUs() = 0;
 };
@@ -68,6 +81,12 @@ private:
         bool ownHeaderCame = false;   // a write's header came, taken as late
     };
     void dropPending(ExchangeIo &io);
+    // The batch's i-th datagram, read after the send; toldApart: the send
+    // was not preceded by dropPending.
+    void takeIn(ExchangeIo &io, const char *request, int size, int i, bool toldApart, Taken &taken);
+    // A datagram that came before the send: it answers nothing now, and a
+    // late write answer among it is not awaited any longer.
+    void dropEarlier(const char *datagram, int size, Origin from, qint64 nowUs);
     void judge(const char *request, int size, int got, Origin from, qint64 nowUs, Taken &taken);
     void learn(const char *request, int size, const Taken &taken);
 
@@ -97,8 +116,13 @@ private:
     int m_nextTold = 0;
 
     // Kept from one exchange to the next, so that an exchange allocates
-    // nothing: the datagram being read and the answer taken.
+    // nothing: the datagram being read (the first of a batch), the rest of a
+    // batch, and the answer taken.
+    static constexpr int kBatch = UdpLink::kMaxBatch;
     std::unique_ptr<char[]> m_scratch;
+    std::unique_ptr<char[]> m_more;
+    std::array<char *, kBatch> m_slots{};
+    std::array<UdpLink::Received, kBatch> m_got{};
     QByteArray m_answer;
 };
 

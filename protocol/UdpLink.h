@@ -60,10 +60,18 @@ public:
         Refused,    // the peer's host reported its port closed (ICMP)
         Failed      // the socket reported another error
     };
+    // When a datagram came, against the last send, as the kernel's receive
+    // time stamp tells it (see tellsArrivals).
+    enum class Arrival {
+        Unknown,      // no stamp that can be trusted came with it
+        BeforeSend,   // it was received before the last send
+        AfterSend     // it was received after the last send
+    };
     struct Received {
         Status status = Status::Nothing;
         int size = 0;
         Endpoint from;
+        Arrival arrival = Arrival::Unknown;
     };
     // Waits up to waitMs (0: not at all; kBlock: the receive timeout, in one
     // system call) for one datagram and reads it into buffer (at most
@@ -71,12 +79,59 @@ public:
     // when it concerns `peer` (address and port); others are read and dropped.
     static constexpr int kBlock = -1;
     Received receive(char *buffer, int capacity, int waitMs, const Endpoint &peer);
+    // The same wait for the first datagram, then the ones pending behind it
+    // without waiting, up to `count` (at most kMaxBatch), the i-th into
+    // buffers[i]: all in one system call. Returns how many came; when none
+    // did, got[0] says why. When fewer than count came, got[n] says Nothing:
+    // an error met after the first datagram is reported by the next call.
+    static constexpr int kMaxBatch = 8;
+    int receiveMany(Received *got, char *const *buffers, int capacity, int count, int waitMs,
+                    const Endpoint &peer);
+
+    // Whether every datagram received after the next send will say whether
+    // it was received before or after that send (Received::arrival), so that
+    // what is pending need not be read and dropped before it. The kernel
+    // stamps each datagram with the wall clock as it receives it; the stamps
+    // are trusted once one datagram received after a send bore a stamp
+    // between that send and its receive call's return, and until a datagram
+    // comes without one (or with one from the future), a wait ends with
+    // nothing, a refusal comes, or the wall clock is set back (its offset
+    // from the monotonic clock shrinks; set forward, it only makes what came
+    // before look older): each of these makes the next exchange drop what
+    // is pending before its send again. The socket of an emulator that
+    // takes no stamps never tells.
+    bool tellsArrivals() const { return m_stamps.trusted; }
+
+    // The clocks as the arrivals are told against them, read together.
+    struct ClockReading {
+        qint64 wallNs = 0;     // the wall clock, as the kernel's stamps are
+        qint64 offsetNs = 0;   // the wall clock less the monotonic one
+        qint64 spreadNs = -1;  // how long the reading took; -1: not read
+    };
 
 private:
     // Reads the socket's error queue empty; true when it held a refusal of
     // `peer`'s port (or, when the queue gives no details, when the socket
-    // reported a refusal: reportedRefused).
-    bool refusedBy(const Endpoint &peer, bool reportedRefused);
+    // reported a refusal: reportedRefused). A refusal stamped before
+    // notBeforeNs on the wall clock (0: any) is an earlier exchange's.
+    bool refusedBy(const Endpoint &peer, bool reportedRefused, qint64 notBeforeNs = 0);
+    // What the wait before a batch gave when it gave no datagram.
+    Status waitForFirst(int waitMs, bool &errorQueued);
+    Status failedReceive(int err, bool errorQueued, bool waited, const Endpoint &peer);
+    // Arrival of a datagram stamped at stampNs (0: no stamp), and what it
+    // shows of the stamps.
+    Arrival arrivalOf(qint64 stampNs, const ClockReading &now, bool sentKept);
+    void stopTrusting();
+
+    // How the kernel's receive stamps stand (see tellsArrivals).
+    struct Stamps {
+        bool asked = false;       // the socket was asked to stamp
+        bool trusted = false;
+        bool sentKept = false;    // the wall clock was not set back up to the last send
+        ClockReading sent;        // read just before the last send
+        ClockReading last;        // the last reading, at a send or a receive
+    };
+    Stamps m_stamps;
 
     int m_fd = -1;
     int m_family = AF_UNSPEC;
