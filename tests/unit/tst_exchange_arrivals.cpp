@@ -119,7 +119,7 @@ bool sameState(const Exchange &a, const Exchange &b)
     }
     const PeerHabits &x = a.habits();
     const PeerHabits &y = b.habits();
-    return x.answersFromPeerAddress == y.answersFromPeerAddress && x.echoesSequence == y.echoesSequence
+    return x.echoesSequence == y.echoesSequence
         && x.echoesWriteHeader == y.echoesWriteHeader && x.sequenceNamesNothing == y.sequenceNamesNothing
         && x.copiesAreaCode == y.copiesAreaCode && x.strayRuns == y.strayRuns
         && x.slowestAnswerUs == y.slowestAnswerUs;

@@ -103,9 +103,13 @@ struct Tally {
 class SimNet final : public ExchangeIo
 {
 public:
-    explicit SimNet(quint64 seed) : rng(seed) {}
+    // Odd seeds stand for a socket whose datagrams tell whether they came
+    // before the send (kernel receive stamps): the exchange then reads no
+    // drain before sending, and drops what came before as it reads it.
+    explicit SimNet(quint64 seed) : rng(seed), stamps(seed % 2 == 1) {}
 
     std::mt19937_64 rng;
+    bool stamps = false;
     qint64 now = 0;
     qint64 sentAt = 0;           // when this exchange's request left
     qint64 stallUs = 0;          // the host reads this much later than it could
@@ -180,12 +184,15 @@ public:
         r.size = qMin(int(first->bytes.size()), capacity);
         memcpy(buffer, first->bytes.constData(), size_t(r.size));
         r.from = first->from;
+        if (stamps)
+            r.arrival = first->at <= sentAt ? UdpLink::Arrival::BeforeSend : UdpLink::Arrival::AfterSend;
         delivered.push_back(*first);
         delivered.back().readAt = now;
         queue.erase(first);
         return r;
     }
 
+    bool tellsArrivals() override { return stamps; }
     qint64 nowUs() override { return now; }
 
     static QByteArray payloadOf(int id, quint64 exchange)
