@@ -11,13 +11,14 @@
 #               and dpkg-dev (the package test), groff-base (man pages), tmux (the
 #               monitor as a terminal shows it), file
 #   gateway     libmosquitto-dev libcpp-httplib-dev (veskor-gateway is built
-#               only with them); mosquitto mosquitto-clients prometheus curl
+#               only with them), libsystemd-dev (its readiness and watchdog
+#               notices to systemd); mosquitto mosquitto-clients prometheus curl
 #               (its end-to-end test: broker, clients, promtool)
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config file python3 tzdata tmux qtbase5-dev libqt5network5
           libbenchmark-dev libmodbus-dev libpcap-dev tshark lintian dpkg-dev groff-base
-          libmosquitto-dev libcpp-httplib-dev mosquitto mosquitto-clients prometheus curl "$@")
+          libmosquitto-dev libcpp-httplib-dev libsystemd-dev mosquitto mosquitto-clients prometheus curl "$@")
 
 # Installed for this machine's architecture (or for all): a package of
 # another architecture (say libmodbus-dev:armhf for a cross build) does not

@@ -5,6 +5,7 @@
 #include "driver/ExportTCPDLL.h"
 #include "Log.h"
 #include "driver/ResultCodes.h"
+#include "protocol/CmdVESKOR.h"
 #include "veskor/Values.h"
 
 #include <QElapsedTimer>
@@ -94,6 +95,7 @@ bool Controller::start(QString *error)
 {
     if (!m_link->start(error))
         return false;
+    m_beat.beat();
     m_thread = std::thread([this] { run(); });
     return true;
 }
@@ -136,7 +138,18 @@ ControllerStats Controller::stats() const
     std::lock_guard<std::mutex> lock(m_statsMutex);
     ControllerStats s = m_stats;
     s.mqttConnected = m_link->connected();
+    s.mqttConnects = m_link->connects();
     return s;
+}
+
+QString Controller::stuck(qint64 nowMs) const
+{
+    const QString worker = stuckReason(QStringLiteral("%1: worker").arg(m_config.name), m_beat.last(), nowMs,
+                                       workerAllowanceMs(m_config, CmdVESKOR::kAnswerWaitMs));
+    if (!worker.isEmpty())
+        return worker;
+    return stuckReason(QStringLiteral("%1: MQTT network thread").arg(m_config.name), m_link->heartbeat().last(),
+                       nowMs, mqttAllowanceMs(m_link->config()));
 }
 
 QVector<TagReading> Controller::readings() const
@@ -173,6 +186,7 @@ void Controller::run()
     const auto period = std::chrono::milliseconds(m_config.periodMs);
     Clock::time_point planned = Clock::now();
     while (!m_stop.load()) {
+        m_beat.beat();
         const Clock::time_point began = Clock::now();
         const bool answered = cycle();
         if (m_stop.load())
@@ -183,6 +197,7 @@ void Controller::run()
         logUnloggedRefusals();
         const CycleEnd end = endOfCycle(planned, began, Clock::now(), period);
         noteCycle(end);
+        m_firstCycleEnded.store(true);
         planned = end.next;
         if (!waitForNextCycle(planned))
             break;
@@ -209,6 +224,7 @@ bool Controller::cycle()
             skipRead(m_plan.at(i));
             continue;
         }
+        m_beat.beat();
         if (i > 0 && m_config.pauseMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(m_config.pauseMs));
         const int code = readRequest(m_plan.at(i));
@@ -346,6 +362,7 @@ bool Controller::waitForNextCycle(Clock::time_point next)
         });
         if (m_stop.load())
             return false;
+        m_beat.beat();
         m_heldChanged = false;
         lock.unlock();
         releaseDueSets();

@@ -68,6 +68,7 @@ struct ControllerStats {
     quint64 setResultsHeld = 0;     // refused sets whose result was not published (the refusal limits)
     quint64 tagsRead = 0;           // tag values taken from answered reads
     bool mqttConnected = false;
+    quint64 mqttConnects = 0;       // connections the broker took, the first included
 };
 
 class Controller
@@ -91,6 +92,11 @@ public:
     void finishMqtt();
 
     ControllerStats stats() const;
+    // Why its worker or its MQTT network thread counts as stuck (Health.h);
+    // empty while both turn.
+    QString stuck(qint64 nowMs) const;
+    // Its first read cycle ended, answered or not.
+    bool firstCycleEnded() const { return m_firstCycleEnded.load(); }
     // Every tag as the table says it is now, in the configuration's order.
     QVector<TagReading> readings() const;
 
@@ -153,6 +159,8 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_republish{false};   // every value again, and the state
     std::atomic<bool> m_caughtUp{false};    // the values held back
+    std::atomic<bool> m_firstCycleEnded{false};
+    Heartbeat m_beat;                       // every turn of the worker
     bool m_finished = false;           // under m_mutex
     mutable std::mutex m_mutex;        // the fields below, the wakeup and m_finished
     std::condition_variable m_wake;

@@ -215,6 +215,8 @@ QByteArray metricsText(const QVector<Controller *> &controllers)
                   [](const Snapshot &x) { return QByteArray::number(x.s.tagsRead); });
     perController(&out, all, "veskor_mqtt_connected", "gauge", "1 while the controller's MQTT connection is up.",
                   [](const Snapshot &x) { return QByteArray(x.s.mqttConnected ? "1" : "0"); });
+    perController(&out, all, "veskor_mqtt_connects_total", "counter", "Connections the MQTT broker took, the first included.",
+                  [](const Snapshot &x) { return QByteArray::number(x.s.mqttConnects); });
     perController(&out, all, "veskor_mqtt_published_total", "counter", "Tag values published to MQTT.",
                   [](const Snapshot &x) { return QByteArray::number(x.s.published); });
     codeCounters(&out, all, "veskor_writes_total",
@@ -617,7 +619,18 @@ bool GuardedHttpServer::process_and_close_socket(socket_t sock)
     return ok;
 }
 
-MetricsServer::MetricsServer(const QVector<Controller *> &controllers) : m_controllers(controllers) {}
+MetricsServer::MetricsServer(MetricsSources sources) : m_sources(std::move(sources)) {}
+
+namespace {
+
+// 200 "ok" when there is no reason against, else 503 with the reason.
+void answerCheck(httplib::Response &res, const QString &reason)
+{
+    res.status = reason.isEmpty() ? 200 : 503;
+    res.set_content(reason.isEmpty() ? std::string("ok\n") : reason.toStdString() + '\n', "text/plain; charset=utf-8");
+}
+
+} // namespace
 
 MetricsServer::~MetricsServer()
 {
@@ -634,11 +647,21 @@ bool MetricsServer::start(const QString &hostPort, QString *error)
     }
     m_server.reset(new GuardedHttpServer);
     m_server->Get("/metrics", [this](const httplib::Request &, httplib::Response &res) {
-        const QByteArray text = metricsText(m_controllers);
+        const QVector<std::shared_ptr<Controller>> held = m_sources.controllers();
+        QVector<Controller *> controllers;
+        for (const auto &c : held)
+            controllers.append(c.get());
+        const QByteArray text = metricsText(controllers);
         res.set_content(text.constData(), size_t(text.size()), "text/plain; version=0.0.4; charset=utf-8");
     });
+    m_server->Get("/healthz", [this](const httplib::Request &, httplib::Response &res) {
+        answerCheck(res, m_sources.notAlive());
+    });
+    m_server->Get("/readyz", [this](const httplib::Request &, httplib::Response &res) {
+        answerCheck(res, m_sources.notReady());
+    });
     m_server->Get("/", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("veskor-gateway: metrics at /metrics\n", "text/plain");
+        res.set_content("veskor-gateway: metrics at /metrics, health at /healthz, readiness at /readyz\n", "text/plain");
     });
     if (!m_server->listenOn(host.toStdString(), port)) {
         *error = QStringLiteral("metrics: cannot listen on %1").arg(hostPort);

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -41,19 +42,31 @@ QByteArray metricNumber(double d);
 // of the process.
 QByteArray metricsText(const QVector<Controller *> &controllers);
 
+// What the server asks, from its own threads, at each request.
+struct MetricsSources {
+    // The controllers running now (a reload changes them); each is held
+    // while its figures are taken.
+    std::function<QVector<std::shared_ptr<Controller>>()> controllers;
+    // /healthz: why the gateway is not alive, /readyz: why not ready;
+    // empty when it is.
+    std::function<QString()> notAlive;
+    std::function<QString()> notReady;
+};
+
 class MetricsServer
 {
 public:
-    explicit MetricsServer(const QVector<Controller *> &controllers);
+    explicit MetricsServer(MetricsSources sources);
     ~MetricsServer();
-    // Binds ADDRESS:PORT and serves /metrics; false with the reason.
+    // Binds ADDRESS:PORT and serves /metrics, /healthz and /readyz; false
+    // with the reason.
     bool start(const QString &hostPort, QString *error);
     // Closes the listening socket and every connection, in flight or not,
     // and waits for the server's threads; waits on no client.
     void stop();
 
 private:
-    QVector<Controller *> m_controllers;
+    MetricsSources m_sources;
     std::unique_ptr<GuardedHttpServer> m_server;
     std::thread m_thread;
 };

@@ -160,6 +160,7 @@ bool MqttLink::start(QString *error)
 {
     if (!configure(error))
         return false;
+    m_beat.beat();
     m_network = std::thread([this] { network(connectFirst()); });
     m_started = true;
     return true;
@@ -221,6 +222,7 @@ bool MqttLink::connectFirst()
 {
     int delayS = m_config.reconnectMinS;
     while (!brokerTakesConnections()) {
+        m_beat.beat();
         if (m_stopping.load())
             return false;
         handleLibraryError(QStringLiteral("no connection taken"));
@@ -250,6 +252,7 @@ void MqttLink::network(bool connecting)
 {
     int delayS = m_config.reconnectMinS;
     while (!m_stopping.load()) {
+        m_beat.beat();
         if (!connecting) {
             if (!pause(delayS))
                 break;

@@ -10,6 +10,7 @@
 #define VESKOR_GATEWAY_MQTTLINK_H
 
 #include "Config.h"
+#include "Health.h"
 #include "Unacked.h"
 
 #include <QByteArray>
@@ -96,7 +97,10 @@ public:
     void finish();
 
     const QByteArray &stateTopic() const { return m_stateTopic; }
+    const MqttConfig &config() const { return m_config; }
     quint64 connects() const { return m_connects.load(); }
+    // Beaten on every turn of the network thread, from start() on.
+    const Heartbeat &heartbeat() const { return m_beat; }
 
     // The library's callbacks, on its network thread.
     void handleConnect(int rc);
@@ -136,6 +140,7 @@ private:
     ConnectHandler m_onConnect;
     ConnectHandler m_onCaughtUp;
     UnackedCount m_unacked;
+    Heartbeat m_beat;
 };
 
 // mosquitto_lib_init / cleanup for the process.

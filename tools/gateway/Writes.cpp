@@ -212,6 +212,7 @@ void Controller::doWrites()
         writes.swap(m_writes);
     }
     for (const PendingWrite &w : writes) {
+        m_beat.beat();
         const TagConfig &cfg = m_config.tags.at(w.tag);
         CLabelVariable v;
         v.value = w.values;

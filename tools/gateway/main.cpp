@@ -1,15 +1,17 @@
 // veskor-gateway: polls many controllers through the plug-in and moves their
 // tags' values to an MQTT broker and a Prometheus endpoint; takes writes
-// from MQTT for the tags listed as writable. Runs until SIGTERM or SIGINT.
+// from MQTT for the tags listed as writable. Runs until SIGTERM or SIGINT;
+// SIGHUP reads the configuration again.
 #include "Config.h"
-#include "Controller.h"
+#include "Gateway.h"
 #include "Log.h"
-#include "Metrics.h"
 #include "MqttLink.h"
+#include "Notify.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -31,11 +33,13 @@ const char kUsage[] =
     "Reads the tags of the controllers in FILE (JSON) every period through the\n"
     "plug-in, publishes them to MQTT as <prefix>/<controller>/<tag> and serves\n"
     "Prometheus metrics; tags marked \"writable\" take writes from\n"
-    "<prefix>/<controller>/<tag>/set. Stops cleanly on SIGTERM or SIGINT.\n"
+    "<prefix>/<controller>/<tag>/set. Stops cleanly on SIGTERM or SIGINT; SIGHUP\n"
+    "reads FILE again and applies what changed.\n"
     "\n"
     "  --config FILE           the configuration (see veskor-gateway(1))\n"
     "  --metrics ADDRESS:PORT  where /metrics is served (default 127.0.0.1:9463,\n"
-    "                          or the file's \"metrics\"); \"off\" for none\n"
+    "                          or the file's \"metrics\"); \"off\" for none; also\n"
+    "                          /healthz and /readyz\n"
     "  --check                 check the configuration and every controller's MQTT\n"
     "                          setup (status 2: a fault, 3: a setup refused); start\n"
     "                          nothing\n"
@@ -106,49 +110,6 @@ Options parseArguments(const QStringList &args)
     return o;
 }
 
-// Stops the controllers, says offline on every $state and ends with the
-// status: ExitOk after a stop signal, ExitStart after something that did not
-// start. A controller whose call is still in flight (a silent one waits up
-// to the plug-in's answer wait) is not waited for past the deadline.
-int shutdown(std::vector<std::unique_ptr<Controller>> &controllers, MetricsServer &metrics, int status)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-    for (auto &c : controllers)
-        c->requestStop();
-    for (auto &c : controllers)
-        c->disconnectMqtt();
-    metrics.stop();
-    for (auto &c : controllers)
-        c->finishMqtt();
-    bool allEnded = true;
-    for (auto &c : controllers)
-        allEnded = c->waitStopped(deadline) && allEnded;
-    logLine(QStringLiteral("stopped"));
-    if (!allEnded) {
-        std::fflush(stdout);
-        std::_Exit(status);
-    }
-    controllers.clear();
-    mqttLibraryCleanup();
-    return status;
-}
-
-// Every controller's MQTT setup made as its start makes it, on a client of
-// its own that never connects: what the library refuses is known before
-// anything starts. report(index, reason) for each refusal; false when any.
-bool setupsAccepted(const GatewayConfig &config, const std::function<void(int, const QString &)> &report)
-{
-    bool accepted = true;
-    for (int i = 0; i < config.controllers.size(); ++i) {
-        QString error;
-        if (!MqttLink(config.mqtt, config.controllers.at(i).name).prepare(&error)) {
-            report(i, error);
-            accepted = false;
-        }
-    }
-    return accepted;
-}
-
 // --check: the file's warnings and every controller's MQTT setup.
 // ExitStart when one is refused.
 int check(const GatewayConfig &config)
@@ -168,15 +129,66 @@ int check(const GatewayConfig &config)
     return ExitOk;
 }
 
-int run(const GatewayConfig &config)
+// The start line: what runs and where.
+void logStarted(const GatewayConfig &config)
 {
-    // SIGTERM and SIGINT are taken by sigwait() below: blocked here, before
-    // any thread starts, so that every thread inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    logLine(QStringLiteral("%1 controller(s), %2 tag(s); MQTT %3:%4 prefix %5; metrics %6")
+                .arg(config.controllers.size()).arg(config.tagCount())
+                .arg(config.mqtt.host).arg(config.mqtt.port).arg(config.mqtt.prefix)
+                .arg(config.metrics.isEmpty() ? QStringLiteral("off") : QStringLiteral("http://%1/metrics").arg(config.metrics)));
+}
+
+// Until SIGTERM or SIGINT: SIGHUP reloads; between signals, READY=1 to
+// systemd once every controller's first cycle ended, and WATCHDOG=1 at half
+// the watchdog's interval while every thread turns. Returns the stop signal.
+int serve(Gateway &gateway, const sigset_t &stopAndReload)
+{
+    using Clock = std::chrono::steady_clock;
+    const std::chrono::milliseconds ping = watchdogPingInterval();
+    const std::chrono::milliseconds tick = ping.count() > 0 ? std::min(ping, std::chrono::milliseconds(250))
+                                                            : std::chrono::milliseconds(250);
+    const timespec wait{0, long(tick.count()) * 1000000L};
+    bool ready = false;
+    QString stuck;
+    Clock::time_point lastPing;
+    for (;;) {
+        const int signal = sigtimedwait(&stopAndReload, nullptr, &wait);
+        if (signal == SIGTERM || signal == SIGINT)
+            return signal;
+        if (signal == SIGHUP) {
+            if (ready)
+                notifySystemd("RELOADING=1");
+            gateway.reload();
+            if (ready)
+                notifySystemd("READY=1");
+        }
+        if (!ready && gateway.notReady().isEmpty()) {
+            ready = true;
+            notifySystemd("READY=1");
+        }
+        const QString reason = gateway.notAlive();
+        if (reason != stuck)
+            logLine(reason.isEmpty() ? QStringLiteral("every thread turns again")
+                                     : QStringLiteral("not alive: %1").arg(reason));
+        stuck = reason;
+        if (ping.count() > 0 && reason.isEmpty() && Clock::now() - lastPing >= ping) {
+            notifySystemd("WATCHDOG=1");
+            lastPing = Clock::now();
+        }
+    }
+}
+
+int run(const GatewayConfig &config, const std::function<void(GatewayConfig *)> &adjust)
+{
+    // SIGTERM, SIGINT and SIGHUP are taken by sigtimedwait() in serve():
+    // blocked here, before any thread starts, so that every thread inherits
+    // the mask.
+    sigset_t stopAndReload;
+    sigemptyset(&stopAndReload);
+    sigaddset(&stopAndReload, SIGTERM);
+    sigaddset(&stopAndReload, SIGINT);
+    sigaddset(&stopAndReload, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopAndReload, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     for (const QString &line : writeOverlapWarnings(config))
@@ -188,32 +200,26 @@ int run(const GatewayConfig &config)
         mqttLibraryCleanup();
         return ExitStart;
     }
-    std::vector<std::unique_ptr<Controller>> controllers;
-    QVector<Controller *> pointers;
-    for (const ControllerConfig &c : config.controllers) {
-        controllers.emplace_back(new Controller(c, config.mqtt));
-        pointers.append(controllers.back().get());
+    std::unique_ptr<Gateway> gateway(new Gateway(config, adjust));
+    int status = ExitStart;
+    if (gateway->start()) {
+        logStarted(config);
+        const int signal = serve(*gateway, stopAndReload);
+        logLine(QStringLiteral("%1: stopping").arg(signal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
+        status = ExitOk;
     }
-    MetricsServer metrics(pointers);
-    QString error;
-    if (!config.metrics.isEmpty() && !metrics.start(config.metrics, &error)) {
-        logLine(error);
-        return ExitStart;
+    notifySystemd("STOPPING=1");
+    // A controller whose call is still in flight (a silent one waits up to
+    // the plug-in's answer wait) is not waited for past the stop's deadline.
+    const bool ended = gateway->stop();
+    logLine(QStringLiteral("stopped"));
+    if (!ended) {
+        std::fflush(stdout);
+        std::_Exit(status);
     }
-    for (auto &c : controllers) {
-        if (!c->start(&error)) {
-            logLine(QStringLiteral("%1: %2").arg(c->config().name, error));
-            return shutdown(controllers, metrics, ExitStart);
-        }
-    }
-    logLine(QStringLiteral("%1 controller(s), %2 tag(s); MQTT %3:%4 prefix %5; metrics %6")
-                .arg(config.controllers.size()).arg(config.tagCount())
-                .arg(config.mqtt.host).arg(config.mqtt.port).arg(config.mqtt.prefix)
-                .arg(config.metrics.isEmpty() ? QStringLiteral("off") : QStringLiteral("http://%1/metrics").arg(config.metrics)));
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    logLine(QStringLiteral("%1: stopping").arg(signal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
-    return shutdown(controllers, metrics, ExitOk);
+    gateway.reset();
+    mqttLibraryCleanup();
+    return status;
 }
 
 } // namespace
@@ -230,15 +236,15 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "%s\n", f.toUtf8().constData());
         return ExitUsage;
     }
-    if (options.metricsGiven) {
-        QString host;
-        int port = 0;
-        if (options.metrics == QLatin1String("off"))
-            config.metrics.clear();
-        else if (splitHostPort(options.metrics, &host, &port))
-            config.metrics = options.metrics;
-        else
-            usageError(QStringLiteral("--metrics '%1': expected ADDRESS:PORT or off").arg(options.metrics));
-    }
-    return options.check ? check(config) : run(config);
+    QString host;
+    int port = 0;
+    if (options.metricsGiven && options.metrics != QLatin1String("off") && !splitHostPort(options.metrics, &host, &port))
+        usageError(QStringLiteral("--metrics '%1': expected ADDRESS:PORT or off").arg(options.metrics));
+    // --metrics holds for every reading of the file, a reload's too.
+    const auto adjust = [options](GatewayConfig *c) {
+        if (options.metricsGiven)
+            c->metrics = options.metrics == QLatin1String("off") ? QString() : options.metrics;
+    };
+    adjust(&config);
+    return options.check ? check(config) : run(config, adjust);
 }
