@@ -169,12 +169,13 @@ void Controller::connectDriver()
     m_driver = getSharedLibrary();
     m_driver->SetConnectPar(QString::number(m_config.device));
     if (m_driver->ConnectDrive(m_config.connect) != 0)
-        logLine(QStringLiteral("%1: the plug-in refused the connection %2").arg(m_config.name, m_config.connect));
+        logLine(LogLevel::Error, m_config.name, QStringLiteral("the plug-in refused the connection %1").arg(m_config.connect));
     QStringList reads;
     for (const ReadRequest &r : m_plan)
         reads << (r.image ? QStringLiteral("%1 %2 bytes").arg(r.tag.chopped(1)).arg(r.count) : r.tag);
-    logLine(QStringLiteral("%1: %2 (device %3), %4 tags every %5 ms, %6 request(s) per cycle, %7: %8")
-                .arg(m_config.name, m_config.connect).arg(m_config.device).arg(m_config.tags.size())
+    logLine(LogLevel::Info, m_config.name,
+            QStringLiteral("%1 (device %2), %3 tags every %4 ms, %5 request(s) per cycle, %6: %7")
+                .arg(m_config.connect).arg(m_config.device).arg(m_config.tags.size())
                 .arg(m_config.periodMs).arg(m_plan.size())
                 .arg(m_config.group ? QStringLiteral("grouped") : QStringLiteral("tag by tag"),
                      reads.join(QStringLiteral(", "))));
@@ -321,22 +322,51 @@ void Controller::publishTags(bool all, qint64 nowMs)
 void Controller::setState(bool answered)
 {
     const State before = m_state;
+    const qint64 now = monotonicMs();
     if (answered) {
         m_failedCycles = 0;
         m_state = State::Online;
-    } else if (++m_failedCycles >= m_config.offlineAfter) {
-        m_state = State::Offline;
+    } else {
+        if (m_failedCycles++ == 0) {
+            m_silentSinceMs = now;
+            m_silentSince = QDateTime::currentDateTime();
+        }
+        if (m_failedCycles >= m_config.offlineAfter)
+            m_state = State::Offline;
     }
+    noteSilence(answered, now);
     if (m_state == before)
         return;
-    logLine(QStringLiteral("%1: %2").arg(m_config.name, m_state == State::Online
-                                                         ? QStringLiteral("online")
-                                                         : QStringLiteral("offline after %1 failed cycles").arg(m_failedCycles)));
+    if (before == State::Unknown && m_state == State::Online)
+        logLine(LogLevel::Info, m_config.name, QStringLiteral("online"));
     {
         std::lock_guard<std::mutex> lock(m_statsMutex);
         m_stats.up = m_state == State::Online;
     }
     publishState();
+}
+
+// A controller offline is said once, with the time of its first cycle
+// without an answer; then at most once a minute while it stays silent; and
+// once when it answers again (Outage.h).
+void Controller::noteSilence(bool answered, qint64 nowMs)
+{
+    if (answered) {
+        if (m_silence.recover(nowMs) == Outage::Say::Ended)
+            logLine(LogLevel::Info, m_config.name,
+                    QStringLiteral("answering again after %1 s; online").arg((m_silence.lastedMs(nowMs) + 500) / 1000));
+        return;
+    }
+    if (m_state != State::Offline)
+        return;
+    const Outage::Say say = m_silence.fail(nowMs, QStringLiteral("no answer"), m_silentSinceMs);
+    if (say == Outage::Say::Began)
+        logLine(LogLevel::Warning, m_config.name,
+                QStringLiteral("no answer since %1 (%2 cycles); offline")
+                    .arg(veskortool::formatTimestamp(m_silentSince)).arg(m_failedCycles));
+    else if (say == Outage::Say::Still)
+        logLine(LogLevel::Warning, m_config.name,
+                QStringLiteral("still silent (%1 min)").arg(m_silence.lastedMs(nowMs) / 60000));
 }
 
 void Controller::publishState()
@@ -418,9 +448,9 @@ void Controller::noteCycle(const CycleEnd &end)
     const auto ms = [](Clock::duration d) {
         return qint64(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
     };
-    logLine(QStringLiteral("%1: a cycle's work took %2 ms, %3 its period of %4 ms (%5 overrun(s) so far); it started "
-                           "%6 ms after its planned start; %7 planned start(s) skipped")
-                .arg(m_config.name)
+    logLine(LogLevel::Warning, m_config.name,
+            QStringLiteral("a cycle's work took %1 ms, %2 its period of %3 ms (%4 overrun(s) so far); it started "
+                           "%5 ms after its planned start; %6 planned start(s) skipped")
                 .arg(ms(end.work))
                 .arg(end.overrun ? QStringLiteral("longer than") : QStringLiteral("within"))
                 .arg(m_config.periodMs)

@@ -9,6 +9,7 @@
 #include "CycleClock.h"
 #include "LatestSet.h"
 #include "MqttLink.h"
+#include "Outage.h"
 #include "ReadPlan.h"
 #include "SetLimits.h"
 #include "TagOutput.h"
@@ -124,6 +125,7 @@ private:
     void takeValue(int index, const QVariant &value, const QDateTime &ts);
     void publishTags(bool all, qint64 nowMs);
     void setState(bool online);
+    void noteSilence(bool answered, qint64 nowMs);
     void publishState();
     bool waitForNextCycle(std::chrono::steady_clock::time_point next);
     void wakeToPublish(std::atomic<bool> *flag);
@@ -153,6 +155,9 @@ private:
     TagTable m_table;
     std::vector<std::unique_ptr<TagOutput>> m_outputs;
     int m_failedCycles = 0;
+    qint64 m_silentSinceMs = 0;        // the first cycle of m_failedCycles, monotonic
+    QDateTime m_silentSince;           // ... as the wall clock had it
+    Outage m_silence;                  // what the log says of a silent controller
     enum class State { Unknown, Online, Offline } m_state = State::Unknown;
 
     std::thread m_thread;

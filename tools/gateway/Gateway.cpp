@@ -79,7 +79,7 @@ bool Gateway::startController(const std::shared_ptr<Controller> &c)
     QString error;
     if (c->start(&error))
         return true;
-    logLine(QStringLiteral("%1: %2").arg(c->config().name, error));
+    logLine(LogLevel::Error, c->config().name, error);
     return false;
 }
 
@@ -87,7 +87,7 @@ bool Gateway::start()
 {
     QString error;
     if (!m_config.metrics.isEmpty() && !m_metrics.start(m_config.metrics, &error)) {
-        logLine(error);
+        logLine(LogLevel::Error, error);
         return false;
     }
     for (const auto &c : controllers())
@@ -158,12 +158,12 @@ void Gateway::reload()
     }
     if (!faults.isEmpty()) {
         for (const QString &f : faults)
-            logLine(f);
-        logLine(QStringLiteral("reload refused: %1 fault(s); the running configuration stays").arg(faults.size()));
+            logLine(LogLevel::Error, f);
+        logLine(LogLevel::Warning, QStringLiteral("reload refused: %1 fault(s); the running configuration stays").arg(faults.size()));
         return;
     }
     for (const QString &line : writeOverlapWarnings(next))
-        logLine(line);
+        logLine(LogLevel::Warning, line);
     apply(next, diff);
     logLine(QStringLiteral("reload accepted: %1").arg(diffSummary(diff)));
 }

@@ -527,7 +527,7 @@ void GuardedHttpServer::run()
     // The library ends its accept loop on an error other than EMFILE too.
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_stopping)
-        logLine(QStringLiteral("metrics: accept failed, /metrics is no longer served"));
+        logLine(LogLevel::Error, QStringLiteral("metrics: accept failed, /metrics is no longer served"));
 }
 
 void GuardedHttpServer::waitListening() const

@@ -27,9 +27,9 @@ void connectCallback(mosquitto *, void *self, int rc, int, const mosquitto_prope
     static_cast<MqttLink *>(self)->handleConnect(rc);
 }
 
-void disconnectCallback(mosquitto *, void *self, int, const mosquitto_property *)
+void disconnectCallback(mosquitto *, void *self, int rc, const mosquitto_property *)
 {
-    static_cast<MqttLink *>(self)->handleDisconnect();
+    static_cast<MqttLink *>(self)->handleDisconnect(rc);
 }
 
 // A message is done with: sent (QoS 0) or acknowledged (QoS 1 and 2).
@@ -94,6 +94,30 @@ QString mosqError(int rc)
 {
     return QString::fromUtf8(mosquitto_strerror(rc));
 }
+
+// Why a call of the library failed; for a failed system call, its errno
+// (taken right after the call).
+QString causeOf(int rc, int error)
+{
+    return rc == MOSQ_ERR_ERRNO && error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : mosqError(rc);
+}
+
+// What ended a connection: the library's error, or the reason code of the
+// broker's DISCONNECT.
+QString disconnectCause(int rc)
+{
+    return rc >= 128 ? QStringLiteral("the broker disconnected: %1").arg(QString::fromUtf8(mosquitto_reason_string(rc)))
+                     : mosqError(rc);
+}
+
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+const char kNoAnswerYet[] = "no answer from the broker yet; still trying";
+const qint64 kNoAnswerAfterMs = 5000;
 
 } // namespace
 
@@ -168,47 +192,55 @@ bool MqttLink::start(QString *error)
 
 namespace {
 
-// Whether a TCP connection to `address` is taken, waiting in turns of 100 ms
-// for at most 30 s; `stopping` ends the wait at its next turn.
-bool tcpConnects(const addrinfo &address, const std::atomic<bool> &stopping)
+// Whether a TCP connection to `address` is taken: 0, or why not (an errno;
+// ETIMEDOUT after 30 s without an answer). Waits in turns of 100 ms;
+// `stopping` ends the wait at its next turn; `slow` is called once after 5 s.
+int tcpConnect(const addrinfo &address, const std::atomic<bool> &stopping, const std::function<void()> &slow)
 {
     const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                             address.ai_protocol);
     if (fd < 0)
-        return false;
-    bool connected = ::connect(fd, address.ai_addr, address.ai_addrlen) == 0;
-    for (int turn = 0; !connected && errno == EINPROGRESS && turn < 300 && !stopping.load(); ++turn) {
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, 100) == 0) {
-            errno = EINPROGRESS;
-            continue;
+        return errno;
+    int error = ::connect(fd, address.ai_addr, address.ai_addrlen) == 0 ? 0 : errno;
+    for (int turn = 0; error == EINPROGRESS && !stopping.load(); ++turn) {
+        if (turn == 300) {
+            error = ETIMEDOUT;
+            break;
         }
-        int error = 0;
+        if (turn == int(kNoAnswerAfterMs / 100))
+            slow();
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 100) == 0)
+            continue;
         socklen_t length = sizeof error;
-        connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-        break;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            error = errno;
     }
     ::close(fd);
-    return connected;
+    return error;
 }
 
 } // namespace
 
 // Whether the broker takes a TCP connection now, asked without blocking so
-// that a stop is never held by an address that swallows the attempt.
-bool MqttLink::brokerTakesConnections()
+// that a stop is never held by an address that swallows the attempt. Empty
+// when taken; else why not.
+QString MqttLink::brokerTakesConnections()
 {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *list = nullptr;
-    if (::getaddrinfo(m_config.host.toUtf8().constData(), QByteArray::number(m_config.port).constData(),
-                      &hints, &list) != 0)
-        return false;
-    bool taken = false;
-    for (const addrinfo *a = list; a && !taken && !m_stopping.load(); a = a->ai_next)
-        taken = tcpConnects(*a, m_stopping);
+    const int rc = ::getaddrinfo(m_config.host.toUtf8().constData(), QByteArray::number(m_config.port).constData(),
+                                 &hints, &list);
+    if (rc != 0)
+        return QStringLiteral("cannot resolve the name: %1").arg(QString::fromLocal8Bit(::gai_strerror(rc)));
+    int error = EHOSTUNREACH;
+    for (const addrinfo *a = list; a && error != 0 && !m_stopping.load(); a = a->ai_next)
+        error = tcpConnect(*a, m_stopping, [this] { failing(QLatin1String(kNoAnswerYet)); });
     ::freeaddrinfo(list);
-    return taken;
+    if (error == ETIMEDOUT)
+        return QStringLiteral("no answer from the broker in 30 s");
+    return error == 0 ? QString() : QString::fromLocal8Bit(std::strerror(error));
 }
 
 // The first connect, on the network thread. It is the library's blocking
@@ -221,11 +253,11 @@ bool MqttLink::brokerTakesConnections()
 bool MqttLink::connectFirst()
 {
     int delayS = m_config.reconnectMinS;
-    while (!brokerTakesConnections()) {
+    for (QString cause; !(cause = brokerTakesConnections()).isEmpty();) {
         m_beat.beat();
         if (m_stopping.load())
             return false;
-        handleLibraryError(QStringLiteral("no connection taken"));
+        failing(cause);
         if (!pause(delayS))
             return false;
         delayS = std::min(std::max(delayS, 1) * 2, m_config.reconnectMaxS);
@@ -233,12 +265,13 @@ bool MqttLink::connectFirst()
     mosquitto_property *props = nullptr;
     if (m_maxIncomingPacket > 0)
         mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, m_maxIncomingPacket);
+    errno = 0;
     const int rc = mosquitto_connect_bind_v5(m_mosq, m_config.host.toUtf8().constData(), m_config.port,
                                              m_config.keepaliveS, nullptr, props);
+    const int error = errno;
     mosquitto_property_free_all(&props);
     if (rc != MOSQ_ERR_SUCCESS)
-        logLine(QStringLiteral("%1: MQTT broker %2:%3: %4; trying again")
-                    .arg(m_controller, m_config.host).arg(m_config.port).arg(mosqError(rc)));
+        failing(causeOf(rc, error));
     return rc == MOSQ_ERR_SUCCESS;
 }
 
@@ -251,24 +284,40 @@ bool MqttLink::connectFirst()
 void MqttLink::network(bool connecting)
 {
     int delayS = m_config.reconnectMinS;
+    qint64 connectingSinceMs = steadyMs();
     while (!m_stopping.load()) {
         m_beat.beat();
         if (!connecting) {
             if (!pause(delayS))
                 break;
             delayS = std::min(std::max(delayS, 1) * 2, m_config.reconnectMaxS);
-            connecting = mosquitto_reconnect_async(m_mosq) == MOSQ_ERR_SUCCESS;
+            errno = 0;
+            const int rc = mosquitto_reconnect_async(m_mosq);
+            connecting = rc == MOSQ_ERR_SUCCESS;
+            connectingSinceMs = steadyMs();
+            if (!connecting)
+                failing(causeOf(rc, errno));
             continue;
         }
-        if (mosquitto_loop(m_mosq, 100, 1) == MOSQ_ERR_SUCCESS) {
+        const bool wasConnected = m_connected.load();
+        errno = 0;
+        const int rc = mosquitto_loop(m_mosq, 100, 1);
+        const int error = errno;
+        if (rc == MOSQ_ERR_SUCCESS) {
             if (m_connected.load())
                 delayS = m_config.reconnectMinS;
+            else if (steadyMs() - connectingSinceMs >= kNoAnswerAfterMs)
+                failing(QLatin1String(kNoAnswerYet));
             continue;
         }
-        // The connection ended: after the stop's DISCONNECT, or lost.
+        // The connection ended: after the stop's DISCONNECT, or lost, or
+        // it never came about.
         if (m_draining.load())
             break;
-        handleDisconnect();
+        if (wasConnected)
+            handleDisconnect(rc);   // unless the library's callback did
+        else
+            failing(causeOf(rc, error));
         connecting = false;
     }
     std::lock_guard<std::mutex> lock(m_stopMutex);
@@ -287,41 +336,63 @@ bool MqttLink::pause(int seconds)
 void MqttLink::handleConnect(int rc)
 {
     if (rc != 0) {
-        logLine(QStringLiteral("%1: MQTT broker refused the connection: %2")
-                    .arg(m_controller, QString::fromUtf8(mosquitto_reason_string(rc))));
+        failing(QStringLiteral("the broker refused the connection: %1")
+                    .arg(QString::fromUtf8(mosquitto_reason_string(rc))));
         return;
     }
     if (!m_subscription.isEmpty())
         mosquitto_subscribe_v5(m_mosq, nullptr, m_subscription.constData(), 1,
                                MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
     m_connected.store(true);
-    {
-        std::lock_guard<std::mutex> lock(m_errorMutex);
-        m_lastError.clear();
-    }
-    if (m_connects.fetch_add(1) > 0)
-        logLine(QStringLiteral("%1: MQTT connected again").arg(m_controller));
+    m_connects.fetch_add(1);
+    working();
     if (m_onConnect)
         m_onConnect();
 }
 
-void MqttLink::handleDisconnect()
+void MqttLink::handleDisconnect(int rc)
 {
     if (m_connected.exchange(false))
-        logLine(QStringLiteral("%1: MQTT connection lost; values are kept and sent again on reconnect")
-                    .arg(m_controller));
+        failing(disconnectCause(rc), true);
 }
 
+// The library's own error lines: while connecting, a cause of the failure
+// (a TLS handshake's); while connected, said as they come.
 void MqttLink::handleLibraryError(const QString &text)
 {
-    // Said once, not at every retry, until it changes or a connect succeeds.
-    std::lock_guard<std::mutex> lock(m_errorMutex);
-    if (text == m_lastError)
-        return;
-    m_lastError = text;
-    logLine(QStringLiteral("%1: MQTT broker %2:%3: %4%5")
-                .arg(m_controller, m_config.host).arg(m_config.port)
-                .arg(m_connected.load() ? QString() : QStringLiteral("cannot connect: "), text));
+    if (m_connected.load())
+        logLine(LogLevel::Error, m_controller,
+                QStringLiteral("MQTT broker %1:%2: %3").arg(m_config.host).arg(m_config.port).arg(text));
+    else
+        failing(text);
+}
+
+void MqttLink::failing(const QString &cause, bool lost)
+{
+    std::lock_guard<std::mutex> lock(m_outageMutex);
+    const qint64 now = steadyMs();
+    const Outage::Say say = m_outage.fail(now, cause);
+    const QString broker = QStringLiteral("MQTT broker %1:%2: ").arg(m_config.host).arg(m_config.port);
+    if (say == Outage::Say::Began && lost)
+        logLine(LogLevel::Warning, m_controller,
+                broker + QStringLiteral("connection lost (%1); values are kept and sent again on reconnect").arg(cause));
+    else if (say == Outage::Say::Began || say == Outage::Say::NewCause)
+        logLine(LogLevel::Error, m_controller, broker + QStringLiteral("cannot connect: ") + cause);
+    else if (say == Outage::Say::Still)
+        logLine(LogLevel::Warning, m_controller,
+                broker + QStringLiteral("still failing (%1 min): %2").arg(m_outage.lastedMs(now) / 60000).arg(cause));
+}
+
+void MqttLink::working()
+{
+    std::lock_guard<std::mutex> lock(m_outageMutex);
+    const qint64 now = steadyMs();
+    const QString broker = QStringLiteral("MQTT broker %1:%2: ").arg(m_config.host).arg(m_config.port);
+    if (m_outage.recover(now) == Outage::Say::Ended)
+        logLine(LogLevel::Info, m_controller,
+                broker + QStringLiteral("connected again after %1 s").arg((m_outage.lastedMs(now) + 500) / 1000));
+    else if (m_connects.load() == 1)
+        logLine(LogLevel::Info, m_controller, broker + QStringLiteral("connected"));
 }
 
 void MqttLink::handleMessage(const MqttMessage &message)
@@ -374,8 +445,9 @@ bool MqttLink::publishValue(const QByteArray &topic, const QByteArray &payload, 
 {
     if (qos > 0 && !m_unacked.admit()) {
         if (!m_holdLogged.exchange(true))
-            logLine(QStringLiteral("%1: %2 MQTT messages wait for the broker's acknowledgement; values are held "
-                                   "and the latest sent when it catches up").arg(m_controller).arg(m_unacked.count()));
+            logLine(LogLevel::Warning, m_controller,
+                    QStringLiteral("%1 MQTT messages wait for the broker's acknowledgement; values are held "
+                                   "and the latest sent when it catches up").arg(m_unacked.count()));
         return false;
     }
     return publish(topic, payload, qos, retain, true);
@@ -386,7 +458,7 @@ void MqttLink::handlePublished(int mid)
     if (!m_unacked.completed(mid))
         return;
     if (m_holdLogged.exchange(false))
-        logLine(QStringLiteral("%1: the MQTT broker caught up; sending the latest values").arg(m_controller));
+        logLine(LogLevel::Info, m_controller, QStringLiteral("the MQTT broker caught up; sending the latest values"));
     if (m_onCaughtUp)
         m_onCaughtUp();
 }

@@ -11,6 +11,7 @@
 
 #include "Config.h"
 #include "Health.h"
+#include "Outage.h"
 #include "Unacked.h"
 
 #include <QByteArray>
@@ -104,7 +105,7 @@ public:
 
     // The library's callbacks, on its network thread.
     void handleConnect(int rc);
-    void handleDisconnect();
+    void handleDisconnect(int rc);
     void handleLibraryError(const QString &text);
     void handlePublished(int mid);
     void handleMessage(const MqttMessage &message);
@@ -112,7 +113,11 @@ public:
 private:
     bool configure(QString *error);
     bool connectFirst();
-    bool brokerTakesConnections();
+    QString brokerTakesConnections();
+    // The connection fails now for `cause` (lost: it was up until now), or
+    // works again: said as Outage.h says.
+    void failing(const QString &cause, bool lost = false);
+    void working();
     void network(bool connecting);
     bool pause(int seconds);
 
@@ -134,8 +139,8 @@ private:
     std::atomic<bool> m_connected{false};
     std::atomic<quint64> m_connects{0};
     std::atomic<bool> m_holdLogged{false};
-    std::mutex m_errorMutex;
-    QString m_lastError;             // the library's error line last logged
+    std::mutex m_outageMutex;
+    Outage m_outage;                 // the broker's failures, under m_outageMutex
     MessageHandler m_onMessage;
     ConnectHandler m_onConnect;
     ConnectHandler m_onCaughtUp;

@@ -137,8 +137,9 @@ void Controller::refuseSet(int key, const QString &name, int code, const QString
         sendResult(name, QJsonDocument(o).toJson(QJsonDocument::Compact), reply);
     }
     if (d.log)
-        logLine(QStringLiteral("write %1/%2 by %3: %4 -> %5 (%6)%7")
-                    .arg(m_config.name, logSafe(name, 80), who, text)
+        logLine(LogLevel::Warning, m_config.name,
+                QStringLiteral("write %1 by %2: %3 -> %4 (%5)%6")
+                    .arg(logSafe(name, 80), who, text)
                     .arg(code)
                     .arg(error,
                          d.unlogged ? QStringLiteral("; %1 more refused before it, not logged").arg(d.unlogged)
@@ -154,9 +155,9 @@ void Controller::logUnloggedRefusals()
         due = m_refusals.due(nowMs());
     }
     for (const RefusalLimits::Unlogged &u : due)
-        logLine(QStringLiteral("write %1/%2: %3 more refused, not logged")
-                    .arg(m_config.name,
-                         u.key < m_config.tags.size() ? m_config.tags.at(u.key).name : QStringLiteral("(unknown tags)"))
+        logLine(LogLevel::Warning, m_config.name,
+                QStringLiteral("write %1: %2 more refused, not logged")
+                    .arg(u.key < m_config.tags.size() ? m_config.tags.at(u.key).name : QStringLiteral("(unknown tags)"))
                     .arg(u.count));
 }
 
@@ -169,8 +170,9 @@ void Controller::answerSet(const QString &name, int code, const QString &error, 
     if (code != veskor::RcDone)
         o.insert(QStringLiteral("error"), error);
     sendResult(name, QJsonDocument(o).toJson(QJsonDocument::Compact), w.reply);
-    logLine(QStringLiteral("write %1/%2 by %3: %4 -> %5%6")
-                .arg(m_config.name, name, w.who, w.text)
+    logLine(code == veskor::RcDone ? LogLevel::Info : LogLevel::Warning, m_config.name,
+            QStringLiteral("write %1 by %2: %3 -> %4%5")
+                .arg(name, w.who, w.text)
                 .arg(code)
                 .arg(code == veskor::RcDone ? QString() : QStringLiteral(" (%1)").arg(error)));
     std::lock_guard<std::mutex> lock(m_statsMutex);

@@ -29,6 +29,7 @@ enum ExitStatus { ExitOk = 0, ExitUsage = 2, ExitStart = 3 };
 
 const char kUsage[] =
     "Usage: veskor-gateway --config FILE [--metrics ADDRESS:PORT] [--check] [--verbose]\n"
+    "                      [--log-format text|json]\n"
     "\n"
     "Reads the tags of the controllers in FILE (JSON) every period through the\n"
     "plug-in, publishes them to MQTT as <prefix>/<controller>/<tag> and serves\n"
@@ -44,6 +45,9 @@ const char kUsage[] =
     "                          setup (status 2: a fault, 3: a setup refused); start\n"
     "                          nothing\n"
     "  --verbose               also the plug-in's log lines and every overrun\n"
+    "  --log-format FORMAT     text (default): a line with time and level (under\n"
+    "                          the journal, the level as <N> and no time); json:\n"
+    "                          an object per line (time, level, controller, msg)\n"
     "  -h, --help              this text\n"
     "  -V, --version           the version\n";
 
@@ -52,11 +56,12 @@ const char kUsage[] =
 void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (type == QtFatalMsg) {
-        std::fprintf(stderr, "veskor-gateway: %s\n", message.toUtf8().constData());
+        logLine(LogLevel::Error, message);
         std::abort();
     }
     if (verbose())
-        logLine(message);
+        logLine(type == QtDebugMsg ? LogLevel::Debug : type == QtInfoMsg ? LogLevel::Info
+                : type == QtWarningMsg ? LogLevel::Warning : LogLevel::Error, message);
 }
 
 struct Options {
@@ -95,6 +100,11 @@ Options parseArguments(const QStringList &args)
             o.check = true;
         } else if (name == QLatin1String("--verbose")) {
             setVerbose(true);
+        } else if (name == QLatin1String("--log-format")) {
+            const QString format = value();
+            if (format != QLatin1String("text") && format != QLatin1String("json"))
+                usageError(QStringLiteral("--log-format '%1': expected text or json").arg(format));
+            setLogStyle({format == QLatin1String("json") ? LogFormat::Json : LogFormat::Text, stderrIsJournal()});
         } else if (name == QLatin1String("-h") || name == QLatin1String("--help")) {
             std::fputs(kUsage, stdout);
             std::exit(ExitOk);
@@ -192,10 +202,10 @@ int run(const GatewayConfig &config, const std::function<void(GatewayConfig *)> 
     std::signal(SIGPIPE, SIG_IGN);
 
     for (const QString &line : writeOverlapWarnings(config))
-        logLine(line);
+        logLine(LogLevel::Warning, line);
     mqttLibraryInit();
     if (!setupsAccepted(config, [&config](int i, const QString &error) {
-            logLine(QStringLiteral("%1: %2").arg(config.controllers.at(i).name, error));
+            logLine(LogLevel::Error, config.controllers.at(i).name, error);
         })) {
         mqttLibraryCleanup();
         return ExitStart;
@@ -228,6 +238,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(messageHandler);
+    setLogStyle({LogFormat::Text, stderrIsJournal()});
     const Options options = parseArguments(QCoreApplication::arguments());
     GatewayConfig config;
     QStringList faults;
