@@ -1,5 +1,6 @@
 #include "driver/Codec.h"
 
+#include "driver/ResultCodes.h"
 #include "host/CLabelVariable.h"
 #include "value/ListAccess.h"
 
@@ -288,6 +289,93 @@ QVariant decodeTag(int type, const QByteArray &image, int count)
     case DT_STRING: return decodeString(image, length);
     default: return QVariant();
     }
+}
+
+namespace {
+
+// Whether v holds at least `count` elements of type T: RcDone, RcType when
+// its value is not convertible to a QList<T>, RcLength when it is too short.
+template <typename T>
+int listCheck(const CLabelVariable &v, int count)
+{
+    bool convertible = false;
+    const QList<T> list = listOf<T>(v.value, &convertible);
+    if (!convertible)
+        return RcType;
+    if (list.size() < count)
+        return RcLength;
+    return RcDone;
+}
+
+int valueCheck(int type, const CLabelVariable &v, int count)
+{
+    switch (type) {
+    case DT_BOOL: return listCheck<bool>(v, count);
+    case DT_INT8: return listCheck<char>(v, count);
+    case DT_UINT8: return listCheck<unsigned char>(v, count);
+    case DT_INT16: return listCheck<short>(v, count);
+    case DT_UINT16: return listCheck<unsigned short>(v, count);
+    case DT_INT32: return listCheck<int>(v, count);
+    case DT_UINT32: return listCheck<unsigned int>(v, count);
+    case DT_FLOAT: return listCheck<float>(v, count);
+    case DT_INT64: return listCheck<long long>(v, count);
+    case DT_UINT64: return listCheck<unsigned long long>(v, count);
+    case DT_DOUBLE: return listCheck<double>(v, count);
+    case DT_STRING: return listCheck<QString>(v, 1);   // one string fills the field
+    default: return RcType;
+    }
+}
+
+using Encoder = int (*)(const CLabelVariable &, int, QByteArray *);
+
+// The encoder of a type of fixed element size; null for bool and string.
+Encoder fixedEncoder(int type)
+{
+    switch (type) {
+    case DT_INT8: return encodeInt8;
+    case DT_UINT8: return encodeUInt8;
+    case DT_INT16: return encodeInt16;
+    case DT_UINT16: return encodeUInt16;
+    case DT_INT32: return encodeInt32;
+    case DT_UINT32: return encodeUInt32;
+    case DT_FLOAT: return encodeFloat;
+    case DT_INT64: return encodeInt64;
+    case DT_UINT64: return encodeUInt64;
+    case DT_DOUBLE: return encodeDouble;
+    default: return nullptr;
+    }
+}
+
+// The `length`-byte field of v's first string: length byte, text, zeros.
+int stringField(const CLabelVariable &v, int length, QByteArray *image)
+{
+    encodeString(v, 1, image);
+    const int textBytes = image->size() - 1;
+    if (image->isEmpty() || textBytes > 255 || image->size() > length) {
+        image->clear();
+        return RcLength;
+    }
+    image->append(QByteArray(length - image->size(), '\0'));
+    return RcDone;
+}
+
+} // namespace
+
+TagImage encodeTag(int type, const CLabelVariable &v, int count, int length)
+{
+    TagImage out{valueCheck(type, v, count), QByteArray()};
+    if (out.resultCode != RcDone)
+        return out;
+    if (type == DT_STRING) {
+        out.resultCode = stringField(v, length, &out.image);
+    } else if (type == DT_BOOL) {
+        encodeBool(v, count, &out.image);
+        if (count > 1)
+            out.image = packBits(out.image, count);
+    } else {
+        fixedEncoder(type)(v, count, &out.image);
+    }
+    return out;
 }
 
 } // namespace codec

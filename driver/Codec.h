@@ -54,6 +54,20 @@ int encodeDouble(const CLabelVariable &v, int count, QByteArray *out);
 // Each string as one length byte (its UTF-8 byte count mod 256) and its UTF-8 bytes.
 int encodeString(const CLabelVariable &v, int count, QByteArray *out);
 
+// What a write of `count` elements of `type` sends into a tag of `length`
+// bytes (byteLength(type, count)): the image of v's value, or the result code
+// that refuses the value. A value not convertible to the type's list, and a
+// type the driver makes no value of, is RcType; fewer than `count` elements
+// is RcLength. Bools of a write of more than one go one bit each. A string
+// tag is one `length`-byte field (length byte, UTF-8 text, zeros) holding v's
+// first string; text that does not fit, or of more than 255 bytes, is
+// RcLength, never cut.
+struct TagImage {
+    int resultCode;     // RcDone when image holds the bytes to send
+    QByteArray image;
+};
+TagImage encodeTag(int type, const CLabelVariable &v, int count, int length);
+
 // One byte per bool (as encodeBool makes them) to one bit per bool, element i
 // in bit (i mod 8) of byte (i div 8); unused high bits of the last byte are 0.
 QByteArray packBits(const QByteArray &bytePerElement, int count);

@@ -41,38 +41,6 @@ QString versionText(const QDate &date, const QString &timeText)
         .arg(date.toString(QStringLiteral("yyyy-MM-dd")), time.toString(QStringLiteral("hh:mm:ss")));
 }
 
-// Element count a list must hold for a write of `count` elements.
-template <typename T>
-int listCheck(const CLabelVariable &v, int count)
-{
-    bool convertible = false;
-    const QList<T> list = listOf<T>(v.value, &convertible);
-    if (!convertible)
-        return RcType;
-    if (list.size() < count)
-        return RcLength;
-    return RcDone;
-}
-
-int valueCheck(int type, const CLabelVariable &v, int count)
-{
-    switch (type) {
-    case DT_BOOL: return listCheck<bool>(v, count);
-    case DT_INT8: return listCheck<char>(v, count);
-    case DT_UINT8: return listCheck<unsigned char>(v, count);
-    case DT_INT16: return listCheck<short>(v, count);
-    case DT_UINT16: return listCheck<unsigned short>(v, count);
-    case DT_INT32: return listCheck<int>(v, count);
-    case DT_UINT32: return listCheck<unsigned int>(v, count);
-    case DT_FLOAT: return listCheck<float>(v, count);
-    case DT_INT64: return listCheck<long long>(v, count);
-    case DT_UINT64: return listCheck<unsigned long long>(v, count);
-    case DT_DOUBLE: return listCheck<double>(v, count);
-    case DT_STRING: return listCheck<QString>(v, 1);   // one string fills the field
-    default: return RcType;
-    }
-}
-
 bool isPortText(const QString &text)
 {
     if (text.isEmpty() || text.size() > 5)
@@ -97,6 +65,22 @@ int resultCodeOf(int protocolCode)
     case ProtoTooShort: return RcLength;
     default: return RcNothing;
     }
+}
+
+// Whether a write of `count` elements of `type` at `address` can be asked
+// for: RcDone, or the result code that refuses it. The request carries
+// address and length in 24 bits each, and header and data must fit one
+// datagram.
+int writeRequestCheck(int type, int address, int count, qint64 length)
+{
+    if (count == 0 || length == 0)
+        return RcLength;
+    if (type < DT_BOOL || type > DT_STRING)
+        return RcType;
+    if (address < 0 || address > kMaxWireField || length < 0 || length > kMaxWireField
+        || kWriteHeaderSize + length > kMaxDatagramPayload)
+        return RcLength;
+    return RcDone;
 }
 
 } // namespace
@@ -258,65 +242,22 @@ CLabelVariable LibVESKORS::WriteVariable(QString tag, DataType type, CLabelVaria
 CLabelVariable LibVESKORS::Write_data(int area, int address, DataType type, CLabelVariable v,
                                       int count, const QString &tag)
 {
-    const qint64 length64 = byteLength(int(type), count);
-    if (count == 0 || length64 == 0) {
-        v.resultCode = RcLength;
-        return v;
-    }
-    if (int(type) < DT_BOOL || int(type) > DT_STRING) {
-        v.resultCode = RcType;
-        return v;
-    }
-    // The request carries address and length in 24 bits each, and header and
-    // data must fit one datagram.
-    if (address < 0 || address > kMaxWireField || length64 < 0 || length64 > kMaxWireField
-        || kWriteHeaderSize + length64 > kMaxDatagramPayload) {
-        v.resultCode = RcLength;
-        return v;
-    }
-    const int length = int(length64);
-    // Send only what the host supplied: a value of the wrong type or with too
-    // few elements is refused.
-    const int check = valueCheck(int(type), v, count);
+    const qint64 length = byteLength(int(type), count);
+    const int check = writeRequestCheck(int(type), address, count, length);
     if (check != RcDone) {
         v.resultCode = check;
         return v;
     }
-
-    QByteArray image;
-    switch (int(type)) {
-    case DT_BOOL: {
-        codec::encodeBool(v, count, &image);
-        if (count > 1)
-            image = codec::packBits(image, count);
-        break;
-    }
-    case DT_INT8: codec::encodeInt8(v, count, &image); break;
-    case DT_UINT8: codec::encodeUInt8(v, count, &image); break;
-    case DT_INT16: codec::encodeInt16(v, count, &image); break;
-    case DT_UINT16: codec::encodeUInt16(v, count, &image); break;
-    case DT_INT32: codec::encodeInt32(v, count, &image); break;
-    case DT_UINT32: codec::encodeUInt32(v, count, &image); break;
-    case DT_FLOAT: codec::encodeFloat(v, count, &image); break;
-    case DT_INT64: codec::encodeInt64(v, count, &image); break;
-    case DT_UINT64: codec::encodeUInt64(v, count, &image); break;
-    case DT_DOUBLE: codec::encodeDouble(v, count, &image); break;
-    case DT_STRING: {
-        // A string tag of n elements is one n-byte field: length byte, UTF-8
-        // text, zeros. Text that does not fit is refused, never cut.
-        codec::encodeString(v, 1, &image);
-        const int textBytes = image.size() - 1;
-        if (image.isEmpty() || textBytes > 255 || image.size() > length) {
-            v.resultCode = RcLength;
-            return v;
-        }
-        image.append(QByteArray(length - image.size(), '\0'));
-        break;
-    }
+    // Send only what the host supplied: a value of the wrong type, with too
+    // few elements or a string too long for its field is refused.
+    const codec::TagImage encoded = codec::encodeTag(int(type), v, count, int(length));
+    if (encoded.resultCode != RcDone) {
+        v.resultCode = encoded.resultCode;
+        return v;
     }
 
-    const int rc = int(type) == DT_BOOL ? m_cmd.Writebool(area, address, length, image, tag)
-                                        : m_cmd.Writememory(area, address, length, image, tag);
+    const int rc = int(type) == DT_BOOL ? m_cmd.Writebool(area, address, int(length), encoded.image, tag)
+                                        : m_cmd.Writememory(area, address, int(length), encoded.image, tag);
     v.resultCode = resultCodeOf(rc);
     if (rc == ProtoOk)
         v.timeStamp = m_clock.now();

@@ -8,6 +8,8 @@
 #include <limits>
 
 #include "Codec.h"
+#include "DataType.h"
+#include "ResultCodes.h"
 #include "libVESKOR.h"
 #include "UnitSupport.h"
 
@@ -161,6 +163,8 @@ private slots:
     void packBits_data();
     void packBits();
     void roundTrips();
+    void encodeTag_data();
+    void encodeTag();
 };
 
 void TestCodec::decode_data()
@@ -370,6 +374,72 @@ void TestCodec::roundTrips()
     QCOMPARE(qvariant_cast<QList<bool>>(codec::decodeBool(image, bools.size())), bools);
     QCOMPARE(qvariant_cast<QList<bool>>(codec::decodeBoolBits(codec::packBits(image, bools.size()), bools.size())),
              bools);
+}
+
+void TestCodec::encodeTag_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("resultCode");
+    QTest::addColumn<QByteArray>("image");
+
+    using veskor::RcDone;
+    using veskor::RcLength;
+    using veskor::RcType;
+    auto row = [](const char *name, int type, const QVariant &v, int n, int length, int rc, const QByteArray &image) {
+        QTest::newRow(name) << type << v << n << length << rc << image;
+    };
+    // Every type the driver writes, as it goes on the wire.
+    row("one bool", DT_BOOL, listVar<bool>({true}), 1, 1, RcDone, hex("01"));
+    row("bools one bit each", DT_BOOL, listVar<bool>({true, false, true}), 3, 1, RcDone, hex("05"));
+    row("nine bools", DT_BOOL, listVar<bool>({true, false, false, false, false, false, false, false, true}), 9, 2,
+        RcDone, hex("01 01"));
+    row("Int8", DT_INT8, listVar<char>({char(0x80), 0x7F}), 2, 2, RcDone, hex("80 7F"));
+    row("UInt8", DT_UINT8, listVar<uchar>({255}), 1, 1, RcDone, hex("FF"));
+    row("Int16", DT_INT16, listVar<short>({4660, -1}), 2, 4, RcDone, hex("34 12 FF FF"));
+    row("UInt16", DT_UINT16, listVar<ushort>({65535}), 1, 2, RcDone, hex("FF FF"));
+    row("Int32", DT_INT32, listVar<int>({1}), 1, 4, RcDone, hex("01 00 00 00"));
+    row("UInt32", DT_UINT32, listVar<uint>({0xDEADBEEF}), 1, 4, RcDone, hex("EF BE AD DE"));
+    row("float", DT_FLOAT, listVar<float>({1.0f}), 1, 4, RcDone, hex("00 00 80 3F"));
+    row("Int64", DT_INT64, listVar<LL>({256}), 1, 8, RcDone, hex("00 01 00 00 00 00 00 00"));
+    row("UInt64", DT_UINT64, listVar<ULL>({0x0102030405060708ull}), 1, 8, RcDone, hex("08 07 06 05 04 03 02 01"));
+    row("double", DT_DOUBLE, listVar<double>({1.0}), 1, 8, RcDone, hex("00 00 00 00 00 00 F0 3F"));
+    row("first count only", DT_INT16, listVar<short>({1, 2, 3}), 2, 4, RcDone, hex("01 00 02 00"));
+    // A string tag is one field: length byte, text, zeros.
+    row("string padded", DT_STRING, listVar<QString>({"ab"}), 5, 5, RcDone, hex("02 61 62 00 00"));
+    row("string exactly fits", DT_STRING, listVar<QString>({"abc"}), 4, 4, RcDone, hex("03 61 62 63"));
+    row("empty string", DT_STRING, listVar<QString>({""}), 2, 2, RcDone, hex("00 00"));
+    row("first string only", DT_STRING, listVar<QString>({"a", "b"}), 3, 3, RcDone, hex("01 61 00"));
+    row("255 bytes of text", DT_STRING, listVar<QString>({QString(255, 'q')}), 256, 256, RcDone,
+        hex("FF") + QByteArray(255, 'q'));
+    row("string one byte long", DT_STRING, listVar<QString>({"abc"}), 3, 3, RcLength, QByteArray());
+    row("256 bytes of text", DT_STRING, listVar<QString>({QString(256, 'q')}), 300, 300, RcLength, QByteArray());
+    row("UTF-8 bytes count", DT_STRING, listVar<QString>({QString::fromUtf8("\xC3\xA9")}), 2, 2, RcLength,
+        QByteArray());
+    row("no string", DT_STRING, listVar<QString>({}), 4, 4, RcLength, QByteArray());
+    // Too few elements, values of another type, types without a value.
+    row("too few elements", DT_INT32, listVar<int>({7}), 2, 8, RcLength, QByteArray());
+    row("too few bools", DT_BOOL, listVar<bool>({true}), 2, 1, RcLength, QByteArray());
+    row("nothing to Int16", DT_INT16, QVariant(), 1, 2, RcType, QByteArray());
+    row("nothing to string", DT_STRING, QVariant(), 1, 1, RcType, QByteArray());
+    row("type 0", DT_NONE, listVar<int>({1}), 1, 0, RcType, QByteArray());
+    row("type 13", 13, listVar<short>({1}), 1, 2, RcType, QByteArray());
+}
+
+void TestCodec::encodeTag()
+{
+    QFETCH(int, type);
+    QFETCH(QVariant, value);
+    QFETCH(int, count);
+    QFETCH(int, length);
+    QFETCH(int, resultCode);
+    QFETCH(QByteArray, image);
+
+    const codec::TagImage got = codec::encodeTag(type, holding(value), count, length);
+    QCOMPARE(got.resultCode, resultCode);
+    QCOMPARE(got.image, image);
 }
 
 QTEST_GUILESS_MAIN(TestCodec)

@@ -1,6 +1,8 @@
 #include "ReadPlan.h"
 
 #include "driver/Codec.h"
+#include "driver/ResultCodes.h"
+#include "host/CLabelVariable.h"
 #include "host/DataType.h"
 #include "driver/Tags.h"
 #include "veskor/Values.h"
@@ -193,8 +195,12 @@ bool valuesForWrite(const TagConfig &tag, const QByteArray &payload, QVariant *o
             *error = QStringLiteral("a string tag takes one text");
             return false;
         }
-        const int bytes = texts.first().toUtf8().size();
-        if (bytes + 1 > tag.count || bytes > 255) {
+        // Refused as the driver would refuse it: a string tag of n elements
+        // is one n-byte field.
+        CLabelVariable record;
+        record.value = QVariant::fromValue(QList<QString>{texts.first()});
+        if (veskor::codec::encodeTag(DT_STRING, record, tag.count, tag.count).resultCode != veskor::RcDone) {
+            const int bytes = texts.first().toUtf8().size();
             *error = QStringLiteral("text of %1 bytes does not fit the %2-byte field (length byte and text)")
                          .arg(bytes).arg(tag.count);
             return false;

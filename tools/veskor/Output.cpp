@@ -3,8 +3,10 @@
 #include "CommandLine.h"
 
 #include "protocol/Frames.h"
+#include "driver/Codec.h"
 #include "driver/ResultCodes.h"
 #include "driver/Tags.h"
+#include "host/CLabelVariable.h"
 #include "Values.h"
 
 #include <QJsonArray>
@@ -150,9 +152,13 @@ bool notSentCause(const Result &r, Cause *c)
     if (r.kind != Result::Write || r.type != DT_STRING || r.code != veskor::RcLength)
         return false;
     const QList<QString> texts = r.value.value<QList<QString>>();
-    const int bytes = texts.isEmpty() ? 0 : int(texts.first().toUtf8().size());
-    if (texts.isEmpty() || (bytes <= 255 && bytes + 1 <= r.count))
+    if (texts.isEmpty())
         return false;
+    CLabelVariable record;
+    record.value = QVariant::fromValue(texts);
+    if (veskor::codec::encodeTag(DT_STRING, record, r.count, r.count).resultCode == veskor::RcDone)
+        return false;
+    const int bytes = int(texts.first().toUtf8().size());
     *c = makeCause(Cause::NotSent, false,
                    bytes > 255 ? QStringLiteral("the text takes %1 bytes, more than the 255 a string holds").arg(bytes)
                                : QStringLiteral("the text takes %1 bytes with its length byte, the field %2 (--size)")
