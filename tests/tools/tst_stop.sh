@@ -109,7 +109,13 @@ for row in "${read_rows[@]}"; do
   server="veskor-stop-$$-$n"
   tmux -L "$server" new-session -d -x 80 -y 24 \
     "sh -c 'echo PID=\$\$; exec $veskor --quiet --connect $endpoint2 read --tags $work/long.csv >$work/out$n 2>$work/err$n'; echo EXIT=\$? END=\$(( \$(date +%s%N) / 1000000 )); sleep 60"
-  sleep 1
+  # Stopped once rows are coming: reading the list takes a while in a
+  # sanitizer build, and a stop before it ends is another case.
+  for _ in $(seq 300); do
+    [ "$(wc -l <"$work/out$n" 2>/dev/null || echo 0)" -gt 50 ] && break
+    sleep 0.1
+  done
+  sleep 0.3
   sent=$(now_ms)
   if [ "$stop" = term ]; then
     kill -TERM "$(screen | sed -n 's/^PID=\([0-9]*\)$/\1/p')"
