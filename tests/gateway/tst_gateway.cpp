@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "GatewayTestTools.h"
+
 #include <algorithm>
 #include <memory>
 
@@ -54,22 +56,6 @@ const int kPeriod2Ms = 250;    // press2's period
 QJsonValue jsonValue(const QByteArray &text)
 {
     return QJsonDocument::fromJson("[" + text + "]").array().at(0);
-}
-
-// On PATH, or in the sbin folders a user's PATH may leave out (mosquitto).
-QString findTool(const char *name)
-{
-    const QString found = QStandardPaths::findExecutable(QLatin1String(name));
-    return found.isEmpty() ? QStandardPaths::findExecutable(QLatin1String(name),
-                                                            {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")})
-                           : found;
-}
-
-quint16 freeTcpPort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
 }
 
 // A subscriber's lines "topic payload", as they come.

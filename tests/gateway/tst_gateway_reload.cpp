@@ -18,26 +18,13 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include "GatewayTestTools.h"
+
 #include <memory>
 
 #include <signal.h>
 
 namespace {
-
-QString findTool(const char *name)
-{
-    const QString found = QStandardPaths::findExecutable(QLatin1String(name));
-    return found.isEmpty() ? QStandardPaths::findExecutable(QLatin1String(name),
-                                                            {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")})
-                           : found;
-}
-
-quint16 freeTcpPort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
 
 // Lines a process wrote, as they come.
 class Lines

@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "GatewayTestTools.h"
+
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -31,19 +33,6 @@
 using veskorgw::MetricsLimits;
 
 namespace {
-
-QString findTool(const char *name)
-{
-    const QString found = QStandardPaths::findExecutable(QLatin1String(name));
-    return found.isEmpty() ? QStandardPaths::findExecutable(QLatin1String(name), {QStringLiteral("/usr/sbin")}) : found;
-}
-
-quint16 freeTcpPort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
 
 int openDescriptors(qint64 pid)
 {

@@ -238,10 +238,12 @@ inline quint16 listeningPort(ToolProcess &sim)
     return 0;
 }
 
-// Runs the tool to its end.
-inline ToolRun runTool(const QStringList &args, const QProcessEnvironment &env = toolEnvironment())
+// Runs the tool to its end; with a stdoutFile, its standard output goes there.
+inline ToolRun runTool(const QStringList &args, const QProcessEnvironment &env = toolEnvironment(),
+                       const QByteArray &stdoutFile = QByteArray())
 {
     ToolProcess p;
+    p.stdoutFile = stdoutFile;
     ToolRun r;
     if (!p.start(args, env)) {
         r.error = p.error;

@@ -16,19 +16,7 @@ const QByteArray kFullLine = "veskor: cannot write the output: No space left on 
 
 ToolRun runTo(const QByteArray &stdoutFile, const QStringList &args)
 {
-    ToolProcess p;
-    p.stdoutFile = stdoutFile;
-    ToolRun r;
-    if (!p.start(args)) {
-        r.error = p.error;
-        return r;
-    }
-    r.finished = p.waitForFinished();
-    r.exitCode = p.exitCode;
-    r.out = p.out;
-    r.err = p.err;
-    r.error = p.error;
-    return r;
+    return runTool(args, toolEnvironment(), stdoutFile);
 }
 
 } // namespace
