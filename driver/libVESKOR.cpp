@@ -206,7 +206,7 @@ CLabelVariable LibVESKORS::Read_data(int area, int address, DataType type, int c
     result.resultCode = resultCodeOf(rc);
     if (rc != ProtoOk)
         return result;
-    result.timeStamp = m_clock.now();
+    result.timeStamp = m_clock.at(m_cmd.answerTimeMs());
     result.value = codec::decodeTag(int(type), bytes, count);
     if (!result.value.isValid())
         result.resultCode = RcType;
@@ -260,7 +260,7 @@ CLabelVariable LibVESKORS::Write_data(int area, int address, DataType type, CLab
                                         : m_cmd.Writememory(area, address, int(length), encoded.image, tag);
     v.resultCode = resultCodeOf(rc);
     if (rc == ProtoOk)
-        v.timeStamp = m_clock.now();
+        v.timeStamp = m_clock.at(m_cmd.answerTimeMs());
     return v;
 }
 

@@ -2,6 +2,7 @@
 
 #include "protocol/Frames.h"
 
+#include <QDateTime>
 #include <QDebug>
 
 #include <chrono>
@@ -159,6 +160,7 @@ public:
         return std::chrono::duration_cast<std::chrono::microseconds>(
                    std::chrono::steady_clock::now().time_since_epoch()).count();
     }
+    qint64 readingUs() override { return m_socket.lastReading().monotonicNs() / 1000; }
 
 private:
     UdpLink &m_socket;
@@ -166,6 +168,12 @@ private:
 };
 
 } // namespace
+
+qint64 CmdVESKOR::answerTimeMs() const
+{
+    const qint64 wallNs = m_socket ? m_socket->lastReading().wallNs : 0;
+    return wallNs > 0 ? wallNs / 1000000 : QDateTime::currentMSecsSinceEpoch();
+}
 
 // One request, one answer (the rules are in Exchange).
 CmdVESKOR::Reply CmdVESKOR::exchange(const char *request, int size)

@@ -77,6 +77,9 @@ public:
     const QByteArray &lastAnswer() const { return *m_lastAnswer; }
     // A call that ends before any exchange shows no answer.
     void forgetAnswer();
+    // When the last exchange's answer was taken, on the wall clock in ms
+    // since the epoch (the clocks are read there anyway).
+    qint64 answerTimeMs() const;
 
     // Diagnostics: what is known of the controller, datagrams passed over by
     // reason (index: Verdict), the socket's local port (0 when closed).

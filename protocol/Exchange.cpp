@@ -110,7 +110,7 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
     if (io.send(request, size) != 0)
         return Outcome::SendFailed;
     m_sent.requestSent(request, size);
-    const qint64 sentAt = io.nowUs();
+    const qint64 sentAt = io.readingUs();
     const qint64 deadline = sentAt + qint64(waitMs) * 1000;
     m_sentAt = sentAt;
     m_writeWindowUs = kWriteWindowWaits * qint64(waitMs) * 1000;
@@ -146,7 +146,7 @@ void Exchange::takeIn(ExchangeIo &io, const char *request, int size, int i, bool
 {
     const UdpLink::Received &got = m_got[size_t(i)];
     const Origin from = m_sent.originOf(keyOf(got.from));
-    const qint64 now = io.nowUs();
+    const qint64 now = io.readingUs();
     if (toldApart && got.arrival != UdpLink::Arrival::AfterSend) {
         dropEarlier(m_slots[size_t(i)], got.size, from, now);   // or not known to be later
         return;
@@ -166,7 +166,7 @@ void Exchange::dropPending(ExchangeIo &io)
         const int n = io.receiveMany(m_got.data(), m_slots.data(), kMaxDatagram, kBatch, 0);
         for (int i = 0; i < n; ++i) {
             const UdpLink::Received &got = m_got[size_t(i)];
-            dropEarlier(m_slots[size_t(i)], got.size, m_sent.originOf(keyOf(got.from)), io.nowUs());
+            dropEarlier(m_slots[size_t(i)], got.size, m_sent.originOf(keyOf(got.from)), io.readingUs());
         }
         // Nothing left once a read finds nothing (a refusal left by an
         // earlier exchange is cleared, and what lies behind it is read).

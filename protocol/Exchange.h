@@ -42,6 +42,9 @@ public:
     virtual bool tellsArrivals() { return false; }
     // A monotonic clock, in microseconds.
     virtual qint64 nowUs() = 0;
+    // The same clock as the last send or receive read it (just before the
+    // send, just after the receive); nowUs() when the socket reads none.
+    virtual qint64 readingUs() { return nowUs(); }
 };
 
 PeerKey keyOf(const Endpoint &endpoint);

@@ -107,7 +107,12 @@ public:
         qint64 wallNs = 0;     // the wall clock, as the kernel's stamps are
         qint64 offsetNs = 0;   // the wall clock less the monotonic one
         qint64 spreadNs = -1;  // how long the reading took; -1: not read
+        qint64 monotonicNs() const { return wallNs - offsetNs; }
     };
+    // The clocks as the last send or receive read them (just before the
+    // send, just after the receive): exchanges take their times from here
+    // instead of reading the clocks again.
+    const ClockReading &lastReading() const { return m_stamps.last; }
 
 private:
     // Reads the socket's error queue empty; true when it held a refusal of
