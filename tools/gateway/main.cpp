@@ -8,6 +8,7 @@
 #include "MqttLink.h"
 #include "Notify.h"
 #include "Once.h"
+#include "ReadPlan.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -150,6 +151,9 @@ int check(const GatewayConfig &config)
     mqttLibraryCleanup();
     if (!accepted)
         return ExitStart;
+    for (const ControllerConfig &c : config.controllers)
+        std::printf("%s: %s every %d ms: %s\n", c.name.toUtf8().constData(), c.connect.toUtf8().constData(),
+                    c.periodMs, describePlan(planReads(c.tags, c.group), c.group).toUtf8().constData());
     std::printf("%s: %d controller(s), %d tag(s)\n", config.path.toUtf8().constData(),
                 config.controllers.size(), config.tagCount());
     return ExitOk;
