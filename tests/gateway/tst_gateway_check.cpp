@@ -168,6 +168,11 @@ void tst_GatewayCheck::overlapWarned()
     const QString path = write(QStringLiteral("overlap.json"), text);
     const Run r = gateway({QStringLiteral("--check"), QStringLiteral("--config"), path});
     QCOMPARE(r.status, int(ExitOk));
+    // The read plan: requests per cycle, bytes per area.
+    QCOMPARE(r.out, (QStringLiteral("press1: 127.0.0.1:50200 every 100 ms: 3 request(s) per cycle, grouped: ID4x 28 bytes, "
+                                    "ID1x 9 bytes, ID2x 16 bytes\n"
+                                    "press2: 127.0.0.1:50201 every 500 ms: 1 request(s) per cycle, grouped: ID4x 56 bytes\n")
+                     + path + QStringLiteral(": 2 controller(s), 7 tag(s)\n")).toUtf8());
     QCOMPARE(r.err, (path + QStringLiteral(": controllers[0] (press1): warning: a write to setpoint (ID4x10, bytes 10..13) "
                                            "also lands on recipe (ID2x0, bytes 0..15), as the controller stores a write "
                                            "at its address in every area\n")).toUtf8());

@@ -1,4 +1,5 @@
 #include "Config.h"
+#include "ConfigVars.h"
 
 #include "veskor/CommandLine.h"
 #include "veskor/Values.h"
@@ -215,14 +216,15 @@ void Reader::readMqtt(const QJsonObject &o)
 
 void Reader::readMetrics(const QJsonValue &v)
 {
-    if (v.isBool() && !v.toBool()) {
+    // false and "off" (as on the command line) serve none.
+    if ((v.isBool() && !v.toBool()) || v.toString() == QLatin1String("off")) {
         m_out->metrics.clear();
         return;
     }
     QString host;
     int port = 0;
     if (!v.isString() || !splitHostPort(v.toString(), &host, &port)) {
-        fault(QStringLiteral("metrics"), QStringLiteral("expected \"ADDRESS:PORT\" or false"));
+        fault(QStringLiteral("metrics"), QStringLiteral("expected \"ADDRESS:PORT\", \"off\" or false"));
         return;
     }
     m_out->metrics = v.toString();
@@ -571,9 +573,15 @@ bool parseConfig(const QString &path, const QByteArray &text, GatewayConfig *out
         faults->append(QStringLiteral("%1: expected a JSON object { ... }").arg(path));
         return false;
     }
+    // ${NAME} and ${NAME:-default} in strings come from the environment,
+    // so that one file serves several sites or containers.
+    QStringList unset;
+    const QJsonObject top = expandVariables(doc.object(), QString(), environmentVariable, &unset).toObject();
+    for (const QString &fault : qAsConst(unset))
+        faults->append(QStringLiteral("%1: %2").arg(path, fault));
     const int before = faults->size();
-    Reader(path, out, faults).read(doc.object());
-    return faults->size() == before;
+    Reader(path, out, faults).read(top);
+    return unset.isEmpty() && faults->size() == before;
 }
 
 bool loadConfig(const QString &path, GatewayConfig *out, QStringList *faults)

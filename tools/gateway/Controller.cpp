@@ -170,15 +170,10 @@ void Controller::connectDriver()
     m_driver->SetConnectPar(QString::number(m_config.device));
     if (m_driver->ConnectDrive(m_config.connect) != 0)
         logLine(LogLevel::Error, m_config.name, QStringLiteral("the plug-in refused the connection %1").arg(m_config.connect));
-    QStringList reads;
-    for (const ReadRequest &r : m_plan)
-        reads << (r.image ? QStringLiteral("%1 %2 bytes").arg(r.tag.chopped(1)).arg(r.count) : r.tag);
     logLine(LogLevel::Info, m_config.name,
-            QStringLiteral("%1 (device %2), %3 tags every %4 ms, %5 request(s) per cycle, %6: %7")
+            QStringLiteral("%1 (device %2), %3 tags every %4 ms, %5")
                 .arg(m_config.connect).arg(m_config.device).arg(m_config.tags.size())
-                .arg(m_config.periodMs).arg(m_plan.size())
-                .arg(m_config.group ? QStringLiteral("grouped") : QStringLiteral("tag by tag"),
-                     reads.join(QStringLiteral(", "))));
+                .arg(m_config.periodMs).arg(describePlan(m_plan, m_config.group)));
 }
 
 void Controller::run()

@@ -82,6 +82,16 @@ QVector<ReadRequest> planReads(const QVector<TagConfig> &tags, bool group)
     return plan;
 }
 
+QString describePlan(const QVector<ReadRequest> &plan, bool group)
+{
+    QStringList reads;
+    for (const ReadRequest &r : plan)
+        reads << (r.image ? QStringLiteral("%1 %2 bytes").arg(r.tag.chopped(1)).arg(r.count) : r.tag);
+    return QStringLiteral("%1 request(s) per cycle, %2: %3")
+        .arg(plan.size())
+        .arg(group ? QStringLiteral("grouped") : QStringLiteral("tag by tag"), reads.join(QStringLiteral(", ")));
+}
+
 QByteArray imageBytes(const QVariant &value)
 {
     if (value.userType() != qMetaTypeId<QList<unsigned char>>())

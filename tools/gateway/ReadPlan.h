@@ -29,6 +29,11 @@ struct ReadRequest {
 // order their first tag is listed. Not grouped: one request per tag.
 QVector<ReadRequest> planReads(const QVector<TagConfig> &tags, bool group);
 
+// What a controller's cycle asks for, as its log and --check say it:
+// "3 request(s) per cycle, grouped: ID4x 28 bytes, ID1x 9 bytes, ID2x 16 bytes"
+// (tag by tag: the tags' names).
+QString describePlan(const QVector<ReadRequest> &plan, bool group);
+
 // A read's QList<unsigned char> as the bytes it holds.
 QByteArray imageBytes(const QVariant &value);
 

@@ -7,6 +7,8 @@
 #include "Log.h"
 #include "MqttLink.h"
 #include "Notify.h"
+#include "Once.h"
+#include "ReadPlan.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -25,11 +27,12 @@ using namespace veskorgw;
 
 namespace {
 
-enum ExitStatus { ExitOk = 0, ExitUsage = 2, ExitStart = 3 };
+enum ExitStatus { ExitOk = 0, ExitUnanswered = 1, ExitUsage = 2, ExitStart = 3, ExitOutput = 5 };
 
 const char kUsage[] =
     "Usage: veskor-gateway --config FILE [--metrics ADDRESS:PORT] [--check] [--verbose]\n"
     "                      [--log-format text|json]\n"
+    "       veskor-gateway --config FILE --once [--json]\n"
     "\n"
     "Reads the tags of the controllers in FILE (JSON) every period through the\n"
     "plug-in, publishes them to MQTT as <prefix>/<controller>/<tag> and serves\n"
@@ -44,6 +47,10 @@ const char kUsage[] =
     "  --check                 check the configuration and every controller's MQTT\n"
     "                          setup (status 2: a fault, 3: a setup refused); start\n"
     "                          nothing\n"
+    "  --once                  read every tag of every controller once and print\n"
+    "                          them, a line each (status 0: all answered, 1: not);\n"
+    "                          no MQTT, no metrics\n"
+    "  --json                  with --once: a JSON array, an object per tag\n"
     "  --verbose               also the plug-in's log lines and every overrun\n"
     "  --log-format FORMAT     text (default): a line with time and level (under\n"
     "                          the journal, the level as <N> and no time); json:\n"
@@ -69,6 +76,8 @@ struct Options {
     QString metrics;
     bool metricsGiven = false;
     bool check = false;
+    bool once = false;
+    bool json = false;
 };
 
 [[noreturn]] void usageError(const QString &message)
@@ -98,6 +107,10 @@ Options parseArguments(const QStringList &args)
             o.metricsGiven = true;
         } else if (name == QLatin1String("--check")) {
             o.check = true;
+        } else if (name == QLatin1String("--once")) {
+            o.once = true;
+        } else if (name == QLatin1String("--json")) {
+            o.json = true;
         } else if (name == QLatin1String("--verbose")) {
             setVerbose(true);
         } else if (name == QLatin1String("--log-format")) {
@@ -117,6 +130,10 @@ Options parseArguments(const QStringList &args)
     }
     if (o.config.isEmpty())
         usageError(QStringLiteral("--config FILE is needed"));
+    if (o.json && !o.once)
+        usageError(QStringLiteral("--json goes with --once"));
+    if (o.once && o.check)
+        usageError(QStringLiteral("--once and --check: one or the other"));
     return o;
 }
 
@@ -134,8 +151,30 @@ int check(const GatewayConfig &config)
     mqttLibraryCleanup();
     if (!accepted)
         return ExitStart;
+    for (const ControllerConfig &c : config.controllers)
+        std::printf("%s: %s every %d ms: %s\n", c.name.toUtf8().constData(), c.connect.toUtf8().constData(),
+                    c.periodMs, describePlan(planReads(c.tags, c.group), c.group).toUtf8().constData());
     std::printf("%s: %d controller(s), %d tag(s)\n", config.path.toUtf8().constData(),
                 config.controllers.size(), config.tagCount());
+    return ExitOk;
+}
+
+// --once: every tag read once and printed; ExitUnanswered unless every
+// read was answered with its value.
+int once(const GatewayConfig &config, bool json)
+{
+    for (const QString &line : writeOverlapWarnings(config))
+        std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+    const QVector<OnceReading> readings = readOnce(config);
+    const QByteArray text = json ? onceJson(config, readings) : onceTable(config, readings);
+    if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) != size_t(text.size())
+        || std::fflush(stdout) != 0) {
+        std::perror("veskor-gateway: standard output");
+        return ExitOutput;
+    }
+    for (const OnceReading &r : readings)
+        if (r.code != 0)
+            return ExitUnanswered;
     return ExitOk;
 }
 
@@ -257,5 +296,7 @@ int main(int argc, char **argv)
             c->metrics = options.metrics == QLatin1String("off") ? QString() : options.metrics;
     };
     adjust(&config);
+    if (options.once)
+        return once(config, options.json);
     return options.check ? check(config) : run(config, adjust);
 }
