@@ -8,7 +8,9 @@
 // plant/hall2/$bridge (1 up, 0 down, the down being its last will on C).
 // One subscriber on C watches the whole plant. The steps run in order on
 // the same processes: both halls flow; H dies (SIGKILL, as a crash or a
-// power cut of the hall); H comes back on the same port.
+// power cut of the hall); H comes back on the same port; a write published
+// on C reaches hall2's controller through the bridge (set topics go in),
+// and its result and the new value come back out.
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -26,7 +28,7 @@
 namespace {
 
 // Start: what came since everything started; the others: what comes after.
-enum class Step { Start, KillHallBroker, StartHallBroker };
+enum class Step { Start, KillHallBroker, StartHallBroker, WriteFromCentral };
 
 // Values of ID4x0 in the two simulators (--set writes bytes, least
 // significant first): 0x1234 in hall1, 0x5678 in hall2.
@@ -99,7 +101,8 @@ QString tst_GatewayBridge::startSim(QProcess *p, const char *speed)
 }
 
 // A gateway of one hall: its own client id and prefix, a controller "press"
-// with one tag, values again every 300 ms, reconnects every second.
+// with a tag to read and one to write, values again every 300 ms,
+// reconnects every second.
 bool tst_GatewayBridge::startGateway(std::unique_ptr<QProcess> &p, const QString &hall, quint16 brokerPort,
                                      const QString &sim)
 {
@@ -107,7 +110,9 @@ bool tst_GatewayBridge::startGateway(std::unique_ptr<QProcess> &p, const QString
                            {"client_id", "veskor-gateway-" + hall}, {"qos", 1},
                            {"reconnect_min_s", 1}, {"reconnect_max_s", 1}};
     const QJsonObject press{{"name", "press"}, {"connect", sim}, {"period_ms", 100}, {"publish_every_ms", 300},
-                            {"tags", QJsonArray{QJsonObject{{"name", "speed"}, {"tag", "ID4x0"}, {"type", "int16"}}}}};
+                            {"tags", QJsonArray{QJsonObject{{"name", "speed"}, {"tag", "ID4x0"}, {"type", "int16"}},
+                                                QJsonObject{{"name", "setpoint"}, {"tag", "ID4x16"}, {"type", "int16"},
+                                                            {"writable", true}}}}};
     const QJsonObject config{{"mqtt", mqtt},
                              {"metrics", QStringLiteral("127.0.0.1:%1").arg(freeTcpPort())},
                              {"controllers", QJsonArray{press}}};
@@ -131,6 +136,7 @@ QString tst_GatewayBridge::hallBridge() const
                           "address 127.0.0.1:%1\n"
                           "remote_clientid hall2-bridge\n"
                           "topic plant/hall2/# out 1\n"
+                          "topic plant/hall2/+/+/set in 1\n"
                           "notifications true\n"
                           "notification_topic plant/hall2/$bridge\n"
                           "restart_timeout 1\n")
@@ -152,7 +158,7 @@ QByteArrayList tst_GatewayBridge::retainedOnCentral()
 
 void tst_GatewayBridge::initTestCase()
 {
-    for (const char *tool : {"mosquitto", "mosquitto_sub"})
+    for (const char *tool : {"mosquitto", "mosquitto_sub", "mosquitto_pub"})
         if (findTool(tool).isEmpty())
             QSKIP(qPrintable(QStringLiteral("%1 is not installed (Debian: mosquitto, mosquitto-clients)")
                                  .arg(QLatin1String(tool))));
@@ -223,6 +229,15 @@ void tst_GatewayBridge::plant_data()
                           speed2 + kHall2Speed}
         << QByteArrayList{}
         << QByteArrayList{"plant/hall2/$bridge 1", "plant/hall2/press/$state online", speed2 + kHall2Speed};
+    // Set from the centre: the bridge takes it in to H, the gateway writes
+    // it and answers; answer and value come out to C. The set does not
+    // come back around the bridge, and hall1 is not touched.
+    QTest::newRow("write from the central broker")
+        << Step::WriteFromCentral
+        << QByteArrayList{"plant/hall2/press/setpoint/set 77", "plant/hall2/press/setpoint/set/result {\"code\":0}",
+                          "plant/hall2/press/setpoint \"value\":77"}
+        << QByteArrayList{"plant/hall2/press/setpoint/set ", "plant/hall1/press/setpoint/"}
+        << QByteArrayList{"plant/hall2/press/setpoint \"value\":77", "plant/hall1/press/setpoint \"value\":0"};
 }
 
 void tst_GatewayBridge::plant()
@@ -238,6 +253,14 @@ void tst_GatewayBridge::plant()
         QVERIFY(m_brokerH->waitForFinished(2000));
     } else if (step == Step::StartHallBroker) {
         QVERIFY(startBroker(m_brokerH, QStringLiteral("hall"), m_hall, hallBridge()));
+    } else if (step == Step::WriteFromCentral) {
+        QProcess pub;
+        pub.start(findTool("mosquitto_pub"), {QStringLiteral("-p"), QString::number(m_central), QStringLiteral("-q"),
+                                              QStringLiteral("1"), QStringLiteral("-t"),
+                                              QStringLiteral("plant/hall2/press/setpoint/set"), QStringLiteral("-m"),
+                                              QStringLiteral("77")});
+        QVERIFY(pub.waitForFinished(5000));
+        QCOMPARE(pub.exitCode(), 0);
     }
     // Each line after the step, in whatever order the two halls' messages
     // come; a line named twice must come twice.
