@@ -8,6 +8,12 @@
 #            bash completions (tools/CMakeLists.txt),
 #            the Wireshark dissector and the simulator's
 #            example bench                               -> veskor-tools
+#   gateway  veskor-gateway, its man page and bash
+#            completion, the systemd unit, the example
+#            configuration (also as /etc/veskor/
+#            gateway.json) and the Grafana dashboard     -> veskor-gateway
+# The gateway is a package of its own: it alone needs the MQTT and HTTP
+# libraries.
 # Each component also installs the licence as its package's copyright file
 # and the package changelog.
 #
@@ -69,6 +75,34 @@ if(TARGET veskor-sim)
     COMPONENT tools)
 endif()
 
+# The gateway: the program, the systemd unit (written at install time with
+# that install's folders, cmake/GatewayInstall.cmake), the example
+# configuration with the documentation and as the configuration the unit
+# reads (<sysconfdir>/veskor/gateway.json: /etc/veskor/gateway.json for the
+# /usr prefix, a conffile of the package), and the Grafana dashboard.
+if(TARGET veskor-gateway)
+  install(TARGETS veskor-gateway RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT gateway)
+  set(VESKOR_INSTALL_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
+    "systemd's system unit folder, relative to the install prefix")
+  install(CODE "
+    set(VESKOR_UNIT_TEMPLATE \"${PROJECT_SOURCE_DIR}/tools/systemd/veskor-gateway.service.in\")
+    set(VESKOR_UNIT_OUT \"${PROJECT_BINARY_DIR}/systemd/veskor-gateway.service\")
+    set(VESKOR_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+    set(VESKOR_SYSCONFDIR \"${CMAKE_INSTALL_SYSCONFDIR}\")
+    set(VESKOR_UNITDIR \"${VESKOR_INSTALL_SYSTEMD_UNITDIR}\")
+    set(VESKOR_EXAMPLE_CONFIG \"${PROJECT_SOURCE_DIR}/tools/gateway/examples/gateway.json\")
+    include(\"${CMAKE_CURRENT_LIST_DIR}/GatewayInstall.cmake\")"
+    COMPONENT gateway)
+  install(FILES "${PROJECT_SOURCE_DIR}/tools/gateway/examples/gateway.json"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/veskor-gateway/examples"
+    COMPONENT gateway)
+  # Named as what it is: a dashboard to import into Grafana.
+  install(FILES "${PROJECT_SOURCE_DIR}/tools/gateway/grafana/veskor-gateway.json"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/veskor-gateway/grafana"
+    RENAME veskor-gateway-dashboard.json
+    COMPONENT gateway)
+endif()
+
 install(EXPORT LibVESKORTargets
   NAMESPACE LibVESKOR::
   FILE LibVESKORTargets.cmake
@@ -114,11 +148,14 @@ execute_process(COMMAND gzip -9n -c "${_veskor_changelog}"
 if(NOT _veskor_gzip_rc EQUAL 0)
   message(FATAL_ERROR "gzip could not compress ${_veskor_changelog}")
 endif()
-foreach(_pair "runtime:liblibveskor1" "dev:liblibveskor-dev" "tools:veskor-tools")
+foreach(_pair "runtime:liblibveskor1" "dev:liblibveskor-dev" "tools:veskor-tools" "gateway:veskor-gateway")
   string(REPLACE ":" ";" _pair "${_pair}")
   list(GET _pair 0 _component)
   list(GET _pair 1 _package)
   if(_component STREQUAL "tools" AND NOT (TARGET veskor OR TARGET veskor-sim))
+    continue()
+  endif()
+  if(_component STREQUAL "gateway" AND NOT TARGET veskor-gateway)
     continue()
   endif()
   install(FILES "${PROJECT_SOURCE_DIR}/LICENSE"

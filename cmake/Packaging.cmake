@@ -2,6 +2,8 @@
 #   liblibveskor1      the plug-in (runtime)
 #   liblibveskor-dev   headers, .so link and CMake package (dev)
 #   veskor-tools       veskor, veskor-sim, the Wireshark dissector (tools)
+#   veskor-gateway     veskor-gateway, its unit, /etc/veskor/gateway.json
+#                      and the Grafana dashboard (gateway)
 # Build them with `cpack --config <build>/CPackConfig.cmake` or
 # `cmake --build <build> --target package`. Included after Install.cmake.
 
@@ -19,6 +21,9 @@ set(CPACK_COMPONENTS_ALL runtime dev)
 if(TARGET veskor OR TARGET veskor-sim)
   list(APPEND CPACK_COMPONENTS_ALL tools)
 endif()
+if(TARGET veskor-gateway)
+  list(APPEND CPACK_COMPONENTS_ALL gateway)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
@@ -27,7 +32,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # (RelWithDebInfo by default) for this.
 set(CPACK_DEBIAN_RUNTIME_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_TOOLS_DEBUGINFO_PACKAGE ON)
-set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/deb/fix-dbgsym.cmake")
+set(CPACK_DEBIAN_GATEWAY_DEBUGINFO_PACKAGE ON)
+set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/deb/fix-dbgsym.cmake"
+                             "${CMAKE_CURRENT_LIST_DIR}/deb/fix-ldconfig.cmake")
 
 # Architecture of the binaries, not of the machine packing them.
 include(${CMAKE_CURRENT_LIST_DIR}/VeskorDebArch.cmake)
@@ -43,15 +50,20 @@ if(VESKOR_DPKG_SHLIBDEPS)
   # build tree (its dependency comes from the explicit line below).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${PROJECT_BINARY_DIR}")
   set(_veskor_qt_depends "")
+  set(_veskor_gateway_lib_depends "")
 else()
   set(_veskor_qt_depends "libqt5core5a (>= 5.15)" "libqt5network5 (>= 5.15)")
+  # Debian 12's names of the MQTT and HTTP libraries the gateway links.
+  set(_veskor_gateway_lib_depends "libmosquitto1" "libcpp-httplib0.11")
 endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME liblibveskor1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-# ldconfig runs through dpkg's trigger once per transaction.
+# ldconfig runs through dpkg's trigger once per transaction; the postinst
+# and postrm that CPack writes to call it as well are dropped after packing
+# (deb/fix-ldconfig.cmake).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/deb/triggers")
 list(JOIN _veskor_qt_depends ", " CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "UDP/IPv4 controller driver plug-in
@@ -75,7 +87,24 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "tshark | wireshark")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "UDP/IPv4 controller driver plug-in - command-line tools
 veskor, a host-side command-line client, veskor-sim, a controller
 simulator listening on UDP, and a Wireshark dissector for the
-controller protocol.")
+controller protocol. The MQTT and Prometheus gateway is in the
+package veskor-gateway.")
+
+# The gateway alone needs the MQTT and HTTP libraries (dpkg-shlibdeps reads
+# them off the binary); it carries the driver's core itself. Its
+# configuration /etc/veskor/gateway.json is a conffile: dpkg keeps a changed
+# one through upgrades and removal (deb/veskor-gateway/conffiles).
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_NAME veskor-gateway)
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_SECTION net)
+set(_veskor_gateway_depends ${_veskor_qt_depends} ${_veskor_gateway_lib_depends})
+list(JOIN _veskor_gateway_depends ", " CPACK_DEBIAN_GATEWAY_PACKAGE_DEPENDS)
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_SUGGESTS "mosquitto, prometheus")
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/deb/veskor-gateway/conffiles")
+set(CPACK_COMPONENT_GATEWAY_DESCRIPTION "UDP/IPv4 controller driver plug-in - MQTT and Prometheus gateway
+veskor-gateway polls the tags of many controllers and publishes them to
+an MQTT broker and on a Prometheus endpoint, and writes allowed tags
+from MQTT. With a systemd unit, the configuration
+/etc/veskor/gateway.json and a Grafana dashboard.")
 
 # The sonames' ldconfig trigger and shlibs file come with GENERATE_SHLIBS.
 include(CPack)

@@ -61,6 +61,44 @@ run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${rt}" --component runti
 expect_present("${rt}" "${lib}.1.0.1" "${lib}.1")
 expect_absent("${rt}" "${lib}" "${INCLUDEDIR}" "${cmakedir}" "bin")
 
+# 2b. The gateway component: its unit names the binary folder and the
+#     configuration of the install it came with. With the prefix /opt/veskor
+#     (staged with DESTDIR) the configuration goes to /etc/opt/veskor/veskor,
+#     under the sysconfdir GNUInstallDirs gives /opt/NAME; a configuration
+#     already there is kept.
+if(GATEWAY)
+  set(_unit "${prefix}/lib/systemd/system/veskor-gateway.service")
+  expect_present("${prefix}" "bin/veskor-gateway" "lib/systemd/system/veskor-gateway.service"
+                 "etc/veskor/gateway.json")
+  file(STRINGS "${_unit}" _exec REGEX "^ExecStart=")
+  if(NOT _exec STREQUAL "ExecStart=${prefix}/bin/veskor-gateway --config ${prefix}/etc/veskor/gateway.json")
+    message(FATAL_ERROR "unit under ${prefix}: ${_exec}")
+  endif()
+
+  set(_stage "${WORK_DIR}/stage")
+  run(${CMAKE_COMMAND} -E env "DESTDIR=${_stage}"
+      ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix /opt/veskor --component gateway)
+  expect_present("${_stage}" "opt/veskor/bin/veskor-gateway" "etc/opt/veskor/veskor/gateway.json"
+                 "opt/veskor/lib/systemd/system/veskor-gateway.service")
+  expect_absent("${_stage}" "opt/veskor/bin/veskor" "opt/veskor/bin/veskor-sim" "etc/veskor")
+  file(STRINGS "${_stage}/opt/veskor/lib/systemd/system/veskor-gateway.service" _exec REGEX "^ExecStart")
+  set(_want "ExecStartPre=/opt/veskor/bin/veskor-gateway --config /etc/opt/veskor/veskor/gateway.json --check"
+            "ExecStart=/opt/veskor/bin/veskor-gateway --config /etc/opt/veskor/veskor/gateway.json")
+  if(NOT _exec STREQUAL _want)
+    message(FATAL_ERROR "unit under /opt/veskor: ${_exec}")
+  endif()
+
+  # Someone's configuration survives a second install; the example goes beside it.
+  file(WRITE "${_stage}/etc/opt/veskor/veskor/gateway.json" "{\"edited\": true}\n")
+  run(${CMAKE_COMMAND} -E env "DESTDIR=${_stage}"
+      ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix /opt/veskor --component gateway)
+  file(READ "${_stage}/etc/opt/veskor/veskor/gateway.json" _kept)
+  if(NOT _kept STREQUAL "{\"edited\": true}\n")
+    message(FATAL_ERROR "the second install replaced an edited configuration: ${_kept}")
+  endif()
+  expect_present("${_stage}" "etc/opt/veskor/veskor/gateway.json.example")
+endif()
+
 # 3. A host project against the installed package, built with the same
 #    compiler, flags and (when cross-compiling) toolchain as this build.
 set(host_build "${WORK_DIR}/host-build")

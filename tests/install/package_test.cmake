@@ -1,6 +1,8 @@
 # Builds the Debian packages with CPack, checks their names, dependencies and
 # contents, unpacks them into a scratch root and loads the plug-in from there;
 # checks the pkg-config file's paths and the packaged Wireshark dissector.
+# With GATEWAY on, the gateway's package of its own: its files, its conffile,
+# and none of it (nor its MQTT and HTTP libraries) in veskor-tools.
 # Run by CTest: cmake -DBUILD_DIR=.. -DWORK_DIR=.. -DPROBE=.. [...] -P package_test.cmake
 cmake_minimum_required(VERSION 3.16)
 
@@ -30,9 +32,13 @@ run(cpack --config "${BUILD_DIR}/CPackConfig.cmake" -B "${WORK_DIR}/out")
 set(rt_deb "${WORK_DIR}/out/liblibveskor1_${VERSION}_${ARCH}.deb")
 set(dev_deb "${WORK_DIR}/out/liblibveskor-dev_${VERSION}_${ARCH}.deb")
 set(tools_deb "${WORK_DIR}/out/veskor-tools_${VERSION}_${ARCH}.deb")
+set(gateway_deb "${WORK_DIR}/out/veskor-gateway_${VERSION}_${ARCH}.deb")
 set(debs "${rt_deb}" "${dev_deb}")
 if(TOOLS)
   list(APPEND debs "${tools_deb}")
+endif()
+if(GATEWAY)
+  list(APPEND debs "${gateway_deb}")
 endif()
 foreach(_deb ${debs})
   if(NOT EXISTS "${_deb}")
@@ -41,13 +47,16 @@ foreach(_deb ${debs})
   endif()
 endforeach()
 
-# Debian's package checker finds no error in any package, the debug-symbol
-# packages included (warnings are listed in docs/DEVELOPING.md).
+# Debian's package checker finds no error and no warning in any package, the
+# debug-symbol packages included.
 file(GLOB _ddebs "${WORK_DIR}/out/*-dbgsym_${VERSION}_${ARCH}.ddeb")
 list(LENGTH _ddebs _ddeb_count)
 set(_want_ddebs 1)
 if(TOOLS)
-  set(_want_ddebs 2)
+  math(EXPR _want_ddebs "${_want_ddebs} + 1")
+endif()
+if(GATEWAY)
+  math(EXPR _want_ddebs "${_want_ddebs} + 1")
 endif()
 if(NOT _ddeb_count EQUAL _want_ddebs)
   message(FATAL_ERROR "expected ${_want_ddebs} debug-symbol packages, found: ${_ddebs}")
@@ -60,6 +69,12 @@ execute_process(COMMAND "${LINTIAN}" --no-tag-display-limit ${debs} ${_ddebs}
   RESULT_VARIABLE _lintian_rc OUTPUT_VARIABLE _lintian ERROR_VARIABLE _lintian_err)
 message("lintian:\n${_lintian}")
 expect_no_match("${_lintian}" "(^|\n)E: " "lintian")
+expect_no_match("${_lintian}" "(^|\n)W: " "lintian")
+
+# ldconfig runs by the trigger alone: no maintainer script calls it.
+run(dpkg-deb -I "${rt_deb}")
+expect_match("${RUN_OUTPUT}" " triggers" "runtime control files")
+expect_no_match("${RUN_OUTPUT}" " post(inst|rm)" "runtime control files")
 
 # Runtime package: the plug-in under its soname, stripped, depending on the
 # Qt libraries it links; no development files.
@@ -108,6 +123,38 @@ if(TOOLS)
   if("veskor-sim" IN_LIST TOOLS)
     expect_match("${RUN_OUTPUT}" "usr/share/doc/veskor-tools/examples/bench\\.json\n" "tools contents")
   endif()
+  # The gateway is a package of its own: no file of it here, and the
+  # command-line tools pull in no MQTT or HTTP library.
+  expect_no_match("${RUN_OUTPUT}" "gateway|grafana|systemd" "tools contents")
+  run(dpkg-deb -f "${tools_deb}" Depends)
+  expect_no_match("${RUN_OUTPUT}" "mosquitto|httplib" "tools Depends")
+endif()
+
+if(GATEWAY)
+  run(dpkg-deb -f "${gateway_deb}" Package Section Depends)
+  message("veskor-gateway:\n${RUN_OUTPUT}")
+  expect_match("${RUN_OUTPUT}" "Package: veskor-gateway\n" "gateway package")
+  expect_match("${RUN_OUTPUT}" "libmosquitto1" "gateway Depends")
+  expect_match("${RUN_OUTPUT}" "libcpp-httplib" "gateway Depends")
+  run(dpkg-deb -c "${gateway_deb}")
+  set(_gateway_contents "${RUN_OUTPUT}")
+  foreach(_f "usr/bin/veskor-gateway" "usr/lib/systemd/system/veskor-gateway\\.service"
+             "usr/share/man/man1/veskor-gateway\\.1\\.gz"
+             "usr/share/bash-completion/completions/veskor-gateway"
+             "usr/share/doc/veskor-gateway/examples/gateway\\.json"
+             "usr/share/veskor-gateway/grafana/veskor-gateway-dashboard\\.json"
+             "usr/share/doc/veskor-gateway/copyright"
+             "\\./etc/veskor/gateway\\.json")
+    expect_match("${_gateway_contents}" "${_f}\n" "gateway contents")
+  endforeach()
+  expect_no_match("${_gateway_contents}" "usr/bin/veskor(-sim)?\n|\\.lua\n|\\.so" "gateway contents")
+  # The configuration is a conffile.
+  set(_ctl "${WORK_DIR}/gateway-control")
+  run(dpkg-deb -e "${gateway_deb}" "${_ctl}")
+  file(READ "${_ctl}/conffiles" _conffiles)
+  if(NOT _conffiles STREQUAL "/etc/veskor/gateway.json\n")
+    message(FATAL_ERROR "gateway conffiles: '${_conffiles}'")
+  endif()
 endif()
 
 # Unpack everything into one root, as dpkg would place it, and use it.
@@ -126,6 +173,9 @@ set(_binaries "${_plugin}")
 foreach(_tool ${TOOLS})
   list(APPEND _binaries "${root}/usr/bin/${_tool}")
 endforeach()
+if(GATEWAY)
+  list(APPEND _binaries "${root}/usr/bin/veskor-gateway")
+endif()
 foreach(_bin ${_binaries})
   run(file -L "${_bin}")
   expect_match("${RUN_OUTPUT}" ", stripped" "file ${_bin}")
@@ -158,6 +208,27 @@ execute_process(COMMAND ${EMULATOR} "${PROBE}" "${_plugin}" Oxbrin
 message("plug-in from the package: ${out}")
 if(NOT rc STREQUAL "0")
   message(FATAL_ERROR "loading the packaged plug-in failed (${rc})")
+endif()
+
+# The packaged unit starts the packaged gateway with the packaged
+# configuration, which is the example and passes the gateway's check.
+if(GATEWAY)
+  file(STRINGS "${root}/usr/lib/systemd/system/veskor-gateway.service" _exec REGEX "^ExecStart")
+  string(REPLACE ";" "\n" _exec "${_exec}")
+  message("packaged unit:\n${_exec}")
+  expect_match("${_exec}" "(^|\n)ExecStart=/usr/bin/veskor-gateway --config /etc/veskor/gateway\\.json(\n|$)" "gateway unit")
+  expect_no_match("${_exec}" "@" "gateway unit")
+  file(SHA256 "${root}/etc/veskor/gateway.json" _conf)
+  file(SHA256 "${root}/usr/share/doc/veskor-gateway/examples/gateway.json" _example)
+  if(NOT _conf STREQUAL _example)
+    message(FATAL_ERROR "/etc/veskor/gateway.json is not the example configuration")
+  endif()
+  execute_process(COMMAND ${EMULATOR} "${root}/usr/bin/veskor-gateway" --config "${root}/etc/veskor/gateway.json" --check
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  message("packaged veskor-gateway --check:\n${out}")
+  if(NOT rc STREQUAL "0")
+    message(FATAL_ERROR "the packaged gateway refused the packaged configuration (${rc})")
+  endif()
 endif()
 
 if("veskor" IN_LIST TOOLS)
