@@ -104,6 +104,8 @@ struct Tally {
     quint64 sameWrite = 0;        // the acknowledgement of the same write sent before
     quint64 faults = 0;
     quint64 together = 0;         // answered exchanges that read datagrams pending together
+    quint64 headersLate = 0;      // a controller's datagrams with a header awaited from it
+    quint64 headersMaybe = 0;     // ... maybe awaited: nothing checked
 };
 
 // The network, the controllers and the clock, on the exchange's seam.
@@ -541,8 +543,12 @@ QString Seed::checkAwaited(Controller &c, const QByteArray &request, bool write,
         if (d.sender != c.id)
             continue;      // another controller's or a stranger's: never the answer
         const AwaitedWrites::State s = headed ? m_awaited.state(head, c.id) : AwaitedWrites::State::No;
-        if (headed)
+        // The write's own header, not awaited, answers it, whatever the
+        // habits: it starts no copies window.
+        if (headed && !(write && head == header && s == AwaitedWrites::State::No))
             m_awaited.came(head, d.readAt, s == AwaitedWrites::State::Yes);
+        m_tally.headersLate += s == AwaitedWrites::State::Yes;
+        m_tally.headersMaybe += s == AwaitedWrites::State::Maybe;
         if (outcome == Exchange::Outcome::Answer && d.bytes == m_ex.answer()) {
             ++taken;
             takenLate += s == AwaitedWrites::State::Yes;
@@ -669,12 +675,13 @@ void TestExchangeSim::simulatedExchanges()
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("simulated %llu exchanges over %llu seeds in %.1f s: %llu answered, %llu failed, "
-                "%llu with a fault, %llu reading datagrams pending together; documented: %llu earlier "
-                "answers of controllers without an echo taken, %llu acknowledgements of the same write "
-                "sent before\n",
+                "%llu with a fault, %llu reading datagrams pending together, %llu datagrams with a write "
+                "header surely awaited, %llu maybe; documented: %llu earlier answers of controllers without an "
+                "echo taken, %llu acknowledgements of the same write sent before\n",
                 (unsigned long long)tally.exchanges, (unsigned long long)seeds, elapsed,
                 (unsigned long long)tally.answered, (unsigned long long)tally.failed,
                 (unsigned long long)tally.faults, (unsigned long long)tally.together,
+                (unsigned long long)tally.headersLate, (unsigned long long)tally.headersMaybe,
                 (unsigned long long)tally.takenForNext, (unsigned long long)tally.sameWrite);
 }
 
