@@ -11,14 +11,20 @@
 // with code 0, no lost write reported done, but for the cases the
 // reliability notes list (an earlier answer of a controller that does not
 // echo, come after the send and not before the request's own answer; the
-// acknowledgement of the same write sent before); no controller failing more
-// exchanges in a row without a fault of their own than its kind allows. After
-// every seed: no controller failing more exchanges than its faults explain.
+// acknowledgement of the same write sent before); against a model of the
+// write headers the rules await, no datagram late by rule 3 taken as the
+// answer and no write's own header passed over when it was not awaited; no
+// controller that never echoes failing without a fault of its own (but reads
+// once sequence 0 went unanswered); no controller failing more exchanges in
+// a row without a fault of their own than its kind allows. After every seed:
+// no controller failing more exchanges than its faults explain.
 #include <QtTest>
 
 #include "Exchange.h"
 #include "Frames.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -63,12 +69,12 @@ struct Controller {
     bool echoing = true;        // Sometimes: the habit of the moment
     int phaseLeft = 0;
     std::set<quint64> stored;   // exchanges whose writes it stored
-    std::set<QByteArray> awaitedHeaders;   // of its writes that failed
     int faultFreeFailures = 0;  // in a row
     // Whether an answer with its echo (of a read's sequence, of a write's
     // header) was taken since it last changed habits: the driver knows it.
     bool echoShown[2] = {false, false};
     int lateReads = 0;          // read answers in a row that came after the wait
+    bool zeroUnanswered = false;   // a read of sequence 0 to it ended without an answer
     // The areas of its read answers taken since its own answer of another
     // area came in a failed exchange: two, and the driver knows it copies them.
     std::set<quint32> areasShown;
@@ -85,6 +91,7 @@ struct Datagram {
     quint64 exchange = 0;       // the exchange it answers
     bool echoed = false;        // carries its request's sequence or header
     qint64 readAt = 0;          // when the exchange read it
+    bool judged = false;        // read after the send, and not known to have come before it
 };
 
 struct Rates {
@@ -97,6 +104,8 @@ struct Tally {
     quint64 sameWrite = 0;        // the acknowledgement of the same write sent before
     quint64 faults = 0;
     quint64 together = 0;         // answered exchanges that read datagrams pending together
+    quint64 headersLate = 0;      // a controller's datagrams with a header awaited from it
+    quint64 headersMaybe = 0;     // ... maybe awaited: nothing checked
 };
 
 // The network, the controllers and the clock, on the exchange's seam.
@@ -112,6 +121,7 @@ public:
     bool stamps = false;
     qint64 now = 0;
     qint64 sentAt = 0;           // when this exchange's request left
+    bool sent = false;           // this exchange's request left
     qint64 stallUs = 0;          // the host reads this much later than it could
     std::vector<Datagram> queue;
     std::vector<Controller> controllers;
@@ -129,6 +139,7 @@ public:
     {
         const QByteArray request(data, size);
         sentAt = now;
+        sent = true;
         // The host is busy after the send: what arrives meanwhile is pending
         // together when it reads, in the order it came.
         stallUs = uniform() < rates.stall ? between(1000, 8000) : 0;
@@ -188,6 +199,7 @@ public:
             r.arrival = first->at <= sentAt ? UdpLink::Arrival::BeforeSend : UdpLink::Arrival::AfterSend;
         delivered.push_back(*first);
         delivered.back().readAt = now;
+        delivered.back().judged = sent && !(stamps && first->at <= sentAt);
         queue.erase(first);
         return r;
     }
@@ -243,6 +255,92 @@ private:
     }
 };
 
+// The headers of writes that ended without an answer, awaited as the
+// reliability notes state it (rule 3), kept from what the simulation saw: the
+// last 16 writes each recorded once per controller, its header's first datagram
+// from a controller (read before the send or judged late) and 5 ms of copies,
+// 10 waits at most, none once the same write to that controller is answered.
+// Where the rules leave it to what the driver knows of a controller's habits
+// (a header judged late for another reason than rule 3 also starts the copies
+// window) or to the order of that, an entry becomes a maybe, on which no
+// check relies.
+class AwaitedWrites
+{
+public:
+    enum class State { No, Maybe, Yes };
+    static constexpr int kKept = 16;
+    static constexpr qint64 kCopiesUs = 5000;
+    static constexpr qint64 kWindowUs = 10LL * kWaitMs * 1000;
+
+    // Before each judged datagram.
+    void age(qint64 now)
+    {
+        for (auto it = m_entries.begin(); it != m_entries.end();) {
+            it->maybeGone |= it->cameMaybe >= 0 && now - it->cameMaybe > kCopiesUs;
+            const bool gone = (it->came >= 0 && now - it->came > kCopiesUs) || now - it->sent > kWindowUs;
+            it = gone ? m_entries.erase(it) : it + 1;
+        }
+    }
+    // Whether a datagram from `peer` beginning with `header` is late by rule 3.
+    State state(const QByteArray &header, int peer) const
+    {
+        State s = State::No;
+        for (const Entry &e : m_entries) {
+            if (e.peer == peer && e.header == header)
+                s = qMax(s, e.maybeGone || e.since[1] >= kKept ? State::Maybe : State::Yes);
+        }
+        return s;
+    }
+    void came(const QByteArray &header, qint64 now, bool surely)
+    {
+        for (Entry &e : m_entries) {
+            if (e.header == header && e.came < 0 && surely)
+                e.came = now;
+            else if (e.header == header && e.came < 0 && e.cameMaybe < 0)
+                e.cameMaybe = now;
+        }
+    }
+    void unanswered(const QByteArray &header, int peer, qint64 sentAt)
+    {
+        const State s = state(header, peer);
+        for (Entry &e : m_entries) {
+            if (e.peer != peer || e.header != header) {
+                e.since[0] += s == State::No;   // a new slot for it, or maybe
+                e.since[1] += s != State::Yes;
+            } else if (s == State::Maybe) {
+                e.since[0] = 0;                 // renewed in its slot, or in a new one
+            }
+        }
+        if (s == State::No)
+            m_entries.push_back(Entry{header, peer, sentAt, -1, -1, false, {0, 0}});
+        for (Entry &e : m_entries) {
+            if (e.peer == peer && e.header == header)
+                e = Entry{header, peer, sentAt, -1, -1, false, e.since};
+        }
+        m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
+                                       [](const Entry &e) { return e.since[0] >= kKept; }),
+                        m_entries.end());
+    }
+    void answered(const QByteArray &header, int peer)
+    {
+        m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
+                                       [&](const Entry &e) { return e.peer == peer && e.header == header; }),
+                        m_entries.end());
+    }
+
+private:
+    struct Entry {
+        QByteArray header;
+        int peer = 0;
+        qint64 sent = 0;
+        qint64 came = -1;        // its first datagram came then
+        qint64 cameMaybe = -1;   // one came then that may have been judged late
+        bool maybeGone = false;  // forgotten 5 ms after that, or not
+        std::array<int, 2> since{};   // new entries recorded after it, at least and at most
+    };
+    std::vector<Entry> m_entries;
+};
+
 // One seed: the controllers, the host, the exchanges and their checks.
 class Seed
 {
@@ -255,6 +353,7 @@ private:
     QByteArray nextRequest(bool write);
     QString checkAnswer(Controller &c, const QByteArray &request, bool write);
     QString checkFailure(Controller &c, const QByteArray &request, bool write, Exchange::Outcome outcome);
+    QString checkAwaited(Controller &c, const QByteArray &request, bool write, Exchange::Outcome outcome);
     QString checkSeed() const;
     void trace(const Controller &c, const QByteArray &request, bool write, Exchange::Outcome outcome);
     QString describe(const QString &what) const;
@@ -263,6 +362,8 @@ private:
     SimNet m_net;
     Tally &m_tally;
     Exchange m_ex;
+    AwaitedWrites m_awaited;
+    bool m_ownHeaderLate = false;               // a failed write's own header came, awaited
     HostKind m_host = HostKind::Stay;
     quint16 m_sequence = 1;
     std::deque<quint16> m_recentReads;          // the last 1024 read sequences sent
@@ -321,6 +422,7 @@ QString Seed::run(int exchanges)
     for (int n = 0; n < exchanges; ++n) {
         m_net.exchange = quint64(n) + 1;
         m_net.fault = false;
+        m_net.sent = false;
         m_net.delivered.clear();
         m_net.now += m_net.uniform() < 0.5 ? 0 : m_net.between(0, 1000);   // back to back, or a pause
         Controller &c = *m_net.target;
@@ -335,7 +437,9 @@ QString Seed::run(int exchanges)
             trace(c, request, write, outcome);
         const bool ok = outcome == Exchange::Outcome::Answer
             && (write || checkReadAnswer(request, m_ex.answer(), 0, kPayload) == ProtoOk);
-        QString failure = ok ? checkAnswer(c, request, write) : checkFailure(c, request, write, outcome);
+        QString failure = checkAwaited(c, request, write, outcome);
+        if (failure.isEmpty())
+            failure = ok ? checkAnswer(c, request, write) : checkFailure(c, request, write, outcome);
         // Once an answer is in, what is pending is read: none is left.
         for (const Datagram &d : m_net.queue) {
             if (outcome == Exchange::Outcome::Answer && d.at <= m_net.now && failure.isEmpty())
@@ -359,8 +463,6 @@ QString Seed::checkAnswer(Controller &c, const QByteArray &request, bool write)
     ++m_tally.answered;
     c.faultFreeFailures = 0;
     const QByteArray header = request.left(kWriteHeaderSize);
-    if (write)
-        c.awaitedHeaders.erase(header);
     // Which datagram was taken: the last delivered with its bytes, the
     // controller's own if it sent such (two controllers copy the same header).
     int taken = -1, own = -1;
@@ -419,6 +521,60 @@ QString Seed::checkAnswer(Controller &c, const QByteArray &request, bool write)
                         .arg(recentRead ? QStringLiteral(", a recent read's sequence") : QString()));
 }
 
+// What the exchange read, against the write headers the rules await: no
+// datagram answered that is late by rule 3, none passed over beginning with
+// the write's own header when it was not awaited; then what the exchange
+// leaves awaited.
+QString Seed::checkAwaited(Controller &c, const QByteArray &request, bool write, Exchange::Outcome outcome)
+{
+    const QByteArray header = request.left(kWriteHeaderSize);
+    const bool failed = outcome == Exchange::Outcome::NoAnswer;
+    int taken = 0, takenLate = 0;
+    bool ownCame = false;
+    for (const Datagram &d : m_net.delivered) {
+        const bool headed = d.bytes.size() >= kWriteHeaderSize;
+        const QByteArray head = d.bytes.left(kWriteHeaderSize);
+        if (!d.judged) {   // dropped as come before the send: a first datagram, unless a stranger's
+            if (headed && d.sender != kStrangerId)
+                m_awaited.came(head, d.readAt, true);
+            continue;
+        }
+        m_awaited.age(d.readAt);
+        if (d.sender != c.id)
+            continue;      // another controller's or a stranger's: never the answer
+        const AwaitedWrites::State s = headed ? m_awaited.state(head, c.id) : AwaitedWrites::State::No;
+        // The write's own header, not awaited, answers it, whatever the
+        // habits: it starts no copies window.
+        if (headed && !(write && head == header && s == AwaitedWrites::State::No))
+            m_awaited.came(head, d.readAt, s == AwaitedWrites::State::Yes);
+        m_tally.headersLate += s == AwaitedWrites::State::Yes;
+        m_tally.headersMaybe += s == AwaitedWrites::State::Maybe;
+        if (outcome == Exchange::Outcome::Answer && d.bytes == m_ex.answer()) {
+            ++taken;
+            takenLate += s == AwaitedWrites::State::Yes;
+        }
+        if (write && failed && head == header) {
+            ownCame = true;
+            if (s == AwaitedWrites::State::No)
+                return describe(QStringLiteral("a write's own header from exchange %1 passed over, not awaited")
+                                    .arg(d.exchange));
+        }
+    }
+    if (taken > 0 && taken == takenLate)
+        return describe(QStringLiteral("answered by a write header awaited as late"));
+    m_ownHeaderLate = ownCame;
+    if (write && outcome == Exchange::Outcome::Answer)
+        m_awaited.answered(header, c.id);
+    else if (write && failed && !ownCame)
+        m_awaited.unanswered(header, c.id, m_net.sentAt);
+    // One that never echoes fails no exchange without a fault of its own, but
+    // for reads once sequence 0 went unanswered (its answers carry 0).
+    if (c.kind == Kind::NoEcho && failed && !m_net.fault && (write || !c.zeroUnanswered))
+        return describe(QStringLiteral("a controller that never echoes failed without a fault"));
+    c.zeroUnanswered |= !write && failed && sequenceOf(request.constData()) == 0;
+    return QString();
+}
+
 // A failed exchange: its own fault, or what earlier faults may still cost (a
 // write header awaited, a habit learned again), within its kind's allowance.
 QString Seed::checkFailure(Controller &c, const QByteArray &request, bool write, Exchange::Outcome outcome)
@@ -434,11 +590,7 @@ QString Seed::checkFailure(Controller &c, const QByteArray &request, bool write,
         if (d.sender == c.id && !write && readAnswer && areaCodeOf(d.bytes.constData()) != areaCodeOf(request.constData()))
             c.areasShown.clear();
     }
-    const QByteArray header = request.left(kWriteHeaderSize);
-    const bool awaited = write && c.awaitedHeaders.erase(header) == 1;
-    if (write && m_net.fault)
-        c.awaitedHeaders.insert(header);   // its answer may come late, or never
-    if (m_net.fault || awaited || outcome != Exchange::Outcome::NoAnswer) {
+    if (m_net.fault || m_ownHeaderLate || outcome != Exchange::Outcome::NoAnswer) {
         c.faultFreeFailures = 0;
         return QString();
     }
@@ -523,12 +675,13 @@ void TestExchangeSim::simulatedExchanges()
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("simulated %llu exchanges over %llu seeds in %.1f s: %llu answered, %llu failed, "
-                "%llu with a fault, %llu reading datagrams pending together; documented: %llu earlier "
-                "answers of controllers without an echo taken, %llu acknowledgements of the same write "
-                "sent before\n",
+                "%llu with a fault, %llu reading datagrams pending together, %llu datagrams with a write "
+                "header surely awaited, %llu maybe; documented: %llu earlier answers of controllers without an "
+                "echo taken, %llu acknowledgements of the same write sent before\n",
                 (unsigned long long)tally.exchanges, (unsigned long long)seeds, elapsed,
                 (unsigned long long)tally.answered, (unsigned long long)tally.failed,
                 (unsigned long long)tally.faults, (unsigned long long)tally.together,
+                (unsigned long long)tally.headersLate, (unsigned long long)tally.headersMaybe,
                 (unsigned long long)tally.takenForNext, (unsigned long long)tally.sameWrite);
 }
 
