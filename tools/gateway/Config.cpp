@@ -1,7 +1,7 @@
 #include "Config.h"
 
-#include "veskor/CommandLine.h"
-#include "veskor/Values.h"
+#include "common/TagFile.h"
+#include "common/Values.h"
 #include "common/Resolve.h"
 #include "driver/Tags.h"
 

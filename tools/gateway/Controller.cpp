@@ -6,7 +6,7 @@
 #include "Log.h"
 #include "driver/ResultCodes.h"
 #include "protocol/CmdVESKOR.h"
-#include "veskor/Values.h"
+#include "common/Values.h"
 
 #include <QElapsedTimer>
 

@@ -5,7 +5,7 @@
 #include "host/CLabelVariable.h"
 #include "host/DataType.h"
 #include "driver/Tags.h"
-#include "veskor/Values.h"
+#include "common/Values.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -7,7 +7,7 @@
 #include "driver/ResultCodes.h"
 #include "driver/Tags.h"
 #include "host/CLabelVariable.h"
-#include "Values.h"
+#include "common/Values.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

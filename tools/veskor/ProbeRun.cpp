@@ -8,7 +8,7 @@
 #include "protocol/Frames.h"
 #include "driver/Tags.h"
 #include "protocol/UdpLink.h"
-#include "Values.h"
+#include "common/Values.h"
 
 #include <QElapsedTimer>
 #include <QSet>

@@ -4,7 +4,7 @@
 #include "host/DataType.h"
 #include "protocol/Frames.h"
 #include "driver/Tags.h"
-#include "Values.h"
+#include "common/Values.h"
 
 #include <QSocketNotifier>
 
