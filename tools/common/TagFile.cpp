@@ -1,5 +1,6 @@
 #include "TagFile.h"
 
+#include "HostPort.h"
 #include "Values.h"
 
 #include <QFile>
@@ -217,10 +218,10 @@ private:
             r.name = m_fields.value(m_nameColumn);
         if (m_controllerColumn >= 0) {
             r.controller = m_fields.value(m_controllerColumn).trimmed();
-            const int colon = r.controller.lastIndexOf(QLatin1Char(':'));
-            bool portOk = false;
-            const uint port = colon > 0 ? r.controller.mid(colon + 1).toUInt(&portOk) : 0;
-            if (!r.controller.isEmpty() && (!portOk || port < 1 || port > 65535))
+            veskortools::HostPort address;
+            if (!r.controller.isEmpty()
+                && veskortools::parseHostPort(r.controller, veskortools::kAddressForm, &address)
+                       != veskortools::HostPortError::None)
                 return fail(n, QStringLiteral("controller %1: expected HOST:PORT").arg(quoted(r.controller)));
         }
         m_out->append(r);

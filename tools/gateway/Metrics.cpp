@@ -4,6 +4,7 @@
 #include "Controller.h"
 #include "Log.h"
 #include "ProcessMetrics.h"
+#include "common/HostPort.h"
 
 #include <httplib.h>
 
@@ -639,9 +640,8 @@ MetricsServer::~MetricsServer()
 
 bool MetricsServer::start(const QString &hostPort, QString *error)
 {
-    QString host;
-    int port = 0;
-    if (!splitHostPort(hostPort, &host, &port)) {
+    veskortools::HostPort listen;
+    if (veskortools::parseHostPort(hostPort, veskortools::kAddressForm, &listen) != veskortools::HostPortError::None) {
         *error = QStringLiteral("metrics: expected ADDRESS:PORT, got %1").arg(hostPort);
         return false;
     }
@@ -663,7 +663,7 @@ bool MetricsServer::start(const QString &hostPort, QString *error)
     m_server->Get("/", [](const httplib::Request &, httplib::Response &res) {
         res.set_content("veskor-gateway: metrics at /metrics, health at /healthz, readiness at /readyz\n", "text/plain");
     });
-    if (!m_server->listenOn(host.toStdString(), port)) {
+    if (!m_server->listenOn(listen.host.toStdString(), listen.port)) {
         *error = QStringLiteral("metrics: cannot listen on %1").arg(hostPort);
         m_server.reset();
         return false;

@@ -7,6 +7,7 @@
 #include "Log.h"
 #include "MqttLink.h"
 #include "Notify.h"
+#include "common/HostPort.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -247,9 +248,9 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "%s\n", f.toUtf8().constData());
         return ExitUsage;
     }
-    QString host;
-    int port = 0;
-    if (options.metricsGiven && options.metrics != QLatin1String("off") && !splitHostPort(options.metrics, &host, &port))
+    veskortools::HostPort listen;
+    if (options.metricsGiven && options.metrics != QLatin1String("off")
+        && veskortools::parseHostPort(options.metrics, veskortools::kAddressForm, &listen) != veskortools::HostPortError::None)
         usageError(QStringLiteral("--metrics '%1': expected ADDRESS:PORT or off").arg(options.metrics));
     // --metrics holds for every reading of the file, a reload's too.
     const auto adjust = [options](GatewayConfig *c) {

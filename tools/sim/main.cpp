@@ -1,6 +1,7 @@
 // veskor-sim: runs the controller simulator as a program until SIGINT/SIGTERM.
 #include "VeskorSim.h"
 #include "common/EditDistance.h"
+#include "common/HostPort.h"
 #include "common/Resolve.h"
 
 #include <QCommandLineOption>
@@ -110,23 +111,19 @@ const char kFaultKinds[] =
 // value in messages.
 void setListen(const QString &subject, const QString &text, SimConfig *config)
 {
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon <= 0)
-        fail(subject, QStringLiteral("expected ADDR:PORT"));
-    const QString addrText = text.left(colon);
-    quint64 port = 0;
-    if (!parseUInt(text.mid(colon + 1), 65535, &port))
-        fail(subject, QStringLiteral("port out of range 0..65535"));
-    QHostAddress address;
+    veskortools::HostPort listen;
     QString error;
-    if (!veskortools::resolveIPv4(addrText, &address, &error)) {
+    if (veskortools::parseHostPort(text, veskortools::kListenForm, &listen, &error) != veskortools::HostPortError::None)
+        fail(subject, error);
+    QHostAddress address;
+    if (!veskortools::resolveIPv4(listen.host, &address, &error)) {
         // A numeric address of another family is no name to look up.
         if (!address.isNull())
             fail(subject, error);
         fail(subject + QStringLiteral(": ") + error, ExitResolve);
     }
     config->address = address;
-    config->port = quint16(port);
+    config->port = listen.port;
 }
 
 // --- Unknown options -----------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "driver/Tags.h"
 #include "common/Values.h"
 #include "common/EditDistance.h"
+#include "common/HostPort.h"
 
 #include <QMap>
 #include <QRegularExpression>
@@ -118,19 +119,19 @@ bool commandKind(const QString &word, Command::Kind *kind)
 
 bool parseConnect(const QString &text, QString *error)
 {
-    static const QRegularExpression re(QStringLiteral("^([^:]+):([0-9]+)$"));
-    const QRegularExpressionMatch m = re.match(text);
-    if (!m.hasMatch()) {
+    veskortools::HostPort address;
+    switch (veskortools::parseHostPort(text, veskortools::kConnectForm, &address)) {
+    case veskortools::HostPortError::None:
+        return true;
+    case veskortools::HostPortError::Form:
         *error = QStringLiteral("--connect wants HOST:PORT (e.g. 192.168.0.10:5000), got %1").arg(quoted(text));
         return false;
+    case veskortools::HostPortError::Port:
+        break;
     }
-    bool ok = false;
-    const uint port = m.captured(2).toUInt(&ok, 10);
-    if (!ok || port < 1 || port > 65535) {
-        *error = QStringLiteral("port %1 in --connect is out of range (1..65535)").arg(quoted(m.captured(2)));
-        return false;
-    }
-    return true;
+    *error = QStringLiteral("port %1 in --connect is out of range (1..65535)")
+                 .arg(quoted(text.mid(text.lastIndexOf(QLatin1Char(':')) + 1)));
+    return false;
 }
 
 bool parseDevice(const QString &text, quint32 *out, QString *error)
