@@ -7,6 +7,7 @@
 #include "driver/ResultCodes.h"
 #include "driver/Tags.h"
 #include "host/CLabelVariable.h"
+#include "common/Areas.h"
 #include "common/Values.h"
 
 #include <QJsonArray>
@@ -51,12 +52,7 @@ QString timeText(const QDateTime &t)
 const veskor::AreaEntry *areaOf(const QString &tag)
 {
     const int code = veskor::tagArea(tag);
-    int n = 0;
-    const veskor::AreaEntry *table = veskor::areaTable(&n);
-    for (int i = 0; i < n && code; ++i)
-        if (int(table[i].code) == code)
-            return &table[i];
-    return nullptr;
+    return code ? veskortools::areaByCode(quint32(code)) : nullptr;
 }
 
 // Why the driver takes no address from the tag: it reads the decimal digits

@@ -2,6 +2,7 @@
 
 #include "protocol/Frames.h"
 #include "driver/Tags.h"
+#include "common/Areas.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -95,9 +96,8 @@ const QVector<veskor::AreaEntry> &areasInOrder()
 
 QString areaName(quint32 code)
 {
-    for (const veskor::AreaEntry &a : areasInOrder())
-        if (a.code == code)
-            return QString::fromLatin1(a.name);
+    if (const veskor::AreaEntry *area = veskortools::areaByCode(code))
+        return QString::fromLatin1(area->name);
     return QStringLiteral("0x") + hex(code, 8);
 }
 
