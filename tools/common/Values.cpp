@@ -148,6 +148,21 @@ bool integerList(int type, const QStringList &texts, QVariant *out, QString *err
     return true;
 }
 
+// The values of a float or double write, each read as a double first.
+template <typename T>
+bool realList(int type, const QStringList &texts, QVariant *out, QString *error)
+{
+    QList<T> list;
+    for (const QString &t : texts) {
+        double d = 0;
+        if (!parseReal(type, t, &d, error))
+            return false;
+        list.append(T(d));
+    }
+    *out = listVariant(list);
+    return true;
+}
+
 QString escaped(const QString &s)
 {
     QString out;
@@ -375,28 +390,10 @@ bool parseValues(int type, const QStringList &texts, QVariant *out, QString *err
     case TUInt64:
         return integerList<unsigned long long>(type, texts, out, error,
                                                [](quint64 b) { return (unsigned long long)b; });
-    case TFloat: {
-        QList<float> list;
-        for (const QString &t : texts) {
-            double d = 0;
-            if (!parseReal(type, t, &d, error))
-                return false;
-            list.append(float(d));
-        }
-        *out = listVariant(list);
-        return true;
-    }
-    case TDouble: {
-        QList<double> list;
-        for (const QString &t : texts) {
-            double d = 0;
-            if (!parseReal(type, t, &d, error))
-                return false;
-            list.append(d);
-        }
-        *out = listVariant(list);
-        return true;
-    }
+    case TFloat:
+        return realList<float>(type, texts, out, error);
+    case TDouble:
+        return realList<double>(type, texts, out, error);
     case TString:
         if (texts.size() != 1) {
             *error = QStringLiteral("a string write takes one value, got %1 (quote text with spaces)")
