@@ -134,33 +134,36 @@ QVariant listVariant(const QList<T> &list)
     return QVariant::fromValue(list);
 }
 
-template <typename T, typename Conv>
-bool integerList(int type, const QStringList &texts, QVariant *out, QString *error, Conv conv)
+// The values of a write as a QList<T>: each text read into a V by read,
+// then made a T by conv. False at the first text read refuses.
+template <typename T, typename V, typename Read, typename Conv>
+bool valueList(const QStringList &texts, QVariant *out, Read read, Conv conv)
 {
     QList<T> list;
     for (const QString &t : texts) {
-        quint64 bits = 0;
-        if (!parseInteger(type, t, &bits, error))
+        V v{};
+        if (!read(t, &v))
             return false;
-        list.append(conv(bits));
+        list.append(conv(v));
     }
     *out = listVariant(list);
     return true;
+}
+
+template <typename T, typename Conv>
+bool integerList(int type, const QStringList &texts, QVariant *out, QString *error, Conv conv)
+{
+    return valueList<T, quint64>(
+        texts, out, [&](const QString &t, quint64 *bits) { return parseInteger(type, t, bits, error); }, conv);
 }
 
 // The values of a float or double write, each read as a double first.
 template <typename T>
 bool realList(int type, const QStringList &texts, QVariant *out, QString *error)
 {
-    QList<T> list;
-    for (const QString &t : texts) {
-        double d = 0;
-        if (!parseReal(type, t, &d, error))
-            return false;
-        list.append(T(d));
-    }
-    *out = listVariant(list);
-    return true;
+    return valueList<T, double>(
+        texts, out, [&](const QString &t, double *d) { return parseReal(type, t, d, error); },
+        [](double d) { return T(d); });
 }
 
 QString escaped(const QString &s)
