@@ -6,7 +6,7 @@
 #include "SetLimits.h"
 
 #include "host/DataType.h"
-#include "veskor/Values.h"
+#include "common/Values.h"
 
 #include <QtTest>
 

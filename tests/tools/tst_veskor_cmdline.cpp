@@ -1,7 +1,7 @@
 // The host tool's command line: commands, chains, options and the errors
 // that end a run with status 2 before the plug-in is touched.
 #include "CommandLine.h"
-#include "Values.h"
+#include "common/Values.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 // The host tool's type names, value parser and value/result formatting.
 #include "Output.h"
 #include "Probe.h"
-#include "Values.h"
+#include "common/Values.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,8 +1,9 @@
 #include "Config.h"
 #include "ConfigVars.h"
 
-#include "veskor/CommandLine.h"
-#include "veskor/Values.h"
+#include "common/TagFile.h"
+#include "common/Values.h"
+#include "common/HostPort.h"
 #include "common/Resolve.h"
 #include "driver/Tags.h"
 
@@ -221,9 +222,9 @@ void Reader::readMetrics(const QJsonValue &v)
         m_out->metrics.clear();
         return;
     }
-    QString host;
-    int port = 0;
-    if (!v.isString() || !splitHostPort(v.toString(), &host, &port)) {
+    veskortools::HostPort listen;
+    if (!v.isString()
+        || veskortools::parseHostPort(v.toString(), veskortools::kAddressForm, &listen) != veskortools::HostPortError::None) {
         fault(QStringLiteral("metrics"), QStringLiteral("expected \"ADDRESS:PORT\", \"off\" or false"));
         return;
     }
@@ -283,19 +284,18 @@ bool Reader::checkControllerName(const QString &where, const QString &name, QHas
 
 void Reader::resolveConnect(const QString &where, ControllerConfig *c)
 {
-    QString host;
-    int port = 0;
-    if (!splitHostPort(c->connectText, &host, &port)) {
+    veskortools::HostPort address;
+    if (veskortools::parseHostPort(c->connectText, veskortools::kAddressForm, &address) != veskortools::HostPortError::None) {
         fault(where, QStringLiteral("%1: expected \"HOST:PORT\"").arg(quoted(c->connectText)));
         return;
     }
     QHostAddress numeric;
     QString error;
-    if (!veskortools::resolveIPv4(host, &numeric, &error)) {
+    if (!veskortools::resolveIPv4(address.host, &numeric, &error)) {
         fault(where, error);
         return;
     }
-    c->connect = QStringLiteral("%1:%2").arg(numeric.toString()).arg(port);
+    c->connect = QStringLiteral("%1:%2").arg(numeric.toString()).arg(address.port);
 }
 
 void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *c, bool named)
@@ -435,20 +435,6 @@ int GatewayConfig::tagCount() const
     for (const ControllerConfig &c : controllers)
         n += c.tags.size();
     return n;
-}
-
-bool splitHostPort(const QString &text, QString *host, int *port)
-{
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon <= 0)
-        return false;
-    bool ok = false;
-    const uint p = text.mid(colon + 1).toUInt(&ok, 10);
-    if (!ok || p < 1 || p > 65535)
-        return false;
-    *host = text.left(colon);
-    *port = int(p);
-    return true;
 }
 
 QByteArray clientIdOf(const MqttConfig &mqtt, const QString &controller)

@@ -71,9 +71,6 @@ bool loadConfig(const QString &path, GatewayConfig *out, QStringList *faults);
 // The same on text already read (path names it in the fault lines).
 bool parseConfig(const QString &path, const QByteArray &text, GatewayConfig *out, QStringList *faults);
 
-// "HOST:PORT" to host and port; false when it is not one.
-bool splitHostPort(const QString &text, QString *host, int *port);
-
 // MQTT carries a topic and a client id as UTF-8 of at most this many bytes.
 constexpr int kMqttMaxBytes = 65535;
 

@@ -6,7 +6,7 @@
 #include "Log.h"
 #include "driver/ResultCodes.h"
 #include "protocol/CmdVESKOR.h"
-#include "veskor/Values.h"
+#include "common/Values.h"
 
 #include <QElapsedTimer>
 
@@ -53,7 +53,7 @@ void RoundTrips::add(double seconds)
 
 Controller::Controller(const ControllerConfig &config, const MqttConfig &mqtt)
     : m_config(config), m_plan(planReads(config.tags, config.group)),
-      m_topicPrefix((mqtt.prefix + QLatin1Char('/') + config.name + QLatin1Char('/')).toUtf8()),
+      m_topicPrefix(topicOf(mqtt, config.name, QString())),
       m_mqttPrefix((mqtt.prefix + QLatin1Char('/')).toUtf8()),
       m_qos(mqtt.qos), m_link(new MqttLink(mqtt, config.name)), m_table(tagRules(config)),
       m_latest(config.tags.size(), config.writeIntervalMs), m_held(size_t(config.tags.size())),

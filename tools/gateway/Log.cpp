@@ -1,6 +1,6 @@
 #include "Log.h"
 
-#include "veskor/Values.h"
+#include "common/Values.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

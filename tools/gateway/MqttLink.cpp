@@ -133,10 +133,10 @@ void mqttLibraryCleanup()
 
 MqttLink::MqttLink(const MqttConfig &config, const QString &controller)
     : m_config(config), m_controller(controller),
-      m_stateTopic((config.prefix + QLatin1Char('/') + controller + QStringLiteral("/$state")).toUtf8()),
+      m_stateTopic(topicOf(config, controller, QStringLiteral("$state"))),
       m_unacked(config.maxUnacked)
 {
-    const QByteArray id = (config.clientId + QLatin1Char('-') + controller).toUtf8();
+    const QByteArray id = clientIdOf(config, controller);
     m_mosq = mosquitto_new(id.constData(), true, this);
 }
 

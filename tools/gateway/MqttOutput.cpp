@@ -1,7 +1,7 @@
 #include "MqttOutput.h"
 
 #include "MqttLink.h"
-#include "veskor/Values.h"
+#include "common/Values.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -2,10 +2,10 @@
 
 #include "ReadPlan.h"
 
+#include "common/Values.h"
 #include "driver/ExportTCPDLL.h"
 #include "driver/ResultCodes.h"
 #include "host/CDriveBaseClass.h"
-#include "veskor/Values.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -5,7 +5,8 @@
 #include "host/CLabelVariable.h"
 #include "host/DataType.h"
 #include "driver/Tags.h"
-#include "veskor/Values.h"
+#include "common/Areas.h"
+#include "common/Values.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,12 +24,8 @@ namespace {
 
 QString areaName(int code)
 {
-    int n = 0;
-    const veskor::AreaEntry *table = veskor::areaTable(&n);
-    for (int i = 0; i < n; ++i)
-        if (int(table[i].code) == code)
-            return QString::fromLatin1(table[i].name);
-    return QString();
+    const veskor::AreaEntry *area = veskortools::areaByCode(quint32(code));
+    return area ? QString::fromLatin1(area->name) : QString();
 }
 
 // The payload's value texts: JSON when it is JSON (read exactly, see

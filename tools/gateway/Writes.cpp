@@ -12,7 +12,7 @@
 #include "host/CDriveBaseClass.h"
 #include "Log.h"
 #include "driver/ResultCodes.h"
-#include "veskor/Values.h"
+#include "common/Values.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -9,6 +9,7 @@
 #include "Notify.h"
 #include "Once.h"
 #include "ReadPlan.h"
+#include "common/HostPort.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -286,9 +287,9 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "%s\n", f.toUtf8().constData());
         return ExitUsage;
     }
-    QString host;
-    int port = 0;
-    if (options.metricsGiven && options.metrics != QLatin1String("off") && !splitHostPort(options.metrics, &host, &port))
+    veskortools::HostPort listen;
+    if (options.metricsGiven && options.metrics != QLatin1String("off")
+        && veskortools::parseHostPort(options.metrics, veskortools::kAddressForm, &listen) != veskortools::HostPortError::None)
         usageError(QStringLiteral("--metrics '%1': expected ADDRESS:PORT or off").arg(options.metrics));
     // --metrics holds for every reading of the file, a reload's too.
     const auto adjust = [options](GatewayConfig *c) {

@@ -1,6 +1,6 @@
 #include "VeskorSim.h"
 
-#include "Capture.h"
+#include "SimCore.h"
 #include "protocol/CmdVESKOR.h"
 
 #include <QDeadlineTimer>
@@ -27,37 +27,16 @@
 #include <random>
 #include <vector>
 
-#include <pcap/pcap.h>
-
 namespace veskorsim {
 
 const int kReplayMaxDelayMs = CmdVESKOR::kAnswerWaitMs;
 
 namespace {
 
-const QVector<AreaInfo> kAreas = {
-    {"ID1x", 0x20009700u},  {"ID2x", 0x10009200u},  {"ID3x", 0x40018000u},
-    {"ID4x", 0x30008200u},  {"ID5x", 0x10008800u},  {"ID6x", 0x10008200u},
-    {"ID7x", 0x30009700u},  {"ID8x", 0x50008200u},  {"ID9x", 0x40008200u},
-    {"ID10x", 0xC0008200u}, {"ID11x", 0xA0008200u}, {"ID12x", 0x50008800u},
-    {"ID13x", 0xA0009700u}, {"ID14x", 0xD0008200u}, {"ID15x", 0xE0008200u},
-    {"ID16x", 0xD1008200u}, {"ID17x", 0xE1008200u}, {"ID18x", 0xD2008200u},
-    {"ID19x", 0xE2008200u}, {"ID20x", 0xD3008200u}, {"ID21x", 0xE3008200u},
-    {"ID22x", 0xD4008200u}, {"ID23x", 0xE4008200u},
-};
-
 // Kinds tried by the random choice, in this order; the first hit wins.
 const Fault kRandomKinds[] = {Fault::Drop,     Fault::Delay,        Fault::Duplicate,
                               Fault::Truncate, Fault::CorruptMagic, Fault::CorruptEcho,
                               Fault::ForeignPort};
-
-int areaIndex(quint32 code)
-{
-    for (int i = 0; i < kAreas.size(); ++i)
-        if (kAreas[i].code == code)
-            return i;
-    return -1;
-}
 
 constexpr int kWriteHeader = 11;
 constexpr int kTruncatedRead = 8;   // shorter than the answer header
@@ -82,205 +61,9 @@ QString endpoint(const QHostAddress &a, quint16 port)
     return a.toString() + QLatin1Char(':') + QString::number(port);
 }
 
-// Appends datagrams to a pcap file as raw IPv4 packets (LINKTYPE_RAW), one
-// record per datagram, flushed after each so the file can be read live.
-class PcapWriter
-{
-public:
-    ~PcapWriter()
-    {
-        if (dumper)
-            pcap_dump_close(dumper);
-        if (dead)
-            pcap_close(dead);
-    }
-
-    bool isOpen() const
-    {
-        QMutexLocker lock(&mutex);
-        return dumper != nullptr;
-    }
-
-    bool open(const QString &path, QString *error)
-    {
-        QMutexLocker lock(&mutex);
-        if (!dead)
-            dead = pcap_open_dead(DLT_RAW, 65535);
-        if (dead)
-            dumper = pcap_dump_open(dead, QFile::encodeName(path).constData());
-        if (!dumper) {
-            if (error) {
-                // libpcap's text names the file already: it is named once.
-                QString why = dead ? QString::fromLocal8Bit(pcap_geterr(dead)) : QStringLiteral("out of memory");
-                if (why.startsWith(path + QLatin1String(": ")))
-                    why = why.mid(path.size() + 2);
-                *error = QStringLiteral("cannot write pcap file %1: %2").arg(path, why);
-            }
-            return false;
-        }
-        return true;
-    }
-
-    void record(const QHostAddress &src, quint16 srcPort, const QHostAddress &dst, quint16 dstPort,
-                const QByteArray &payload)
-    {
-        QMutexLocker lock(&mutex);
-        if (!dumper)
-            return;
-        const int udpLen = 8 + payload.size();
-        const int ipLen = 20 + udpLen;
-        if (ipLen > 65535)
-            return;   // cannot be an IPv4 datagram; never sent or received
-        packet.resize(size_t(ipLen));
-        uchar *ip = packet.data();
-        ip[0] = 0x45;           // version 4, header length 5 words
-        ip[1] = 0;              // DSCP/ECN
-        qToBigEndian<quint16>(quint16(ipLen), ip + 2);
-        qToBigEndian<quint16>(ipId++, ip + 4);
-        qToBigEndian<quint16>(0x4000, ip + 6); // don't fragment
-        ip[8] = 64;             // TTL
-        ip[9] = 17;             // UDP
-        ip[10] = ip[11] = 0;
-        qToBigEndian<quint32>(src.toIPv4Address(), ip + 12);
-        qToBigEndian<quint32>(dst.toIPv4Address(), ip + 16);
-        quint32 sum = 0;
-        for (int i = 0; i < 20; i += 2)
-            sum += (quint32(ip[i]) << 8) | ip[i + 1];
-        while (sum >> 16)
-            sum = (sum & 0xffff) + (sum >> 16);
-        qToBigEndian<quint16>(quint16(~sum), ip + 10);
-        uchar *udp = ip + 20;
-        qToBigEndian<quint16>(srcPort, udp);
-        qToBigEndian<quint16>(dstPort, udp + 2);
-        qToBigEndian<quint16>(quint16(udpLen), udp + 4);
-        qToBigEndian<quint16>(0, udp + 6);  // no checksum
-        std::memcpy(udp + 8, payload.constData(), size_t(payload.size()));
-
-        pcap_pkthdr h = {};
-        const auto now = std::chrono::system_clock::now().time_since_epoch();
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
-        h.ts.tv_sec = time_t(us / 1000000);
-        h.ts.tv_usec = suseconds_t(us % 1000000);
-        h.caplen = h.len = bpf_u_int32(ipLen);
-        pcap_dump(reinterpret_cast<u_char *>(dumper), &h, ip);
-        pcap_dump_flush(dumper);
-    }
-
-private:
-    mutable QMutex mutex;
-    pcap_t *dead = nullptr;          // no capture: only the link type for the dumper
-    pcap_dumper_t *dumper = nullptr;
-    std::vector<uchar> packet;
-    quint16 ipId = 1;
-};
-
 } // namespace
 
-const QVector<AreaInfo> &areaTable()
-{
-    return kAreas;
-}
-
-quint32 areaCodeOf(const QString &name)
-{
-    for (const AreaInfo &a : kAreas)
-        if (name.compare(QLatin1String(a.name), Qt::CaseInsensitive) == 0)
-            return a.code;
-    return 0;
-}
-
-QString areaNameOf(quint32 code)
-{
-    const int i = areaIndex(code);
-    return i < 0 ? QString() : QString::fromLatin1(kAreas[i].name);
-}
-
-QString faultName(Fault f)
-{
-    switch (f) {
-    case Fault::None: return QStringLiteral("None");
-    case Fault::Drop: return QStringLiteral("Drop");
-    case Fault::Delay: return QStringLiteral("Delay");
-    case Fault::Duplicate: return QStringLiteral("Duplicate");
-    case Fault::Truncate: return QStringLiteral("Truncate");
-    case Fault::CorruptMagic: return QStringLiteral("CorruptMagic");
-    case Fault::CorruptEcho: return QStringLiteral("CorruptEcho");
-    case Fault::ForeignPort: return QStringLiteral("ForeignPort");
-    }
-    return QString();
-}
-
-bool faultFromName(const QString &name, Fault *out)
-{
-    QString key = name.toLower();
-    key.remove(QLatin1Char('-'));
-    key.remove(QLatin1Char('_'));
-    const Fault all[] = {Fault::None,     Fault::Drop,         Fault::Delay,
-                         Fault::Duplicate, Fault::Truncate,    Fault::CorruptMagic,
-                         Fault::CorruptEcho, Fault::ForeignPort};
-    for (Fault f : all) {
-        if (faultName(f).toLower() == key) {
-            if (out)
-                *out = f;
-            return true;
-        }
-    }
-    return false;
-}
-
 class SimThread;
-
-// The simulator's state, shared between its thread and the callers.
-struct SimCore
-{
-    explicit SimCore(const SimConfig &c) : config(c), rng(c.seed)
-    {
-        config.areaSize = std::clamp(config.areaSize, 0, kMaxAreaSize);
-        memory.resize(kAreas.size());
-        for (QByteArray &m : memory)
-            m = QByteArray(config.areaSize, '\0');
-    }
-
-    // Everything below `mutex` is shared between the simulator thread and callers.
-    SimConfig config;
-    mutable QMutex mutex;
-    mutable QWaitCondition changed;   // received list or pending count changed
-    QVector<QByteArray> memory;
-    QList<Fault> queued;
-    std::mt19937 rng;
-    SimStats stats;
-    QList<QByteArray> received;
-    int receivedCount = 0;            // counted even when not kept
-    QHostAddress lastClient;
-    quint16 lastClientPort = 0;
-    QHostAddress lastLocal;           // address the last client reached us on
-    int pending = 0;
-    QHostAddress boundAddress;
-    quint16 boundPort = 0;
-
-    // Serialises start, stop and sendUnsolicited.
-    QMutex control;
-    SimThread *thread = nullptr;
-    std::atomic<bool> running{false};
-
-    PcapWriter pcap;
-
-    // Replay: read at the first start, then only used on the simulator thread
-    // (under mutex all the same, its cursors survive a restart).
-    bool replayLoaded = false;
-    ReplayTable replay;
-    ReplayInfo replayInfo;
-
-    Fault nextFault(bool isRead);       // call with mutex held
-    void log(const QString &line) const
-    {
-        if (!config.verbose)
-            return;
-        const QByteArray l = line.toLocal8Bit();
-        std::fprintf(stderr, "%s\n", l.constData());
-        std::fflush(stderr);
-    }
-};
 
 Fault SimCore::nextFault(bool isRead)
 {
@@ -448,7 +231,7 @@ private:
         const quint32 code = qFromBigEndian<quint32>(b + 8);
         const quint32 dev = qFromLittleEndian<quint32>(b + 12);
         const int idx = areaIndex(code);
-        const QString name = idx < 0 ? QStringLiteral("?") : QString::fromLatin1(kAreas[idx].name);
+        const QString name = idx < 0 ? QStringLiteral("?") : QString::fromLatin1(areaTable()[idx].name);
         QString line = QStringLiteral("read  seq=%1 area=%2(0x%3) dev=%4")
                            .arg(seq)
                            .arg(name)
@@ -694,12 +477,6 @@ private:
     }
 };
 
-class Simulator::Private : public SimCore
-{
-public:
-    using SimCore::SimCore;
-};
-
 Simulator::Simulator(const SimConfig &config) : d(new Private(config)) {}
 
 Simulator::~Simulator()
@@ -796,75 +573,6 @@ bool Simulator::isRunning() const
     return d->running;
 }
 
-QHostAddress Simulator::address() const
-{
-    QMutexLocker lock(&d->mutex);
-    return d->boundAddress;
-}
-
-quint16 Simulator::port() const
-{
-    QMutexLocker lock(&d->mutex);
-    return d->boundPort;
-}
-
-ReplayInfo Simulator::replayInfo() const
-{
-    QMutexLocker lock(&d->mutex);
-    return d->replayInfo;
-}
-
-QByteArray Simulator::area(quint32 code) const
-{
-    const int i = areaIndex(code);
-    if (i < 0)
-        return QByteArray();
-    QMutexLocker lock(&d->mutex);
-    return d->memory[i];
-}
-
-bool Simulator::setArea(quint32 code, int offset, const QByteArray &bytes)
-{
-    const int i = areaIndex(code);
-    if (i < 0 || offset < 0)
-        return false;
-    QMutexLocker lock(&d->mutex);
-    if (qint64(offset) + bytes.size() > d->config.areaSize)
-        return false;
-    d->memory[i].replace(offset, bytes.size(), bytes);
-    return true;
-}
-
-void Simulator::fillAll(char byte)
-{
-    QMutexLocker lock(&d->mutex);
-    for (QByteArray &m : d->memory)
-        m.fill(byte);
-}
-
-int Simulator::areaSize() const
-{
-    return d->config.areaSize;   // fixed at construction
-}
-
-void Simulator::queueFault(Fault f)
-{
-    QMutexLocker lock(&d->mutex);
-    d->queued.append(f);
-}
-
-void Simulator::setFaultRate(Fault f, double probability)
-{
-    QMutexLocker lock(&d->mutex);
-    d->config.faultRates[f] = std::clamp(probability, 0.0, 1.0);
-}
-
-void Simulator::setDelayMs(int ms)
-{
-    QMutexLocker lock(&d->mutex);
-    d->config.delayMs = std::max(0, ms);
-}
-
 void Simulator::sendUnsolicited(const QByteArray &datagram, const QHostAddress &to, quint16 port)
 {
     QMutexLocker control(&d->control);
@@ -889,59 +597,6 @@ void Simulator::sendUnsolicited(const QByteArray &datagram, const QHostAddress &
     else
         QMetaObject::invokeMethod(t->sock, send, Qt::BlockingQueuedConnection);
     d->log(line);
-}
-
-SimStats Simulator::stats() const
-{
-    QMutexLocker lock(&d->mutex);
-    return d->stats;
-}
-
-void Simulator::resetStats()
-{
-    QMutexLocker lock(&d->mutex);
-    d->stats = SimStats();
-}
-
-QList<QByteArray> Simulator::received() const
-{
-    QMutexLocker lock(&d->mutex);
-    return d->received;
-}
-
-void Simulator::clearReceived()
-{
-    QMutexLocker lock(&d->mutex);
-    d->received.clear();
-    d->receivedCount = 0;
-}
-
-bool Simulator::waitForReceived(int count, int timeoutMs) const
-{
-    QDeadlineTimer deadline(timeoutMs);
-    QMutexLocker lock(&d->mutex);
-    while (d->receivedCount < count) {
-        if (!d->changed.wait(&d->mutex, deadline))
-            return d->receivedCount >= count;
-    }
-    return true;
-}
-
-int Simulator::pendingAnswers() const
-{
-    QMutexLocker lock(&d->mutex);
-    return d->pending;
-}
-
-bool Simulator::waitForPendingAnswers(int timeoutMs) const
-{
-    QDeadlineTimer deadline(timeoutMs);
-    QMutexLocker lock(&d->mutex);
-    while (d->pending > 0) {
-        if (!d->changed.wait(&d->mutex, deadline))
-            return d->pending == 0;
-    }
-    return true;
 }
 
 } // namespace veskorsim

@@ -1,8 +1,11 @@
 // The command line of the host tool: global options, one or more commands
 // joined by the word "then", help texts and exit statuses. Parsing reads
-// nothing but its arguments and the tag file that --tags names.
+// nothing but its arguments and the tag file that --tags names (read by
+// common/TagFile.h).
 #ifndef VESKOR_TOOL_COMMANDLINE_H
 #define VESKOR_TOOL_COMMANDLINE_H
+
+#include "common/TagFile.h"
 
 #include <QString>
 #include <QStringList>
@@ -19,14 +22,6 @@ enum ExitStatus {
     ExitConnect = 4,       // ConnectDrive refused, or the embedded simulator did not start
     ExitOutput = 5,        // the output could not be written (a full disk)
     ExitInterrupted = 130  // Ctrl-C outside a poll
-};
-
-struct TagRequest {
-    QString tag;
-    int type = 0;
-    int count = 1;
-    QString name;              // from a tag file; empty when none
-    QString controller;        // from a tag file's controller column (HOST:PORT); empty: --connect's
 };
 
 struct Command {
@@ -81,23 +76,6 @@ struct ParseResult {
 
 // Parses the arguments after the program name.
 ParseResult parseCommandLine(const QStringList &args);
-
-// A tag file: CSV with a header line naming the columns tag, type, count
-// (optional, default 1) and name (optional), in any order; empty lines and
-// lines starting with '#' are skipped; fields may be double-quoted. The
-// fields are separated by ',' or ';', the one the header line uses; the
-// other one in a tag, type or count is refused as a mixed file. It is
-// UTF-8 text: a NUL byte or a byte that is not UTF-8 is refused, and so is
-// a file of more than kTagFileMaxBytes or a line of more than
-// kTagFileMaxLineBytes. False with "FILE:LINE: reason" (or "FILE: reason")
-// in *error for the first problem; the tags before it are in *out then.
-constexpr qint64 kTagFileMaxBytes = 16 * 1024 * 1024;
-constexpr int kTagFileMaxLineBytes = 4096;
-bool parseTagFile(const QString &path, const QByteArray &contents, QVector<TagRequest> *out,
-                  QString *error);
-// The same, read from the file at path in blocks: a pipe or a device too,
-// of which no more than the bound is read.
-bool readTagFile(const QString &path, QVector<TagRequest> *out, QString *error);
 
 // Help for the whole tool, and for one command ("info", "read", "write", "poll",
 // "monitor", "probe").

@@ -8,7 +8,8 @@
 #include "protocol/Frames.h"
 #include "driver/Tags.h"
 #include "protocol/UdpLink.h"
-#include "Values.h"
+#include "common/Areas.h"
+#include "common/Values.h"
 
 #include <QElapsedTimer>
 #include <QSet>
@@ -213,12 +214,8 @@ private:
 
     static const char *areaNameOf(quint32 code)
     {
-        int n = 0;
-        const veskor::AreaEntry *table = veskor::areaTable(&n);
-        for (int i = 0; i < n; ++i)
-            if (table[i].code == code)
-                return table[i].name;
-        return "?";
+        const veskor::AreaEntry *area = veskortools::areaByCode(code);
+        return area ? area->name : "?";
     }
 
     // The two bytes at the tag's address, written back as a read just

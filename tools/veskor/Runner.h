@@ -54,6 +54,10 @@ signals:
     void finished(int exitStatus);
 
 private:
+    // How many reads wait queued ahead of the one being shown: enough that a
+    // worker never waits for the main thread, few enough to hold little.
+    static constexpr int kReadAhead = 256;
+
     // One controller's worker and what it does in the command in progress:
     // its calls run one at a time, in the order they were posted.
     struct Lane {

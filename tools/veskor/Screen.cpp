@@ -1,6 +1,6 @@
 #include "Screen.h"
 
-#include "Values.h"
+#include "common/Values.h"
 
 #include <cstdio>
 #include <utility>

@@ -8,6 +8,7 @@
 #include "Probe.h"
 #include "Runner.h"
 #include "VeskorSim.h"
+#include "common/HostPort.h"
 #include "common/Resolve.h"
 
 #include <QCoreApplication>
@@ -59,11 +60,12 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
 // first IPv4 address. False with the reason in *error.
 bool resolveConnect(const QString &text, QString *resolved, QString *error)
 {
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    veskortools::HostPort split;
+    veskortools::parseHostPort(text, veskortools::kAddressForm, &split);
     QHostAddress address;
-    if (!veskortools::resolveIPv4(text.left(colon), &address, error))
+    if (!veskortools::resolveIPv4(split.host, &address, error))
         return false;
-    *resolved = QStringLiteral("%1:%2").arg(address.toString(), text.mid(colon + 1));
+    *resolved = QStringLiteral("%1:%2").arg(address.toString(), split.portText);
     return true;
 }
 
@@ -153,10 +155,11 @@ int probe(const Options &options)
     const int status = controllerAddress(options, &simulator, &address);
     if (status != ExitOk)
         return status;
-    const int colon = address.lastIndexOf(QLatin1Char(':'));
+    veskortools::HostPort split;
+    veskortools::parseHostPort(address, veskortools::kAddressForm, &split);
     ProbeSettings settings;
-    settings.address = QHostAddress(address.left(colon));
-    settings.port = quint16(address.mid(colon + 1).toUInt());
+    settings.address = QHostAddress(split.host);
+    settings.port = split.port;
     settings.device = options.hasDevice ? options.device : 1;
     settings.count = cmd.probeCount;
     settings.waitMs = cmd.waitMs;

@@ -1,7 +1,8 @@
-// Tag data types, typed values and result codes as the command-line tool reads
-// and prints them. Pure functions: no plug-in, no I/O.
-#ifndef VESKOR_TOOL_VALUES_H
-#define VESKOR_TOOL_VALUES_H
+// Tag data types, typed values and result codes as the tools read and print
+// them: the veskor tool's words and the gateway's payloads and JSON. Pure
+// functions: no plug-in, no I/O.
+#ifndef VESKOR_TOOLS_VALUES_H
+#define VESKOR_TOOLS_VALUES_H
 
 #include <QDateTime>
 #include <QJsonArray>

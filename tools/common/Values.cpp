@@ -134,18 +134,36 @@ QVariant listVariant(const QList<T> &list)
     return QVariant::fromValue(list);
 }
 
-template <typename T, typename Conv>
-bool integerList(int type, const QStringList &texts, QVariant *out, QString *error, Conv conv)
+// The values of a write as a QList<T>: each text read into a V by read,
+// then made a T by conv. False at the first text read refuses.
+template <typename T, typename V, typename Read, typename Conv>
+bool valueList(const QStringList &texts, QVariant *out, Read read, Conv conv)
 {
     QList<T> list;
     for (const QString &t : texts) {
-        quint64 bits = 0;
-        if (!parseInteger(type, t, &bits, error))
+        V v{};
+        if (!read(t, &v))
             return false;
-        list.append(conv(bits));
+        list.append(conv(v));
     }
     *out = listVariant(list);
     return true;
+}
+
+template <typename T, typename Conv>
+bool integerList(int type, const QStringList &texts, QVariant *out, QString *error, Conv conv)
+{
+    return valueList<T, quint64>(
+        texts, out, [&](const QString &t, quint64 *bits) { return parseInteger(type, t, bits, error); }, conv);
+}
+
+// The values of a float or double write, each read as a double first.
+template <typename T>
+bool realList(int type, const QStringList &texts, QVariant *out, QString *error)
+{
+    return valueList<T, double>(
+        texts, out, [&](const QString &t, double *d) { return parseReal(type, t, d, error); },
+        [](double d) { return T(d); });
 }
 
 QString escaped(const QString &s)
@@ -192,266 +210,6 @@ const QList<T> *listIn(const QVariant &v)
     return static_cast<const QList<T> *>(v.constData());
 }
 
-
-// A strict JSON reader for write values. Scalars are kept as their text;
-// nesting deeper than kMaxJsonDepth is taken for not JSON, so that a
-// payload cannot run the stack out.
-class JsonReader
-{
-public:
-    enum Kind { Bad, Number, String, Bool, Null, Array, Object };
-    static constexpr int kMaxJsonDepth = 32;
-
-    explicit JsonReader(const QByteArray &text) : m_p(text.constData()), m_end(text.constData() + text.size()) {}
-
-    // The next value's kind without taking it; Bad at the end or on junk.
-    Kind peek()
-    {
-        skipSpace();
-        if (m_p == m_end)
-            return Bad;
-        switch (*m_p) {
-        case '"': return String;
-        case '[': return Array;
-        case '{': return Object;
-        case 't': case 'f': return Bool;
-        case 'n': return Null;
-        default: return (*m_p == '-' || (*m_p >= '0' && *m_p <= '9')) ? Number : Bad;
-        }
-    }
-    // A scalar as its text; false on a syntax error.
-    bool scalar(Kind kind, QString *out)
-    {
-        switch (kind) {
-        case Number: return number(out);
-        case String: return string(out);
-        case Bool: return literal("true", out) || literal("false", out);
-        case Null: return literal("null", out);
-        default: return false;
-        }
-    }
-    bool skipValue(int depth = 0);
-    bool take(char c)
-    {
-        skipSpace();
-        if (m_p == m_end || *m_p != c)
-            return false;
-        ++m_p;
-        return true;
-    }
-    bool atEnd()
-    {
-        skipSpace();
-        return m_p == m_end;
-    }
-
-private:
-    void skipSpace()
-    {
-        while (m_p != m_end && (*m_p == ' ' || *m_p == '\t' || *m_p == '\n' || *m_p == '\r'))
-            ++m_p;
-    }
-    bool literal(const char *word, QString *out)
-    {
-        const qsizetype n = qsizetype(qstrlen(word));
-        if (m_end - m_p < n || std::memcmp(m_p, word, size_t(n)) != 0)
-            return false;
-        m_p += n;
-        *out = QLatin1String(word);
-        return true;
-    }
-    bool digits()
-    {
-        const char *start = m_p;
-        while (m_p != m_end && *m_p >= '0' && *m_p <= '9')
-            ++m_p;
-        return m_p != start;
-    }
-    bool number(QString *out);
-    bool string(QString *out);
-    bool hex4(uint *out);
-
-    const char *m_p;
-    const char *m_end;
-};
-
-bool JsonReader::number(QString *out)
-{
-    const char *start = m_p;
-    if (m_p != m_end && *m_p == '-')
-        ++m_p;
-    if (m_p != m_end && *m_p == '0')
-        ++m_p;
-    else if (!digits())
-        return false;
-    if (m_p != m_end && *m_p == '.') {
-        ++m_p;
-        if (!digits())
-            return false;
-    }
-    if (m_p != m_end && (*m_p == 'e' || *m_p == 'E')) {
-        ++m_p;
-        if (m_p != m_end && (*m_p == '+' || *m_p == '-'))
-            ++m_p;
-        if (!digits())
-            return false;
-    }
-    *out = QString::fromLatin1(start, int(m_p - start));
-    return true;
-}
-
-bool JsonReader::hex4(uint *out)
-{
-    if (m_end - m_p < 4)
-        return false;
-    bool ok = false;
-    *out = QByteArray(m_p, 4).toUInt(&ok, 16);
-    m_p += 4;
-    return ok;
-}
-
-// The text between the quotes, escapes decoded; the bytes are UTF-8.
-bool JsonReader::string(QString *out)
-{
-    ++m_p;   // the opening quote
-    QByteArray bytes;
-    while (m_p != m_end && *m_p != '"') {
-        const char c = *m_p++;
-        if (uchar(c) < 0x20)
-            return false;
-        if (c != '\\') {
-            bytes += c;
-            continue;
-        }
-        if (m_p == m_end)
-            return false;
-        const char e = *m_p++;
-        static const char kFrom[] = "\"\\/bfnrt", kTo[] = "\"\\/\b\f\n\r\t";
-        if (const char *k = e ? std::strchr(kFrom, e) : nullptr) {
-            bytes += kTo[k - kFrom];
-            continue;
-        }
-        uint cp = 0, low = 0;
-        if (e != 'u' || !hex4(&cp))
-            return false;
-        if (QChar::isHighSurrogate(cp)) {
-            if (m_end - m_p < 2 || m_p[0] != '\\' || m_p[1] != 'u')
-                return false;
-            m_p += 2;
-            if (!hex4(&low) || !QChar::isLowSurrogate(low))
-                return false;
-            cp = QChar::surrogateToUcs4(ushort(cp), ushort(low));
-        } else if (QChar::isLowSurrogate(cp)) {
-            return false;
-        }
-        bytes += QString::fromUcs4(&cp, 1).toUtf8();
-    }
-    if (m_p == m_end)
-        return false;
-    ++m_p;
-    *out = QString::fromUtf8(bytes.constData(), bytes.size());
-    return true;
-}
-
-bool JsonReader::skipValue(int depth)
-{
-    const Kind kind = peek();
-    if (kind != Array && kind != Object) {
-        QString ignored;
-        return scalar(kind, &ignored);
-    }
-    if (depth >= kMaxJsonDepth)
-        return false;
-    const char close = kind == Array ? ']' : '}';
-    ++m_p;
-    if (take(close))
-        return true;
-    do {
-        QString key;
-        if (kind == Object && !(peek() == String && string(&key) && take(':')))
-            return false;
-        if (!skipValue(depth + 1))
-            return false;
-    } while (take(','));
-    return take(close);
-}
-
-// A JSON number's text as the integer it is exactly, when it has a fraction
-// or an exponent and is one of at most 20 digits; else the text unchanged.
-QString exactIntegerText(const QString &number)
-{
-    static const QRegularExpression parts(QStringLiteral("^(-?)([0-9]+)(?:\\.([0-9]+))?(?:[eE]([+-]?[0-9]{1,6}))?$"));
-    const QRegularExpressionMatch m = parts.match(number);
-    if (!m.hasMatch() || (m.captured(3).isEmpty() && m.captured(4).isEmpty()))
-        return number;
-    QString digits = m.captured(2) + m.captured(3);
-    int shift = m.captured(4).toInt() - m.captured(3).size();   // the power of ten digits is scaled by
-    while (shift < 0 && digits.endsWith(QLatin1Char('0'))) {
-        digits.chop(1);
-        ++shift;
-    }
-    while (digits.size() > 1 && digits.startsWith(QLatin1Char('0')))
-        digits.remove(0, 1);
-    if (shift < 0 && digits != QLatin1String("0"))
-        return number;
-    if (digits == QLatin1String("0"))
-        shift = 0;
-    if (digits.size() + shift > 20)
-        return number;
-    return m.captured(1) + digits + QString(shift, QLatin1Char('0'));
-}
-
-// One write value of a JSON array or of the top level: a scalar other than null.
-bool jsonElement(JsonReader &r, QStringList *texts, QString *error)
-{
-    const JsonReader::Kind kind = r.peek();
-    QString text;
-    if (kind == JsonReader::Array || kind == JsonReader::Object || kind == JsonReader::Null) {
-        if (r.skipValue())
-            *error = QStringLiteral("values are numbers, true/false or strings");
-        return false;
-    }
-    if (!r.scalar(kind, &text))
-        return false;
-    texts->append(kind == JsonReader::Number ? exactIntegerText(text) : text);
-    return true;
-}
-
-// A value or an array of values.
-bool jsonValueOrArray(JsonReader &r, QStringList *texts, QString *error)
-{
-    if (r.peek() != JsonReader::Array)
-        return jsonElement(r, texts, error);
-    r.take('[');
-    if (r.take(']'))
-        return true;
-    do {
-        if (!jsonElement(r, texts, error))
-            return false;
-    } while (r.take(','));
-    return r.take(']');
-}
-
-// {"value": ...}: the one key taken, any others skipped.
-bool jsonObject(JsonReader &r, QStringList *texts, QString *error, bool *hasValue)
-{
-    r.take('{');
-    if (r.take('}'))
-        return true;
-    do {
-        QString key;
-        if (!(r.peek() == JsonReader::String && r.scalar(JsonReader::String, &key) && r.take(':')))
-            return false;
-        if (key == QLatin1String("value") && !*hasValue) {
-            *hasValue = true;
-            if (!jsonValueOrArray(r, texts, error))
-                return false;
-        } else if (!r.skipValue(1)) {
-            return false;
-        }
-    } while (r.take(','));
-    return r.take('}');
-}
 } // namespace
 
 QString quoted(const QString &text)
@@ -635,28 +393,10 @@ bool parseValues(int type, const QStringList &texts, QVariant *out, QString *err
     case TUInt64:
         return integerList<unsigned long long>(type, texts, out, error,
                                                [](quint64 b) { return (unsigned long long)b; });
-    case TFloat: {
-        QList<float> list;
-        for (const QString &t : texts) {
-            double d = 0;
-            if (!parseReal(type, t, &d, error))
-                return false;
-            list.append(float(d));
-        }
-        *out = listVariant(list);
-        return true;
-    }
-    case TDouble: {
-        QList<double> list;
-        for (const QString &t : texts) {
-            double d = 0;
-            if (!parseReal(type, t, &d, error))
-                return false;
-            list.append(d);
-        }
-        *out = listVariant(list);
-        return true;
-    }
+    case TFloat:
+        return realList<float>(type, texts, out, error);
+    case TDouble:
+        return realList<double>(type, texts, out, error);
     case TString:
         if (texts.size() != 1) {
             *error = QStringLiteral("a string write takes one value, got %1 (quote text with spaces)")
@@ -690,27 +430,6 @@ int longestValueText(int type)
     if (type == TFloat || type == TDouble)
         return 32;
     return 0;
-}
-
-JsonValues valueTextsFromJson(const QByteArray &json, QStringList *texts, QString *error)
-{
-    JsonReader syntax(json);
-    if (!(syntax.skipValue() && syntax.atEnd()))
-        return JsonValues::NotJson;
-    JsonReader r(json);
-    QStringList got;
-    QString refusal;
-    bool hasValue = false;
-    const bool object = r.peek() == JsonReader::Object;
-    if (!(object ? jsonObject(r, &got, &refusal, &hasValue) : jsonValueOrArray(r, &got, &refusal))
-        || (object && !hasValue)) {
-        *error = !refusal.isEmpty() ? refusal
-                 : object           ? QStringLiteral("a JSON object needs the key \"value\"")
-                                    : QStringLiteral("values are numbers, true/false or strings");
-        return JsonValues::Refused;
-    }
-    *texts = got;
-    return JsonValues::Taken;
 }
 
 int defaultStringSize(const QString &text)
