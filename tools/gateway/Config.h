@@ -6,6 +6,8 @@
 
 #include <QByteArray>
 #include <QPair>
+#include "common/Scaling.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -19,6 +21,7 @@ struct TagConfig {
     int count = 1;         // elements; a string's field size in bytes
     bool writable = false; // <prefix>/<controller>/<name>/set is accepted
     double deadband = 0;   // numeric scalars: publish when the change exceeds it
+    veskortool::Scaling scaling;   // the value is raw x scale + offset, in unit
     // Filled in by the parser from tag and type.
     int area = 0;
     int address = 0;
