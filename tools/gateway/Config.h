@@ -4,10 +4,10 @@
 #ifndef VESKOR_GATEWAY_CONFIG_H
 #define VESKOR_GATEWAY_CONFIG_H
 
-#include <QByteArray>
-#include <QPair>
 #include "common/Scaling.h"
 
+#include <QByteArray>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVector>
