@@ -48,6 +48,10 @@ const TagRow kTags[] = {
     {"label", "ID2x50", "string", 8, "0568656c6c6f", "\"hello\""},
     {"word", "ID3x60", "uint32", 1, "78563412", "305419896"},
 };
+// A scaled integer (press1 only): raw 200 shows as 200 x 0.5 - 40.
+const TagRow kScaled = {"temperature", "ID4x80", "int16", 1, "c800", "60"};
+const double kScale = 0.5, kOffset = -40;
+const char kUnit[] = "\u00b0C";   // degrees Celsius, in UTF-8
 const int kAreasUsed = 4;      // ID4x, ID1x, ID2x, ID3x
 // At addresses no other tag of press1 uses in any area.
 const char *const kWritable[] = {"setpoint", "big", "small", "label"};
@@ -156,6 +160,8 @@ private slots:
     void retainedSetsNeverWritten_data();
     void retainedSetsNeverWritten();
     void refusedSetsBounded();
+    void scaledTag_data();
+    void scaledTag();
     void latestSetWins_data();
     void latestSetWins();
     void silentController_data();
@@ -245,7 +251,9 @@ QString tst_Gateway::startSim()
     auto &p = m_sims[m_sims[0] ? 1 : 0];
     p.reset(new QProcess);
     QStringList args{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")};
-    for (const TagRow &r : kTags) {
+    std::vector<TagRow> seeded(std::begin(kTags), std::end(kTags));
+    seeded.push_back(kScaled);
+    for (const TagRow &r : seeded) {
         const QString tag = QLatin1String(r.tag);
         args << QStringLiteral("--set") << QStringLiteral("%1:%2:%3").arg(tag.section(QLatin1Char('x'), 0, 0) + QLatin1Char('x'),
                                                                            tag.section(QLatin1Char('x'), 1), QLatin1String(r.seedHex));
@@ -290,6 +298,9 @@ void tst_Gateway::writeConfig(const QString &path)
                  }));
         writableTags.append(t);
     }
+    writableTags.append(QJsonObject{{"name", kScaled.name}, {"tag", kScaled.tag}, {"type", kScaled.type}, {"writable", true},
+                                    {"scale", kScale}, {"offset", kOffset},
+                                    {"unit", QString::fromUtf8(kUnit)}});
     const QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", m_brokerPort}, {"prefix", "plant"},
                            {"username", "gateway"}, {"password_file", "gateway.pw"}, {"retain_expiry_s", 600}};
     const QJsonArray controllers{
@@ -476,6 +487,46 @@ void tst_Gateway::setRequests_data()
     QTest::newRow("not writable") << "speed" << "7" << 101 << "4660";
     QTest::newRow("not its type") << "setpoint" << "abc" << 102 << "12.5";
     QTest::newRow("JSON object, too many values") << "setpoint" << "{\"value\": [1, 2]}" << 102 << "12.5";
+}
+
+void tst_Gateway::scaledTag_data()
+{
+    QTest::addColumn<QString>("payload");    // a set of the scaled tag; empty: none
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("raw");        // the controller's value afterwards
+    QTest::addColumn<QString>("shown");      // the published value afterwards
+    QTest::newRow("read") << "" << 0 << "200" << "60";
+    QTest::newRow("write") << "75.5" << 0 << "231" << "75.5";
+    QTest::newRow("not a whole step of 0.5") << "75.25" << 102 << "231" << "75.5";
+    QTest::newRow("raw value past int16") << "16400" << 102 << "231" << "75.5";
+}
+
+// A scaled tag: published and on /metrics as raw x scale + offset with its
+// unit; a set is written as the raw value it stands for, or refused when
+// the controller could not hold it.
+void tst_Gateway::scaledTag()
+{
+    QFETCH(QString, payload);
+    QFETCH(int, code);
+    QFETCH(QString, raw);
+    QFETCH(QString, shown);
+    const QByteArray topic = QByteArray("plant/press1/") + kScaled.name;
+    const int from = m_sub.size();
+    if (!payload.isEmpty()) {
+        QTest::qWait(250);   // past the tag's write interval
+        int status = -1;
+        run(QStringLiteral("mosquitto_pub"), mqttAuth("operator") << QStringLiteral("-t") << QString::fromUtf8(topic + "/set")
+                                                                  << QStringLiteral("-m") << payload, &status);
+        QCOMPARE(status, 0);
+        const QJsonObject result = QJsonDocument::fromJson(m_sub.waitFor(topic + "/set/result", 5000, from)).object();
+        QCOMPARE(result.value(QLatin1String("code")).toInt(-1), code);
+    }
+    QCOMPARE(simValue(m_sim[0], kScaled), jsonValue(raw.toUtf8()));
+    const QByteArray published = m_sub.waitFor(topic, 5000, code == 0 && !payload.isEmpty() ? from : 0,
+                                               "\"value\":" + shown.toUtf8());
+    QVERIFY2(!published.isEmpty(), qPrintable(shown));
+    QCOMPARE(QJsonDocument::fromJson(published).object().value(QLatin1String("unit")).toString(), QString::fromUtf8(kUnit));
+    QVERIFY(metrics().contains(series("veskor_tag_value", "press1", kScaled) + ",unit=\"" + kUnit + "\"} " + shown.toUtf8() + '\n'));
 }
 
 // Sets from a client the ACL allows: made only for the writable tag and a

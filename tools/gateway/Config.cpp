@@ -70,6 +70,17 @@ private:
         }
         return qint64(d);
     }
+    double number(const QString &where, const QJsonObject &o, const QString &key, double dflt)
+    {
+        const QJsonValue v = o.value(key);
+        if (v.isUndefined())
+            return dflt;
+        if (!v.isDouble()) {
+            fault(join(where, key), QStringLiteral("expected a number"));
+            return dflt;
+        }
+        return v.toDouble();
+    }
     QString text(const QString &where, const QJsonObject &o, const QString &key, const QString &dflt)
     {
         const QJsonValue v = o.value(key);
@@ -374,7 +385,8 @@ bool Reader::readTag(const QString &w, const QJsonObject &o, TagConfig *t)
 {
     const int before = m_faults->size();
     onlyKeys(w, o, {QStringLiteral("name"), QStringLiteral("tag"), QStringLiteral("type"),
-                    QStringLiteral("count"), QStringLiteral("writable"), QStringLiteral("deadband")});
+                    QStringLiteral("count"), QStringLiteral("writable"), QStringLiteral("deadband"),
+                    QStringLiteral("scale"), QStringLiteral("offset"), QStringLiteral("unit")});
     t->name = text(w, o, QStringLiteral("name"), QString());
     t->tag = text(w, o, QStringLiteral("tag"), QString());
     const QJsonValue type = o.value(QLatin1String("type"));
@@ -394,6 +406,9 @@ bool Reader::readTag(const QString &w, const QJsonObject &o, TagConfig *t)
         else
             t->deadband = deadband.toDouble();
     }
+    t->scaling.scale = number(w, o, QStringLiteral("scale"), 1);
+    t->scaling.offset = number(w, o, QStringLiteral("offset"), 0);
+    t->scaling.unit = text(w, o, QStringLiteral("unit"), QString());
     return m_faults->size() == before;
 }
 
@@ -422,6 +437,10 @@ bool Reader::finishTag(const QString &w, TagConfig *t)
     t->bytes = int(bytes);
     if (t->type == 12 && t->deadband > 0) {
         fault(w, QStringLiteral("a deadband needs a numeric tag"));
+        ok = false;
+    }
+    if (QString why; !veskortool::checkScaling(t->type, t->scaling, &why)) {
+        fault(w, why);
         ok = false;
     }
     return ok;

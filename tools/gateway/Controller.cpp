@@ -61,12 +61,14 @@ Controller::Controller(const ControllerConfig &config, const MqttConfig &mqtt)
 {
     bool anyWritable = false;
     QVector<QByteArray> topics;
+    QVector<QString> units;
     for (int i = 0; i < config.tags.size(); ++i) {
         m_tagByName.insert(config.tags.at(i).name, i);
         topics.append(m_topicPrefix + config.tags.at(i).name.toUtf8());
+        units.append(config.tags.at(i).scaling.unit);
         anyWritable = anyWritable || config.tags.at(i).writable;
     }
-    m_outputs.emplace_back(new MqttOutput(m_link.get(), topics, m_qos));
+    m_outputs.emplace_back(new MqttOutput(m_link.get(), topics, units, m_qos));
     // Writes are off unless a tag is listed as writable: then, and only
     // then, the set topics are subscribed to.
     if (anyWritable) {

@@ -59,11 +59,14 @@ struct Snapshot {
     QVector<TagReading> tags;
 };
 
-// The labels of tag i: controller, tag, name.
+// The labels of tag i: controller, tag, name, and unit when it has one.
 QByteArray tagLabels(const Snapshot &x, int i)
 {
     const TagConfig &t = x.c->config().tags.at(i);
-    return "controller=\"" + x.name + "\",tag=\"" + label(t.tag) + "\",name=\"" + label(t.name) + '"';
+    QByteArray labels = "controller=\"" + x.name + "\",tag=\"" + label(t.tag) + "\",name=\"" + label(t.name) + '"';
+    if (!t.scaling.unit.isEmpty())
+        labels += ",unit=\"" + label(t.scaling.unit) + '"';
+    return labels;
 }
 
 // Values of good tags only: a tag whose value is not known now has no

@@ -10,7 +10,7 @@
 
 namespace veskorgw {
 
-QByteArray tagPayload(const TagReading &r, Quality sentAs)
+QByteArray tagPayload(const TagReading &r, Quality sentAs, const QString &unit)
 {
     const QString ts = veskortool::formatTimestamp(r.goodTs);
     QJsonObject o;
@@ -18,6 +18,8 @@ QByteArray tagPayload(const TagReading &r, Quality sentAs)
     o.insert(QStringLiteral("ts"), ts.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(ts));
     o.insert(QStringLiteral("quality"), QLatin1String(qualityName(sentAs)));
     o.insert(QStringLiteral("code"), r.code);
+    if (!unit.isEmpty())
+        o.insert(QStringLiteral("unit"), unit);
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
@@ -35,7 +37,7 @@ int MqttOutput::publish(TagTable &table, qint64 nowMs, bool all)
         // Not connected, or too many messages unacknowledged: nothing is
         // queued; the latest value goes out on reconnect or when the broker
         // caught up.
-        if (!m_link->publishValue(m_topics.at(i), tagPayload(r, r.quality), m_qos, true)) {
+        if (!m_link->publishValue(m_topics.at(i), tagPayload(r, r.quality, m_units.at(i)), m_qos, true)) {
             table.owe(i);
             continue;
         }
@@ -53,7 +55,7 @@ void MqttOutput::stop(const TagTable &table, qint64 nowMs)
         if (!r.read)
             continue;
         // Past the unacknowledged bound too: these are the last words.
-        m_link->publish(m_topics.at(i), tagPayload(r, std::min(r.quality, Quality::Stale)), m_qos, true,
+        m_link->publish(m_topics.at(i), tagPayload(r, std::min(r.quality, Quality::Stale), m_units.at(i)), m_qos, true,
                          true);
     }
 }

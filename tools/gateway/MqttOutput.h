@@ -14,14 +14,14 @@ namespace veskorgw {
 class MqttLink;
 
 // The payload of a tag's message, with the quality it is sent as.
-QByteArray tagPayload(const TagReading &r, Quality sentAs);
+QByteArray tagPayload(const TagReading &r, Quality sentAs, const QString &unit = QString());
 
 class MqttOutput : public TagOutput
 {
 public:
-    // topics: per tag, in the table's order.
-    MqttOutput(MqttLink *link, const QVector<QByteArray> &topics, int qos)
-        : m_link(link), m_topics(topics), m_qos(qos)
+    // topics and units (empty: none): per tag, in the table's order.
+    MqttOutput(MqttLink *link, const QVector<QByteArray> &topics, const QVector<QString> &units, int qos)
+        : m_link(link), m_topics(topics), m_units(units), m_qos(qos)
     {
     }
     int publish(TagTable &table, qint64 nowMs, bool all) override;
@@ -31,6 +31,7 @@ public:
 private:
     MqttLink *m_link;
     const QVector<QByteArray> m_topics;
+    const QVector<QString> m_units;
     const int m_qos;
     bool m_stopped = false;
 };

@@ -108,19 +108,6 @@ QVariant decodeFromImage(const TagConfig &tag, const QByteArray &image)
         tag.type, QByteArray::fromRawData(image.constData() + tag.address, tag.bytes), tag.count);
 }
 
-QJsonValue valueJson(const TagConfig &tag, const QVariant &value)
-{
-    if (!value.isValid())
-        return QJsonValue(QJsonValue::Null);
-    const QJsonArray items = veskortool::valuesToJson(value);
-    if (items.isEmpty())
-        return QJsonValue(QJsonValue::Null);
-    // A string tag of n bytes is one field: its text is the first element.
-    if (tag.type == DT_STRING || items.size() == 1)
-        return items.first();
-    return items;
-}
-
 namespace {
 
 // One element of a value's JSON as a number: bools 0 and 1; 64-bit integers
@@ -147,7 +134,39 @@ bool jsonNumber(const QJsonValue &v, double *out)
     return ok;
 }
 
+// A scaled tag's elements: raw x scale + offset; nan and inf as text, as
+// unscaled values have them.
+QJsonValue scaledJson(const QJsonArray &items, const veskortool::Scaling &scaling)
+{
+    QJsonArray scaled;
+    for (const QJsonValue &item : items) {
+        double raw = 0;
+        jsonNumber(item, &raw);
+        const double v = veskortool::scaledValue(raw, scaling);
+        scaled.append(std::isfinite(v) ? QJsonValue(v)
+                                       : QJsonValue(std::isnan(v) ? QStringLiteral("nan")
+                                                    : v > 0 ? QStringLiteral("inf") : QStringLiteral("-inf")));
+    }
+    return scaled.size() == 1 ? scaled.first() : QJsonValue(scaled);
+}
+
 } // namespace
+
+QJsonValue valueJson(const TagConfig &tag, const QVariant &value)
+{
+    if (!value.isValid())
+        return QJsonValue(QJsonValue::Null);
+    const QJsonArray items = veskortool::valuesToJson(value);
+    if (items.isEmpty())
+        return QJsonValue(QJsonValue::Null);
+    // A string tag of n bytes is one field: its text is the first element.
+    if (tag.type == DT_STRING)
+        return items.first();
+    if (!tag.scaling.isIdentity())
+        return scaledJson(items, tag.scaling);
+    return items.size() == 1 ? items.first() : QJsonValue(items);
+}
+
 
 QVector<double> numericValues(const TagConfig &tag, const QVariant &value)
 {
@@ -170,7 +189,8 @@ qint64 maxSetPayloadBytes(const TagConfig &tag)
 {
     if (tag.type == DT_STRING)
         return 6 * qBound(0, tag.count - 1, 255) + 2 + kSetPayloadSlack;
-    const int element = veskortool::longestValueText(tag.type);
+    // A scaled tag takes its values as numbers of any form.
+    const int element = veskortool::longestValueText(tag.scaling.isIdentity() ? tag.type : int(DT_DOUBLE));
     return qint64(qMax(tag.count, 1)) * ((element > 0 ? element : 32) + 4) + kSetPayloadSlack;
 }
 
@@ -215,6 +235,13 @@ bool valuesForWrite(const TagConfig &tag, const QByteArray &payload, QVariant *o
     } else if (texts.size() != tag.count) {
         *error = QStringLiteral("%1 value(s) for a tag of %2 element(s)").arg(texts.size()).arg(tag.count);
         return false;
+    }
+    // Engineering values go as the raw values the controller holds.
+    if (!tag.scaling.isIdentity()) {
+        for (QString &text : texts) {
+            if (!veskortool::rawTextForValue(text, tag.type, tag.scaling, &text, error))
+                return false;
+        }
     }
     return veskortool::parseValues(tag.type, texts, out, error);
 }
