@@ -147,6 +147,26 @@ MqttLink::~MqttLink()
         mosquitto_destroy(m_mosq);
 }
 
+int setClientCredentials(mosquitto *mosq, const MqttConfig &config)
+{
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!config.username.isEmpty())
+        rc = mosquitto_username_pw_set(mosq, config.username.toUtf8().constData(),
+                                       config.password.isEmpty() ? nullptr : config.password.constData());
+    if (rc == MOSQ_ERR_SUCCESS && !config.caFile.isEmpty()) {
+        const QByteArray ca = config.caFile.toLocal8Bit(), cert = config.certFile.toLocal8Bit(),
+                         key = config.keyFile.toLocal8Bit();
+        rc = mosquitto_tls_set(mosq, ca.constData(), nullptr, cert.isEmpty() ? nullptr : cert.constData(),
+                               key.isEmpty() ? nullptr : key.constData(), nullptr);
+    }
+    return rc;
+}
+
+QString mqttCause(int rc, int error)
+{
+    return causeOf(rc, error);
+}
+
 bool MqttLink::configure(QString *error)
 {
     if (!m_mosq) {
@@ -161,15 +181,8 @@ bool MqttLink::configure(QString *error)
     mosquitto_publish_v5_callback_set(m_mosq, publishCallback);
     int rc = mosquitto_will_set_v5(m_mosq, m_stateTopic.constData(), int(sizeof kOffline - 1), kOffline, 1,
                                    true, nullptr);
-    if (rc == MOSQ_ERR_SUCCESS && !m_config.username.isEmpty())
-        rc = mosquitto_username_pw_set(m_mosq, m_config.username.toUtf8().constData(),
-                                       m_config.password.isEmpty() ? nullptr : m_config.password.constData());
-    if (rc == MOSQ_ERR_SUCCESS && !m_config.caFile.isEmpty()) {
-        const QByteArray ca = m_config.caFile.toLocal8Bit(), cert = m_config.certFile.toLocal8Bit(),
-                         key = m_config.keyFile.toLocal8Bit();
-        rc = mosquitto_tls_set(m_mosq, ca.constData(), nullptr, cert.isEmpty() ? nullptr : cert.constData(),
-                               key.isEmpty() ? nullptr : key.constData(), nullptr);
-    }
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = setClientCredentials(m_mosq, m_config);
     // Other threads publish while the network thread runs the connection.
     if (rc == MOSQ_ERR_SUCCESS)
         rc = mosquitto_threaded_set(m_mosq, true);

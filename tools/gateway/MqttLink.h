@@ -148,6 +148,13 @@ private:
     Heartbeat m_beat;
 };
 
+// A client's user name, password and TLS as the configuration has them:
+// the library's result code.
+int setClientCredentials(mosquitto *mosq, const MqttConfig &config);
+// Why a call of the library failed; for a failed system call, its errno
+// (taken right after the call).
+QString mqttCause(int rc, int error);
+
 // mosquitto_lib_init / cleanup for the process.
 void mqttLibraryInit();
 void mqttLibraryCleanup();

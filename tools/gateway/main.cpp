@@ -29,7 +29,7 @@ enum ExitStatus { ExitOk = 0, ExitUsage = 2, ExitStart = 3 };
 
 const char kUsage[] =
     "Usage: veskor-gateway --config FILE [--metrics ADDRESS:PORT] [--check] [--verbose]\n"
-    "                      [--log-format text|json]\n"
+    "                      [--log-format text|json] [--clean-retained]\n"
     "\n"
     "Reads the tags of the controllers in FILE (JSON) every period through the\n"
     "plug-in, publishes them to MQTT as <prefix>/<controller>/<tag> and serves\n"
@@ -44,6 +44,9 @@ const char kUsage[] =
     "  --check                 check the configuration and every controller's MQTT\n"
     "                          setup (status 2: a fault, 3: a setup refused); start\n"
     "                          nothing\n"
+    "  --clean-retained        after the start and each reload, remove the retained\n"
+    "                          topics under the prefix that FILE no longer names\n"
+    "                          (as \"mqtt\": {\"clean_retained\": true})\n"
     "  --verbose               also the plug-in's log lines and every overrun\n"
     "  --log-format FORMAT     text (default): a line with time and level (under\n"
     "                          the journal, the level as <N> and no time); json:\n"
@@ -69,6 +72,7 @@ struct Options {
     QString metrics;
     bool metricsGiven = false;
     bool check = false;
+    bool cleanRetained = false;
 };
 
 [[noreturn]] void usageError(const QString &message)
@@ -98,6 +102,8 @@ Options parseArguments(const QStringList &args)
             o.metricsGiven = true;
         } else if (name == QLatin1String("--check")) {
             o.check = true;
+        } else if (name == QLatin1String("--clean-retained")) {
+            o.cleanRetained = true;
         } else if (name == QLatin1String("--verbose")) {
             setVerbose(true);
         } else if (name == QLatin1String("--log-format")) {
@@ -251,10 +257,13 @@ int main(int argc, char **argv)
     int port = 0;
     if (options.metricsGiven && options.metrics != QLatin1String("off") && !splitHostPort(options.metrics, &host, &port))
         usageError(QStringLiteral("--metrics '%1': expected ADDRESS:PORT or off").arg(options.metrics));
-    // --metrics holds for every reading of the file, a reload's too.
+    // --metrics and --clean-retained hold for every reading of the file, a
+    // reload's too.
     const auto adjust = [options](GatewayConfig *c) {
         if (options.metricsGiven)
             c->metrics = options.metrics == QLatin1String("off") ? QString() : options.metrics;
+        if (options.cleanRetained)
+            c->mqtt.cleanRetained = true;
     };
     adjust(&config);
     return options.check ? check(config) : run(config, adjust);
