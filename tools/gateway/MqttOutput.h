@@ -7,14 +7,23 @@
 #include "TagOutput.h"
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QJsonValue>
 #include <QVector>
 
 namespace veskorgw {
 
 class MqttLink;
 
-// The payload of a tag's message, with the quality it is sent as.
+// The payload of a tag's message, with the quality it is sent as: the
+// compact JSON of {"value", "ts", "quality", "code"} as QJsonDocument
+// writes it (keys in its order), written directly. ts: r.goodTs as
+// veskortool::formatTimestamp gives it (empty: null), passed in so that the
+// tags of one read share one formatting.
+QByteArray tagPayload(const TagReading &r, Quality sentAs, const QByteArray &ts);
 QByteArray tagPayload(const TagReading &r, Quality sentAs);
+// A JSON value as QJsonDocument writes it (Compact), appended to *out.
+void appendJson(QByteArray *out, const QJsonValue &v);
 
 class MqttOutput : public TagOutput
 {
@@ -29,10 +38,22 @@ public:
     void stop(const TagTable &table, qint64 nowMs) override;
 
 private:
+    // r.goodTs formatted. The last few are kept: a cycle's tags share the
+    // time stamps of its reads (one per area), and formatting one asks the
+    // C library for the local time zone, which looks at its file each time.
+    const QByteArray &timestamp(const QDateTime &ts);
+
     MqttLink *m_link;
     const QVector<QByteArray> m_topics;
     const int m_qos;
     bool m_stopped = false;
+    struct FormattedTs {
+        QDateTime ts;
+        QByteArray text;   // null: not formatted yet
+    };
+    static constexpr int kTsKept = 8;
+    FormattedTs m_ts[kTsKept];
+    int m_tsNext = 0;   // the one to replace next
 };
 
 } // namespace veskorgw
