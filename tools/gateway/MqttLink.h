@@ -88,6 +88,28 @@ public:
     // onCaughtUp tells when that is over.
     bool publishValue(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
     int unacked() const { return m_unacked.count(); }
+    // Held while a cycle's values are published: the network thread is
+    // woken once at its end, and sends them all in one turn, instead of once
+    // per message.
+    class Batch
+    {
+    public:
+        explicit Batch(MqttLink *link) : m_link(link)
+        {
+            m_link->m_batching.fetch_add(1);
+            m_link->checkBacklog();
+        }
+        ~Batch()
+        {
+            m_link->m_batching.fetch_sub(1);
+            m_link->wake();
+        }
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        MqttLink *m_link;
+    };
     // An answer on a requester's response topic, QoS 1, not retained, with
     // its correlation data (none when empty).
     bool publishReply(const QByteArray &topic, const QByteArray &payload, const QByteArray &correlation);
@@ -133,6 +155,16 @@ private:
     std::thread m_network;
     std::atomic<bool> m_stopping{false};   // the network thread ends at its next turn
     std::atomic<bool> m_draining{false};   // ... once the DISCONNECT has gone out
+    // Wakes the network thread of a connected link to send what was queued.
+    void wake();
+    // Whether the connection's socket still holds more than kBacklogBytes
+    // that the broker has not taken: then values are held this cycle.
+    void checkBacklog();
+    int connectedTurn();
+
+    std::atomic<int> m_batching{0};  // Batch objects alive: they wake at their end
+    std::atomic<bool> m_backlog{false};  // see checkBacklog()
+    int m_wakeFd = -1;               // eventfd the network thread of a connected link polls
     std::mutex m_stopMutex;
     std::condition_variable m_stopWake;
     bool m_networkEnded = false;           // under m_stopMutex
@@ -145,6 +177,7 @@ private:
     ConnectHandler m_onConnect;
     ConnectHandler m_onCaughtUp;
     UnackedCount m_unacked;
+    UnsentCount m_unsent;
     Heartbeat m_beat;
 };
 
