@@ -7,7 +7,7 @@
 //   gateway/grouped:1   one request per used area and cycle
 //   gateway/grouped:0   one request per tag ("group": false)
 //   gateway_flood       grouped, every tag changing every period of
-//                       VESKOR_GW_BENCH_FLOOD_PERIOD_MS (default 25): more
+//                       VESKOR_GW_BENCH_FLOOD_PERIOD_MS (default 50): more
 //                       values than the gateway can publish. Then, in the same
 //                       run against the same broker, a bare libmosquitto
 //                       publisher of the same topics, payload sizes, QoS and
@@ -128,7 +128,7 @@ SimPlan g_simPlan;
 int floodPeriodMs()
 {
     const int ms = qEnvironmentVariableIntValue("VESKOR_GW_BENCH_FLOOD_PERIOD_MS");
-    return ms > 0 ? ms : 25;
+    return ms > 0 ? ms : 50;
 }
 
 // Every tag of every simulator a new value: each area written whole.
