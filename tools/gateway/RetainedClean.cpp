@@ -5,6 +5,7 @@
 #include "MqttLink.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <QHash>
 #include <QVector>
@@ -69,6 +70,8 @@ struct RetainedCleaner::Run {
     QSet<QByteArray> seen;
     QHash<int, QByteArray> removing;  // message id -> topic, until acknowledged
     int removed = 0;
+    int refusedRemovals = 0;          // the broker answered with an error (its ACL, say)
+    bool subscriptionRefused = false;
 };
 
 namespace {
@@ -86,9 +89,11 @@ void onConnect(mosquitto *mosq, void *obj, int rc)
     mosquitto_subscribe(mosq, nullptr, (r->prefix + "/#").constData(), 0);
 }
 
-void onSubscribe(mosquitto *, void *obj, int, int, const int *)
+void onSubscribe(mosquitto *, void *obj, int, int count, const int *granted)
 {
-    static_cast<Run *>(obj)->collection.subscribedAtMs = monotonicNowMs();
+    auto *r = static_cast<Run *>(obj);
+    r->subscriptionRefused = count < 1 || granted[0] >= 128;
+    r->collection.subscribedAtMs = monotonicNowMs();
 }
 
 // Retained messages come with the retain flag; the controllers' values as
@@ -106,16 +111,37 @@ void onMessage(mosquitto *, void *obj, const mosquitto_message *m)
     }
 }
 
-void onPublish(mosquitto *, void *obj, int mid)
+// MQTT 5: the broker's PUBACK says whether it took the removal.
+void onPublish(mosquitto *, void *obj, int mid, int reason, const mosquitto_property *)
 {
     auto *r = static_cast<Run *>(obj);
     const auto it = r->removing.find(mid);
     if (it == r->removing.end())
         return;
-    logLine(LogLevel::Info, QStringLiteral("removed retained topic %1: the configuration no longer names it")
-                                .arg(shownName(QString::fromUtf8(it.value()))));
-    ++r->removed;
+    const QString topic = shownName(QString::fromUtf8(it.value()));
+    if (reason >= 128) {
+        logLine(LogLevel::Warning, QStringLiteral("retained topic %1 not removed: the broker refused: %2")
+                                       .arg(topic, QString::fromUtf8(mosquitto_reason_string(reason))));
+        ++r->refusedRemovals;
+    } else {
+        logLine(LogLevel::Info, QStringLiteral("removed retained topic %1: the configuration no longer names it").arg(topic));
+        ++r->removed;
+    }
     r->removing.erase(it);
+}
+
+// ": 2 removed, 5 kept", and what did not go as asked.
+QString summary(const Run &r, bool cancelled)
+{
+    const int kept = r.retained.size() - r.removed - r.refusedRemovals - r.removing.size();
+    QString s = QStringLiteral(": %1 removed, %2 kept").arg(r.removed).arg(kept);
+    if (r.refusedRemovals > 0)
+        s += QStringLiteral(", %1 removal(s) refused").arg(r.refusedRemovals);
+    if (!r.removing.isEmpty())
+        s += QStringLiteral(", %1 removal(s) not acknowledged").arg(r.removing.size());
+    if (cancelled)
+        s += QStringLiteral(" (cut short by a reload or the stop)");
+    return s;
 }
 
 } // namespace
@@ -145,16 +171,17 @@ void RetainedCleaner::run()
 {
     Run r;
     r.prefix = m_mqtt.prefix.toUtf8();
-    const QString where = QStringLiteral("retained topics under %1/").arg(m_mqtt.prefix);
+    const QString where = QStringLiteral("retained topics under ") + m_mqtt.prefix + QLatin1Char('/');
     mosquitto *mosq = mosquitto_new(cleanerClientId(m_mqtt).constData(), true, &r);
     if (!mosq) {
         logLine(LogLevel::Warning, where + QStringLiteral(": not cleaned: cannot create an MQTT client"));
         return;
     }
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_connect_callback_set(mosq, onConnect);
     mosquitto_subscribe_callback_set(mosq, onSubscribe);
     mosquitto_message_callback_set(mosq, onMessage);
-    mosquitto_publish_callback_set(mosq, onPublish);
+    mosquitto_publish_v5_callback_set(mosq, onPublish);
     int rc = setClientCredentials(mosq, m_mqtt);
     errno = 0;
     if (rc == MOSQ_ERR_SUCCESS)
@@ -174,6 +201,8 @@ void RetainedCleaner::run()
         } else if (!r.connected) {
             if (now - began >= kConnectMs)
                 cause = QStringLiteral("no connection in %1 s").arg(kConnectMs / 1000);
+        } else if (r.subscriptionRefused) {
+            cause = QStringLiteral("the broker refused the subscription to ") + QString::fromUtf8(r.prefix) + "/#";
         } else if (removalsAt < 0 && r.collection.done(now)) {
             // The values that keep coming are not wanted any more.
             mosquitto_unsubscribe(mosq, nullptr, (r.prefix + "/#").constData());
@@ -191,16 +220,10 @@ void RetainedCleaner::run()
         }
     }
     if (!cause.isEmpty())
-        logLine(LogLevel::Warning, where + QStringLiteral(": not cleaned: MQTT broker %1:%2: %3")
-                                       .arg(m_mqtt.host).arg(m_mqtt.port).arg(cause));
+        logLine(LogLevel::Warning, where + QStringLiteral(": not cleaned: MQTT broker %1:%2: ")
+                                               .arg(m_mqtt.host).arg(m_mqtt.port) + cause);
     else
-        logLine(LogLevel::Info, QStringLiteral("%1: %2 removed, %3 kept%4%5")
-                                    .arg(where).arg(r.removed).arg(r.retained.size() - r.removed - r.removing.size())
-                                    .arg(r.removing.isEmpty() ? QString()
-                                                              : QStringLiteral(", %1 removal(s) not acknowledged")
-                                                                    .arg(r.removing.size()))
-                                    .arg(m_cancel.load() ? QStringLiteral(" (cut short by a reload or the stop)")
-                                                         : QString()));
+        logLine(LogLevel::Info, where + summary(r, m_cancel.load()));
     if (r.connected && mosquitto_disconnect(mosq) == MOSQ_ERR_SUCCESS)
         for (int turn = 0; turn < 5 && mosquitto_loop(mosq, 100, 1) == MOSQ_ERR_SUCCESS; ++turn) {
         }
