@@ -532,8 +532,10 @@ bool MqttLink::publishReply(const QByteArray &topic, const QByteArray &payload, 
 
 bool MqttLink::publishValue(const QByteArray &topic, const QByteArray &payload, int qos, bool retain)
 {
-    // Not written yet at QoS 0: held without a word, as the latest value of
-    // each tag goes out once the connection has taken the backlog.
+    // The socket still full of what the broker has not taken (checkBacklog),
+    // or at QoS 0 too many messages not written yet: held without a word,
+    // as flow control; each tag's latest value goes out with a later cycle,
+    // or once half of them are written (onCaughtUp).
     if (m_backlog.load() || (qos == 0 && !m_unsent.admit()))
         return false;
     if (qos > 0 && !m_unacked.admit()) {

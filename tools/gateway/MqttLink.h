@@ -3,9 +3,10 @@
 // goes offline by itself when the gateway vanishes. The library's network
 // thread connects, reconnects with backoff and calls back; publishing is
 // safe from any thread. While the broker is away nothing is queued: a
-// publish is refused and the caller keeps its latest value. At QoS 1 or 2
-// the same holds for values while too many messages wait for the broker's
-// acknowledgement (Unacked.h).
+// publish is refused and the caller keeps its latest value. The same holds
+// for values while too many messages wait for the broker's acknowledgement
+// (QoS 1 or 2) or to be written (QoS 0) (Unacked.h), and while the socket
+// holds a backlog the broker has not taken.
 #ifndef VESKOR_GATEWAY_MQTTLINK_H
 #define VESKOR_GATEWAY_MQTTLINK_H
 
