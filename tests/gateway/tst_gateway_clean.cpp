@@ -77,12 +77,14 @@ private slots:
     void cleanupTestCase();
     void clean_data();
     void clean();
+    void refusedRemoval();
 
 private:
-    QStringList mqttArgs() const;
-    QStringList retainedTopics();
-    void retain(const QString &topic, bool remove = false);
-    void writeConfig(const QString &how, bool withWord);
+    QStringList mqttArgs(quint16 port) const;
+    QStringList retainedTopics(quint16 port = 0);
+    void retain(const QString &topic, bool remove = false, quint16 port = 0);
+    void writeConfig(const QString &how, bool withWord, quint16 port = 0);
+    bool startBroker(QProcess *broker, const QString &conf, quint16 port);
 
     QTemporaryDir m_dir;
     quint16 m_brokerPort = 0;
@@ -90,17 +92,18 @@ private:
     std::unique_ptr<QProcess> m_broker, m_simProc;
 };
 
-QStringList tst_GatewayClean::mqttArgs() const
+QStringList tst_GatewayClean::mqttArgs(quint16 port) const
 {
-    return {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_brokerPort)};
+    return {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+            QString::number(port ? port : m_brokerPort)};
 }
 
 // Every topic the broker keeps retained ($SYS aside), as mosquitto_sub is
 // handed them on subscribing.
-QStringList tst_GatewayClean::retainedTopics()
+QStringList tst_GatewayClean::retainedTopics(quint16 port)
 {
     QProcess sub;
-    sub.start(findTool("mosquitto_sub"), mqttArgs() + QStringList{QStringLiteral("-t"), QStringLiteral("#"),
+    sub.start(findTool("mosquitto_sub"), mqttArgs(port) + QStringList{QStringLiteral("-t"), QStringLiteral("#"),
                                                                     QStringLiteral("--retained-only"), QStringLiteral("-W"),
                                                                     QStringLiteral("1"), QStringLiteral("-F"), QStringLiteral("%t")});
     sub.waitForFinished(5000);
@@ -110,10 +113,10 @@ QStringList tst_GatewayClean::retainedTopics()
     return topics;
 }
 
-void tst_GatewayClean::retain(const QString &topic, bool remove)
+void tst_GatewayClean::retain(const QString &topic, bool remove, quint16 port)
 {
     QProcess pub;
-    pub.start(findTool("mosquitto_pub"), mqttArgs() + QStringList{QStringLiteral("-r"), QStringLiteral("-t"), topic}
+    pub.start(findTool("mosquitto_pub"), mqttArgs(port) + QStringList{QStringLiteral("-r"), QStringLiteral("-t"), topic}
                                              + (remove ? QStringList{QStringLiteral("-n")}
                                                        : QStringList{QStringLiteral("-m"), QStringLiteral("left over")}));
     QVERIFY(pub.waitForFinished(5000));
@@ -122,12 +125,12 @@ void tst_GatewayClean::retain(const QString &topic, bool remove)
 
 // press1 with speed and, when withWord, the writable word; how: "key" sets
 // mqtt.clean_retained, anything else leaves it out.
-void tst_GatewayClean::writeConfig(const QString &how, bool withWord)
+void tst_GatewayClean::writeConfig(const QString &how, bool withWord, quint16 port)
 {
     QJsonArray tags{QJsonObject{{"name", "speed"}, {"tag", "ID4x0"}, {"type", "int16"}}};
     if (withWord)
         tags.append(QJsonObject{{"name", "word"}, {"tag", "ID3x60"}, {"type", "uint32"}, {"writable", true}});
-    QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", m_brokerPort}, {"prefix", "plant"}};
+    QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", port ? port : m_brokerPort}, {"prefix", "plant"}};
     if (how == QLatin1String("key"))
         mqtt.insert(QStringLiteral("clean_retained"), true);
     const QJsonObject config{
@@ -136,6 +139,29 @@ void tst_GatewayClean::writeConfig(const QString &how, bool withWord)
     QFile f(m_dir.filePath(QStringLiteral("gateway.json")));
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(QJsonDocument(config).toJson());
+}
+
+// A mosquitto of the test's own with the configuration `conf`, taking
+// connections on `port`.
+bool tst_GatewayClean::startBroker(QProcess *broker, const QString &conf, quint16 port)
+{
+    QFile f(m_dir.filePath(QStringLiteral("mosquitto-%1.conf").arg(port)));
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write(conf.toUtf8());
+    f.close();
+    broker->setProcessChannelMode(QProcess::MergedChannels);
+    broker->start(findTool("mosquitto"), {QStringLiteral("-c"), f.fileName()});
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 5000) {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, port);
+        if (s.waitForConnected(200))
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
 }
 
 void tst_GatewayClean::initTestCase()
@@ -259,6 +285,53 @@ void tst_GatewayClean::clean()
     QCOMPARE(::kill(pid_t(gateway.processId()), SIGTERM), 0);
     QVERIFY(gateway.waitForFinished(5000));
     QCOMPARE(gateway.exitCode(), 0);
+}
+
+// A broker whose ACL lets the gateway write only under plant/press1/: the
+// removal of a left-over topic of press9 is refused. The clean says so (it
+// speaks MQTT 5 for that), counts it as refused, not removed, and the topic
+// stays. The topics are left and listed through a second listener without
+// the ACL.
+void tst_GatewayClean::refusedRemoval()
+{
+    const quint16 gatewayPort = freeTcpPort();
+    quint16 openPort = freeTcpPort();
+    while (openPort == gatewayPort)
+        openPort = freeTcpPort();
+    QFile acl(m_dir.filePath(QStringLiteral("acl")));
+    QVERIFY(acl.open(QIODevice::WriteOnly));
+    acl.write("topic read plant/#\ntopic readwrite plant/press1/#\n");
+    acl.close();
+    // Started as root, mosquitto reads its ACL file as its own user.
+    QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFileDevice::ExeOther | QFileDevice::ReadOther);
+    QFile::setPermissions(acl.fileName(), QFile::permissions(acl.fileName()) | QFileDevice::ReadOther);
+    QProcess broker;
+    QVERIFY2(startBroker(&broker,
+                        QStringLiteral("per_listener_settings true\nlistener %1 127.0.0.1\nallow_anonymous true\n"
+                                       "acl_file %2\nlistener %3 127.0.0.1\nallow_anonymous true\npersistence false\n")
+                            .arg(gatewayPort).arg(acl.fileName()).arg(openPort),
+                        gatewayPort),
+             broker.readAll().constData());
+    retain(QStringLiteral("plant/press9/speed"), false, openPort);
+    retain(QStringLiteral("plant/press1/old"), false, openPort);
+    writeConfig(QStringLiteral("key"), true, gatewayPort);
+    QProcess gateway;
+    gateway.setProcessChannelMode(QProcess::MergedChannels);
+    gateway.start(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), m_dir.filePath(QStringLiteral("gateway.json"))});
+    QVERIFY(gateway.waitForStarted());
+    Log log(&gateway);
+    QVERIFY2(log.waitFor("retained topics under plant/: 1 removed", 10000) >= 0, log.all().constData());
+    QVERIFY2(log.waitFor(", 1 removal(s) refused", 0) >= 0, log.all().constData());
+    QCOMPARE(log.count("warning veskor-gateway: retained topic \"plant/press9/speed\" not removed: the broker refused"), 1);
+    QCOMPARE(log.count("removed retained topic \"plant/press1/old\""), 1);
+    QCOMPARE(log.count("removed retained topic \"plant/press9/speed\""), 0);
+    const QStringList left = retainedTopics(openPort);
+    QVERIFY2(left.contains(QStringLiteral("plant/press9/speed")), qPrintable(left.join(' ')));
+    QVERIFY2(!left.contains(QStringLiteral("plant/press1/old")), qPrintable(left.join(' ')));
+    QCOMPARE(::kill(pid_t(gateway.processId()), SIGTERM), 0);
+    QVERIFY(gateway.waitForFinished(5000));
+    broker.kill();
+    broker.waitForFinished(2000);
 }
 
 QTEST_GUILESS_MAIN(tst_GatewayClean)
