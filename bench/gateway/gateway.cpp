@@ -6,6 +6,14 @@
 //
 //   gateway/grouped:1   one request per used area and cycle
 //   gateway/grouped:0   one request per tag ("group": false)
+//   gateway_flood       grouped, every tag changing every period of
+//                       VESKOR_GW_BENCH_FLOOD_PERIOD_MS (default 50): more
+//                       values than the gateway can publish. Then, in the same
+//                       run against the same broker, a bare libmosquitto
+//                       publisher of the same topics, payload sizes, QoS and
+//                       retain flag, on one connection, as fast as it can;
+//                       both rates as the broker counted them, and their ratio
+//                       (no subscriber in this one)
 //
 // The window (VESKOR_GW_BENCH_SECONDS, default 5) runs from one renewal of
 // the broker's $SYS counters to the first renewal at least the window's
@@ -41,6 +49,9 @@
 //   overruns            cycles that took longer than their period, all controllers
 //   changes_per_s       values the simulators changed (their whole run)
 //   stale_reads         reads that did not end with result code 0
+//   bare_broker_received_per_s  gateway_flood: the bare publisher's rate, by
+//                       the broker's count as above
+//   gateway_to_bare     gateway_flood: mqtt_broker_received_per_s over it
 #include <benchmark/benchmark.h>
 
 #include "Config.h"
@@ -106,8 +117,39 @@ int windowSeconds()
 int tagArea(int t) { return t % kAreas; }
 int tagAddress(int t) { return 4 * (t / kAreas); }
 
+// What the simulators change: a tenth of each one's tags every kPeriodMs,
+// or every tag every periodMs. Set before startSimulators() forks.
+struct SimPlan {
+    int periodMs = kPeriodMs;
+    bool everyTag = false;
+};
+SimPlan g_simPlan;
+
+int floodPeriodMs()
+{
+    const int ms = qEnvironmentVariableIntValue("VESKOR_GW_BENCH_FLOOD_PERIOD_MS");
+    return ms > 0 ? ms : 50;
+}
+
+// Every tag of every simulator a new value: each area written whole.
+quint64 changeEveryTag(std::vector<std::unique_ptr<veskorsim::Simulator>> &sims, const quint32 *codes,
+                       quint32 *counter)
+{
+    QByteArray area(4 * kTags / kAreas, '\0');
+    for (auto &sim : sims)
+        for (int a = 0; a < kAreas; ++a) {
+            for (int at = 0; at < area.size(); at += 4) {
+                ++*counter;
+                std::memcpy(area.data() + at, counter, 4);
+            }
+            sim->setArea(codes[a], 0, area);
+        }
+    return quint64(sims.size()) * kTags;
+}
+
 // The child: the simulators, and every period a tenth of each one's values
-// changed. Writes the ports to `out`, runs until `in` closes.
+// changed (or all, as g_simPlan says). Writes the ports to `out`, runs until
+// `in` closes.
 [[noreturn]] void simulatorsChild(int in, int out)
 {
     int argc = 1;
@@ -135,8 +177,12 @@ int tagAddress(int t) { return 4 * (t / kAreas); }
     const auto began = std::chrono::steady_clock::now();
     for (;;) {
         pollfd p{in, POLLIN, 0};
-        if (::poll(&p, 1, kPeriodMs) > 0)
+        if (::poll(&p, 1, g_simPlan.periodMs) > 0)
             break;   // the parent closed its end
+        if (g_simPlan.everyTag) {
+            changes += changeEveryTag(sims, codes, &counter);
+            continue;
+        }
         // A tenth of the tags, each a different one, and each tag changed
         // only every tenth cycle: every change is one message to publish.
         ++cycle;
@@ -380,7 +426,7 @@ void BrokerWatch::valueMessage(const mosquitto_message *m)
         ++m_valueCount;
 }
 
-QByteArray configText(const std::vector<quint16> &ports, quint16 brokerPort, bool group)
+QByteArray configText(const std::vector<quint16> &ports, quint16 brokerPort, bool group, int periodMs = kPeriodMs)
 {
     QJsonArray tags;
     for (int t = 0; t < kTags; ++t)
@@ -391,7 +437,7 @@ QByteArray configText(const std::vector<quint16> &ports, quint16 brokerPort, boo
     for (int i = 0; i < kControllers; ++i)
         controllers.append(QJsonObject{{"name", QStringLiteral("c%1").arg(i)},
                                        {"connect", QStringLiteral("127.0.0.1:%1").arg(ports.at(size_t(i)))},
-                                       {"period_ms", kPeriodMs}, {"group", group}, {"tags", tags}});
+                                       {"period_ms", periodMs}, {"group", group}, {"tags", tags}});
     const QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", brokerPort ? brokerPort : 1}, {"prefix", kPrefix}};
     return QJsonDocument(QJsonObject{{"mqtt", mqtt}, {"metrics", false}, {"controllers", controllers}}).toJson();
 }
@@ -504,62 +550,206 @@ void report(benchmark::State &state, const Snapshot &a, const Snapshot &b, bool 
     state.counters["stale_reads"] = double(b.gateway.failed - a.gateway.failed);
 }
 
+// The simulators, a broker, the benchmark's clients on it and the gateway's
+// controllers, started in that order; stopped in the other.
+struct Rig {
+    Child child;
+    pid_t broker = -1;
+    quint16 brokerPort = 0;
+    QString brokerConf;
+    BrokerWatch watch;
+    std::vector<std::unique_ptr<veskorgw::Controller>> controllers;
+
+    // Empty when all started; else why not.
+    QString start(bool group, bool subscriber, int periodMs)
+    {
+        const std::vector<quint16> ports = startSimulators(&child);
+        if (ports.size() != size_t(kControllers))
+            return QStringLiteral("the simulators did not start");
+        brokerConf = QStringLiteral("/tmp/veskor-bench-gateway-%1.conf").arg(::getpid());
+        brokerPort = startBroker(&broker, brokerConf);
+        veskorgw::GatewayConfig config;
+        QStringList faults;
+        if (!veskorgw::parseConfig(QStringLiteral("bench"), configText(ports, brokerPort, group, periodMs), &config,
+                                   &faults))
+            return faults.join(QLatin1Char('\n'));
+        veskorgw::mqttLibraryInit();
+        // Before the gateway: the subscriber sees its values from the first.
+        if (brokerPort && !watch.start(brokerPort, subscriber))
+            std::fprintf(stderr, "the benchmark's broker clients did not connect: the broker's rate reads 0\n");
+        QString error;
+        for (const veskorgw::ControllerConfig &c : config.controllers) {
+            controllers.emplace_back(new veskorgw::Controller(c, config.mqtt));
+            controllers.back()->start(&error);
+        }
+        return QString();
+    }
+
+    void stopGateway()
+    {
+        for (auto &c : controllers)
+            c->requestStop();
+        for (auto &c : controllers)
+            c->disconnectMqtt();
+        for (auto &c : controllers)
+            c->finishMqtt();
+        controllers.clear();
+    }
+
+    // The values the simulators changed per second.
+    double stop()
+    {
+        stopGateway();
+        watch.stop();
+        const double changes = stopSimulators(&child);
+        if (broker > 0) {
+            ::kill(broker, SIGTERM);
+            ::waitpid(broker, nullptr, 0);
+        }
+        QFile::remove(brokerConf);
+        return changes;
+    }
+};
+
 void BM_Gateway(benchmark::State &state)
 {
     const bool group = state.range(0) != 0;
-    Child child;
-    const std::vector<quint16> ports = startSimulators(&child);
-    if (ports.size() != size_t(kControllers)) {
-        state.SkipWithError("the simulators did not start");
+    g_simPlan = SimPlan();
+    Rig rig;
+    const QString error =
+        rig.start(group, qEnvironmentVariable("VESKOR_GW_BENCH_SUBSCRIBER") != QLatin1String("0"), kPeriodMs);
+    if (!error.isEmpty()) {
+        state.SkipWithError(qPrintable(error));
         return;
-    }
-    pid_t broker = -1;
-    const QString brokerConf = QStringLiteral("/tmp/veskor-bench-gateway-%1.conf").arg(::getpid());
-    const quint16 brokerPort = startBroker(&broker, brokerConf);
-    veskorgw::GatewayConfig config;
-    QStringList faults;
-    if (!veskorgw::parseConfig(QStringLiteral("bench"), configText(ports, brokerPort, group), &config, &faults)) {
-        state.SkipWithError(qPrintable(faults.join(QLatin1Char('\n'))));
-        return;
-    }
-    veskorgw::mqttLibraryInit();
-    // Before the gateway: the subscriber sees its values from the first.
-    BrokerWatch watch;
-    const bool subscriber = qEnvironmentVariable("VESKOR_GW_BENCH_SUBSCRIBER") != QLatin1String("0");
-    if (brokerPort && !watch.start(brokerPort, subscriber))
-        std::fprintf(stderr, "the benchmark's broker clients did not connect: the broker's rate reads 0\n");
-    std::vector<std::unique_ptr<veskorgw::Controller>> controllers;
-    QString error;
-    for (const veskorgw::ControllerConfig &c : config.controllers) {
-        controllers.emplace_back(new veskorgw::Controller(c, config.mqtt));
-        controllers.back()->start(&error);
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));   // connected, first values published
     for (auto _ : state) {
         Snapshot a, b;
-        const bool counted = measureWindow(controllers, &watch, broker, &a, &b);
-        if (brokerPort && !counted)
+        const bool counted = measureWindow(rig.controllers, &rig.watch, rig.broker, &a, &b);
+        if (rig.brokerPort && !counted)
             std::fprintf(stderr, "the broker did not renew its counts: its rate reads 0\n");
         report(state, a, b, counted);
     }
-    for (auto &c : controllers)
-        c->requestStop();
-    for (auto &c : controllers)
-        c->disconnectMqtt();
-    for (auto &c : controllers)
-        c->finishMqtt();
-    controllers.clear();
-    watch.stop();
-    state.counters["changes_per_s"] = stopSimulators(&child);
-    if (broker > 0) {
-        ::kill(broker, SIGTERM);
-        ::waitpid(broker, nullptr, 0);
+    state.counters["changes_per_s"] = rig.stop();
+}
+
+// A publisher with nothing around it: one libmosquitto connection, its own
+// thread, the gateway's topics in turn with payloads of the gateway's form
+// and size ({"code","quality","ts","value"}, an int32 value), QoS 0,
+// retained, as fast as the socket takes them. The client writes each
+// message as it is published; when the socket is full it waits for room, so
+// nothing piles up on its side.
+class BarePublisher
+{
+public:
+    ~BarePublisher() { stop(); }
+
+    bool start(quint16 port)
+    {
+        m_mosq = mosquitto_new(nullptr, true, nullptr);
+        if (!m_mosq || mosquitto_connect(m_mosq, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS)
+            return false;
+        for (int c = 0; c < kControllers; ++c)
+            for (int t = 0; t < kTags; ++t)
+                m_topics.push_back(QByteArray(kPrefix) + "/c" + QByteArray::number(c) + "/t" + QByteArray::number(t));
+        m_thread = std::thread([this] { run(); });
+        return true;
     }
-    QFile::remove(brokerConf);
+
+    void stop()
+    {
+        m_stop.store(true);
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_mosq) {
+            mosquitto_disconnect(m_mosq);
+            mosquitto_destroy(m_mosq);
+            m_mosq = nullptr;
+        }
+    }
+
+    double cpuSeconds()
+    {
+        clockid_t id;
+        timespec ts{};
+        if (m_thread.joinable() && pthread_getcpuclockid(m_thread.native_handle(), &id) == 0
+            && clock_gettime(id, &ts) == 0)
+            return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+        return 0;
+    }
+
+private:
+    void run()
+    {
+        quint32 value = 0;
+        char payload[128];
+        while (!m_stop.load()) {
+            // One time stamp per round, as a cycle's reads share theirs.
+            const QDateTime now = QDateTime::currentDateTime();
+            const QByteArray ts = now.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")).toLatin1() + "+00:00";
+            for (size_t i = 0; i < m_topics.size() && !m_stop.load(); ++i) {
+                const int n = std::snprintf(payload, sizeof payload,
+                                            "{\"code\":0,\"quality\":\"good\",\"ts\":\"%s\",\"value\":%d}",
+                                            ts.constData(), int(++value));
+                mosquitto_publish(m_mosq, nullptr, m_topics[i].constData(), n, payload, 0, true);
+                // Room in the socket before the next controller's worth.
+                if (i % kTags == kTags - 1)
+                    while (mosquitto_want_write(m_mosq) && !m_stop.load())
+                        mosquitto_loop(m_mosq, 10, 1);
+            }
+            mosquitto_loop(m_mosq, 0, 1);   // the broker's pings
+        }
+    }
+
+    mosquitto *m_mosq = nullptr;
+    std::vector<QByteArray> m_topics;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Every tag changing every period of floodPeriodMs(): the gateway's rate at
+// the broker; then, with the gateway stopped, a bare publisher's on the same
+// broker; and the ratio.
+void BM_GatewayFlood(benchmark::State &state)
+{
+    g_simPlan.periodMs = floodPeriodMs();
+    g_simPlan.everyTag = true;
+    Rig rig;
+    const QString error = rig.start(true, false, g_simPlan.periodMs);
+    if (!error.isEmpty()) {
+        state.SkipWithError(qPrintable(error));
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    for (auto _ : state) {
+        Snapshot a, b;
+        const bool counted = measureWindow(rig.controllers, &rig.watch, rig.broker, &a, &b);
+        report(state, a, b, counted);
+        rig.stopGateway();
+        // What the gateway had sent reaches the broker before the other window.
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        BarePublisher bare;
+        if (!rig.brokerPort || !bare.start(rig.brokerPort)) {
+            state.SkipWithError("the bare publisher did not connect");
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        Snapshot c, d;
+        const bool bareCounted = measureWindow(rig.controllers, &rig.watch, rig.broker, &c, &d);
+        bare.stop();
+        const double bareRate = bareCounted ? double(d.brokerReceived - c.brokerReceived)
+                                                  / std::chrono::duration<double>(d.at - c.at).count()
+                                            : 0;
+        state.counters["bare_broker_received_per_s"] = bareRate;
+        state.counters["gateway_to_bare"] =
+            bareRate > 0 ? double(state.counters["mqtt_broker_received_per_s"]) / bareRate : 0;
+    }
+    state.counters["changes_per_s"] = rig.stop();
 }
 
 BENCHMARK(BM_Gateway)->Name("gateway")->ArgName("grouped")->Arg(1)->Arg(0)
     ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_GatewayFlood)->Name("gateway_flood")->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 } // namespace
 

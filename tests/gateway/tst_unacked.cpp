@@ -1,10 +1,12 @@
 // UnackedCount: the gateway's count of QoS 1 and 2 messages the broker has
-// not acknowledged, which holds values back above max_unacked.
+// not acknowledged, which holds values back above max_unacked; UnsentCount:
+// the QoS 0 messages the library has not written yet, held the same way.
 #include "Unacked.h"
 
 #include <QtTest>
 
 using veskorgw::UnackedCount;
+using veskorgw::UnsentCount;
 
 class tst_Unacked : public QObject
 {
@@ -14,6 +16,8 @@ private slots:
     void holdsAtTheLimitAndResumesAtHalf();
     void acknowledgementBeforeRecord();
     void completionsOfUnrecordedIdsDoNotCount();
+    void unsentQos0_data();
+    void unsentQos0();
 };
 
 // Values go out below the limit; at it they are held until half the
@@ -60,6 +64,53 @@ void tst_Unacked::completionsOfUnrecordedIdsDoNotCount()
     c.sent(1);   // an id completed long ago, now reused
     QCOMPARE(c.count(), 1);
     QVERIFY(c.admit());
+}
+
+// Steps on an UnsentCount of limit 4: "s<mid>" published (QoS 0), "w<mid>"
+// the library reports mid written or acknowledged, "r" a new connection.
+// After the steps: whether a value is admitted, the count, and what the last
+// report was taken for (0 not QoS 0, 1 written, 2 caught up).
+void tst_Unacked::unsentQos0_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<bool>("admitted");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("lastReport");
+    QTest::newRow("below the limit") << QStringList{"s1", "s2", "w1"} << true << 1 << 1;
+    QTest::newRow("at the limit") << QStringList{"s1", "s2", "s3", "s4"} << false << 4 << -1;
+    QTest::newRow("held until half") << QStringList{"s1", "s2", "s3", "s4", "a", "w1"} << false << 3 << 1;
+    QTest::newRow("caught up at half, once") << QStringList{"s1", "s2", "s3", "s4", "a", "w1", "w2"} << true << 2 << 2;
+    QTest::newRow("after the catch-up") << QStringList{"s1", "s2", "s3", "s4", "a", "w1", "w2", "w3"} << true << 1 << 1;
+    QTest::newRow("a QoS 1 acknowledgement") << QStringList{"s1", "s2", "w9"} << true << 2 << 0;
+    QTest::newRow("written out of order is not ours") << QStringList{"s1", "s2", "w2"} << true << 2 << 0;
+    QTest::newRow("a new connection") << QStringList{"s1", "s2", "s3", "s4", "a", "r"} << true << 0 << -1;
+    QTest::newRow("old ids after a new connection") << QStringList{"s1", "s2", "r", "s5", "w1"} << true << 1 << 0;
+}
+
+void tst_Unacked::unsentQos0()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(bool, admitted);
+    QFETCH(int, count);
+    QFETCH(int, lastReport);
+    UnsentCount c(4);
+    int last = -1;
+    for (const QString &step : steps) {
+        const int mid = step.mid(1).toInt();
+        if (step.startsWith('s')) {
+            const auto publishing = c.publishing();
+            c.sent(mid, publishing);
+        } else if (step.startsWith('w')) {
+            last = int(c.completed(mid));
+        } else if (step == QLatin1String("r")) {
+            c.reset();
+        } else {
+            c.admit();
+        }
+    }
+    QCOMPARE(c.admit(), admitted);
+    QCOMPARE(c.count(), count);
+    QCOMPARE(last, lastReport);
 }
 
 QTEST_GUILESS_MAIN(tst_Unacked)

@@ -172,7 +172,7 @@ void Reader::readMqtt(const QJsonObject &o)
                     QStringLiteral("username"), QStringLiteral("password_file"), QStringLiteral("ca_file"),
                     QStringLiteral("cert_file"), QStringLiteral("key_file"), QStringLiteral("max_unacked"),
                     QStringLiteral("reconnect_min_s"), QStringLiteral("reconnect_max_s"),
-                    QStringLiteral("retain_expiry_s")});
+                    QStringLiteral("retain_expiry_s"), QStringLiteral("clean_retained")});
     MqttConfig &m = m_out->mqtt;
     m.host = text(w, o, QStringLiteral("host"), m.host);
     m.port = int(whole(w, o, QStringLiteral("port"), 1, 65535, m.port));
@@ -193,6 +193,7 @@ void Reader::readMqtt(const QJsonObject &o)
     m.keepaliveS = int(whole(w, o, QStringLiteral("keepalive_s"), 5, 3600, m.keepaliveS));
     m.maxUnacked = int(whole(w, o, QStringLiteral("max_unacked"), 1, 1000000, m.maxUnacked));
     m.retainExpiryS = int(whole(w, o, QStringLiteral("retain_expiry_s"), 0, 2147483647, m.retainExpiryS));
+    m.cleanRetained = flag(w, o, QStringLiteral("clean_retained"), m.cleanRetained);
     m.username = text(w, o, QStringLiteral("username"), QString());
     m.reconnectMinS = int(whole(w, o, QStringLiteral("reconnect_min_s"), 1, 3600, m.reconnectMinS));
     m.reconnectMaxS = int(whole(w, o, QStringLiteral("reconnect_max_s"), m.reconnectMinS, 3600,

@@ -56,6 +56,9 @@ struct MqttConfig {
     // Tag values expire at the broker this long after they were sent (MQTT 5
     // message expiry), so a gateway that vanished leaves none behind; 0: never.
     int retainExpiryS = 0;
+    // After the start and each reload, retained topics under the prefix that
+    // the configuration no longer names are removed (RetainedClean.h).
+    bool cleanRetained = false;
     int reconnectMinS = 1, reconnectMaxS = 5;   // backoff 1, 4, 5, 5 ... s: back within 5 s of the broker
 };
 

@@ -308,6 +308,7 @@ void Controller::publishTags(bool all, qint64 nowMs)
         publishState();
     int sent = 0;
     {
+        const MqttLink::Batch batch(m_link.get());
         std::lock_guard<std::mutex> lock(m_tableMutex);
         for (auto &o : m_outputs)
             sent += o->publish(m_table, nowMs, all);

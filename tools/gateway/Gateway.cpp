@@ -4,6 +4,7 @@
 #include "Health.h"
 #include "Log.h"
 #include "MqttLink.h"
+#include "RetainedClean.h"
 #include "protocol/CmdVESKOR.h"
 
 namespace veskorgw {
@@ -37,7 +38,10 @@ Gateway::Gateway(const GatewayConfig &config, std::function<void(GatewayConfig *
     setControllers(list);
 }
 
-Gateway::~Gateway() = default;
+Gateway::~Gateway()
+{
+    m_cleaner.reset();
+}
 
 QVector<std::shared_ptr<Controller>> Gateway::controllers() const
 {
@@ -93,7 +97,17 @@ bool Gateway::start()
     for (const auto &c : controllers())
         if (!startController(c))
             return false;
+    cleanRetained();
     return true;
+}
+
+void Gateway::cleanRetained()
+{
+    m_cleaner.reset();
+    if (!m_config.mqtt.cleanRetained)
+        return;
+    m_cleaner.reset(new RetainedCleaner(m_config));
+    m_cleaner->start();
 }
 
 // The clean stop of `going`: each worker asked to end, "offline" on each
@@ -120,6 +134,7 @@ bool Gateway::stopControllers(const QVector<std::shared_ptr<Controller>> &going,
 bool Gateway::stop()
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(500);
+    m_cleaner.reset();
     QVector<std::shared_ptr<Controller>> all = controllers();
     setControllers({});
     const bool ended = stopControllers(all, deadline, true);
@@ -164,8 +179,12 @@ void Gateway::reload()
     }
     for (const QString &line : writeOverlapWarnings(next))
         logLine(LogLevel::Warning, line);
+    // A cleaner of the old configuration could take a topic the new one
+    // names again for left over: it ends before anything new starts.
+    m_cleaner.reset();
     apply(next, diff);
     logLine(QStringLiteral("reload accepted: %1").arg(diffSummary(diff)));
+    cleanRetained();
 }
 
 // Removed and changed controllers stop first (a changed one's client id

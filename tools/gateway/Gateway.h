@@ -21,6 +21,7 @@
 namespace veskorgw {
 
 struct ConfigDiff;
+class RetainedCleaner;
 
 // Every controller's MQTT setup made as its start makes it, on a client of
 // its own that never connects: what the library refuses is known before
@@ -61,6 +62,9 @@ private:
     bool stopControllers(const QVector<std::shared_ptr<Controller>> &going,
                          std::chrono::steady_clock::time_point deadline, bool withServer);
     void setControllers(const QVector<std::shared_ptr<Controller>> &list);
+    // With mqtt.clean_retained: a cleaner for the configuration now running,
+    // in place of any earlier one (which removes nothing more).
+    void cleanRetained();
 
     GatewayConfig m_config;
     std::function<void(GatewayConfig *)> m_adjust;
@@ -68,6 +72,7 @@ private:
     QVector<std::shared_ptr<Controller>> m_controllers;   // under m_mutex; the configuration's order
     QVector<std::shared_ptr<Controller>> m_lingering;     // stopped by a reload while in a call
     MetricsServer m_metrics;
+    std::unique_ptr<RetainedCleaner> m_cleaner;   // start, reload and stop only (the main thread)
 };
 
 } // namespace veskorgw

@@ -12,7 +12,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -134,10 +137,11 @@ void mqttLibraryCleanup()
 MqttLink::MqttLink(const MqttConfig &config, const QString &controller)
     : m_config(config), m_controller(controller),
       m_stateTopic(topicOf(config, controller, QStringLiteral("$state"))),
-      m_unacked(config.maxUnacked)
+      m_unacked(config.maxUnacked), m_unsent(config.maxUnacked)
 {
     const QByteArray id = clientIdOf(config, controller);
     m_mosq = mosquitto_new(id.constData(), true, this);
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
 MqttLink::~MqttLink()
@@ -145,6 +149,79 @@ MqttLink::~MqttLink()
     finish();
     if (m_mosq)
         mosquitto_destroy(m_mosq);
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+}
+
+void MqttLink::wake()
+{
+    const quint64 one = 1;
+    if (m_wakeFd >= 0 && ::write(m_wakeFd, &one, sizeof one) < 0) {
+        // Full (it never is: the network thread reads it) or gone: its turn ends within 100 ms anyway.
+    }
+}
+
+// A broker slower than the gateway (one on a busy machine, or far away)
+// leaves what was written in the socket's send queue, which the kernel lets
+// grow to megabytes per connection; the values in it are out of date long
+// before they arrive. Above this much, a cycle's values are held (the latest
+// of each goes out with a later cycle), as they are above max_unacked.
+constexpr int kBacklogBytes = 128 * 1024;
+
+void MqttLink::checkBacklog()
+{
+    int queued = 0;
+    const int sock = m_connected.load() ? mosquitto_socket(m_mosq) : -1;
+    m_backlog.store(sock >= 0 && ::ioctl(sock, SIOCOUTQ, &queued) == 0 && queued > kBacklogBytes);
+}
+
+// A turn of the network thread while connected. The library's own loop
+// (mosquitto_loop) is woken by every publish, through a socket pair, and
+// takes one byte of that pair per turn: a cycle's 200 values cost 200 turns
+// of the network thread, each a select and a read, while the worker is still
+// publishing. Here the thread waits on the connection's socket and on its
+// own event, which a publish sets once per cycle (Batch), and sends
+// everything queued at once. The library still writes its byte per publish
+// to its pair; unread, the pair fills (a few hundred bytes) and later
+// writes fail at once, which the library ignores.
+int MqttLink::connectedTurn()
+{
+    pollfd p[2] = {{mosquitto_socket(m_mosq), short(POLLIN | (mosquitto_want_write(m_mosq) ? POLLOUT : 0)), 0},
+                   {m_wakeFd, POLLIN, 0}};
+    if (::poll(p, 2, 100) > 0 && (p[1].revents & POLLIN)) {
+        quint64 count = 0;
+        if (::read(m_wakeFd, &count, sizeof count) < 0) {
+            // Nothing to take: another turn took it.
+        }
+    }
+    int rc = MOSQ_ERR_SUCCESS;
+    if (p[0].revents & (POLLIN | POLLERR | POLLHUP))
+        rc = mosquitto_loop_read(m_mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(m_mosq))
+        rc = mosquitto_loop_write(m_mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosquitto_loop_misc(m_mosq);
+    return rc;
+}
+
+int setClientCredentials(mosquitto *mosq, const MqttConfig &config)
+{
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!config.username.isEmpty())
+        rc = mosquitto_username_pw_set(mosq, config.username.toUtf8().constData(),
+                                       config.password.isEmpty() ? nullptr : config.password.constData());
+    if (rc == MOSQ_ERR_SUCCESS && !config.caFile.isEmpty()) {
+        const QByteArray ca = config.caFile.toLocal8Bit(), cert = config.certFile.toLocal8Bit(),
+                         key = config.keyFile.toLocal8Bit();
+        rc = mosquitto_tls_set(mosq, ca.constData(), nullptr, cert.isEmpty() ? nullptr : cert.constData(),
+                               key.isEmpty() ? nullptr : key.constData(), nullptr);
+    }
+    return rc;
+}
+
+QString mqttCause(int rc, int error)
+{
+    return causeOf(rc, error);
 }
 
 bool MqttLink::configure(QString *error)
@@ -161,15 +238,8 @@ bool MqttLink::configure(QString *error)
     mosquitto_publish_v5_callback_set(m_mosq, publishCallback);
     int rc = mosquitto_will_set_v5(m_mosq, m_stateTopic.constData(), int(sizeof kOffline - 1), kOffline, 1,
                                    true, nullptr);
-    if (rc == MOSQ_ERR_SUCCESS && !m_config.username.isEmpty())
-        rc = mosquitto_username_pw_set(m_mosq, m_config.username.toUtf8().constData(),
-                                       m_config.password.isEmpty() ? nullptr : m_config.password.constData());
-    if (rc == MOSQ_ERR_SUCCESS && !m_config.caFile.isEmpty()) {
-        const QByteArray ca = m_config.caFile.toLocal8Bit(), cert = m_config.certFile.toLocal8Bit(),
-                         key = m_config.keyFile.toLocal8Bit();
-        rc = mosquitto_tls_set(m_mosq, ca.constData(), nullptr, cert.isEmpty() ? nullptr : cert.constData(),
-                               key.isEmpty() ? nullptr : key.constData(), nullptr);
-    }
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = setClientCredentials(m_mosq, m_config);
     // Other threads publish while the network thread runs the connection.
     if (rc == MOSQ_ERR_SUCCESS)
         rc = mosquitto_threaded_set(m_mosq, true);
@@ -291,6 +361,7 @@ void MqttLink::network(bool connecting)
             if (!pause(delayS))
                 break;
             delayS = std::min(std::max(delayS, 1) * 2, m_config.reconnectMaxS);
+            mosquitto_log_callback_set(m_mosq, logCallback);   // the causes of a failing connect
             errno = 0;
             const int rc = mosquitto_reconnect_async(m_mosq);
             connecting = rc == MOSQ_ERR_SUCCESS;
@@ -301,7 +372,7 @@ void MqttLink::network(bool connecting)
         }
         const bool wasConnected = m_connected.load();
         errno = 0;
-        const int rc = mosquitto_loop(m_mosq, 100, 1);
+        const int rc = wasConnected && m_wakeFd >= 0 ? connectedTurn() : mosquitto_loop(m_mosq, 100, 1);
         const int error = errno;
         if (rc == MOSQ_ERR_SUCCESS) {
             if (m_connected.load())
@@ -343,6 +414,11 @@ void MqttLink::handleConnect(int rc)
     if (!m_subscription.isEmpty())
         mosquitto_subscribe_v5(m_mosq, nullptr, m_subscription.constData(), 1,
                                MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+    // Connected, the library's lines are not asked for: it would format one
+    // for every packet it sends, to be dropped here. What ends the
+    // connection is told by the reason it returns.
+    mosquitto_log_callback_set(m_mosq, nullptr);
+    m_unsent.reset();   // the library dropped the QoS 0 messages it had not written
     m_connected.store(true);
     m_connects.fetch_add(1);
     working();
@@ -357,7 +433,8 @@ void MqttLink::handleDisconnect(int rc)
 }
 
 // The library's own error lines: while connecting, a cause of the failure
-// (a TLS handshake's); while connected, said as they come.
+// (a TLS handshake's). Once connected none come (handleConnect); one that
+// came in between is said as it is.
 void MqttLink::handleLibraryError(const QString &text)
 {
     if (m_connected.load())
@@ -412,13 +489,24 @@ bool MqttLink::publish(const QByteArray &topic, const QByteArray &payload, int q
                != MOSQ_ERR_SUCCESS)
         return false;
     int mid = 0;
-    const int rc = mosquitto_publish_v5(m_mosq, &mid, topic.constData(), payload.size(), payload.constData(), qos,
-                                        retain, props);
+    int rc;
+    if (qos == 0) {
+        const auto publishing = m_unsent.publishing();
+        rc = mosquitto_publish_v5(m_mosq, &mid, topic.constData(), payload.size(), payload.constData(), qos, retain,
+                                  props);
+        if (rc == MOSQ_ERR_SUCCESS)
+            m_unsent.sent(mid, publishing);
+    } else {
+        rc = mosquitto_publish_v5(m_mosq, &mid, topic.constData(), payload.size(), payload.constData(), qos, retain,
+                                  props);
+    }
     mosquitto_property_free_all(&props);
     if (rc != MOSQ_ERR_SUCCESS)
         return false;
     if (qos > 0)
         m_unacked.sent(mid);
+    if (m_batching.load() == 0)
+        wake();
     return true;
 }
 
@@ -438,11 +526,18 @@ bool MqttLink::publishReply(const QByteArray &topic, const QByteArray &payload, 
     if (rc != MOSQ_ERR_SUCCESS)
         return false;
     m_unacked.sent(mid);
+    wake();
     return true;
 }
 
 bool MqttLink::publishValue(const QByteArray &topic, const QByteArray &payload, int qos, bool retain)
 {
+    // The socket still full of what the broker has not taken (checkBacklog),
+    // or at QoS 0 too many messages not written yet: held without a word,
+    // as flow control; each tag's latest value goes out with a later cycle,
+    // or once half of them are written (onCaughtUp).
+    if (m_backlog.load() || (qos == 0 && !m_unsent.admit()))
+        return false;
     if (qos > 0 && !m_unacked.admit()) {
         if (!m_holdLogged.exchange(true))
             logLine(LogLevel::Warning, m_controller,
@@ -455,7 +550,10 @@ bool MqttLink::publishValue(const QByteArray &topic, const QByteArray &payload, 
 
 void MqttLink::handlePublished(int mid)
 {
-    if (!m_unacked.completed(mid))
+    const UnsentCount::Completion written = m_unsent.completed(mid);
+    if (written == UnsentCount::Completion::CaughtUp && m_onCaughtUp)
+        m_onCaughtUp();
+    if (written != UnsentCount::Completion::NotQos0 || !m_unacked.completed(mid))
         return;
     if (m_holdLogged.exchange(false))
         logLine(LogLevel::Info, m_controller, QStringLiteral("the MQTT broker caught up; sending the latest values"));
@@ -471,6 +569,7 @@ void MqttLink::disconnect()
     m_connected.store(false);
     m_draining.store(true);   // the connection's end is the stop's, not a loss
     m_cleanDisconnect = mosquitto_disconnect_v5(m_mosq, 0, nullptr) == MOSQ_ERR_SUCCESS;
+    wake();
 }
 
 void MqttLink::finish()

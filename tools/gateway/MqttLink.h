@@ -3,9 +3,10 @@
 // goes offline by itself when the gateway vanishes. The library's network
 // thread connects, reconnects with backoff and calls back; publishing is
 // safe from any thread. While the broker is away nothing is queued: a
-// publish is refused and the caller keeps its latest value. At QoS 1 or 2
-// the same holds for values while too many messages wait for the broker's
-// acknowledgement (Unacked.h).
+// publish is refused and the caller keeps its latest value. The same holds
+// for values while too many messages wait for the broker's acknowledgement
+// (QoS 1 or 2) or to be written (QoS 0) (Unacked.h), and while the socket
+// holds a backlog the broker has not taken.
 #ifndef VESKOR_GATEWAY_MQTTLINK_H
 #define VESKOR_GATEWAY_MQTTLINK_H
 
@@ -88,6 +89,28 @@ public:
     // onCaughtUp tells when that is over.
     bool publishValue(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
     int unacked() const { return m_unacked.count(); }
+    // Held while a cycle's values are published: the network thread is
+    // woken once at its end, and sends them all in one turn, instead of once
+    // per message.
+    class Batch
+    {
+    public:
+        explicit Batch(MqttLink *link) : m_link(link)
+        {
+            m_link->m_batching.fetch_add(1);
+            m_link->checkBacklog();
+        }
+        ~Batch()
+        {
+            m_link->m_batching.fetch_sub(1);
+            m_link->wake();
+        }
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        MqttLink *m_link;
+    };
     // An answer on a requester's response topic, QoS 1, not retained, with
     // its correlation data (none when empty).
     bool publishReply(const QByteArray &topic, const QByteArray &payload, const QByteArray &correlation);
@@ -133,6 +156,16 @@ private:
     std::thread m_network;
     std::atomic<bool> m_stopping{false};   // the network thread ends at its next turn
     std::atomic<bool> m_draining{false};   // ... once the DISCONNECT has gone out
+    // Wakes the network thread of a connected link to send what was queued.
+    void wake();
+    // Whether the connection's socket still holds more than kBacklogBytes
+    // that the broker has not taken: then values are held this cycle.
+    void checkBacklog();
+    int connectedTurn();
+
+    std::atomic<int> m_batching{0};  // Batch objects alive: they wake at their end
+    std::atomic<bool> m_backlog{false};  // see checkBacklog()
+    int m_wakeFd = -1;               // eventfd the network thread of a connected link polls
     std::mutex m_stopMutex;
     std::condition_variable m_stopWake;
     bool m_networkEnded = false;           // under m_stopMutex
@@ -145,8 +178,16 @@ private:
     ConnectHandler m_onConnect;
     ConnectHandler m_onCaughtUp;
     UnackedCount m_unacked;
+    UnsentCount m_unsent;
     Heartbeat m_beat;
 };
+
+// A client's user name, password and TLS as the configuration has them:
+// the library's result code.
+int setClientCredentials(mosquitto *mosq, const MqttConfig &config);
+// Why a call of the library failed; for a failed system call, its errno
+// (taken right after the call).
+QString mqttCause(int rc, int error);
 
 // mosquitto_lib_init / cleanup for the process.
 void mqttLibraryInit();

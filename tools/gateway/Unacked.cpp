@@ -49,4 +49,43 @@ bool UnackedCount::held() const
     return m_held;
 }
 
+bool UnsentCount::admit()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (int(m_mids.size()) >= m_limit)
+        m_held = true;
+    return !m_held;
+}
+
+void UnsentCount::sent(int mid, const std::unique_lock<std::mutex> &)
+{
+    m_mids.push_back(mid);
+}
+
+UnsentCount::Completion UnsentCount::completed(int mid)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_mids.empty() || m_mids.front() != mid)
+        return Completion::NotQos0;
+    m_mids.pop_front();
+    if (m_held && int(m_mids.size()) <= m_limit / 2) {
+        m_held = false;
+        return Completion::CaughtUp;
+    }
+    return Completion::Written;
+}
+
+void UnsentCount::reset()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_mids.clear();
+    m_held = false;
+}
+
+int UnsentCount::count() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_mids.size());
+}
+
 } // namespace veskorgw

@@ -47,6 +47,37 @@ private:
     bool m_held = false;
 };
 
+// Messages one MQTT connection published with QoS 0 that the library has
+// taken and not yet written to the connection: it keeps them without a
+// bound, so a gateway that reads faster than its connection sends would
+// fill its memory with values already out of date. Held back above the
+// limit like unacknowledged ones, until down to half. The library tells of
+// each as it writes it, in the order they were published.
+class UnsentCount
+{
+public:
+    explicit UnsentCount(int limit) : m_limit(limit) {}
+
+    bool admit();
+    // Held around the library's publish call and sent(): the write, and its
+    // report, cannot come before the message is recorded.
+    std::unique_lock<std::mutex> publishing() { return std::unique_lock<std::mutex>(m_mutex); }
+    void sent(int mid, const std::unique_lock<std::mutex> &publishing);
+    enum class Completion { NotQos0, Written, CaughtUp };
+    // The library is done with message mid: one of these (NotQos0: not
+    // recorded here), CaughtUp once per hold when the count came down to half.
+    Completion completed(int mid);
+    // A new connection: the library dropped what it had not written.
+    void reset();
+    int count() const;
+
+private:
+    const int m_limit;
+    mutable std::mutex m_mutex;
+    std::deque<int> m_mids;   // in the order published
+    bool m_held = false;
+};
+
 } // namespace veskorgw
 
 #endif

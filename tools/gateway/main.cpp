@@ -32,7 +32,7 @@ enum ExitStatus { ExitOk = 0, ExitUnanswered = 1, ExitUsage = 2, ExitStart = 3, 
 
 const char kUsage[] =
     "Usage: veskor-gateway --config FILE [--metrics ADDRESS:PORT] [--check] [--verbose]\n"
-    "                      [--log-format text|json]\n"
+    "                      [--log-format text|json] [--clean-retained]\n"
     "       veskor-gateway --config FILE --once [--json]\n"
     "\n"
     "Reads the tags of the controllers in FILE (JSON) every period through the\n"
@@ -52,6 +52,9 @@ const char kUsage[] =
     "                          them, a line each (status 0: all answered, 1: not);\n"
     "                          no MQTT, no metrics\n"
     "  --json                  with --once: a JSON array, an object per tag\n"
+    "  --clean-retained        after the start and each reload, remove the retained\n"
+    "                          topics under the prefix that FILE no longer names\n"
+    "                          (as \"mqtt\": {\"clean_retained\": true})\n"
     "  --verbose               also the plug-in's log lines and every overrun\n"
     "  --log-format FORMAT     text (default): a line with time and level (under\n"
     "                          the journal, the level as <N> and no time); json:\n"
@@ -79,6 +82,7 @@ struct Options {
     bool check = false;
     bool once = false;
     bool json = false;
+    bool cleanRetained = false;
 };
 
 [[noreturn]] void usageError(const QString &message)
@@ -112,6 +116,8 @@ Options parseArguments(const QStringList &args)
             o.once = true;
         } else if (name == QLatin1String("--json")) {
             o.json = true;
+        } else if (name == QLatin1String("--clean-retained")) {
+            o.cleanRetained = true;
         } else if (name == QLatin1String("--verbose")) {
             setVerbose(true);
         } else if (name == QLatin1String("--log-format")) {
@@ -291,10 +297,13 @@ int main(int argc, char **argv)
     if (options.metricsGiven && options.metrics != QLatin1String("off")
         && veskortools::parseHostPort(options.metrics, veskortools::kAddressForm, &listen) != veskortools::HostPortError::None)
         usageError(QStringLiteral("--metrics '%1': expected ADDRESS:PORT or off").arg(options.metrics));
-    // --metrics holds for every reading of the file, a reload's too.
+    // --metrics and --clean-retained hold for every reading of the file, a
+    // reload's too.
     const auto adjust = [options](GatewayConfig *c) {
         if (options.metricsGiven)
             c->metrics = options.metrics == QLatin1String("off") ? QString() : options.metrics;
+        if (options.cleanRetained)
+            c->mqtt.cleanRetained = true;
     };
     adjust(&config);
     if (options.once)
