@@ -1,5 +1,6 @@
 #include "Config.h"
 #include "ConfigVars.h"
+#include "TagFileRows.h"
 
 #include "common/TagFile.h"
 #include "common/WriteOverlap.h"
@@ -118,9 +119,6 @@ private:
     void readTags(const QString &where, const QJsonObject &o, ControllerConfig *c, bool named);
     bool checkTagTopic(const QString &where, const QString &controller, const QString &name, bool named,
                        QHash<QByteArray, QString> *topics, const QString &label);
-    bool takeFileTag(const QString &where, const veskortool::TagRequest &r, const ControllerConfig &c,
-                     TagConfig *t);
-    bool sameController(const QString &column, const ControllerConfig &c) const;
     bool readTag(const QString &where, const QJsonObject &o, TagConfig *t);
     bool finishTag(const QString &where, TagConfig *t);
     void resolveConnect(const QString &where, ControllerConfig *c);
@@ -327,9 +325,12 @@ void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *
         for (const veskortool::TagRequest &r : qAsConst(requests)) {
             // A tag's faults name its line, as the tag file's own do.
             const QString line = QStringLiteral("%1:%2").arg(relative(file)).arg(r.line);
+            const QString where = w + QStringLiteral(".tag_file: ") + line;
             TagConfig t;
-            if (takeFileTag(w + QStringLiteral(".tag_file: ") + line, r, *c, &t))
-                add(w + QStringLiteral(".tag_file: ") + line, t, line);
+            if (tagFromRow(r, *c, &t, &error))
+                add(where, t, line);
+            else
+                fault(where, error);
         }
         return;
     }
@@ -370,46 +371,6 @@ bool Reader::checkTagTopic(const QString &where, const QString &controller, cons
     }
     topics->insert(topic, label);
     return true;
-}
-
-// A row of a tag file as a tag of controller c: every column the file
-// has, and no row of another controller. False with a fault.
-bool Reader::takeFileTag(const QString &where, const veskortool::TagRequest &r, const ControllerConfig &c,
-                         TagConfig *t)
-{
-    if (!r.controller.isEmpty() && !sameController(r.controller, c)) {
-        fault(where, QStringLiteral("the row is for the controller %1, this is %2 (%3)")
-                         .arg(quoted(r.controller), shownName(c.name), c.connectText));
-        return false;
-    }
-    t->name = r.name;
-    t->tag = r.tag;
-    t->type = r.type;
-    t->count = r.count;
-    t->writable = r.writable;
-    t->deadband = r.deadband;
-    t->scaling = r.scaling;
-    QString error;
-    if (!veskortool::checkScaling(t->type, t->scaling, &error)) {
-        fault(where, error);
-        return false;
-    }
-    return true;
-}
-
-// Whether a tag file's controller column (HOST:PORT) names c: its connect
-// as written, or the same address and port once resolved.
-bool Reader::sameController(const QString &column, const ControllerConfig &c) const
-{
-    if (column == c.connectText)
-        return true;
-    veskortools::HostPort address;
-    QHostAddress numeric;
-    QString error;
-    return !c.connect.isEmpty()
-           && veskortools::parseHostPort(column, veskortools::kAddressForm, &address) == veskortools::HostPortError::None
-           && veskortools::resolveIPv4(address.host, &numeric, &error)
-           && QStringLiteral("%1:%2").arg(numeric.toString()).arg(address.port) == c.connect;
 }
 
 bool Reader::readTag(const QString &w, const QJsonObject &o, TagConfig *t)
