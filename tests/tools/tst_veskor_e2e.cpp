@@ -352,7 +352,7 @@ void TstVeskorE2e::scaledTagFile_data()
         << "--quiet write ID4x10 int16 1 then write ID3x11 int8 2 then write ID4x10 int16 3" << 0
         << QStringList{"^values 3$"}
         << "veskor: warning: a write to ID4x10 (bytes 10..11) also lands on ID3x11 (bytes 11..11), as the controller "
-           "stores a write at its address in every area (and 1 more such pairs)\n";
+           "stores a write at its address in every area (and 1 more such pair)\n";
     QTest::newRow("rows of the tag file that meet") << "--quiet write --tags OVER b 7" << 0 << QStringList{"^values 7$"}
         << "veskor: OVER:2: warning: a write to a (ID4x10, bytes 10..13) also lands on b (ID2x12, bytes 12..13), as "
            "the controller stores a write at its address in every area\n";

@@ -63,7 +63,9 @@ QString writeOverlapWarning(const QVector<TagRequest> &tags, const QString &file
     line += QStringLiteral("warning: a write to %1 also lands on %2, as the controller stores a write at its "
                            "address in every area")
                 .arg(spanText(a.name, a.tag, spans.at(w)), spanText(b.name, b.tag, spans.at(o)));
-    if (pairs.size() > 1)
+    if (pairs.size() == 2)
+        line += QStringLiteral(" (and 1 more such pair)");
+    else if (pairs.size() > 2)
         line += QStringLiteral(" (and %1 more such pairs)").arg(pairs.size() - 1);
     return line;
 }

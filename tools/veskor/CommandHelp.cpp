@@ -171,7 +171,7 @@ const CommandHelpText kCommandHelp[] = {
      "sent as (value - offset) / scale, refused when that is no whole step.\n"
      "A warning says when a written tag's bytes meet another tag's (of the\n"
      "command line or the file) at the same address in any area.",
-     13,
+     15,
      {{"--size N", "string field size in bytes, the element count of a string\n"
                    "write (default: UTF-8 length + 1), e.g. --size 16"},
       {"--tags FILE", "the tag file of read, e.g. --tags plant.csv"}},
