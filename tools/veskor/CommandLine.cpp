@@ -253,7 +253,8 @@ bool interpretWrite(const Segment &seg, const QStringList &args, Command *cmd, Q
 {
     const bool fromFile = seg.options.contains(QStringLiteral("tags"));
     if (args.size() < (fromFile ? 1 : 2)) {
-        *error = fromFile ? QStringLiteral("write --tags FILE needs NAME VALUE...")
+        *error = fromFile ? QStringLiteral("write --tags %1 needs NAME VALUE...")
+                                .arg(seg.options.value(QStringLiteral("tags")))
                           : QStringLiteral("write needs TAG TYPE VALUE...");
         return false;
     }
