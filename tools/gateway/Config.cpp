@@ -322,12 +322,13 @@ void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *
             fault(w + QStringLiteral(".tag_file"), error);
             return;
         }
+        QHash<QString, bool> verdicts;   // controller column -> names this controller
         for (const veskortool::TagRequest &r : qAsConst(requests)) {
             // A tag's faults name its line, as the tag file's own do.
             const QString line = QStringLiteral("%1:%2").arg(relative(file)).arg(r.line);
             const QString where = w + QStringLiteral(".tag_file: ") + line;
             TagConfig t;
-            if (tagFromRow(r, *c, &t, &error))
+            if (tagFromRow(r, *c, &t, &error, &verdicts))
                 add(where, t, line);
             else
                 fault(where, error);

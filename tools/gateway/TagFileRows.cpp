@@ -21,9 +21,12 @@ bool sameController(const QString &column, const ControllerConfig &c)
            && QStringLiteral("%1:%2").arg(numeric.toString()).arg(address.port) == c.connect;
 }
 
-bool tagFromRow(const veskortool::TagRequest &r, const ControllerConfig &c, TagConfig *t, QString *why)
+bool tagFromRow(const veskortool::TagRequest &r, const ControllerConfig &c, TagConfig *t, QString *why,
+                QHash<QString, bool> *verdicts)
 {
-    if (!r.controller.isEmpty() && !sameController(r.controller, c)) {
+    if (!r.controller.isEmpty() && !verdicts->contains(r.controller))
+        verdicts->insert(r.controller, sameController(r.controller, c));
+    if (!r.controller.isEmpty() && !verdicts->value(r.controller)) {
         *why = QStringLiteral("the row is for the controller %1, this is %2 (%3)")
                    .arg(veskortool::quoted(r.controller), shownName(c.name), c.connectText);
         return false;

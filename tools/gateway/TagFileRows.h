@@ -6,6 +6,8 @@
 #include "Config.h"
 #include "common/TagFile.h"
 
+#include <QHash>
+
 namespace veskorgw {
 
 // The tag of row r for controller c: name, tag, type, count, writable,
@@ -13,8 +15,11 @@ namespace veskorgw {
 // the row's controller column names another controller (one that is
 // neither c's connect as written nor the same address and port once
 // resolved) or its scaling is none for its type; the area, address and
-// bytes are left to the checks every tag goes through.
-bool tagFromRow(const veskortool::TagRequest &r, const ControllerConfig &c, TagConfig *t, QString *why);
+// bytes are left to the checks every tag goes through. `verdicts` keeps
+// what each controller text was found to be, so that a file of many rows
+// resolves a host name once.
+bool tagFromRow(const veskortool::TagRequest &r, const ControllerConfig &c, TagConfig *t, QString *why,
+                QHash<QString, bool> *verdicts);
 
 // Whether a tag file's controller column (HOST:PORT) names c.
 bool sameController(const QString &column, const ControllerConfig &c);
