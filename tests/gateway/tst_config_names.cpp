@@ -5,9 +5,11 @@
 // meet another tag's at the same address of any area.
 #include "Config.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <mosquitto.h>
@@ -55,6 +57,8 @@ private slots:
     void configFaults();
     void writeOverlaps_data();
     void writeOverlaps();
+    void tagFile_data();
+    void tagFile();
 };
 
 void tst_ConfigNames::topicLevel_data()
@@ -234,6 +238,60 @@ void tst_ConfigNames::writeOverlaps()
         found << QStringLiteral("%1>%2").arg(w).arg(o);
     QCOMPARE(found.join(QLatin1Char(',')), pairs);
     QCOMPARE(writeOverlapWarnings(config).size(), found.size());
+}
+
+// A controller's tag_file: every column the inline tags have, rows of other
+// controllers refused, and each fault of a row naming FILE:LINE.
+void tst_ConfigNames::tagFile_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("result");   // "name writable deadband scale offset unit" per tag, or the faults
+
+    const QByteArray head("name,tag,type,writable,deadband,scale,offset,unit,controller\n");
+    QTest::newRow("every column") << head + "temp,ID4x0,int16,yes,0.5,0.1,-40,degC,127.0.0.1:50200\n"
+                                            "count,ID4x2,uint32,,,,,,\n"
+                                  << QStringList{"temp 1 0.5 0.1 -40 degC", "count 0 0 1 0 "};
+    QTest::newRow("controller by a host name") << head + "temp,ID4x0,int16,,,,,,localhost:50200\n"
+                                                     << QStringList{"temp 0 0 1 0 "};
+    QTest::newRow("row of another controller") << head + "a,ID4x0,int16,,,,,,\nb,ID4x2,int16,,,,,,127.0.0.1:50201\n"
+        << QStringList{"gw.json: controllers[0].tag_file: DIR/tags.csv:3: the row is for the controller "
+                       "\"127.0.0.1:50201\", this is \"c\" (127.0.0.1:50200)"};
+    QTest::newRow("same name twice") << head + "a,ID4x0,int16\n# b\na,ID4x2,int16\n"
+        << QStringList{"gw.json: controllers[0].tag_file: DIR/tags.csv:4: name \"a\" twice in this controller "
+                       "(also DIR/tags.csv:2)"};
+    QTest::newRow("bad topic level and bad tag") << head + "a/b,ID4x0,int16\nc,ID99x0,int16\n"
+        << QStringList{"gw.json: controllers[0].tag_file: DIR/tags.csv:2: name \"a/b\" is no topic level: it holds '/'",
+                       "gw.json: controllers[0].tag_file: DIR/tags.csv:3: tag \"ID99x0\" is no area name ID1x..ID23x "
+                       "followed by an address"};
+    QTest::newRow("deadband of a string") << head + "s,ID4x0,string,,1\n"
+        << QStringList{"gw.json: controllers[0].tag_file: DIR/tags.csv:2: a deadband needs a numeric tag"};
+    QTest::newRow("fault of the file itself") << head + "s,ID4x0,int16,,,0\n"
+        << QStringList{"gw.json: controllers[0].tag_file: DIR/tags.csv:2: scale must be a finite number other than 0"};
+}
+
+void tst_ConfigNames::tagFile()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, result);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile tags(dir.filePath(QStringLiteral("tags.csv")));
+    QVERIFY(tags.open(QIODevice::WriteOnly) && tags.write(file) == file.size());
+    tags.close();
+    const QJsonObject c{{"name", "c"}, {"connect", "127.0.0.1:50200"}, {"tag_file", "tags.csv"}};
+    const QJsonObject top{{"mqtt", QJsonObject{}}, {"metrics", false}, {"controllers", QJsonArray{c}}};
+    GatewayConfig config;
+    QStringList faults;
+    QDir::setCurrent(dir.path());
+    const bool ok = parseConfig(QStringLiteral("gw.json"), QJsonDocument(top).toJson(), &config, &faults);
+    QStringList got = faults;
+    got.replaceInStrings(dir.path(), QStringLiteral("DIR"));
+    if (ok) {
+        for (const TagConfig &t : config.controllers.first().tags)
+            got << QStringLiteral("%1 %2 %3 %4 %5 %6").arg(t.name).arg(int(t.writable)).arg(t.deadband)
+                       .arg(t.scaling.scale).arg(t.scaling.offset).arg(t.scaling.unit);
+    }
+    QCOMPARE(got, result);
 }
 
 QTEST_GUILESS_MAIN(tst_ConfigNames)

@@ -29,6 +29,8 @@ private slots:
     void helpListsOptionsWithExamples();
     void tagFile_data();
     void tagFile();
+    void tagFileColumns_data();
+    void tagFileColumns();
     void monitorOfSeveralControllers();
 };
 
@@ -394,8 +396,8 @@ void TstVeskorCmdline::tagFile_data()
         << QByteArray("Name,TYPE,tag\r\n# pumps\r\n\r\nP1,uint8,ID4x1\r\n") << QStringList{"ID4x1 3 1 P1"} << QString();
     QTest::newRow("quoted name") << QByteArray("tag,type,name\nID4x0,int16,\"a, \"\"b\"\"\"\n")
                                  << QStringList{"ID4x0 4 1 a, \"b\""} << QString();
-    QTest::newRow("unknown column") << QByteArray("tag,type,unit\nID4x0,int16,V\n") << QStringList()
-                                    << "f.csv:1: unknown column \"unit\"";
+    QTest::newRow("unknown column") << QByteArray("tag,type,units\nID4x0,int16,V\n") << QStringList()
+                                    << "f.csv:1: unknown column \"units\"";
     QTest::newRow("no type column") << QByteArray("tag,count\nID4x0,2\n") << QStringList()
                                     << "f.csv:1: the header needs the columns tag and type";
     QTest::newRow("bad type, line 4") << QByteArray("tag,type\nID4x0,int16\n\nID4x1,quad\n") << QStringList()
@@ -459,6 +461,62 @@ void TstVeskorCmdline::tagFile()
     QStringList text;
     for (const TagRequest &t : got)
         text << QStringLiteral("%1 %2 %3 %4").arg(t.tag).arg(t.type).arg(t.count).arg(t.name);
+    QCOMPARE(text, tags);
+}
+
+// The columns the gateway takes: writable, deadband, scale, offset, unit,
+// each fault on its line.
+void TstVeskorCmdline::tagFileColumns_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<QStringList>("tags");    // "LINE WRITABLE DEADBAND SCALE OFFSET UNIT" per tag
+    QTest::addColumn<QString>("error");       // the error; empty for none
+
+    const QByteArray head("tag,type,writable,deadband,scale,offset,unit\n");
+    QTest::newRow("all columns") << head + "ID4x0,int16,true,0.5,0.1,-40,degC\n# x\nID4x2,uint16,no,,,,\n"
+                                 << QStringList{"2 1 0.5 0.1 -40 degC", "4 0 0 1 0 "} << QString();
+    QTest::newRow("writable forms") << head + "ID4x0,int16,1\nID4x1,int16,YES\nID4x2,int16,0\nID4x3,int16,False\n"
+                                    << QStringList{"2 1 0 1 0 ", "3 1 0 1 0 ", "4 0 0 1 0 ", "5 0 0 1 0 "} << QString();
+    QTest::newRow("unit with the other separator") << QByteArray("tag;type;scale;unit\nID4x0;int32;0.001;m;s\n")
+                                                   << QStringList() << "f.csv:2: 5 fields, the header names 4";
+    QTest::newRow("quoted unit") << QByteArray("tag;type;scale;unit\nID4x0;int32;0.001;\"m;s\"\n")
+                                 << QStringList{"2 0 0 0.001 0 m;s"} << QString();
+    QTest::newRow("writable maybe") << head + "ID4x0,int16,maybe\n" << QStringList()
+                                    << "f.csv:2: writable \"maybe\": expected true or false (1 or 0, yes or no)";
+    QTest::newRow("negative deadband") << head + "ID4x0,int16,,-1\n" << QStringList()
+                                       << "f.csv:2: deadband \"-1\": expected a number 0 or more";
+    QTest::newRow("deadband no number") << head + "ID4x0,int16,,x\n" << QStringList()
+                                        << "f.csv:2: deadband \"x\": expected a number";
+    QTest::newRow("scale no number") << head + "ID4x0,int16,,,ten\n" << QStringList()
+                                     << "f.csv:2: scale \"ten\": expected a number";
+    QTest::newRow("scale 0") << head + "ID4x0,int16\nID4x1,int16,,,0\n" << QStringList()
+                             << "f.csv:3: scale must be a finite number other than 0";
+    QTest::newRow("offset inf") << head + "ID4x0,int16,,,,inf\n" << QStringList()
+                                << "f.csv:2: offset \"inf\": expected a number";
+    QTest::newRow("scaled string") << head + "ID4x0,string,,,2\n" << QStringList()
+                                   << "f.csv:2: scale and offset need a numeric type";
+    QTest::newRow("decimal comma") << QByteArray("tag;type;scale\nID4x0;int16;0,1\n") << QStringList()
+                                   << "f.csv:2: fields separated by ',' where the header line uses ';'";
+}
+
+void TstVeskorCmdline::tagFileColumns()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(QStringList, tags);
+    QFETCH(QString, error);
+    QVector<TagRequest> got;
+    QString why;
+    const bool ok = parseTagFile(QStringLiteral("f.csv"), contents, &got, &why);
+    if (!error.isEmpty()) {
+        QVERIFY(!ok);
+        QCOMPARE(why, error);
+        return;
+    }
+    QVERIFY2(ok, qPrintable(why));
+    QStringList text;
+    for (const TagRequest &t : got)
+        text << QStringLiteral("%1 %2 %3 %4 %5 %6").arg(t.line).arg(int(t.writable)).arg(t.deadband)
+                    .arg(t.scaling.scale).arg(t.scaling.offset).arg(t.scaling.unit);
     QCOMPARE(text, tags);
 }
 

@@ -28,6 +28,8 @@ private slots:
     void pollChangesJson();
     void pollEndsOnCtrlC();
     void severalTagsAndTagFiles();
+    void scaledTagFile_data();
+    void scaledTagFile();
     void hexShowsWireBytes_data();
     void hexShowsWireBytes();
     void exitStatus_data();
@@ -320,6 +322,73 @@ void TstVeskorE2e::severalTagsAndTagFiles()
     QCOMPARE(bad.exitCode, 2);
     QVERIFY2(bad.errText().startsWith(QStringLiteral("veskor: %1:3: unknown type \"quad\"").arg(file)), bad.err.constData());
     QCOMPARE(bad.outText(), QString());
+}
+
+void TstVeskorE2e::scaledTagFile_data()
+{
+    QTest::addColumn<QString>("args");        // FILE: plant.csv, OVER: overlap.csv
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("outHas");  // patterns, each matching a line of stdout (spaces squeezed)
+    QTest::addColumn<QString>("err");         // stderr, exactly
+
+    // temp: tenths of a degree from -40; level: half percent steps.
+    QTest::newRow("read shows engineering values")
+        << "--quiet write ID4x10 int16 615 then read --tags FILE" << 0
+        << QStringList{"^temp ID4x10 int16 1 0 done 21\\.5 degC$", "^plain ID4x30 int16 1 0 done 0$"} << "";
+    QTest::newRow("write of an engineering value stores its raw bytes")
+        << "--quiet write --tags FILE temp 21.5 then read ID4x10 int16 --hex" << 0
+        << QStringList{"^values 21\\.5 degC$", "^values 615$", "^hex 6702$"} << "";
+    QTest::newRow("JSON has the raw values and the unit")
+        << "--quiet --json write --tags FILE level 50 then read --tags FILE" << 0
+        << QStringList{"^\\{\"command\":\"read\",.*\"name\":\"level\",\"rawValues\":\\[100\\],.*"
+                       "\"unit\":\"%\",\"values\":\\[50\\]\\}$"} << "";
+    QTest::newRow("no whole step: refused before anything starts")
+        << "--debug write --tags FILE temp 21.55" << 2 << QStringList()
+        << "veskor: value \"21.55\" of temp: 21.55 is no whole step of the scale 0.1 (raw value "
+           "615.4999999999999): the controller could not hold it\n";
+    QTest::newRow("out of the type's range") << "write --tags FILE level 32768" << 2 << QStringList()
+        << "veskor: value \"32768\" of level: 32768 is raw value 65536, out of the range 0..65535 of uint16\n";
+    QTest::newRow("writes that meet, said once")
+        << "--quiet write ID4x10 int16 1 then write ID3x11 int8 2 then write ID4x10 int16 3" << 0
+        << QStringList{"^values 3$"}
+        << "veskor: warning: a write to ID4x10 (bytes 10..11) also lands on ID3x11 (bytes 11..11), as the controller "
+           "stores a write at its address in every area (and 1 more such pair)\n";
+    QTest::newRow("rows of the tag file that meet") << "--quiet write --tags OVER b 7" << 0 << QStringList{"^values 7$"}
+        << "veskor: OVER:2: warning: a write to a (ID4x10, bytes 10..13) also lands on b (ID2x12, bytes 12..13), as "
+           "the controller stores a write at its address in every area\n";
+}
+
+void TstVeskorE2e::scaledTagFile()
+{
+    QFETCH(QString, args);
+    QFETCH(int, status);
+    QFETCH(QStringList, outHas);
+    QFETCH(QString, err);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString file = dir.filePath(QStringLiteral("plant.csv"));
+    const QString over = dir.filePath(QStringLiteral("overlap.csv"));
+    QFile f(file), o(over);
+    QVERIFY(f.open(QIODevice::WriteOnly) && o.open(QIODevice::WriteOnly));
+    f.write("name,tag,type,scale,offset,unit\ntemp,ID4x10,int16,0.1,-40,degC\n"
+            "level,ID4x20,uint16,0.5,,%\nplain,ID4x30,int16,,,\n");
+    o.write("name,tag,type\na,ID4x10,int32\nb,ID2x12,int16\n");
+    f.close();
+    o.close();
+    QStringList words = args.split(QLatin1Char(' '));
+    words.replaceInStrings(QStringLiteral("FILE"), file);
+    words.replaceInStrings(QStringLiteral("OVER"), over);
+    const ToolRun r = runTool(words);
+    QVERIFY2(r.finished, qPrintable(r.error));
+    QCOMPARE(r.exitCode, status);
+    QStringList lines;
+    for (const QString &l : r.outLines())
+        lines << l.simplified();
+    for (const QString &pattern : outHas)
+        QVERIFY2(!lines.filter(QRegularExpression(pattern)).isEmpty(), qPrintable(pattern + "\n" + r.outText()));
+    if (outHas.isEmpty())
+        QCOMPARE(r.outText(), QString());
+    QCOMPARE(r.errText(), QString(err).replace(QStringLiteral("OVER"), over));
 }
 
 void TstVeskorE2e::hexShowsWireBytes_data()

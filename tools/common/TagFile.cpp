@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace veskortool {
@@ -202,7 +204,7 @@ private:
         const QChar other = QLatin1Char(m_separator == QLatin1Char(',') ? ';' : ',');
         bool mixed = m_fields.size() == 1 && m_fields.first().contains(other);
         for (int c = 0; c < m_fields.size() && !mixed; ++c)
-            mixed = c != m_nameColumn && m_fields.at(c).contains(other);
+            mixed = c != m_nameColumn && c != m_unitColumn && m_fields.at(c).contains(other);
         if (mixed)
             return fail(n, QStringLiteral("fields separated by '%1' where the header line uses '%2'")
                                .arg(other).arg(m_separator));
@@ -224,7 +226,50 @@ private:
                        != veskortools::HostPortError::None)
                 return fail(n, QStringLiteral("controller %1: expected HOST:PORT").arg(quoted(r.controller)));
         }
+        if (!takeMore(n, &r))
+            return false;
+        r.line = n;
         m_out->append(r);
+        return true;
+    }
+
+    // The columns writable, deadband, scale, offset and unit of a line.
+    bool takeMore(int n, TagRequest *r)
+    {
+        const QString writable = m_fields.value(m_writableColumn).trimmed().toLower();
+        if (writable == QLatin1String("true") || writable == QLatin1String("1") || writable == QLatin1String("yes"))
+            r->writable = true;
+        else if (!writable.isEmpty() && writable != QLatin1String("false") && writable != QLatin1String("0")
+                 && writable != QLatin1String("no"))
+            return fail(n, QStringLiteral("writable %1: expected true or false (1 or 0, yes or no)")
+                               .arg(quoted(m_fields.value(m_writableColumn))));
+        if (!number(n, m_deadbandColumn, "deadband", &r->deadband))
+            return false;
+        if (!(r->deadband >= 0))
+            return fail(n, QStringLiteral("deadband %1: expected a number 0 or more")
+                               .arg(quoted(m_fields.value(m_deadbandColumn))));
+        if (!number(n, m_scaleColumn, "scale", &r->scaling.scale)
+            || !number(n, m_offsetColumn, "offset", &r->scaling.offset))
+            return false;
+        r->scaling.unit = m_fields.value(m_unitColumn);
+        QString reason;
+        if (!checkScaling(r->type, r->scaling, &reason))
+            return fail(n, reason);
+        return true;
+    }
+
+    // The number in a column, when the column is there and the field is not
+    // empty (*out keeps its default then).
+    bool number(int n, int column, const char *what, double *out)
+    {
+        const QString text = m_fields.value(column).trimmed();
+        if (text.isEmpty())
+            return true;
+        bool ok = false;
+        const double v = text.toDouble(&ok);
+        if (!ok || !std::isfinite(v))
+            return fail(n, QStringLiteral("%1 %2: expected a number").arg(QLatin1String(what), quoted(text)));
+        *out = v;
         return true;
     }
 
@@ -236,9 +281,15 @@ private:
                         : name == QLatin1String("type") ? &m_typeColumn
                         : name == QLatin1String("count") ? &m_countColumn
                         : name == QLatin1String("name") ? &m_nameColumn
-                        : name == QLatin1String("controller") ? &m_controllerColumn : nullptr;
+                        : name == QLatin1String("controller") ? &m_controllerColumn
+                        : name == QLatin1String("writable") ? &m_writableColumn
+                        : name == QLatin1String("deadband") ? &m_deadbandColumn
+                        : name == QLatin1String("scale") ? &m_scaleColumn
+                        : name == QLatin1String("offset") ? &m_offsetColumn
+                        : name == QLatin1String("unit") ? &m_unitColumn : nullptr;
             if (!column)
-                return fail(n, QStringLiteral("unknown column %1 (use tag, type, count, name, controller)")
+                return fail(n, QStringLiteral("unknown column %1 (use tag, type, count, name, controller, "
+                                              "writable, deadband, scale, offset, unit)")
                                    .arg(quoted(m_fields.at(c))));
             if (*column >= 0)
                 return fail(n, QStringLiteral("column %1 twice").arg(quoted(name)));
@@ -246,7 +297,8 @@ private:
         }
         if (m_tagColumn < 0 || m_typeColumn < 0)
             return fail(n, QStringLiteral("the header needs the columns tag and type"));
-        m_columns = 1 + qMax(qMax(m_tagColumn, m_typeColumn), qMax(qMax(m_countColumn, m_nameColumn), m_controllerColumn));
+        m_columns = 1 + std::max({m_tagColumn, m_typeColumn, m_countColumn, m_nameColumn, m_controllerColumn,
+                                  m_writableColumn, m_deadbandColumn, m_scaleColumn, m_offsetColumn, m_unitColumn});
         m_haveHeader = true;
         return true;
     }
@@ -262,6 +314,7 @@ private:
     QChar m_separator = QLatin1Char(',');
     bool m_haveHeader = false;
     int m_tagColumn = -1, m_typeColumn = -1, m_countColumn = -1, m_nameColumn = -1, m_controllerColumn = -1;
+    int m_writableColumn = -1, m_deadbandColumn = -1, m_scaleColumn = -1, m_offsetColumn = -1, m_unitColumn = -1;
     int m_columns = 0;
 };
 

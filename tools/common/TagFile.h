@@ -4,6 +4,8 @@
 #ifndef VESKOR_TOOLS_TAGFILE_H
 #define VESKOR_TOOLS_TAGFILE_H
 
+#include "common/Scaling.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVector>
@@ -16,6 +18,11 @@ struct TagRequest {
     int count = 1;
     QString name;              // from a tag file; empty when none
     QString controller;        // from a tag file's controller column (HOST:PORT); empty: --connect's
+    // A tag file's further columns, as the gateway takes them.
+    bool writable = false;     // writable: true/false, 1/0, yes/no; empty: false
+    double deadband = 0;       // deadband: a number 0 or more
+    Scaling scaling;           // scale, offset (checked with checkScaling) and unit
+    int line = 0;              // the line of the tag file it stands on; 0: not from a file
 };
 
 // A tag as given: any text that is not blank ("empty tag" otherwise).
@@ -27,7 +34,8 @@ bool parseTagRequest(const QString &tagText, const QString &typeText, const QStr
                      TagRequest *out, QString *error);
 
 // A tag file: CSV with a header line naming the columns tag, type, count
-// (optional, default 1) and name (optional), in any order; empty lines and
+// (optional, default 1) and the optional name, controller, writable,
+// deadband, scale, offset and unit, in any order; empty lines and
 // lines starting with '#' are skipped; fields may be double-quoted. The
 // fields are separated by ',' or ';', the one the header line uses; the
 // other one in a tag, type or count is refused as a mixed file. It is

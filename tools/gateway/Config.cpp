@@ -1,7 +1,9 @@
 #include "Config.h"
 #include "ConfigVars.h"
+#include "TagFileRows.h"
 
 #include "common/TagFile.h"
+#include "common/WriteOverlap.h"
 #include "common/Values.h"
 #include "common/HostPort.h"
 #include "common/Resolve.h"
@@ -127,7 +129,7 @@ private:
     bool checkControllerName(const QString &where, const QString &name, QHash<QByteArray, QString> *ids);
     void readTags(const QString &where, const QJsonObject &o, ControllerConfig *c, bool named);
     bool checkTagTopic(const QString &where, const QString &controller, const QString &name, bool named,
-                       QHash<QByteArray, QString> *topics);
+                       QHash<QByteArray, QString> *topics, const QString &label);
     bool readTag(const QString &where, const QJsonObject &o, TagConfig *t);
     bool finishTag(const QString &where, TagConfig *t);
     void resolveConnect(const QString &where, ControllerConfig *c);
@@ -319,8 +321,8 @@ void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *
         return;
     }
     QHash<QByteArray, QString> topics;   // tag topic -> where its tag is
-    auto add = [&](const QString &where, TagConfig t) {
-        if (finishTag(where, &t) && checkTagTopic(where, c->name, t.name, named, &topics))
+    auto add = [&](const QString &where, TagConfig t, const QString &label) {
+        if (finishTag(where, &t) && checkTagTopic(where, c->name, t.name, named, &topics, label))
             c->tags.append(t);
     };
     if (!file.isEmpty()) {
@@ -332,14 +334,16 @@ void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *
             fault(w + QStringLiteral(".tag_file"), error);
             return;
         }
-        for (int i = 0; i < requests.size(); ++i) {
-            const veskortool::TagRequest &r = requests.at(i);
+        QHash<QString, bool> verdicts;   // controller column -> names this controller
+        for (const veskortool::TagRequest &r : qAsConst(requests)) {
+            // A tag's faults name its line, as the tag file's own do.
+            const QString line = QStringLiteral("%1:%2").arg(relative(file)).arg(r.line);
+            const QString where = w + QStringLiteral(".tag_file: ") + line;
             TagConfig t;
-            t.name = r.name;
-            t.tag = r.tag;
-            t.type = r.type;
-            t.count = r.count;
-            add(QStringLiteral("%1.tag_file[%2]").arg(w).arg(i), t);
+            if (tagFromRow(r, *c, &t, &error, &verdicts))
+                add(where, t, line);
+            else
+                fault(where, error);
         }
         return;
     }
@@ -355,7 +359,7 @@ void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *
         if (!tags.at(i).isObject())
             fault(where, QStringLiteral("expected an object { ... }"));
         else if (readTag(where, tags.at(i).toObject(), &t))
-            add(where, t);
+            add(where, t, where.section(QLatin1Char('.'), -1));
     }
 }
 
@@ -363,7 +367,7 @@ void Reader::readTags(const QString &w, const QJsonObject &o, ControllerConfig *
 // is good), and no other tag of the controller's the same bytes. False with
 // a fault.
 bool Reader::checkTagTopic(const QString &where, const QString &controller, const QString &name, bool named,
-                           QHash<QByteArray, QString> *topics)
+                           QHash<QByteArray, QString> *topics, const QString &label)
 {
     const QByteArray topic = topicOf(m_out->mqtt, controller, name);
     const int longest = topic.size() + int(sizeof kLongestTagTail) - 1;
@@ -378,7 +382,7 @@ bool Reader::checkTagTopic(const QString &where, const QString &controller, cons
         fault(where, QStringLiteral("name %1 twice in this controller (also %2)").arg(shownName(name), earlier.value()));
         return false;
     }
-    topics->insert(topic, where.section(QLatin1Char('.'), -1));
+    topics->insert(topic, label);
     return true;
 }
 
@@ -533,25 +537,16 @@ QString shownName(const QString &s)
 
 QVector<QPair<int, int>> writeOverlaps(const ControllerConfig &c)
 {
-    QVector<QPair<int, int>> pairs;
-    for (int w = 0; w < c.tags.size(); ++w) {
-        const TagConfig &written = c.tags.at(w);
-        if (!written.writable)
-            continue;
-        for (int o = 0; o < c.tags.size(); ++o) {
-            const TagConfig &other = c.tags.at(o);
-            if (o != w && written.address < other.address + other.bytes
-                && other.address < written.address + written.bytes)
-                pairs.append({w, o});
-        }
-    }
-    return pairs;
+    QVector<veskortool::ByteSpan> spans;
+    for (const TagConfig &t : c.tags)
+        spans.append({t.address, t.bytes, t.writable});
+    return veskortool::writeOverlaps(spans);
 }
 
 QStringList writeOverlapWarnings(const GatewayConfig &config)
 {
     auto bytes = [](const TagConfig &t) {
-        return QStringLiteral("%1 (%2, bytes %3..%4)").arg(t.name, t.tag).arg(t.address).arg(t.address + t.bytes - 1);
+        return veskortool::spanText(t.name, t.tag, {t.address, t.bytes, t.writable});
     };
     QStringList lines;
     for (int i = 0; i < config.controllers.size(); ++i) {

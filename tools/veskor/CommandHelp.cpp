@@ -109,8 +109,10 @@ struct OptionHelp {
 const OptionHelp kTagsFileHelp = {
     "--tags FILE",
     "the tags of a CSV file with a header line naming the\n"
-    "columns tag, type, count (optional, 1), name (optional) and\n"
-    "controller (optional, HOST:PORT, else --connect's),\n"
+    "columns tag, type, count (optional, 1), name (optional),\n"
+    "controller (optional, HOST:PORT, else --connect's), scale,\n"
+    "offset and unit (optional: values show as raw x scale +\n"
+    "offset) and the gateway's writable and deadband,\n"
     "separated by ',' or ';' as the header line has it,\n"
     "e.g. --tags panel.csv; UTF-8, at most 16 MB and 4096 bytes a\n"
     "line; a bad line is refused with its number"};
@@ -158,18 +160,25 @@ const CommandHelpText kCommandHelp[] = {
      "veskor --json read ID4x20 double"},
 
     {Command::Write,
-     "Usage: veskor write TAG TYPE VALUE... [--size N]",
+     "Usage: veskor write TAG TYPE VALUE... [--size N]\n"
+     "       veskor write --tags FILE NAME VALUE... [--size N]",
      "Writes the values; the element count is the number of values. Integers\n"
      "are decimal or 0x hexadecimal and must fit the type (int8 takes\n"
      "-128..255: the controller's byte is unsigned); bools take 1/0, true/false,\n"
      "on/off; floats take decimal notation, nan, inf, -inf. A string takes one\n"
-     "value (quote text with spaces).",
-     13,
+     "value (quote text with spaces). With --tags, NAME is a name (or a tag) of\n"
+     "the file, which gives the type; a scaled tag takes engineering values,\n"
+     "sent as (value - offset) / scale, refused when that is no whole step.\n"
+     "A warning says when a written tag's bytes meet another tag's (of the\n"
+     "command line or the file) at the same address in any area.",
+     15,
      {{"--size N", "string field size in bytes, the element count of a string\n"
-                   "write (default: UTF-8 length + 1), e.g. --size 16"}},
+                   "write (default: UTF-8 length + 1), e.g. --size 16"},
+      {"--tags FILE", "the tag file of read, e.g. --tags plant.csv"}},
      "veskor write ID4x10 int16 1 -2 3\n"
      "veskor write ID1x0 bool on off 1 0\n"
      "veskor write ID4x40 string \"hello world\" --size 16\n"
+     "veskor write --tags plant.csv oven_temp 21.5\n"
      "veskor write ID4x10 int16 1 -2 3 then read ID4x10 int16 3"},
 
     {Command::Poll,

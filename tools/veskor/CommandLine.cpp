@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include "WriteArgs.h"
 #include "driver/Tags.h"
 #include "common/Values.h"
 #include "common/EditDistance.h"
@@ -14,7 +15,7 @@ namespace {
 
 const char kThen[] = "then";
 
-enum Scope { Global, WriteOnly, PollOnly, ReadOrPoll, ProbeOnly, HelpOpt, VersionOpt };
+enum Scope { Global, WriteOnly, PollOnly, ReadOrPoll, TagsOpt, ProbeOnly, HelpOpt, VersionOpt };
 
 struct OptionInfo {
     const char *name;
@@ -27,7 +28,7 @@ const OptionInfo kOptions[] = {
     {"json", false, Global},    {"quiet", false, Global},  {"plugin", true, Global},
     {"size", true, WriteOnly},
     {"interval", true, PollOnly}, {"times", true, PollOnly}, {"changes", false, PollOnly},
-    {"tags", true, ReadOrPoll}, {"hex", false, ReadOrPoll},
+    {"tags", true, TagsOpt}, {"hex", false, ReadOrPoll},
     {"count", true, ProbeOnly}, {"wait", true, ProbeOnly}, {"write-test", true, ProbeOnly},
     {"repeat", true, ProbeOnly}, {"scan-devices", true, ProbeOnly},
     {"help", false, HelpOpt},   {"version", false, VersionOpt},
@@ -226,6 +227,10 @@ bool optionsBelong(const Segment &seg, Command::Kind kind, QString *error)
             *error = QStringLiteral("option --%1 belongs to read, poll and monitor, not %2").arg(name, word);
             return false;
         }
+        if (option->scope == TagsOpt && kind != Command::Read && kind != Command::Write && !polls) {
+            *error = QStringLiteral("option --%1 belongs to read, write, poll and monitor, not %2").arg(name, word);
+            return false;
+        }
         if (option->scope == ProbeOnly && kind != Command::Probe) {
             *error = QStringLiteral("option --%1 belongs to probe, not %2").arg(name, word);
             return false;
@@ -243,33 +248,46 @@ bool noArguments(const QString &word, const QStringList &args, QString *error)
     return false;
 }
 
-// write TAG TYPE VALUE... [--size N]
+// write TAG TYPE VALUE... [--size N], or write --tags FILE NAME VALUE...
 bool interpretWrite(const Segment &seg, const QStringList &args, Command *cmd, QString *error)
 {
-    if (args.size() < 2) {
-        *error = QStringLiteral("write needs TAG TYPE VALUE...");
+    const bool fromFile = seg.options.contains(QStringLiteral("tags"));
+    if (args.size() < (fromFile ? 1 : 2)) {
+        *error = fromFile ? QStringLiteral("write --tags %1 needs NAME VALUE...")
+                                .arg(seg.options.value(QStringLiteral("tags")))
+                          : QStringLiteral("write needs TAG TYPE VALUE...");
         return false;
     }
     TagRequest r;
-    if (!parseTag(args.at(0), &r.tag, error) || !parseType(args.at(1), &r.type, error))
+    if (fromFile ? !tagFromFile(seg.options.value(QStringLiteral("tags")), args.at(0), cmd, &r, error)
+                 : !parseTag(args.at(0), &r.tag, error) || !parseType(args.at(1), &r.type, error))
         return false;
-    const QStringList values = args.mid(2);
+    const QStringList values = args.mid(fromFile ? 1 : 2);
     if (values.isEmpty()) {
-        *error = QStringLiteral("write needs at least one value after the type");
+        *error = fromFile ? QStringLiteral("write needs at least one value after the name")
+                          : QStringLiteral("write needs at least one value after the type");
         return false;
     }
     if (seg.options.contains(QStringLiteral("size")) && r.type != 12) {
         *error = QStringLiteral("--size applies to string writes only");
         return false;
     }
-    if (!parseValues(r.type, values, &cmd->values, error))
+    if (fromFile && r.type != 12 && values.size() > r.count) {
+        *error = QStringLiteral("%1 holds %2 element(s), got %3 values").arg(quoted(args.at(0))).arg(r.count)
+                     .arg(values.size());
+        return false;
+    }
+    QStringList sent;
+    if (!sentTexts(r, values, &sent, error) || !parseValues(r.type, sent, &cmd->values, error))
         return false;
     cmd->valueTexts = values;
-    r.count = values.size();
     if (r.type == 12) {
-        r.count = defaultStringSize(values.first());
+        if (!fromFile)
+            r.count = defaultStringSize(values.first());
         if (!countOption(seg, "size", &r.count, error))
             return false;
+    } else {
+        r.count = values.size();
     }
     cmd->tags.append(r);
     return true;
@@ -568,8 +586,10 @@ ParseResult parseCommandLine(const QStringList &args)
     if (takeConnects(words.connects, &result.options, &result.text)
         && takeGlobals(words.globals, &result.options, &result.text)
         && takeCommands(words.segments, &result.options, &result.text)
-        && spreadOverControllers(&result.options, &result.text))
+        && spreadOverControllers(&result.options, &result.text)) {
         result.outcome = ParseResult::Run;
+        warnOverlaps(&result.options);
+    }
     return result;
 }
 

@@ -35,7 +35,10 @@ struct Command {
     // Write: the values as the plug-in takes them; tags[0].count is the
     // element count (the field size for a string).
     QVariant values;
-    QStringList valueTexts;
+    QStringList valueTexts;    // as given: engineering values of a scaled tag
+    // Write with --tags: the file and its rows.
+    QString tagFile;
+    QVector<TagRequest> fileTags;
 
     // Poll and Monitor.
     int intervalMs = 1000;
@@ -65,6 +68,7 @@ struct Options {
     bool quiet = false;        // no note about the embedded simulator
     QString plugin;            // --plugin PATH
     QVector<Command> commands;
+    QStringList warnings;      // for stderr before the commands run: writes that land on other tags
 };
 
 struct ParseResult {

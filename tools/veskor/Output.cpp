@@ -266,6 +266,24 @@ QString valuesText(const QVariant &value)
     return items.join(QLatin1Char(' '));
 }
 
+QVariant shownValue(const Result &r)
+{
+    if (r.scaling.isIdentity())
+        return r.value;
+    QList<double> scaled;
+    for (const QString &item : formatValues(r.value))
+        scaled << scaledValue(item.toDouble(), r.scaling);
+    return QVariant::fromValue(scaled);
+}
+
+QString shownValuesText(const Result &r)
+{
+    const QString text = valuesText(shownValue(r));
+    if (r.scaling.isIdentity() || r.scaling.unit.isEmpty() || !r.value.isValid())
+        return text;
+    return text + QLatin1Char(' ') + r.scaling.unit;
+}
+
 int wireLength(int type, int count)
 {
     if (type == DT_BOOL)
@@ -307,7 +325,7 @@ QString resultText(const Result &r)
                           "result  %6\n"
                           "%9"
                           "time    %7\n")
-        .arg(commandName(r.kind).leftJustified(8), r.tag, typeName(r.type), QString::number(r.count), valuesText(r.value), codeText(r.code),
+        .arg(commandName(r.kind).leftJustified(8), r.tag, typeName(r.type), QString::number(r.count), shownValuesText(r), codeText(r.code),
              timeText(r.timeStamp), r.showHex ? QStringLiteral("hex     %1\n").arg(wireText(r)) : QString(), cause);
 }
 
@@ -376,7 +394,7 @@ QByteArray TableLayout::row(const Result &r) const
 {
     const QString cells[kColumns] = {r.name.isEmpty() ? QStringLiteral("-") : r.name, r.tag, typeName(r.type),
                                      QString::number(r.count), QString::number(r.code), resultMeaning(r.code),
-                                     wireText(r), valuesText(r.value)};
+                                     wireText(r), shownValuesText(r)};
     return line(cells);
 }
 
@@ -407,7 +425,7 @@ QString pollLineText(const Result &r)
     if (r.code != veskor::RcDone)
         tail += (tail.isEmpty() ? QString() : QStringLiteral("  ")) + causeName(c, r.code) + QStringLiteral(": ") + c.text;
     return QStringLiteral("%1  %2%3  code %4  %5\n")
-        .arg(timeText(r.timeStamp), valuesText(r.value), hex, codeText(r.code), tail);
+        .arg(timeText(r.timeStamp), shownValuesText(r), hex, codeText(r.code), tail);
 }
 
 QString pollRoundText(const QVector<Result> &round)
@@ -439,7 +457,7 @@ QString pollRoundPiece(const Result &r)
 {
     const QString hex = r.showHex ? QStringLiteral(" [%1]").arg(wireText(r)) : QString();
     return QStringLiteral("  %1: %2%3 (%4)")
-        .arg(r.name.isEmpty() ? r.tag : r.name, valuesText(r.value), hex, QString::number(r.code));
+        .arg(r.name.isEmpty() ? r.tag : r.name, shownValuesText(r), hex, QString::number(r.code));
 }
 
 QString pollRoundEnd(double totalRttMs, int answered, int reads)
@@ -465,7 +483,12 @@ QString resultJson(const Result &r)
     o.insert(QStringLiteral("count"), r.count);
     o.insert(QStringLiteral("resultCode"), r.code);
     o.insert(QStringLiteral("meaning"), resultMeaning(r.code));
-    o.insert(QStringLiteral("values"), valuesToJson(r.value));
+    o.insert(QStringLiteral("values"), valuesToJson(shownValue(r)));
+    if (!r.scaling.isIdentity()) {
+        o.insert(QStringLiteral("rawValues"), valuesToJson(r.value));
+        if (!r.scaling.unit.isEmpty())
+            o.insert(QStringLiteral("unit"), r.scaling.unit);
+    }
     const QString ts = formatTimestamp(r.timeStamp);
     o.insert(QStringLiteral("timeStamp"), ts.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(ts));
     const Cause c = causeOf(r);

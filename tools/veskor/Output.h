@@ -3,6 +3,8 @@
 #ifndef VESKOR_TOOL_OUTPUT_H
 #define VESKOR_TOOL_OUTPUT_H
 
+#include "common/Scaling.h"
+
 #include <QDateTime>
 #include <QMap>
 #include <QPair>
@@ -30,7 +32,14 @@ struct Result {
     int elementBytes = 0;      // bytes per element in `wire`; 0: one group
     int answerBytes = -1;      // the read answer's whole length, when the caller saw it; -1: not seen
     QString controller;        // HOST:PORT when the command talks to several; else empty
+    Scaling scaling;           // from a tag file: values show as raw x scale + offset, in unit
 };
+
+// The value as shown: raw as it came, or for a scaled tag (scale or offset
+// not the identity) each element's engineering value as a double.
+QVariant shownValue(const Result &r);
+// valuesText of the value as shown, with a scaled tag's unit after it.
+QString shownValuesText(const Result &r);
 
 // Why a read or write gave no value, in the tool's words, from what the tool
 // knows without guessing: its own parse of the tag (the driver's Tags,
@@ -128,7 +137,9 @@ QString pollRoundPiece(const Result &r);
 QString pollRoundEnd(double totalRttMs, int answered, int reads);
 
 // {"command","tag"[,"name"],"type","typeCode","count","resultCode","meaning",
-//  "values","timeStamp"(null when none)[,"cause","causeText"][,"rttMs"]},
+//  "values"[,"rawValues","unit"],"timeStamp"(null when none)[,"cause","causeText"][,"rttMs"]},
+// a scaled tag's values are engineering values, with the raw ones and the
+// unit (when it has one) beside them;
 // compact, no newline: the cause when the code is not 0; rttMs for a poll,
 // null when the read was not answered.
 QString resultJson(const Result &r);

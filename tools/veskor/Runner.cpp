@@ -154,6 +154,7 @@ Result Runner::resultFrom(Result::Kind kind, const JobResult &jr) const
     r.value = jr.record.value;
     r.timeStamp = jr.record.timeStamp;
     r.name = t.name;
+    r.scaling = t.scaling;
     r.controller = controllerOf(t);
     r.rttMs = jr.rttMs;   // how long the call took: a closed port ends long before the wait
     // The answer the plug-in took, when it took one: its length tells a
@@ -382,9 +383,9 @@ void Runner::drawMonitor()
         // A failed read keeps the last good value on the screen, as stale.
         QString text = row.valueText;
         if (r.code == 0) {
-            text = valuesText(r.value);
+            text = shownValuesText(r);
             m_goodAtMs[i] = now;
-            const QStringList items = formatValues(r.value);
+            const QStringList items = formatValues(shownValue(r));
             bool isNumber = false;
             const double v = items.isEmpty() ? 0 : items.first().toDouble(&isNumber);
             if (numericType(r.type) && isNumber) {

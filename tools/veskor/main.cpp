@@ -341,6 +341,8 @@ int carryOut(QCoreApplication &app, const ParseResult &parsed)
         break;
     }
     const Options &options = parsed.options;
+    for (const QString &w : options.warnings)
+        std::fprintf(stderr, "veskor: %s\n", w.toUtf8().constData());
     g_showLog = options.debug;
     if (options.commands.first().kind == Command::Probe)
         return probe(options);
