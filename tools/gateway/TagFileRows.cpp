@@ -37,8 +37,8 @@ bool tagFromRow(const veskortool::TagRequest &r, const ControllerConfig &c, TagC
     t->count = r.count;
     t->writable = r.writable;
     t->deadband = r.deadband;
-    t->scaling = r.scaling;
-    return veskortool::checkScaling(t->type, t->scaling, why);
+    t->scaling = r.scaling;   // checked with every tag's other rules (finishTag)
+    return true;
 }
 
 } // namespace veskorgw
