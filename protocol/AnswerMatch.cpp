@@ -10,7 +10,7 @@ namespace {
 
 bool echoesSequence(const char *request, const char *datagram, int size)
 {
-    return size >= kSequenceOffset + 2 && sequenceOf(datagram) == sequenceOf(request);
+    return size >= kSequenceOffset + kSequenceSize && sequenceOf(datagram) == sequenceOf(request);
 }
 
 bool echoesHeader(const char *request, const char *datagram, int size)
@@ -22,7 +22,7 @@ bool echoesHeader(const char *request, const char *datagram, int size)
 // then judged as the answer it is (too short, for a read).
 bool contradictsSequence(const char *request, const char *datagram, int size)
 {
-    return size >= kSequenceOffset + 2 && sequenceOf(datagram) != sequenceOf(request);
+    return size >= kSequenceOffset + kSequenceSize && sequenceOf(datagram) != sequenceOf(request);
 }
 
 bool contradictsHeader(const char *request, const char *datagram, int size)
@@ -107,7 +107,7 @@ void SentRecord::requestSent(const char *request, int size)
     // write reported done. It is kept as one the current peer may copy.
     if (requestKind(request, size) == RequestKind::Write) {
         SentWrite &w = m_recentWrites[size_t(m_nextRecentWrite)];
-        memcpy(w.header.data(), request, kHeaderSize);
+        memcpy(w.header.data(), request, kWriteHeaderSize);
         w.peer = m_current;
         m_nextRecentWrite = (m_nextRecentWrite + 1) % kKept;
     }
@@ -129,7 +129,7 @@ void SentRecord::requestUnanswered(const char *request, int size, qint64 sentUs)
         break;
     case RequestKind::Write: {
         for (Write &w : m_writes) {
-            if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0) {
+            if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kWriteHeaderSize) == 0) {
                 w.sentUs = sentUs;   // awaited already: from now on for longer
                 w.cameUs = -1;
                 return;
@@ -139,7 +139,7 @@ void SentRecord::requestUnanswered(const char *request, int size, qint64 sentUs)
         w.used = true;
         w.sentUs = sentUs;
         w.cameUs = -1;
-        memcpy(w.header.data(), request, kHeaderSize);
+        memcpy(w.header.data(), request, kWriteHeaderSize);
         w.peer = m_current;
         m_nextWrite = (m_nextWrite + 1) % kKept;
         break;
@@ -156,17 +156,17 @@ void SentRecord::requestAnswered(const char *request, int size)
     if (requestKind(request, size) != RequestKind::Write)
         return;
     for (Write &w : m_writes) {
-        if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0)
+        if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kWriteHeaderSize) == 0)
             w.used = false;
     }
 }
 
 void SentRecord::lateAnswerCame(const char *datagram, int size, qint64 nowUs)
 {
-    if (size < kHeaderSize)
+    if (size < kWriteHeaderSize)
         return;
     for (Write &w : m_writes) {
-        if (w.used && w.cameUs < 0 && memcmp(w.header.data(), datagram, kHeaderSize) == 0)
+        if (w.used && w.cameUs < 0 && memcmp(w.header.data(), datagram, kWriteHeaderSize) == 0)
             w.cameUs = nowUs;
     }
 }
@@ -192,7 +192,7 @@ bool SentRecord::isUnansweredRead(quint16 sequence, bool exceptCurrent, bool onl
 bool SentRecord::isUnansweredWrite(const char *header, bool onlyCurrent) const
 {
     for (const Write &w : m_writes) {
-        if (w.used && (!onlyCurrent || w.peer == m_current) && memcmp(w.header.data(), header, kHeaderSize) == 0)
+        if (w.used && (!onlyCurrent || w.peer == m_current) && memcmp(w.header.data(), header, kWriteHeaderSize) == 0)
             return true;
     }
     return false;
@@ -201,7 +201,7 @@ bool SentRecord::isUnansweredWrite(const char *header, bool onlyCurrent) const
 bool SentRecord::isRecentWrite(const char *header) const
 {
     for (const SentWrite &w : m_recentWrites) {
-        if (w.peer == m_current && w.header[0] != 0 && memcmp(w.header.data(), header, kHeaderSize) == 0)
+        if (w.peer == m_current && w.header[0] != 0 && memcmp(w.header.data(), header, kWriteHeaderSize) == 0)
             return true;
     }
     return false;

@@ -85,7 +85,6 @@ class SentRecord
 {
 public:
     static constexpr int kKept = 16;
-    static constexpr int kHeaderSize = 11;
 
     // ConnectDrive named `peer`: from now on requests go there.
     void talkTo(const PeerKey &peer);
@@ -137,14 +136,14 @@ private:
         bool used = false;
         qint64 sentUs = 0;
         qint64 cameUs = -1;     // when its late answer came; -1: not yet
-        std::array<char, kHeaderSize> header{};
+        std::array<char, kWriteHeaderSize> header{};
         PeerKey peer;
     };
     std::array<Read, kKept> m_reads{};
     RecentReads m_recent;
     std::array<Write, kKept> m_writes{};
     struct SentWrite {
-        std::array<char, kHeaderSize> header{};   // all 0: free slot
+        std::array<char, kWriteHeaderSize> header{};   // all 0: free slot
         PeerKey peer;
     };
     std::array<SentWrite, kKept> m_recentWrites{};
