@@ -45,15 +45,12 @@ void RecentReads::sent(quint16 sequence)
         m_answered.reset(sequence);
         return;
     }
-    if (m_held == kKept) {
-        m_sent.reset(m_order[size_t(m_next)]);
-        m_answered.reset(m_order[size_t(m_next)]);
-    } else {
-        ++m_held;
+    if (m_order.isFull()) {
+        m_sent.reset(m_order.oldest());
+        m_answered.reset(m_order.oldest());
     }
-    m_order[size_t(m_next)] = sequence;
+    m_order.push(sequence);
     m_sent.set(sequence);
-    m_next = (m_next + 1) % kKept;
 }
 
 void RecentReads::answered(quint16 sequence)
@@ -72,10 +69,8 @@ void SentRecord::talkTo(const PeerKey &peer)
         bool known = false;
         for (const PeerKey &p : m_former)
             known |= p == m_current;
-        if (!known) {
-            m_former[size_t(m_nextFormer)] = m_current;
-            m_nextFormer = (m_nextFormer + 1) % kPeersKept;
-        }
+        if (!known)
+            m_former.push(m_current);
     }
     // The new peer is no former one while it is current.
     for (PeerKey &p : m_former) {
@@ -106,10 +101,10 @@ void SentRecord::requestSent(const char *request, int size)
     // answer to the first write would be taken for the second's, and a lost
     // write reported done. It is kept as one the current peer may copy.
     if (requestKind(request, size) == RequestKind::Write) {
-        SentWrite &w = m_recentWrites[size_t(m_nextRecentWrite)];
+        SentWrite w;
         memcpy(w.header.data(), request, kWriteHeaderSize);
         w.peer = m_current;
-        m_nextRecentWrite = (m_nextRecentWrite + 1) % kKept;
+        m_recentWrites.push(w);
     }
     if (requestKind(request, size) != RequestKind::Read)
         return;
@@ -124,8 +119,7 @@ void SentRecord::requestUnanswered(const char *request, int size, qint64 sentUs)
 {
     switch (requestKind(request, size)) {
     case RequestKind::Read:
-        m_reads[size_t(m_nextRead)] = Read{sequenceOf(request), m_current};
-        m_nextRead = (m_nextRead + 1) % kKept;
+        m_reads.push(Read{sequenceOf(request), m_current});
         break;
     case RequestKind::Write: {
         for (Write &w : m_writes) {
@@ -135,13 +129,13 @@ void SentRecord::requestUnanswered(const char *request, int size, qint64 sentUs)
                 return;
             }
         }
-        Write &w = m_writes[size_t(m_nextWrite)];
+        Write w;
         w.used = true;
         w.sentUs = sentUs;
         w.cameUs = -1;
         memcpy(w.header.data(), request, kWriteHeaderSize);
         w.peer = m_current;
-        m_nextWrite = (m_nextWrite + 1) % kKept;
+        m_writes.push(w);
         break;
     }
     case RequestKind::Other:
@@ -201,7 +195,7 @@ bool SentRecord::isUnansweredWrite(const char *header, bool onlyCurrent) const
 bool SentRecord::isRecentWrite(const char *header) const
 {
     for (const SentWrite &w : m_recentWrites) {
-        if (w.peer == m_current && w.header[0] != 0 && memcmp(w.header.data(), header, kWriteHeaderSize) == 0)
+        if (w.peer == m_current && memcmp(w.header.data(), header, kWriteHeaderSize) == 0)
             return true;
     }
     return false;

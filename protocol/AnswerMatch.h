@@ -21,6 +21,7 @@
 #define VESKOR_ANSWERMATCH_H
 
 #include "protocol/Frames.h"
+#include "protocol/Ring.h"
 
 #include <QtGlobal>
 
@@ -74,9 +75,7 @@ public:
 private:
     std::bitset<65536> m_sent;
     std::bitset<65536> m_answered;
-    std::array<quint16, kKept> m_order{};   // oldest at m_next once full
-    int m_held = 0;
-    int m_next = 0;
+    Ring<quint16, kKept> m_order;
 };
 
 // Requests this socket sent that got no answer, whatever peer they went to,
@@ -129,7 +128,7 @@ public:
 
 private:
     struct Read {
-        qint32 sequence = -1;   // -1: free slot
+        qint32 sequence = -1;   // -1: taken back (sent again)
         PeerKey peer;
     };
     struct Write {
@@ -139,21 +138,17 @@ private:
         std::array<char, kWriteHeaderSize> header{};
         PeerKey peer;
     };
-    std::array<Read, kKept> m_reads{};
+    Ring<Read, kKept> m_reads;
     RecentReads m_recent;
-    std::array<Write, kKept> m_writes{};
+    Ring<Write, kKept> m_writes;
     struct SentWrite {
-        std::array<char, kWriteHeaderSize> header{};   // all 0: free slot
+        std::array<char, kWriteHeaderSize> header{};
         PeerKey peer;
     };
-    std::array<SentWrite, kKept> m_recentWrites{};
-    int m_nextRecentWrite = 0;
-    int m_nextRead = 0;
-    int m_nextWrite = 0;
+    Ring<SentWrite, kKept> m_recentWrites;
     PeerKey m_current;
     static constexpr int kPeersKept = 8;
-    std::array<PeerKey, kPeersKept> m_former{};   // peers talked to before the current one
-    int m_nextFormer = 0;
+    Ring<PeerKey, kPeersKept> m_former;   // peers talked to before the current one
 };
 
 // What is known of the current controller, learned from its own answers.

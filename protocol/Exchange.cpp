@@ -50,11 +50,10 @@ void Exchange::talkTo(const Endpoint &peer)
         Known *slot = nullptr;
         for (Known &k : m_known)
             slot = k.peer == m_peer ? &k : slot;
-        if (!slot) {
-            slot = &m_known[size_t(m_nextKnown)];
-            m_nextKnown = (m_nextKnown + 1) % kKnownKept;
-        }
-        *slot = Known{m_peer, m_habits};
+        if (slot)
+            *slot = Known{m_peer, m_habits};
+        else
+            m_known.push(Known{m_peer, m_habits});
     }
     m_habits = PeerHabits();
     for (Known &k : m_known) {
@@ -242,8 +241,7 @@ void Exchange::learn(const char *request, int size, const Taken &taken)
         m_noEchoNews = false;
         return;
     }
-    m_told[size_t(m_nextTold)] = m_peer;
-    m_nextTold = (m_nextTold + 1) % kToldKept;
+    m_told.push(m_peer);
 }
 
 bool Exchange::noEchoTold() const

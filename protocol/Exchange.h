@@ -13,6 +13,7 @@
 #define VESKOR_EXCHANGE_H
 
 #include "protocol/AnswerMatch.h"
+#include "protocol/Ring.h"
 #include "protocol/UdpLink.h"
 
 #include <QByteArray>
@@ -106,8 +107,7 @@ private:
         PeerHabits habits;
     };
     static constexpr int kKnownKept = 8;
-    std::array<Known, kKnownKept> m_known{};
-    int m_nextKnown = 0;
+    Ring<Known, kKnownKept> m_known;
     SentRecord m_sent;
     std::array<quint64, kVerdictCount> m_passedOver{};
     bool m_noEchoNews = false;
@@ -115,8 +115,7 @@ private:
     // host switches between them.
     bool noEchoTold() const;
     static constexpr int kToldKept = 16;
-    std::array<PeerKey, kToldKept> m_told{};
-    int m_nextTold = 0;
+    Ring<PeerKey, kToldKept> m_told;
 
     // Kept from one exchange to the next, so that an exchange allocates
     // nothing: the datagram being read (the first of a batch), the rest of a
