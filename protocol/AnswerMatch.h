@@ -59,6 +59,34 @@ inline bool isPeerAddress(Origin o) { return o == Origin::Peer || o == Origin::P
 enum class RequestKind { Read, Write, Other };
 RequestKind requestKind(const char *request, int size);
 
+// A request as the rules see it, classified once per exchange: its kind,
+// and for a read the sequence and area code it carries. A view: the bytes
+// stay the caller's, and must outlive it.
+struct RequestView {
+    RequestKind kind = RequestKind::Other;
+    const char *bytes = nullptr;   // the whole request; a write's header first
+    int size = 0;
+    quint16 sequence = 0;          // a read's; 0 for any other request
+    quint32 areaCode = 0;          // a read's; 0 for any other request
+
+    static RequestView of(const char *request, int size)
+    {
+        RequestView v;
+        v.kind = requestKind(request, size);
+        v.bytes = request;
+        v.size = size;
+        if (v.kind == RequestKind::Read) {
+            v.sequence = sequenceOf(request);
+            v.areaCode = areaCodeOf(request);
+        }
+        return v;
+    }
+    bool isRead() const { return kind == RequestKind::Read; }
+    bool isWrite() const { return kind == RequestKind::Write; }
+    // A write's header (kWriteHeaderSize bytes); meaningful for a write only.
+    const char *header() const { return bytes; }
+};
+
 // The sequences of the last kKept reads a socket sent, and which of them the
 // current peer answered. Each sequence is held once; looking one up costs
 // the same however many are kept.
@@ -93,9 +121,9 @@ public:
     // What a request sent at sentUs leaves behind when it ends without an
     // answer, what sending it again takes back, and what an answer to a
     // write takes off.
-    void requestSent(const char *request, int size);
-    void requestUnanswered(const char *request, int size, qint64 sentUs);
-    void requestAnswered(const char *request, int size);
+    void requestSent(const RequestView &request);
+    void requestUnanswered(const RequestView &request, qint64 sentUs);
+    void requestAnswered(const RequestView &request);
     // A write's header names no single request: after one timed out, the
     // same write's answer and the first one's late answer look alike. The
     // first datagram with its header from a controller, late answer or not,
@@ -193,12 +221,12 @@ constexpr int kVerdictCount = 6;
 const char *verdictName(Verdict v);
 
 // Verdict on one datagram that came while `request` waited for its answer.
-Verdict judgeDatagram(const char *request, int requestSize, const char *datagram, int size,
-                      Origin from, const PeerHabits &habits, const SentRecord &sent);
+Verdict judgeDatagram(const RequestView &request, const char *datagram, int size, Origin from,
+                      const PeerHabits &habits, const SentRecord &sent);
 
 // What the answer taken for `request` shows of the controller's habits.
-void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, const char *answer,
-                     int size, Origin from);
+void learnFromAnswer(PeerHabits &habits, const RequestView &request, const char *answer, int size,
+                     Origin from);
 
 // What the controller's own datagrams showed in an exchange that ended
 // without an answer.
@@ -212,8 +240,7 @@ struct SilenceSigns {
 
 // What an exchange that ended without an answer teaches. Only the
 // controller's own datagrams unteach a habit; a stranger never can.
-void learnFromSilence(PeerHabits &habits, const char *request, int requestSize,
-                      const SilenceSigns &signs);
+void learnFromSilence(PeerHabits &habits, const RequestView &request, const SilenceSigns &signs);
 
 } // namespace veskor
 

@@ -87,12 +87,12 @@ private:
     void dropPending(ExchangeIo &io);
     // The batch's i-th datagram, read after the send; toldApart: the send
     // was not preceded by dropPending.
-    void takeIn(ExchangeIo &io, const char *request, int size, int i, bool toldApart, Taken &taken);
+    void takeIn(ExchangeIo &io, const RequestView &request, int i, bool toldApart, Taken &taken);
     // A datagram that came before the send: it answers nothing now, and a
     // late write answer among it is not awaited any longer.
     void dropEarlier(const char *datagram, int size, Origin from, qint64 nowUs);
-    void judge(const char *request, int size, int got, Origin from, qint64 nowUs, Taken &taken);
-    void learn(const char *request, int size, const Taken &taken);
+    void judge(const RequestView &request, int got, Origin from, qint64 nowUs, Taken &taken);
+    void learn(const RequestView &request, const Taken &taken);
 
     PeerKey m_peer;
     qint64 m_sentAt = 0;    // when the last request left
