@@ -29,6 +29,13 @@
 using namespace veskor;
 
 namespace {
+RequestView viewOf(const QByteArray &request)
+{
+    return RequestView::of(request.constData(), request.size());
+}
+} // namespace
+
+namespace {
 
 QString describe(Verdict v) { return QString::fromLatin1(verdictName(v)); }
 
@@ -67,13 +74,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int unanswered = qMin(more & 0x0F, 12);
     for (int i = 0; i < unanswered; ++i) {
         const QByteArray r = buildReadRequest(in.take<quint16>(), 0x30008200u, 1);
-        sent.requestUnanswered(r.constData(), r.size(), 0);
+        sent.requestUnanswered(viewOf(r), 0);
     }
     const QByteArray lateHeader = in.bytes(11);
     if ((flags & 64) && lateHeader.size() == 11) {
         const QByteArray w = lateHeader + QByteArray(1, '\0');
         if (requestKind(w.constData(), w.size()) == RequestKind::Write)
-            sent.requestUnanswered(w.constData(), w.size(), 0);
+            sent.requestUnanswered(viewOf(w), 0);
     }
     sent.talkTo(localKey(1));
     const bool readSentEarlier = flags & 1;
@@ -95,10 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // What sending does to the knowledge, as the exchange does it.
     if (readSentEarlier && datagram.size() >= kSequenceOffset + kSequenceSize) {
         const QByteArray r = buildReadRequest(sequenceOf(datagram.constData()), 0x30008200u, 1);
-        sent.requestSent(r.constData(), r.size());
+        sent.requestSent(viewOf(r));
     }
-    sent.requestSent(request.constData(), request.size());
-    const Verdict v = judgeDatagram(request.constData(), request.size(), datagram.constData(),
+    sent.requestSent(viewOf(request));
+    const Verdict v = judgeDatagram(viewOf(request), datagram.constData(),
                                     datagram.size(), from, habits, sent);
 
     FUZZ_CHECK((v == Verdict::Empty) == datagram.isEmpty());
@@ -128,16 +135,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         // What an answer teaches never turns it away.
         PeerHabits learned = habits;
-        learnFromAnswer(learned, request.constData(), request.size(), datagram.constData(),
+        learnFromAnswer(learned, viewOf(request), datagram.constData(),
                         datagram.size(), from);
-        const Verdict again = judgeDatagram(request.constData(), request.size(), datagram.constData(),
+        const Verdict again = judgeDatagram(viewOf(request), datagram.constData(),
                                             datagram.size(), from, learned, sent);
         FUZZ_CHECK_SAY(again == Verdict::Answer, describe(again));
     }
 
     // A stranger's datagram teaches nothing.
     PeerHabits untaught = habits;
-    learnFromAnswer(untaught, request.constData(), request.size(), datagram.constData(), datagram.size(),
+    learnFromAnswer(untaught, viewOf(request), datagram.constData(), datagram.size(),
                     Origin::Stranger);
     FUZZ_CHECK(memcmp(&untaught, &habits, sizeof habits) == 0);
 
@@ -145,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // is judged by the rule for one that echoes nothing: any datagram with
     // bytes from its address answers; from anywhere else, none does.
     for (const Origin o : {Origin::Peer, Origin::PeerAddress, Origin::Stranger}) {
-        const Verdict fresh = judgeDatagram(request.constData(), request.size(), datagram.constData(),
+        const Verdict fresh = judgeDatagram(viewOf(request), datagram.constData(),
                                             datagram.size(), o, PeerHabits(), SentRecord());
         const Verdict expected = datagram.isEmpty() ? Verdict::Empty
             : isPeerAddress(o)                      ? Verdict::Answer

@@ -8,31 +8,31 @@ namespace veskor {
 
 namespace {
 
-bool echoesSequence(const char *request, const char *datagram, int size)
+bool echoesSequence(const RequestView &request, const char *datagram, int size)
 {
-    return size >= kSequenceOffset + 2 && sequenceOf(datagram) == sequenceOf(request);
+    return size >= kSequenceOffset + kSequenceSize && sequenceOf(datagram) == request.sequence;
 }
 
-bool echoesHeader(const char *request, const char *datagram, int size)
+bool echoesHeader(const RequestView &request, const char *datagram, int size)
 {
-    return size >= kWriteHeaderSize && memcmp(datagram, request, kWriteHeaderSize) == 0;
+    return size >= kWriteHeaderSize && memcmp(datagram, request.header(), kWriteHeaderSize) == 0;
 }
 
 // A cut answer cannot show an echo; it only must not contradict one. It is
 // then judged as the answer it is (too short, for a read).
-bool contradictsSequence(const char *request, const char *datagram, int size)
+bool contradictsSequence(const RequestView &request, const char *datagram, int size)
 {
-    return size >= kSequenceOffset + 2 && sequenceOf(datagram) != sequenceOf(request);
+    return size >= kSequenceOffset + kSequenceSize && sequenceOf(datagram) != request.sequence;
 }
 
-bool contradictsHeader(const char *request, const char *datagram, int size)
+bool contradictsHeader(const RequestView &request, const char *datagram, int size)
 {
-    return memcmp(datagram, request, size_t(qMin(size, kWriteHeaderSize))) != 0;
+    return memcmp(datagram, request.header(), size_t(qMin(size, kWriteHeaderSize))) != 0;
 }
 
-bool contradictsArea(const char *request, const char *datagram, int size)
+bool contradictsArea(const RequestView &request, const char *datagram, int size)
 {
-    return carriesAreaCode(datagram, size) && areaCodeOf(datagram) != areaCodeOf(request);
+    return carriesAreaCode(datagram, size) && areaCodeOf(datagram) != request.areaCode;
 }
 
 } // namespace
@@ -45,15 +45,12 @@ void RecentReads::sent(quint16 sequence)
         m_answered.reset(sequence);
         return;
     }
-    if (m_held == kKept) {
-        m_sent.reset(m_order[size_t(m_next)]);
-        m_answered.reset(m_order[size_t(m_next)]);
-    } else {
-        ++m_held;
+    if (m_order.isFull()) {
+        m_sent.reset(m_order.oldest());
+        m_answered.reset(m_order.oldest());
     }
-    m_order[size_t(m_next)] = sequence;
+    m_order.push(sequence);
     m_sent.set(sequence);
-    m_next = (m_next + 1) % kKept;
 }
 
 void RecentReads::answered(quint16 sequence)
@@ -72,10 +69,8 @@ void SentRecord::talkTo(const PeerKey &peer)
         bool known = false;
         for (const PeerKey &p : m_former)
             known |= p == m_current;
-        if (!known) {
-            m_former[size_t(m_nextFormer)] = m_current;
-            m_nextFormer = (m_nextFormer + 1) % kPeersKept;
-        }
+        if (!known)
+            m_former.push(m_current);
     }
     // The new peer is no former one while it is current.
     for (PeerKey &p : m_former) {
@@ -99,49 +94,48 @@ Origin SentRecord::originOf(const PeerKey &sender) const
     return sender.sameHost(m_current) ? Origin::PeerAddress : Origin::Stranger;
 }
 
-void SentRecord::requestSent(const char *request, int size)
+void SentRecord::requestSent(const RequestView &request)
 {
     // A read's sequence sent again (the counter wrapped) names this request
     // now. A write's header sent again does not: the controller's late
     // answer to the first write would be taken for the second's, and a lost
     // write reported done. It is kept as one the current peer may copy.
-    if (requestKind(request, size) == RequestKind::Write) {
-        SentWrite &w = m_recentWrites[size_t(m_nextRecentWrite)];
-        memcpy(w.header.data(), request, kHeaderSize);
+    if (request.isWrite()) {
+        SentWrite w;
+        memcpy(w.header.data(), request.header(), kWriteHeaderSize);
         w.peer = m_current;
-        m_nextRecentWrite = (m_nextRecentWrite + 1) % kKept;
+        m_recentWrites.push(w);
     }
-    if (requestKind(request, size) != RequestKind::Read)
+    if (!request.isRead())
         return;
     for (Read &r : m_reads) {
-        if (r.sequence == qint32(sequenceOf(request)))
+        if (r.sequence == qint32(request.sequence))
             r.sequence = -1;
     }
-    m_recent.sent(sequenceOf(request));
+    m_recent.sent(request.sequence);
 }
 
-void SentRecord::requestUnanswered(const char *request, int size, qint64 sentUs)
+void SentRecord::requestUnanswered(const RequestView &request, qint64 sentUs)
 {
-    switch (requestKind(request, size)) {
+    switch (request.kind) {
     case RequestKind::Read:
-        m_reads[size_t(m_nextRead)] = Read{sequenceOf(request), m_current};
-        m_nextRead = (m_nextRead + 1) % kKept;
+        m_reads.push(Read{request.sequence, m_current});
         break;
     case RequestKind::Write: {
         for (Write &w : m_writes) {
-            if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0) {
+            if (w.used && w.peer == m_current && memcmp(w.header.data(), request.header(), kWriteHeaderSize) == 0) {
                 w.sentUs = sentUs;   // awaited already: from now on for longer
                 w.cameUs = -1;
                 return;
             }
         }
-        Write &w = m_writes[size_t(m_nextWrite)];
+        Write w;
         w.used = true;
         w.sentUs = sentUs;
         w.cameUs = -1;
-        memcpy(w.header.data(), request, kHeaderSize);
+        memcpy(w.header.data(), request.header(), kWriteHeaderSize);
         w.peer = m_current;
-        m_nextWrite = (m_nextWrite + 1) % kKept;
+        m_writes.push(w);
         break;
     }
     case RequestKind::Other:
@@ -149,24 +143,24 @@ void SentRecord::requestUnanswered(const char *request, int size, qint64 sentUs)
     }
 }
 
-void SentRecord::requestAnswered(const char *request, int size)
+void SentRecord::requestAnswered(const RequestView &request)
 {
-    if (requestKind(request, size) == RequestKind::Read)
-        m_recent.answered(sequenceOf(request));
-    if (requestKind(request, size) != RequestKind::Write)
+    if (request.isRead())
+        m_recent.answered(request.sequence);
+    if (!request.isWrite())
         return;
     for (Write &w : m_writes) {
-        if (w.used && w.peer == m_current && memcmp(w.header.data(), request, kHeaderSize) == 0)
+        if (w.used && w.peer == m_current && memcmp(w.header.data(), request.header(), kWriteHeaderSize) == 0)
             w.used = false;
     }
 }
 
 void SentRecord::lateAnswerCame(const char *datagram, int size, qint64 nowUs)
 {
-    if (size < kHeaderSize)
+    if (size < kWriteHeaderSize)
         return;
     for (Write &w : m_writes) {
-        if (w.used && w.cameUs < 0 && memcmp(w.header.data(), datagram, kHeaderSize) == 0)
+        if (w.used && w.cameUs < 0 && memcmp(w.header.data(), datagram, kWriteHeaderSize) == 0)
             w.cameUs = nowUs;
     }
 }
@@ -192,7 +186,7 @@ bool SentRecord::isUnansweredRead(quint16 sequence, bool exceptCurrent, bool onl
 bool SentRecord::isUnansweredWrite(const char *header, bool onlyCurrent) const
 {
     for (const Write &w : m_writes) {
-        if (w.used && (!onlyCurrent || w.peer == m_current) && memcmp(w.header.data(), header, kHeaderSize) == 0)
+        if (w.used && (!onlyCurrent || w.peer == m_current) && memcmp(w.header.data(), header, kWriteHeaderSize) == 0)
             return true;
     }
     return false;
@@ -201,7 +195,7 @@ bool SentRecord::isUnansweredWrite(const char *header, bool onlyCurrent) const
 bool SentRecord::isRecentWrite(const char *header) const
 {
     for (const SentWrite &w : m_recentWrites) {
-        if (w.peer == m_current && w.header[0] != 0 && memcmp(w.header.data(), header, kHeaderSize) == 0)
+        if (w.peer == m_current && memcmp(w.header.data(), header, kWriteHeaderSize) == 0)
             return true;
     }
     return false;
@@ -231,8 +225,8 @@ const char *verdictName(Verdict v)
     return "?";
 }
 
-Verdict judgeDatagram(const char *request, int requestSize, const char *datagram, int size,
-                      Origin from, const PeerHabits &habits, const SentRecord &sent)
+Verdict judgeDatagram(const RequestView &request, const char *datagram, int size, Origin from,
+                      const PeerHabits &habits, const SentRecord &sent)
 {
     if (size <= 0)
         return Verdict::Empty;
@@ -249,7 +243,7 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
     // The copied header of a write that timed out.
     if (size >= kWriteHeaderSize && sent.isUnansweredWrite(datagram, from == Origin::Peer))
         return Verdict::Late;
-    switch (requestKind(request, requestSize)) {
+    switch (request.kind) {
     case RequestKind::Read:
         if (habits.copiesAreaCode && contradictsArea(request, datagram, size))
             return Verdict::OtherArea;
@@ -288,28 +282,28 @@ Verdict judgeDatagram(const char *request, int requestSize, const char *datagram
     return Verdict::Answer;
 }
 
-void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, const char *answer,
-                     int size, Origin from)
+void learnFromAnswer(PeerHabits &habits, const RequestView &request, const char *answer, int size,
+                     Origin from)
 {
     if (!isPeerAddress(from))
         return;
-    switch (requestKind(request, requestSize)) {
+    switch (request.kind) {
     case RequestKind::Read:
         habits.strayRuns = 0;
         // Sequence 0 teaches nothing: controllers that do not echo often
         // leave zeros there, and the counter passes 0 once per wrap.
-        if (sequenceOf(request) != 0 && echoesSequence(request, answer, size)) {
+        if (request.sequence != 0 && echoesSequence(request, answer, size)) {
             habits.echoesSequence = true;
             habits.sequenceNamesNothing = false;
-        } else if (sequenceOf(request) != 0 && isReadAnswer(answer, size) && sequenceOf(answer) != 0) {
+        } else if (request.sequence != 0 && isReadAnswer(answer, size) && sequenceOf(answer) != 0) {
             // Its own answer, with another number than the request's: the
             // field names no request (a count passing the sequence of one of
             // its unanswered reads would otherwise be passed over as late).
             habits.sequenceNamesNothing = true;
         }
-        if (carriesAreaCode(answer, size) && areaCodeOf(request) != 0) {
+        if (carriesAreaCode(answer, size) && request.areaCode != 0) {
             const quint32 area = areaCodeOf(answer);
-            if (area != areaCodeOf(request)) {
+            if (area != request.areaCode) {
                 habits.copiesAreaCode = false;
                 habits.areaCodeCopied = 0;
             } else {
@@ -329,10 +323,9 @@ void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, c
     }
 }
 
-void learnFromSilence(PeerHabits &habits, const char *request, int requestSize,
-                      const SilenceSigns &signs)
+void learnFromSilence(PeerHabits &habits, const RequestView &request, const SilenceSigns &signs)
 {
-    switch (requestKind(request, requestSize)) {
+    switch (request.kind) {
     case RequestKind::Read:
         // The controller no longer does what it did: forget the habit, so
         // that this costs one exchange, not every one.

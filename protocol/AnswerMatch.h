@@ -21,6 +21,7 @@
 #define VESKOR_ANSWERMATCH_H
 
 #include "protocol/Frames.h"
+#include "protocol/Ring.h"
 
 #include <QtGlobal>
 
@@ -58,6 +59,34 @@ inline bool isPeerAddress(Origin o) { return o == Origin::Peer || o == Origin::P
 enum class RequestKind { Read, Write, Other };
 RequestKind requestKind(const char *request, int size);
 
+// A request as the rules see it, classified once per exchange: its kind,
+// and for a read the sequence and area code it carries. A view: the bytes
+// stay the caller's, and must outlive it.
+struct RequestView {
+    RequestKind kind = RequestKind::Other;
+    const char *bytes = nullptr;   // the whole request; a write's header first
+    int size = 0;
+    quint16 sequence = 0;          // a read's; 0 for any other request
+    quint32 areaCode = 0;          // a read's; 0 for any other request
+
+    static RequestView of(const char *request, int size)
+    {
+        RequestView v;
+        v.kind = requestKind(request, size);
+        v.bytes = request;
+        v.size = size;
+        if (v.kind == RequestKind::Read) {
+            v.sequence = sequenceOf(request);
+            v.areaCode = areaCodeOf(request);
+        }
+        return v;
+    }
+    bool isRead() const { return kind == RequestKind::Read; }
+    bool isWrite() const { return kind == RequestKind::Write; }
+    // A write's header (kWriteHeaderSize bytes); meaningful for a write only.
+    const char *header() const { return bytes; }
+};
+
 // The sequences of the last kKept reads a socket sent, and which of them the
 // current peer answered. Each sequence is held once; looking one up costs
 // the same however many are kept.
@@ -74,9 +103,7 @@ public:
 private:
     std::bitset<65536> m_sent;
     std::bitset<65536> m_answered;
-    std::array<quint16, kKept> m_order{};   // oldest at m_next once full
-    int m_held = 0;
-    int m_next = 0;
+    Ring<quint16, kKept> m_order;
 };
 
 // Requests this socket sent that got no answer, whatever peer they went to,
@@ -85,7 +112,6 @@ class SentRecord
 {
 public:
     static constexpr int kKept = 16;
-    static constexpr int kHeaderSize = 11;
 
     // ConnectDrive named `peer`: from now on requests go there.
     void talkTo(const PeerKey &peer);
@@ -95,9 +121,9 @@ public:
     // What a request sent at sentUs leaves behind when it ends without an
     // answer, what sending it again takes back, and what an answer to a
     // write takes off.
-    void requestSent(const char *request, int size);
-    void requestUnanswered(const char *request, int size, qint64 sentUs);
-    void requestAnswered(const char *request, int size);
+    void requestSent(const RequestView &request);
+    void requestUnanswered(const RequestView &request, qint64 sentUs);
+    void requestAnswered(const RequestView &request);
     // A write's header names no single request: after one timed out, the
     // same write's answer and the first one's late answer look alike. The
     // first datagram with its header from a controller, late answer or not,
@@ -130,31 +156,27 @@ public:
 
 private:
     struct Read {
-        qint32 sequence = -1;   // -1: free slot
+        qint32 sequence = -1;   // -1: taken back (sent again)
         PeerKey peer;
     };
     struct Write {
         bool used = false;
         qint64 sentUs = 0;
         qint64 cameUs = -1;     // when its late answer came; -1: not yet
-        std::array<char, kHeaderSize> header{};
+        std::array<char, kWriteHeaderSize> header{};
         PeerKey peer;
     };
-    std::array<Read, kKept> m_reads{};
+    Ring<Read, kKept> m_reads;
     RecentReads m_recent;
-    std::array<Write, kKept> m_writes{};
+    Ring<Write, kKept> m_writes;
     struct SentWrite {
-        std::array<char, kHeaderSize> header{};   // all 0: free slot
+        std::array<char, kWriteHeaderSize> header{};
         PeerKey peer;
     };
-    std::array<SentWrite, kKept> m_recentWrites{};
-    int m_nextRecentWrite = 0;
-    int m_nextRead = 0;
-    int m_nextWrite = 0;
+    Ring<SentWrite, kKept> m_recentWrites;
     PeerKey m_current;
     static constexpr int kPeersKept = 8;
-    std::array<PeerKey, kPeersKept> m_former{};   // peers talked to before the current one
-    int m_nextFormer = 0;
+    Ring<PeerKey, kPeersKept> m_former;   // peers talked to before the current one
 };
 
 // What is known of the current controller, learned from its own answers.
@@ -199,12 +221,12 @@ constexpr int kVerdictCount = 6;
 const char *verdictName(Verdict v);
 
 // Verdict on one datagram that came while `request` waited for its answer.
-Verdict judgeDatagram(const char *request, int requestSize, const char *datagram, int size,
-                      Origin from, const PeerHabits &habits, const SentRecord &sent);
+Verdict judgeDatagram(const RequestView &request, const char *datagram, int size, Origin from,
+                      const PeerHabits &habits, const SentRecord &sent);
 
 // What the answer taken for `request` shows of the controller's habits.
-void learnFromAnswer(PeerHabits &habits, const char *request, int requestSize, const char *answer,
-                     int size, Origin from);
+void learnFromAnswer(PeerHabits &habits, const RequestView &request, const char *answer, int size,
+                     Origin from);
 
 // What the controller's own datagrams showed in an exchange that ended
 // without an answer.
@@ -218,8 +240,7 @@ struct SilenceSigns {
 
 // What an exchange that ended without an answer teaches. Only the
 // controller's own datagrams unteach a habit; a stranger never can.
-void learnFromSilence(PeerHabits &habits, const char *request, int requestSize,
-                      const SilenceSigns &signs);
+void learnFromSilence(PeerHabits &habits, const RequestView &request, const SilenceSigns &signs);
 
 } // namespace veskor
 

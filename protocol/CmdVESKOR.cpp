@@ -66,16 +66,17 @@ int CmdVESKOR::ConnectDrive(QString ip, int port)
 {
     if (!m_socket)
         m_socket = std::make_unique<UdpLink>();
-    m_peerPort = port;
-    if (!m_peerAddress.setAddress(ip)) {
-        m_peer = Endpoint();
+    m_peer.port = port;
+    if (!m_peer.address.setAddress(ip)) {
+        m_peer.endpoint = Endpoint();
         return -1;
     }
-    m_peer = Endpoint::of(m_peerAddress, quint16(m_peerPort));
-    m_exchange.talkTo(m_peer);
+    m_peer.endpoint = Endpoint::of(m_peer.address, quint16(m_peer.port));
+    m_exchange.talkTo(m_peer.endpoint);
     // A socket that can reach the peer is kept, and with it its local port.
-    if (!m_socket->canReach(m_peer) && !m_socket->open(m_peer, kLocalPort, blockingWaitMs())) {
-        m_peer = Endpoint();
+    const Endpoint &to = m_peer.endpoint;
+    if (!m_socket->canReach(to) && !m_socket->open(to, kLocalPort, blockingWaitMs())) {
+        m_peer.endpoint = Endpoint();
         return -1;
     }
     return 0;
@@ -107,7 +108,7 @@ int CmdVESKOR::DisConnectDrive()
 
 int CmdVESKOR::Connection_status()
 {
-    return m_socket && m_socket->isOpen() && m_peer.isValid() ? -1 : ProtoNoSocket;
+    return linkUp() ? -1 : ProtoNoSocket;
 }
 
 int CmdVESKOR::deletetcpSocket()
@@ -133,7 +134,7 @@ void CmdVESKOR::myreadyRead()
     if (!m_socket || !m_socket->isOpen())
         return;
     char datagram[kMaxDatagram];
-    while (m_socket->receive(datagram, kMaxDatagram, 0, m_peer).status == UdpLink::Status::Datagram) {
+    while (m_socket->receive(datagram, kMaxDatagram, 0, m_peer.endpoint).status == UdpLink::Status::Datagram) {
     }
 }
 
@@ -176,17 +177,17 @@ qint64 CmdVESKOR::answerTimeMs() const
 }
 
 // One request, one answer (the rules are in Exchange).
-CmdVESKOR::Reply CmdVESKOR::exchange(const char *request, int size)
+CmdVESKOR::Reply CmdVESKOR::exchange(const char *request, int size, bool up)
 {
     forgetAnswer();
-    if (Connection_status() == ProtoNoSocket)
+    if (!up)
         return {Outcome::NoSocket, kEmptyAnswer};
-    SocketIo io(*m_socket, m_peer);
+    SocketIo io(*m_socket, m_peer.endpoint);
     const Outcome outcome = m_exchange.run(io, request, size, m_answerWaitMs, blockingWaitMs() > 0);
     if (m_exchange.takeNoEchoNews()) {
         qWarning().noquote() << QStringLiteral("lib[VESKOR]%1:%2 answers carry no sequence: a duplicated "
                                                "or late answer cannot be told from the next one")
-                                    .arg(peerText(), QString::number(m_peerPort));
+                                    .arg(peerText(), QString::number(m_peer.port));
     }
     m_lastAnswer = &m_exchange.answer();
     return {outcome, m_exchange.answer()};
@@ -194,7 +195,7 @@ CmdVESKOR::Reply CmdVESKOR::exchange(const char *request, int size)
 
 int CmdVESKOR::SendData(QByteArray request, int size, QByteArray &response, int expect)
 {
-    const Reply reply = exchange(request.constData(), qBound(0, size, request.size()));
+    const Reply reply = exchange(request.constData(), qBound(0, size, request.size()), linkUp());
     if (reply.outcome != Outcome::Answer || expect <= 0)
         return -1;
     response.append(reply.answer);
@@ -203,7 +204,7 @@ int CmdVESKOR::SendData(QByteArray request, int size, QByteArray &response, int 
 
 QString CmdVESKOR::peerText() const
 {
-    return m_peerAddress.toString();
+    return m_peer.address.toString();
 }
 
 int CmdVESKOR::Readmemory(int areaCode, int address, int length, int deviceId, QByteArray *out,
@@ -214,13 +215,19 @@ int CmdVESKOR::Readmemory(int areaCode, int address, int length, int deviceId, Q
     writeReadRequest(m_readRequest.data(), quint16(m_sequence & 0xFFFF), quint32(areaCode),
                      quint32(deviceId));
     m_sequence = m_sequence < 65536 ? m_sequence + 1 : 1;
-    if (Connection_status() == ProtoNoSocket)
+    if (!linkUp())
         return ProtoNoSocket;
-    return Message_parsing(m_readRequest, out, address, deviceId, length, tagName);
+    return parseRead(m_readRequest, out, address, deviceId, length, tagName, true);
 }
 
 int CmdVESKOR::Message_parsing(const QByteArray &request, QByteArray *out, int offset, int deviceId,
                                int length, const QString &tagName)
+{
+    return parseRead(request, out, offset, deviceId, length, tagName, linkUp());
+}
+
+int CmdVESKOR::parseRead(const QByteArray &request, QByteArray *out, int offset, int deviceId, int length,
+                         const QString &tagName, bool up)
 {
     static const QString kRequest = QStringLiteral("lib[VESKOR]读命令 %1:%2 ID=%3 %4 len = %5 msg : %6");
     static const QString kAnswer = QStringLiteral("lib[VESKOR]读响应 %1:%2 ID=%3 %4 len = %5 msg : %6");
@@ -231,12 +238,12 @@ int CmdVESKOR::Message_parsing(const QByteArray &request, QByteArray *out, int o
     // The device id's text is made only for a line that is written.
     const auto id = [deviceId] { return QString::number(deviceId); };
     if (m_debug)
-        qDebug().noquote() << logLine(kRequest, peerText(), m_peerPort, id(), tagName, length, fullHex(request));
+        qDebug().noquote() << logLine(kRequest, peerText(), m_peer.port, id(), tagName, length, fullHex(request));
 
-    const Reply reply = exchange(request.constData(), request.size());
+    const Reply reply = exchange(request.constData(), request.size(), up);
     const QByteArray &answer = reply.answer;
     if (m_debug)
-        qDebug().noquote() << logLine(kAnswer, peerText(), m_peerPort, id(), tagName, length, fullHex(answer));
+        qDebug().noquote() << logLine(kAnswer, peerText(), m_peer.port, id(), tagName, length, fullHex(answer));
     const int verdict = reply.outcome == Outcome::Answer ? checkReadAnswer(request, answer, offset, length)
                                                          : int(ProtoNoAnswer);
     switch (verdict) {
@@ -252,13 +259,13 @@ int CmdVESKOR::Message_parsing(const QByteArray &request, QByteArray *out, int o
         }
         return ProtoOk;
     case ProtoNoAnswer:
-        qWarning().noquote() << logLine(kNoAnswer, peerText(), m_peerPort, id(), tagName, length, hexForWarning(answer));
+        qWarning().noquote() << logLine(kNoAnswer, peerText(), m_peer.port, id(), tagName, length, hexForWarning(answer));
         return ProtoNoAnswer;
     case ProtoTooShort:
-        qWarning().noquote() << logLine(kShort, peerText(), m_peerPort, id(), tagName, length, hexForWarning(answer));
+        qWarning().noquote() << logLine(kShort, peerText(), m_peer.port, id(), tagName, length, hexForWarning(answer));
         return ProtoTooShort;
     default:
-        qWarning().noquote() << logLine(kDevice, peerText(), m_peerPort, id(), tagName, length, hexForWarning(answer));
+        qWarning().noquote() << logLine(kDevice, peerText(), m_peer.port, id(), tagName, length, hexForWarning(answer));
         return ProtoDeviceError;
     }
 }
@@ -283,15 +290,15 @@ int CmdVESKOR::writeRequest(WriteKind kind, int areaCode, int address, int lengt
     static const QString kBoolCommand = QStringLiteral("写命令 %1:%2 Area=%3  len = %4 msg : %5");
     static const QString kBoolAnswer = QStringLiteral("响应 %1:%2 Area=%3  len = %4 msg : %5");
 
-    if (Connection_status() == ProtoNoSocket)
+    if (!linkUp())
         return ProtoNoSocket;
     const QByteArray request = buildWriteRequest(quint32(areaCode), address, length, data);
-    const Reply reply = exchange(request.constData(), request.size());
+    const Reply reply = exchange(request.constData(), request.size(), true);
     if (m_debug) {
         const bool isBool = kind == WriteKind::Bool;
-        qDebug().noquote() << logLine(isBool ? kBoolCommand : kMemCommand, peerText(), m_peerPort,
+        qDebug().noquote() << logLine(isBool ? kBoolCommand : kMemCommand, peerText(), m_peer.port,
                                       tagName, length, request);
-        qDebug().noquote() << logLine(isBool ? kBoolAnswer : kMemAnswer, peerText(), m_peerPort,
+        qDebug().noquote() << logLine(isBool ? kBoolAnswer : kMemAnswer, peerText(), m_peer.port,
                                       tagName, length, cutWriteAnswerForLog(reply.answer, length));
     }
     return protocolCode(reply.outcome);

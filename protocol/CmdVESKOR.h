@@ -107,17 +107,30 @@ private:
     enum class WriteKind { Memory, Bool };
     int writeRequest(WriteKind kind, int areaCode, int address, int length, const QByteArray &data,
                      const QString &tagName);
-    Reply exchange(const char *request, int size);
+    // Whether a request can go out: a socket, open, and a usable peer. Each
+    // call checks it once and hands the answer on.
+    bool linkUp() const { return m_socket && m_socket->isOpen() && m_peer.endpoint.isValid(); }
+    // One exchange, or none (NoSocket) when the link is not up.
+    Reply exchange(const char *request, int size, bool up);
+    // Message_parsing, with the link's state already known.
+    int parseRead(const QByteArray &request, QByteArray *out, int offset, int deviceId, int length,
+                  const QString &tagName, bool up);
     int blockingWaitMs() const;
     QString peerText() const;
 
-    QHostAddress m_peerAddress;
+    // The peer ConnectDrive named: its address and port as the log lines show
+    // them (kept when it proves unusable), and where requests go (invalid: no
+    // usable peer).
+    struct Peer {
+        QHostAddress address;
+        int port = 0;
+        veskor::Endpoint endpoint;
+    };
+    Peer m_peer;
     int m_sequence = 1;
     std::unique_ptr<veskor::UdpLink> m_socket;
-    int m_peerPort = 0;
     bool m_debug = false;
 
-    veskor::Endpoint m_peer;          // where requests go; invalid: no usable peer
     // What the socket sent and what the peer showed; the answer taken.
     veskor::Exchange m_exchange;
     int m_answerWaitMs = kAnswerWaitMs;

@@ -17,11 +17,6 @@ int msUntil(qint64 deadlineUs, qint64 nowUs)
     return left <= 0 ? 0 : int((left + 999) / 1000);
 }
 
-bool isRead(const char *request, int size)
-{
-    return requestKind(request, size) == RequestKind::Read;
-}
-
 } // namespace
 
 PeerKey keyOf(const Endpoint &endpoint)
@@ -50,11 +45,10 @@ void Exchange::talkTo(const Endpoint &peer)
         Known *slot = nullptr;
         for (Known &k : m_known)
             slot = k.peer == m_peer ? &k : slot;
-        if (!slot) {
-            slot = &m_known[size_t(m_nextKnown)];
-            m_nextKnown = (m_nextKnown + 1) % kKnownKept;
-        }
-        *slot = Known{m_peer, m_habits};
+        if (slot)
+            *slot = Known{m_peer, m_habits};
+        else
+            m_known.push(Known{m_peer, m_habits});
     }
     m_habits = PeerHabits();
     for (Known &k : m_known) {
@@ -102,6 +96,8 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
         m_answer.reserve(1024);   // marks the capacity as kept
     }
 
+    const RequestView view = RequestView::of(request, size);   // classified once
+
     // What is pending now answers nothing. Unless each datagram will tell
     // whether it came before the send, it is read and dropped first.
     const bool toldApart = io.tellsArrivals();
@@ -109,7 +105,7 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
         dropPending(io);
     if (io.send(request, size) != 0)
         return Outcome::SendFailed;
-    m_sent.requestSent(request, size);
+    m_sent.requestSent(view);
     const qint64 sentAt = io.readingUs();
     const qint64 deadline = sentAt + qint64(waitMs) * 1000;
     m_sentAt = sentAt;
@@ -129,7 +125,7 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
         }
         const int n = io.receiveMany(m_got.data(), m_slots.data(), kMaxDatagram, kBatch, wait);
         for (int i = 0; i < n; ++i)
-            takeIn(io, request, size, i, toldApart, taken);
+            takeIn(io, view, i, toldApart, taken);
         if (n == kBatch)
             continue;
         const UdpLink::Status ended = m_got[size_t(n)].status;
@@ -138,11 +134,11 @@ Exchange::Outcome Exchange::run(ExchangeIo &io, const char *request, int size, i
         if (taken.answered || ended == UdpLink::Status::Failed)
             break;
     }
-    learn(request, size, taken);
+    learn(view, taken);
     return taken.answered ? Outcome::Answer : Outcome::NoAnswer;
 }
 
-void Exchange::takeIn(ExchangeIo &io, const char *request, int size, int i, bool toldApart, Taken &taken)
+void Exchange::takeIn(ExchangeIo &io, const RequestView &request, int i, bool toldApart, Taken &taken)
 {
     const UdpLink::Received &got = m_got[size_t(i)];
     const Origin from = m_sent.originOf(keyOf(got.from));
@@ -154,7 +150,7 @@ void Exchange::takeIn(ExchangeIo &io, const char *request, int size, int i, bool
     if (i > 0)   // the datagram judged is the one in m_scratch
         memcpy(m_scratch.get(), m_slots[size_t(i)], size_t(got.size));
     m_sent.forgetOldWrites(now, m_writeWindowUs);
-    judge(request, size, got.size, from, now, taken);
+    judge(request, got.size, from, now, taken);
 }
 
 // What earlier exchanges left on the socket answers nothing now. A flood
@@ -183,11 +179,11 @@ void Exchange::dropEarlier(const char *datagram, int size, Origin from, qint64 n
         m_sent.lateAnswerCame(datagram, size, nowUs);
 }
 
-void Exchange::judge(const char *request, int size, int got, Origin from, qint64 nowUs, Taken &taken)
+void Exchange::judge(const RequestView &request, int got, Origin from, qint64 nowUs, Taken &taken)
 {
     const qint64 sinceSendUs = nowUs - m_sentAt;
     const char *datagram = m_scratch.get();
-    const Verdict verdict = judgeDatagram(request, size, datagram, got, from, m_habits, m_sent);
+    const Verdict verdict = judgeDatagram(request, datagram, got, from, m_habits, m_sent);
     if (verdict == Verdict::Answer) {
         m_answer.resize(got);
         memcpy(m_answer.data(), datagram, size_t(got));
@@ -203,8 +199,8 @@ void Exchange::judge(const char *request, int size, int got, Origin from, qint64
         m_sent.lateAnswerCame(datagram, got, nowUs);
         // Its own header, taken for an earlier write's late answer: it may
         // have been this write's answer, which then will not come again.
-        taken.ownHeaderCame |= got >= kWriteHeaderSize && requestKind(request, size) == RequestKind::Write
-            && memcmp(datagram, request, kWriteHeaderSize) == 0;
+        taken.ownHeaderCame |= got >= kWriteHeaderSize && request.isWrite()
+            && memcmp(datagram, request.header(), kWriteHeaderSize) == 0;
     }
     SilenceSigns &signs = taken.signs;
     signs.echoContradicted |= verdict == Verdict::NoEcho;
@@ -216,24 +212,24 @@ void Exchange::judge(const char *request, int size, int got, Origin from, qint64
         && m_habits.isPrompt(sinceSendUs);
 }
 
-void Exchange::learn(const char *request, int size, const Taken &taken)
+void Exchange::learn(const RequestView &request, const Taken &taken)
 {
     const bool wasNoEcho = m_habits.sequenceNamesNothing;
     if (taken.answered) {
-        learnFromAnswer(m_habits, request, size, m_answer.constData(), m_answer.size(), taken.from);
-        m_sent.requestAnswered(request, size);
-        if (isPeerAddress(taken.from) && isRead(request, size)) {
+        learnFromAnswer(m_habits, request, m_answer.constData(), m_answer.size(), taken.from);
+        m_sent.requestAnswered(request);
+        if (isPeerAddress(taken.from) && request.isRead()) {
             // The slowest recent answer: a slow one counts fully, and fades.
             m_habits.slowestAnswerUs = qMax(taken.sinceSendUs,
                                             m_habits.slowestAnswerUs - m_habits.slowestAnswerUs / 8);
-            if (sequenceOf(request) != 0 && isReadAnswer(m_answer.constData(), m_answer.size())
-                && sequenceOf(m_answer.constData()) != sequenceOf(request))
+            if (request.sequence != 0 && isReadAnswer(m_answer.constData(), m_answer.size())
+                && sequenceOf(m_answer.constData()) != request.sequence)
                 m_noEchoNews = true;
         }
     } else {
-        learnFromSilence(m_habits, request, size, taken.signs);
+        learnFromSilence(m_habits, request, taken.signs);
         if (!taken.ownHeaderCame)   // awaiting it would turn away every next one
-            m_sent.requestUnanswered(request, size, m_sentAt);
+            m_sent.requestUnanswered(request, m_sentAt);
         m_noEchoNews |= !wasNoEcho && m_habits.sequenceNamesNothing;
     }
     if (!m_noEchoNews)
@@ -242,8 +238,7 @@ void Exchange::learn(const char *request, int size, const Taken &taken)
         m_noEchoNews = false;
         return;
     }
-    m_told[size_t(m_nextTold)] = m_peer;
-    m_nextTold = (m_nextTold + 1) % kToldKept;
+    m_told.push(m_peer);
 }
 
 bool Exchange::noEchoTold() const

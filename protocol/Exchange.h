@@ -13,6 +13,7 @@
 #define VESKOR_EXCHANGE_H
 
 #include "protocol/AnswerMatch.h"
+#include "protocol/Ring.h"
 #include "protocol/UdpLink.h"
 
 #include <QByteArray>
@@ -86,12 +87,12 @@ private:
     void dropPending(ExchangeIo &io);
     // The batch's i-th datagram, read after the send; toldApart: the send
     // was not preceded by dropPending.
-    void takeIn(ExchangeIo &io, const char *request, int size, int i, bool toldApart, Taken &taken);
+    void takeIn(ExchangeIo &io, const RequestView &request, int i, bool toldApart, Taken &taken);
     // A datagram that came before the send: it answers nothing now, and a
     // late write answer among it is not awaited any longer.
     void dropEarlier(const char *datagram, int size, Origin from, qint64 nowUs);
-    void judge(const char *request, int size, int got, Origin from, qint64 nowUs, Taken &taken);
-    void learn(const char *request, int size, const Taken &taken);
+    void judge(const RequestView &request, int got, Origin from, qint64 nowUs, Taken &taken);
+    void learn(const RequestView &request, const Taken &taken);
 
     PeerKey m_peer;
     qint64 m_sentAt = 0;    // when the last request left
@@ -106,8 +107,7 @@ private:
         PeerHabits habits;
     };
     static constexpr int kKnownKept = 8;
-    std::array<Known, kKnownKept> m_known{};
-    int m_nextKnown = 0;
+    Ring<Known, kKnownKept> m_known;
     SentRecord m_sent;
     std::array<quint64, kVerdictCount> m_passedOver{};
     bool m_noEchoNews = false;
@@ -115,8 +115,7 @@ private:
     // host switches between them.
     bool noEchoTold() const;
     static constexpr int kToldKept = 16;
-    std::array<PeerKey, kToldKept> m_told{};
-    int m_nextTold = 0;
+    Ring<PeerKey, kToldKept> m_told;
 
     // Kept from one exchange to the next, so that an exchange allocates
     // nothing: the datagram being read (the first of a batch), the rest of a

@@ -8,7 +8,7 @@ namespace veskor {
 void writeReadRequest(char *out, quint16 sequence, quint32 areaCode, quint32 deviceId)
 {
     const char bytes[kReadRequestSize] = {
-        'M', 'R', 0x0E, 0x00,
+        kReadMagic, kReadKind, 0x0E, 0x00,
         char(sequence & 0xFF), char(sequence >> 8),
         0x1E, 0x00,
         char(areaCode >> 24), char(areaCode >> 16), char(areaCode >> 8), char(areaCode),
@@ -35,15 +35,16 @@ int checkReadAnswer(const QByteArray &request, const QByteArray &answer, int off
         return ProtoTooShort;
     // Bytes 0 and 12 to 14 are examined; an answer without them is too short,
     // and so is a wanted range that starts before the answer.
-    if (answer.size() < 15 || (length > 0 && start < 0) || end > answer.size())
+    constexpr int kChecked = kDeviceIdOffset + kDeviceIdChecked;
+    if (answer.size() < kChecked || (length > 0 && start < 0) || end > answer.size())
         return ProtoTooShort;
-    if (request.size() < 15)
+    if (request.size() < kChecked)
         return ProtoDeviceError;
-    for (int i = 12; i <= 14; ++i) {
+    for (int i = kDeviceIdOffset; i < kChecked; ++i) {
         if (answer.at(i) != request.at(i))
             return ProtoDeviceError;
     }
-    if (answer.at(0) != 'M')
+    if (answer.at(0) != kReadMagic)
         return ProtoDeviceError;
     return ProtoOk;
 }
@@ -62,10 +63,7 @@ QByteArray buildWriteRequest(quint32 areaCode, int address, int length, const QB
     char *p = out.data();
     const quint32 a = quint32(address);
     const quint32 l = quint32(length);
-    p[0] = 0x02;
-    p[1] = 0x01;
-    p[2] = 0x01;
-    p[3] = 0x00;
+    memcpy(p, kWriteMagic, sizeof kWriteMagic);
     p[4] = char(areaCode & 0xFF);
     p[5] = char(a >> 16);
     p[6] = char(a);

@@ -61,13 +61,13 @@ inline quint32 deviceIdOf(const char *frame)
 // A read answer as far as its magic and sequence go (the rest may be cut).
 inline bool isReadAnswer(const char *datagram, int size)
 {
-    return size >= kSequenceOffset + 2 && datagram[0] == kReadMagic;
+    return size >= kSequenceOffset + kSequenceSize && datagram[0] == kReadMagic;
 }
 
 // A read answer long enough to carry the area code.
 inline bool carriesAreaCode(const char *datagram, int size)
 {
-    return size >= kAreaCodeOffset + 4 && datagram[0] == kReadMagic;
+    return size >= kAreaCodeOffset + kAreaCodeSize && datagram[0] == kReadMagic;
 }
 
 inline bool isReadRequest(const char *request, int size)

@@ -7,6 +7,13 @@
 using namespace veskor;
 
 namespace {
+RequestView viewOf(const QByteArray &request)
+{
+    return RequestView::of(request.constData(), request.size());
+}
+} // namespace
+
+namespace {
 
 const QByteArray kRead = buildReadRequest(5, 0x30008200u, 1);    // sequence 5
 const QByteArray kWrite = buildWriteRequest(0x30008200u, 12, 2, QByteArray("\x01\x02", 2));
@@ -62,17 +69,17 @@ Known knownOf(const QString &text)
         else if (part == QLatin1String("c"))
             k.habits.copiesAreaCode = true;
         else if (part == QLatin1String("W"))
-            k.sent.requestSent(kOtherWrite.constData(), kOtherWrite.size());
+            k.sent.requestSent(viewOf(kOtherWrite));
         else if (part == QLatin1String("w"))
-            k.sent.requestUnanswered(kWrite.constData(), kWrite.size(), 0);
+            k.sent.requestUnanswered(viewOf(kWrite), 0);
         else if (part.startsWith(QLatin1Char('r')) || part.startsWith(QLatin1Char('a'))) {
             const QByteArray r = buildReadRequest(quint16(part.mid(1).toUInt()), 0x30008200u, 1);
-            k.sent.requestSent(r.constData(), r.size());
+            k.sent.requestSent(viewOf(r));
             if (part.startsWith(QLatin1Char('a')))
-                k.sent.requestAnswered(r.constData(), r.size());
+                k.sent.requestAnswered(viewOf(r));
         } else {
             const QByteArray r = buildReadRequest(quint16(part.toUInt()), 0x30008200u, 1);
-            k.sent.requestUnanswered(r.constData(), r.size(), 0);
+            k.sent.requestUnanswered(viewOf(r), 0);
         }
         if (former)
             k.sent.talkTo(kPeer);
@@ -181,8 +188,8 @@ void TestAnswerMatch::judge()
     QFETCH(int, verdict);
 
     Known k = knownOf(known);
-    k.sent.requestSent(request.constData(), request.size());   // as the exchange does
-    const Verdict got = judgeDatagram(request.constData(), request.size(), datagram.constData(),
+    k.sent.requestSent(viewOf(request));   // as the exchange does
+    const Verdict got = judgeDatagram(viewOf(request), datagram.constData(),
                                       datagram.size(), Origin(from), k.habits, k.sent);
     QCOMPARE(QString::fromLatin1(verdictName(got)), QString::fromLatin1(verdictName(Verdict(verdict))));
 }
@@ -215,7 +222,7 @@ void TestAnswerMatch::learning()
     QFETCH(QString, learned);
 
     PeerHabits h;
-    learnFromAnswer(h, request.constData(), request.size(), answer.constData(), answer.size(), Origin(from));
+    learnFromAnswer(h, viewOf(request), answer.constData(), answer.size(), Origin(from));
     QStringList got;
     if (h.echoesSequence)
         got << QStringLiteral("s");
@@ -233,12 +240,12 @@ void TestAnswerMatch::habitsOverExchanges()
     const auto answered = [&h](quint16 seq, quint32 area, quint16 answerSeq) {
         const QByteArray r = buildReadRequest(seq, area, 1);
         const QByteArray a = buildReadRequest(answerSeq, area, 1);
-        learnFromAnswer(h, r.constData(), r.size(), a.constData(), a.size(), Origin::Peer);
+        learnFromAnswer(h, viewOf(r), a.constData(), a.size(), Origin::Peer);
     };
     const auto silent = [&h](bool stray) {
         SilenceSigns signs;
         signs.strayPrompt = stray;
-        learnFromSilence(h, kRead.constData(), kRead.size(), signs);
+        learnFromSilence(h, viewOf(kRead), signs);
     };
     answered(1, 0x30008200u, 1);
     QVERIFY(h.echoesSequence);
@@ -265,7 +272,7 @@ void TestAnswerMatch::unansweredBelongsToTheSocket()
     sent.talkTo(kFormer);
     for (quint16 s = 1; s <= SentRecord::kKept + 1; ++s) {
         const QByteArray r = buildReadRequest(s, 0x30008200u, 1);
-        sent.requestUnanswered(r.constData(), r.size(), 0);
+        sent.requestUnanswered(viewOf(r), 0);
     }
     QVERIFY(!sent.isUnansweredRead(1));
     for (quint16 s = 2; s <= SentRecord::kKept + 1; ++s)
@@ -274,24 +281,24 @@ void TestAnswerMatch::unansweredBelongsToTheSocket()
     QVERIFY(sent.isUnansweredRead(9));
     QVERIFY(sent.isUnansweredRead(9, true));   // they were not sent to this one
     const QByteArray again = buildReadRequest(4, 0x30008200u, 1);
-    sent.requestSent(again.constData(), again.size());   // sent again after a wrap of the counter
+    sent.requestSent(viewOf(again));   // sent again after a wrap of the counter
     QVERIFY(!sent.isUnansweredRead(4));
 
     // A write's header is awaited until acknowledged, for its window, or
     // until copies of its late answer can no longer come.
-    sent.requestUnanswered(kWrite.constData(), kWrite.size(), 1000);
+    sent.requestUnanswered(viewOf(kWrite), 1000);
     sent.forgetOldWrites(11000, 10000);
     QVERIFY(sent.isUnansweredWrite(kWrite.constData()));
     sent.forgetOldWrites(11001, 10000);
     QVERIFY(!sent.isUnansweredWrite(kWrite.constData()));
-    sent.requestUnanswered(kWrite.constData(), kWrite.size(), 1000);
+    sent.requestUnanswered(viewOf(kWrite), 1000);
     sent.lateAnswerCame(kWrite.constData(), kWrite.size(), 2000);
     sent.forgetOldWrites(2000 + SentRecord::kCopiesWindowUs, 1000000);
     QVERIFY(sent.isUnansweredWrite(kWrite.constData()));
     sent.forgetOldWrites(2001 + SentRecord::kCopiesWindowUs, 1000000);
     QVERIFY(!sent.isUnansweredWrite(kWrite.constData()));
-    sent.requestUnanswered(kWrite.constData(), kWrite.size(), 2000);
-    sent.requestAnswered(kWrite.constData(), kWrite.size());
+    sent.requestUnanswered(viewOf(kWrite), 2000);
+    sent.requestAnswered(viewOf(kWrite));
     QVERIFY(!sent.isUnansweredWrite(kWrite.constData()));
 
     QCOMPARE(int(sent.originOf(kFormer)), int(Origin::FormerPeer));
