@@ -4,6 +4,8 @@
 # written again with package paths, its doc folder made a link to the main
 # package's (as Debian's own dbgsym packages have it, which depend on that
 # package), and packed again. Runs with CPACK_PACKAGE_FILES set by CPack.
+include("${CMAKE_CURRENT_LIST_DIR}/repack.cmake")
+
 foreach(_file IN LISTS CPACK_PACKAGE_FILES)
   if(NOT _file MATCHES "\\.ddeb$")
     continue()
@@ -12,11 +14,7 @@ foreach(_file IN LISTS CPACK_PACKAGE_FILES)
   string(REGEX REPLACE "_.*$" "" _package "${_name}")            # liblibveskor1-dbgsym
   string(REGEX REPLACE "-dbgsym$" "" _main "${_package}")        # liblibveskor1
   set(_dir "${_file}.d")
-  file(REMOVE_RECURSE "${_dir}")
-  execute_process(COMMAND dpkg-deb -R "${_file}" "${_dir}" RESULT_VARIABLE _rc)
-  if(NOT _rc EQUAL 0)
-    message(FATAL_ERROR "dpkg-deb -R ${_file} failed")
-  endif()
+  veskor_deb_unpack("${_file}" "${_dir}")
   file(MAKE_DIRECTORY "${_dir}/usr/share/doc")
   file(CREATE_LINK "${_main}" "${_dir}/usr/share/doc/${_package}" SYMBOLIC)
   file(GLOB_RECURSE _payload RELATIVE "${_dir}" "${_dir}/usr/*")
@@ -29,10 +27,5 @@ foreach(_file IN LISTS CPACK_PACKAGE_FILES)
     endif()
   endforeach()
   file(WRITE "${_dir}/DEBIAN/md5sums" "${_sums}")
-  execute_process(COMMAND dpkg-deb --root-owner-group -b "${_dir}" "${_file}"
-    RESULT_VARIABLE _rc OUTPUT_QUIET)
-  if(NOT _rc EQUAL 0)
-    message(FATAL_ERROR "dpkg-deb -b ${_dir} failed")
-  endif()
-  file(REMOVE_RECURSE "${_dir}")
+  veskor_deb_pack("${_dir}" "${_file}")
 endforeach()
