@@ -3,6 +3,14 @@
 //   wire/raw_read     POSIX sendto of a 16-byte request, blocking recvfrom of
 //                     the 216-byte answer: the floor for a read
 //   wire/raw_write    the same for a 15-byte write request and its 11-byte ack
+//   wire/raw_read_rules  the raw read with the system calls the driver's
+//                     matching rules need and the raw floor does without:
+//                     receive stamps on the socket (SO_TIMESTAMPING), the
+//                     clocks read before the send and after the receive, and
+//                     one recvmmsg that also looks for datagrams pending
+//                     behind the first. ReadVariable's x_rules is its time
+//                     over this row's median: what the driver adds above the
+//                     kernel's share of the rules
 //   wire/libmodbus_read  the peer baseline: libmodbus reads 100 holding
 //                     registers (200 bytes) over TCP from a libmodbus server
 //                     thread on 127.0.0.1 (modbuspeer.h)
@@ -13,9 +21,11 @@
 //   wire/scale_raw     64 raw sockets on 8 threads, 8 each, each thread
 //                     reading from its own responder in turn: the floor for
 //                     many drivers at once
+//   wire/scale_raw_rules  the same with raw_read_rules' calls
 //   wire/scale_ReadVariable  the same with 64 driver objects (8 per thread)
 //                     and ReadVariable; reads_vs_raw is its aggregate reads
-//                     per second over the raw sockets' (median) in the same run
+//                     per second over the raw sockets' (median) in the same run,
+//                     reads_vs_rules over scale_raw_rules'.
 // In the scale runs every answer is checked: the raw one byte for byte, the
 // driver's 100 values against those the responder sends.
 // Times are wall-clock per round trip. The counters x_raw_read and
@@ -38,6 +48,7 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -155,6 +166,89 @@ void BM_RawWrite(benchmark::State &state)
     rawRoundTrip(state, req, sizeof req, vbench::kWriteAckBytes, "raw_write");
 }
 
+// The raw read with the kernel's share of the driver's rules (see the head
+// of this file). Answers are not judged: only the calls are made.
+class RulesClient
+{
+public:
+    explicit RulesClient(std::uint16_t port = g_responder.port())
+    {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const int stamps = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMPING, &stamps, sizeof stamps);
+        const int on = 1;
+        ::setsockopt(m_fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+        timeval tv{2, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        m_to.sin_family = AF_INET;
+        m_to.sin_port = htons(port);
+        m_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    ~RulesClient() { ::close(m_fd); }
+    RulesClient(const RulesClient &) = delete;
+    RulesClient &operator=(const RulesClient &) = delete;
+
+    const unsigned char *answer() const { return m_in[0]; }
+
+    bool exchange(const unsigned char *req, size_t len, size_t expect)
+    {
+        readClocks();
+        if (::sendto(m_fd, req, len, 0, reinterpret_cast<const sockaddr *>(&m_to), sizeof m_to)
+            != ssize_t(len))
+            return false;
+        mmsghdr msgs[kBatch];
+        iovec iov[kBatch];
+        sockaddr_storage from[kBatch];
+        for (int i = 0; i < kBatch; ++i) {
+            iov[i] = {m_in[i], sizeof m_in[i]};
+            msghdr &m = msgs[i].msg_hdr;
+            m = msghdr();
+            m.msg_name = &from[i];
+            m.msg_namelen = sizeof from[i];
+            m.msg_iov = &iov[i];
+            m.msg_iovlen = 1;
+            m.msg_control = m_control[i];
+            m.msg_controllen = sizeof m_control[i];
+        }
+        const int n = ::recvmmsg(m_fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
+        readClocks();
+        return n >= 1 && msgs[0].msg_len == expect;
+    }
+
+private:
+    static constexpr int kBatch = 8;
+    // Monotonic, wall, monotonic: the wall clock's offset, bounded.
+    static void readClocks()
+    {
+        timespec t[3];
+        clock_gettime(CLOCK_MONOTONIC, &t[0]);
+        clock_gettime(CLOCK_REALTIME, &t[1]);
+        clock_gettime(CLOCK_MONOTONIC, &t[2]);
+        benchmark::DoNotOptimize(t);
+    }
+    int m_fd = -1;
+    sockaddr_in m_to{};
+    unsigned char m_in[kBatch][65536];
+    alignas(cmsghdr) char m_control[kBatch][128];
+};
+
+void BM_RawReadRules(benchmark::State &state)
+{
+    static const unsigned char req[vbench::kReadRequestBytes] = {
+        'M', 'R', 0x0E, 0x00, 0x01, 0x00, 0x1E, 0x00, 0x30, 0x00, 0x82, 0x00, 0x01, 0x00, 0x00, 0x00};
+    auto client = std::make_unique<RulesClient>();
+    vbench::Stopwatch w(vbench::Clock::Wall);
+    for (auto _ : state) {
+        if (!client->exchange(req, sizeof req, vbench::kReadAnswerBytes)) {
+            state.SkipWithError("raw exchange with the rules' calls failed");
+            return;
+        }
+    }
+    w.stop(state);
+    g_base.record("raw_read_rules", w);
+    g_base.ratio(state, "x_raw_read", "raw_read", w);
+}
+
 void BM_LibmodbusRead(benchmark::State &state)
 {
     modbus_t *ctx = modbus_new_tcp("127.0.0.1", int(g_modbus.port()));
@@ -194,6 +288,7 @@ void BM_ReadVariable(benchmark::State &state)
     }
     w.stop(state);
     setRatios(state, w);
+    g_base.ratio(state, "x_rules", "raw_read_rules", w);
 }
 
 void BM_WriteVariable(benchmark::State &state)
@@ -225,6 +320,7 @@ constexpr int kScalePerThread = 8;   // sockets or driver objects per thread
 struct Scale {
     std::vector<std::unique_ptr<vbench::Responder>> responders;
     std::vector<std::unique_ptr<RawClient>> raw;
+    std::vector<std::unique_ptr<RulesClient>> rules;
     std::vector<CDriveBaseClass *> drivers;
     std::vector<unsigned char> payload;   // what every read answer carries
     QList<short> values;                  // the same as the driver decodes it
@@ -244,6 +340,7 @@ bool setUpScale(GetSharedLibraryFn get)
         const std::uint16_t port = g_scale.responders.back()->port();
         for (int k = 0; k < kScalePerThread; ++k) {
             g_scale.raw.push_back(std::make_unique<RawClient>(port));
+            g_scale.rules.push_back(std::make_unique<RulesClient>(port));
             CDriveBaseClass *d = get();
             d->SetConnectPar(QStringLiteral("1"));
             if (d->ConnectDrive(QStringLiteral("127.0.0.1:%1").arg(port)) != 0)
@@ -291,6 +388,13 @@ void scaleRun(benchmark::State &state, const char *name, ReadOne readOne)
     const double base = g_base.median("scale_raw");
     if (base > 0)
         state.counters["reads_vs_raw"] = base / all.perOpNs();
+    if (std::strcmp(name, "scale_raw_rules") == 0) {
+        g_base.record(name, all);
+        return;
+    }
+    const double rules = g_base.median("scale_raw_rules");
+    if (rules > 0)
+        state.counters["reads_vs_rules"] = rules / all.perOpNs();
 }
 
 void BM_ScaleRaw(benchmark::State &state)
@@ -299,6 +403,18 @@ void BM_ScaleRaw(benchmark::State &state)
         'M', 'R', 0x0E, 0x00, 0x01, 0x00, 0x1E, 0x00, 0x30, 0x00, 0x82, 0x00, 0x01, 0x00, 0x00, 0x00};
     scaleRun(state, "scale_raw", [](int i) {
         RawClient &c = *g_scale.raw[size_t(i)];
+        return c.exchange(req, sizeof req, vbench::kReadAnswerBytes)
+            && std::memcmp(c.answer() + vbench::kReadRequestBytes, g_scale.payload.data(),
+                           g_scale.payload.size()) == 0;
+    });
+}
+
+void BM_ScaleRawRules(benchmark::State &state)
+{
+    static const unsigned char req[vbench::kReadRequestBytes] = {
+        'M', 'R', 0x0E, 0x00, 0x01, 0x00, 0x1E, 0x00, 0x30, 0x00, 0x82, 0x00, 0x01, 0x00, 0x00, 0x00};
+    scaleRun(state, "scale_raw_rules", [](int i) {
+        RulesClient &c = *g_scale.rules[size_t(i)];
         return c.exchange(req, sizeof req, vbench::kReadAnswerBytes)
             && std::memcmp(c.answer() + vbench::kReadRequestBytes, g_scale.payload.data(),
                            g_scale.payload.size()) == 0;
@@ -451,6 +567,7 @@ int main(int argc, char **argv)
         // Registration order is run order: the raw floors come first.
         benchmark::RegisterBenchmark("wire/raw_read", BM_RawRead)->UseRealTime();
         benchmark::RegisterBenchmark("wire/raw_write", BM_RawWrite)->UseRealTime();
+        benchmark::RegisterBenchmark("wire/raw_read_rules", BM_RawReadRules)->UseRealTime();
         benchmark::RegisterBenchmark("wire/libmodbus_read", BM_LibmodbusRead)->UseRealTime();
         benchmark::RegisterBenchmark("wire/ReadVariable", BM_ReadVariable)->UseRealTime();
         benchmark::RegisterBenchmark("wire/WriteVariable", BM_WriteVariable)->UseRealTime();
@@ -459,6 +576,8 @@ int main(int argc, char **argv)
             return 2;
         }
         benchmark::RegisterBenchmark("wire/scale_raw", BM_ScaleRaw)->Threads(kScaleThreads)->UseRealTime();
+        benchmark::RegisterBenchmark("wire/scale_raw_rules", BM_ScaleRawRules)
+            ->Threads(kScaleThreads)->UseRealTime();
         benchmark::RegisterBenchmark("wire/scale_ReadVariable", BM_ScaleReadVariable)
             ->Threads(kScaleThreads)->UseRealTime();
         int bn = n;
