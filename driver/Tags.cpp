@@ -1,5 +1,7 @@
 #include "driver/Tags.h"
 
+#include <algorithm>
+
 namespace veskor {
 
 namespace {
@@ -110,15 +112,19 @@ TagRef parseTag(const QString &tag)
 {
     TagRef ref;
     ref.area = tagArea(tag);
-    const QStringRef text = addressText(tag);
-    if (text.isEmpty())
-        return ref;
+    // The address text, as addressText() takes it, read in place: a read
+    // parses its tag every time.
+    const ushort *p = reinterpret_cast<const ushort *>(tag.constData());
+    const ushort *const end = p + tag.size();
+    p = std::find(p, end, ushort('x'));
+    if (p == end || ++p == end || *p == 'x')
+        return ref;   // no lower-case "x", or nothing after it
     // Leading zeros are allowed; the value stops growing once past 2^31.
     qint64 value = 0;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+    for (; p != end && *p != 'x'; ++p) {
+        if (*p < '0' || *p > '9')
             return ref;
-        value = qMin<qint64>(value * 10 + (c.unicode() - '0'), 2147483648LL);
+        value = qMin<qint64>(value * 10 + (*p - '0'), 2147483648LL);
     }
     if (value < 2147483648LL)
         ref.address = int(value);

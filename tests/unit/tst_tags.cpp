@@ -77,6 +77,15 @@ void TestTags::parseTagAddress_data()
     QTest::newRow("not decimal") << "ID1x1A" << -1;
     QTest::newRow("no digits") << "ID1x" << -1;
     QTest::newRow("no lower-case x") << "ID1X4294967296" << -1;
+    QTest::newRow("zero") << "ID4x0" << 0;
+    QTest::newRow("leading zeros") << "ID4x007" << 7;
+    QTest::newRow("2^31-1") << "ID4x2147483647" << 2147483647;
+    QTest::newRow("2^31") << "ID4x2147483648" << -1;
+    QTest::newRow("to the second x") << "ID4x12x34" << 12;
+    QTest::newRow("nothing between two x") << "ID4xx5" << -1;
+    QTest::newRow("x last") << "ID4x12x" << 12;
+    QTest::newRow("sign") << "ID4x+5" << -1;
+    QTest::newRow("other digit") << QString::fromUtf8("ID4x\u0661") << -1;
 }
 
 void TestTags::parseTagAddress()
