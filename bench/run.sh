@@ -93,6 +93,16 @@ check "WriteVariable / raw write" "$(counter wire/WriteVariable/real_time x_raw_
 check "WriteVariable / raw read" "$(counter wire/WriteVariable/real_time x_raw_read "$wire")" 1.3
 check_min "64 drivers / 64 raw sockets, 8 threads (reads)" \
   "$(counter wire/scale_ReadVariable/real_time/threads:8 reads_vs_raw "$wire")" 0.90
+info() {   # name value: no target, shown for the split of the gap
+  if [ -z "$2" ]; then printf '%-44s %10s\n' "$1" "not run"; return; fi
+  printf '%-44s %10.3f\n' "$1" "$2"
+}
+info "raw read with the rules' calls / raw read" "$(counter wire/raw_read_rules/real_time x_raw_read "$wire")"
+info "ReadVariable / raw read with the rules' calls" "$(counter wire/ReadVariable/real_time x_rules "$wire")"
+info "64 sockets, rules' calls / 64 raw (reads)" \
+  "$(counter wire/scale_raw_rules/real_time/threads:8 reads_vs_raw "$wire")"
+info "64 drivers / 64 sockets, rules' calls" \
+  "$(counter wire/scale_ReadVariable/real_time/threads:8 reads_vs_rules "$wire")"
 check "ReadVariable / libmodbus TCP read" "$(counter wire/ReadVariable/real_time x_modbus "$wire")" 1.0
 worst=$(awk '$1 ~ /^(de|en)code\/.*\/(codec|member)_median$/ {
            for (i = 1; i <= NF; ++i) if (index($i, "x_vector=") == 1) { split($i, kv, "=");
