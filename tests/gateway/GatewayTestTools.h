@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QString>
 #include <QTcpServer>
@@ -36,17 +37,22 @@ public:
     // `also`), waiting up to ms; -1 when none came.
     int waitFor(const QByteArray &text, int ms, int from = 0, const QByteArray &also = QByteArray())
     {
-        QElapsedTimer t;
-        t.start();
-        pump(0);
-        for (int i = from;;) {
-            for (; i < m_lines.size(); ++i)
-                if (m_lines.at(i).contains(text) && m_lines.at(i).contains(also))
-                    return i;
-            if (t.elapsed() >= ms)
-                return -1;
-            pump(20);
-        }
+        return waitUntil([&](const QByteArray &l) { return l.contains(text) && l.contains(also); }, ms, from);
+    }
+    // The same for the first line that `re` matches.
+    int waitFor(const QRegularExpression &re, int ms, int from = 0)
+    {
+        return waitUntil([&](const QByteArray &l) { return matches(re, l); }, ms, from);
+    }
+    // How many of the lines from `from` on, as they are now, contain `text`
+    // (or match `re`).
+    int count(const QByteArray &text, int from = 0)
+    {
+        return countIf([&](const QByteArray &l) { return l.contains(text); }, from);
+    }
+    int count(const QRegularExpression &re, int from = 0)
+    {
+        return countIf([&](const QByteArray &l) { return matches(re, l); }, from);
     }
     // The lines from `from` on that start with `prefix`, after reading
     // for ms.
@@ -64,9 +70,38 @@ public:
         return found;
     }
     int size() { pump(0); return m_lines.size(); }
+    const QByteArrayList &lines() { pump(0); return m_lines; }
     QByteArray joined(int from) { pump(0); return m_lines.mid(from).join('\n'); }
 
 private:
+    static bool matches(const QRegularExpression &re, const QByteArray &line)
+    {
+        return re.match(QString::fromUtf8(line)).hasMatch();
+    }
+    template<typename Pred>
+    int waitUntil(Pred found, int ms, int from)
+    {
+        QElapsedTimer t;
+        t.start();
+        pump(0);
+        for (int i = from;;) {
+            for (; i < m_lines.size(); ++i)
+                if (found(m_lines.at(i)))
+                    return i;
+            if (t.elapsed() >= ms)
+                return -1;
+            pump(20);
+        }
+    }
+    template<typename Pred>
+    int countIf(Pred found, int from)
+    {
+        pump(0);
+        int n = 0;
+        for (int i = from; i < m_lines.size(); ++i)
+            n += found(m_lines.at(i)) ? 1 : 0;
+        return n;
+    }
     void pump(int ms)
     {
         m_proc->waitForReadyRead(ms);

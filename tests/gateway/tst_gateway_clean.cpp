@@ -20,54 +20,6 @@
 
 #include <signal.h>
 
-namespace {
-
-// The gateway's log lines, as they come.
-class Log
-{
-public:
-    explicit Log(QProcess *p) : m_proc(p) {}
-    // The index of the first line from `from` on holding `text`, waiting up
-    // to ms; -1 when none came.
-    int waitFor(const QByteArray &text, int ms, int from = 0)
-    {
-        QElapsedTimer t;
-        t.start();
-        for (int i = from;; pump(20)) {
-            pump(0);
-            for (; i < m_lines.size(); ++i)
-                if (m_lines.at(i).contains(text))
-                    return i;
-            if (t.elapsed() >= ms)
-                return -1;
-        }
-    }
-    int count(const QByteArray &text)
-    {
-        pump(0);
-        int n = 0;
-        for (const QByteArray &l : qAsConst(m_lines))
-            n += l.contains(text) ? 1 : 0;
-        return n;
-    }
-    int size() { pump(0); return m_lines.size(); }
-    QByteArray all() { pump(0); return m_lines.join('\n'); }
-
-private:
-    void pump(int ms)
-    {
-        m_proc->waitForReadyRead(ms);
-        m_buffer += m_proc->readAll();
-        for (int nl; (nl = m_buffer.indexOf('\n')) >= 0; m_buffer.remove(0, nl + 1))
-            m_lines << m_buffer.left(nl);
-    }
-    QProcess *m_proc;
-    QByteArray m_buffer;
-    QList<QByteArray> m_lines;
-};
-
-} // namespace
-
 class tst_GatewayClean : public QObject
 {
     Q_OBJECT
@@ -255,7 +207,7 @@ void tst_GatewayClean::clean()
                   QStringList{QStringLiteral("--config"), m_dir.filePath(QStringLiteral("gateway.json"))}
                       + (how == QLatin1String("flag") ? QStringList{QStringLiteral("--clean-retained")} : QStringList()));
     QVERIFY(gateway.waitForStarted());
-    Log log(&gateway);
+    OutputLines log(&gateway);
     const QByteArray summary = "info veskor-gateway: retained topics under plant/: ";
     if (how == QLatin1String("off")) {
         // The values are out; a cleaner would have reported within its bounds.
@@ -263,7 +215,7 @@ void tst_GatewayClean::clean()
         QTest::qWait(int(2000));
         QCOMPARE(log.count("retained topic"), 0);
     } else {
-        QVERIFY2(log.waitFor(summary, 10000) >= 0, log.all().constData());
+        QVERIFY2(log.waitFor(summary, 10000) >= 0, log.joined(0).constData());
     }
     if (reload) {
         QTRY_VERIFY_WITH_TIMEOUT(retainedTopics().contains(QStringLiteral("plant/press1/word")), 5000);
@@ -271,9 +223,9 @@ void tst_GatewayClean::clean()
         const int from = log.size();
         QCOMPARE(::kill(pid_t(gateway.processId()), SIGHUP), 0);
         QVERIFY2(log.waitFor(summary + QByteArray::number(removed.size()) + " removed", 10000, from) >= 0,
-                 log.all().constData());
+                 log.joined(0).constData());
     } else if (how != QLatin1String("off")) {
-        QVERIFY2(log.waitFor(summary + QByteArray::number(removed.size()) + " removed", 0) >= 0, log.all().constData());
+        QVERIFY2(log.waitFor(summary + QByteArray::number(removed.size()) + " removed", 0) >= 0, log.joined(0).constData());
     }
     const QStringList left = retainedTopics();
     for (const QString &t : removed) {
@@ -319,9 +271,9 @@ void tst_GatewayClean::refusedRemoval()
     gateway.setProcessChannelMode(QProcess::MergedChannels);
     gateway.start(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), m_dir.filePath(QStringLiteral("gateway.json"))});
     QVERIFY(gateway.waitForStarted());
-    Log log(&gateway);
-    QVERIFY2(log.waitFor("retained topics under plant/: 1 removed", 10000) >= 0, log.all().constData());
-    QVERIFY2(log.waitFor(", 1 removal(s) refused", 0) >= 0, log.all().constData());
+    OutputLines log(&gateway);
+    QVERIFY2(log.waitFor("retained topics under plant/: 1 removed", 10000) >= 0, log.joined(0).constData());
+    QVERIFY2(log.waitFor(", 1 removal(s) refused", 0) >= 0, log.joined(0).constData());
     QCOMPARE(log.count("warning veskor-gateway: retained topic \"plant/press9/speed\" not removed: the broker refused"), 1);
     QCOMPARE(log.count("removed retained topic \"plant/press1/old\""), 1);
     QCOMPARE(log.count("removed retained topic \"plant/press9/speed\""), 0);

@@ -4,7 +4,6 @@
 // press2 are simulators; "late" names a port nobody answers on, so its
 // first cycle ends only after the plug-in's answer wait (/readyz says 503
 // until then). The reload steps run in order on one gateway.
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,58 +22,6 @@
 #include <memory>
 
 #include <signal.h>
-
-namespace {
-
-// Lines a process wrote, as they come.
-class Lines
-{
-public:
-    explicit Lines(QProcess *p) : m_proc(p) {}
-    // Index of the first line from `from` on that contains `text` (and
-    // `also`), waiting up to ms; -1 when none came.
-    int waitFor(const QByteArray &text, int ms, int from = 0, const QByteArray &also = QByteArray())
-    {
-        QElapsedTimer t;
-        t.start();
-        pump(0);
-        for (int i = from;;) {
-            for (; i < m_lines.size(); ++i)
-                if (m_lines.at(i).contains(text) && m_lines.at(i).contains(also))
-                    return i;
-            if (t.elapsed() >= ms)
-                return -1;
-            pump(20);
-        }
-    }
-    int count(const QByteArray &text, int from = 0)
-    {
-        pump(0);
-        int n = 0;
-        for (int i = from; i < m_lines.size(); ++i)
-            n += m_lines.at(i).contains(text) ? 1 : 0;
-        return n;
-    }
-    int size() { pump(0); return m_lines.size(); }
-    QByteArray joined(int from) { pump(0); return m_lines.mid(from).join('\n'); }
-
-private:
-    void pump(int ms)
-    {
-        m_proc->waitForReadyRead(ms);
-        m_buffer += m_proc->readAll();
-        int nl;
-        while ((nl = m_buffer.indexOf('\n')) >= 0) {
-            m_lines << m_buffer.left(nl);
-            m_buffer.remove(0, nl + 1);
-        }
-    }
-    QProcess *m_proc;
-    QByteArray m_buffer;
-    QList<QByteArray> m_lines;
-};
-
-} // namespace
 
 class tst_GatewayReload : public QObject
 {
@@ -98,7 +45,7 @@ private:
     quint16 m_brokerPort = 0, m_metricsPort = 0, m_silentPort = 0;
     QString m_sim[2];
     std::unique_ptr<QProcess> m_broker, m_gateway, m_sims[2], m_sub;
-    std::unique_ptr<Lines> m_log, m_msgs;
+    std::unique_ptr<OutputLines> m_log, m_msgs;
     QUdpSocket m_silent;   // holds the port "late" points at; never answers
     bool m_saw503 = false;
     QByteArray m_first503;
@@ -200,13 +147,13 @@ void tst_GatewayReload::initTestCase()
                                              QString::number(m_brokerPort), QStringLiteral("-t"), QStringLiteral("plant/#"),
                                              QStringLiteral("-v")});
     QVERIFY(m_sub->waitForStarted());
-    m_msgs.reset(new Lines(m_sub.get()));
+    m_msgs.reset(new OutputLines(m_sub.get()));
     writeConfig(QStringLiteral("start"));
     m_gateway.reset(new QProcess);
     m_gateway->setProcessChannelMode(QProcess::MergedChannels);
     m_gateway->start(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), m_dir.filePath(QStringLiteral("gateway.json"))});
     QVERIFY(m_gateway->waitForStarted());
-    m_log.reset(new Lines(m_gateway.get()));
+    m_log.reset(new OutputLines(m_gateway.get()));
     // Before "late" has waited out its first read: not ready yet.
     QVERIFY(m_log->waitFor("metrics http://", 5000) >= 0);
     int code = 0;
