@@ -4,12 +4,17 @@
 
 #include <QByteArrayList>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QString>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
 
 // On PATH, or in the sbin folders a user's PATH may leave out (mosquitto).
 inline QString findTool(const char *name)
@@ -115,6 +120,72 @@ private:
     QProcess *m_proc;
     QByteArray m_buffer;
     QByteArrayList m_lines;
+};
+
+// A mosquitto of the test's own on 127.0.0.1, its configuration written to
+// `confFile`. Its port was free when first asked for and stays the same over
+// restarts.
+class Broker
+{
+public:
+    explicit Broker(const QString &confFile) : m_confFile(confFile) {}
+    ~Broker() { stop(); }
+    quint16 port() const
+    {
+        if (!m_port)
+            m_port = freeTcpPort();
+        return m_port;
+    }
+    // Started with one listener on port() that takes anyone, nothing kept
+    // on disk, and the lines `more` after that (a bridge, say).
+    bool start(const QString &more = QString())
+    {
+        return startWith(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n").arg(port())
+                         + more);
+    }
+    // Started with the configuration `conf`, which has a listener on port();
+    // true once that takes a connection, within 5 s.
+    bool startWith(const QString &conf)
+    {
+        QFile f(m_confFile);
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(conf.toUtf8());
+        f.close();
+        // mosquitto started as root reads its file as the user mosquitto.
+        QFile::setPermissions(f.fileName(), QFile::permissions(f.fileName()) | QFileDevice::ReadOther);
+        m_proc.reset(new QProcess);
+        m_proc->setProcessChannelMode(QProcess::MergedChannels);
+        m_proc->start(findTool("mosquitto"), {QStringLiteral("-c"), f.fileName()});
+        if (!m_proc->waitForStarted())
+            return false;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 5000) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, port());
+            if (s.waitForConnected(200))
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    // What it wrote (stdout and stderr) since last asked.
+    QByteArray output() { return m_proc ? m_proc->readAll() : QByteArray(); }
+    // SIGKILL, as a crash or a power cut would; whether it was running and
+    // is gone within 2 s.
+    bool stop()
+    {
+        if (!m_proc || m_proc->state() == QProcess::NotRunning)
+            return false;
+        m_proc->kill();
+        return m_proc->waitForFinished(2000);
+    }
+
+private:
+    QString m_confFile;
+    mutable quint16 m_port = 0;   // picked when first asked for
+    std::unique_ptr<QProcess> m_proc;
 };
 
 #endif
