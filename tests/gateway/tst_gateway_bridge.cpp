@@ -17,7 +17,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -50,45 +49,17 @@ private slots:
     void plant();
 
 private:
-    bool startBroker(std::unique_ptr<QProcess> &p, const QString &name, quint16 port, const QString &extra);
     QString startSim(QProcess *p, const char *speed);
     bool startGateway(std::unique_ptr<QProcess> &p, const QString &hall, quint16 brokerPort, const QString &sim);
     QByteArrayList retainedOnCentral();
     QString hallBridge() const;
 
     QTemporaryDir m_dir;
-    quint16 m_central = 0, m_hall = 0;
-    std::unique_ptr<QProcess> m_brokerC, m_brokerH, m_sims[2], m_gateways[2], m_sub;
+    Broker m_central{m_dir.filePath(QStringLiteral("central.conf"))};
+    Broker m_hall{m_dir.filePath(QStringLiteral("hall.conf"))};
+    std::unique_ptr<QProcess> m_sims[2], m_gateways[2], m_sub;
     std::unique_ptr<OutputLines> m_seen;
 };
-
-bool tst_GatewayBridge::startBroker(std::unique_ptr<QProcess> &p, const QString &name, quint16 port,
-                                    const QString &extra)
-{
-    QFile conf(m_dir.filePath(name + QStringLiteral(".conf")));
-    if (!conf.open(QIODevice::WriteOnly))
-        return false;
-    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n%2")
-                   .arg(port).arg(extra).toUtf8());
-    conf.close();
-    // mosquitto started as root reads its file as the user mosquitto.
-    QFile::setPermissions(conf.fileName(), QFile::permissions(conf.fileName()) | QFileDevice::ReadOther);
-    p.reset(new QProcess);
-    p->setProcessChannelMode(QProcess::MergedChannels);
-    p->start(findTool("mosquitto"), {QStringLiteral("-c"), conf.fileName()});
-    if (!p->waitForStarted())
-        return false;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 5000) {
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, port);
-        if (s.waitForConnected(200))
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
-}
 
 QString tst_GatewayBridge::startSim(QProcess *p, const char *speed)
 {
@@ -140,14 +111,14 @@ QString tst_GatewayBridge::hallBridge() const
                           "notifications true\n"
                           "notification_topic plant/hall2/$bridge\n"
                           "restart_timeout 1\n")
-        .arg(m_central);
+        .arg(m_central.port());
 }
 
 // What a client that subscribes to C now is handed: the retained messages.
 QByteArrayList tst_GatewayBridge::retainedOnCentral()
 {
     QProcess p;
-    p.start(findTool("mosquitto_sub"), {QStringLiteral("-p"), QString::number(m_central), QStringLiteral("-t"),
+    p.start(findTool("mosquitto_sub"), {QStringLiteral("-p"), QString::number(m_central.port()), QStringLiteral("-t"),
                                         QStringLiteral("plant/#"), QStringLiteral("-v"), QStringLiteral("--retained-only"),
                                         QStringLiteral("-W"), QStringLiteral("2")});
     p.waitForFinished(5000);
@@ -164,15 +135,13 @@ void tst_GatewayBridge::initTestCase()
                                  .arg(QLatin1String(tool))));
     QVERIFY(m_dir.isValid());
     QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFileDevice::ExeOther | QFileDevice::ReadOther);
-    m_central = freeTcpPort();
-    m_hall = freeTcpPort();
-    QVERIFY(startBroker(m_brokerC, QStringLiteral("central"), m_central, QString()));
+    QVERIFY2(m_central.start(), m_central.output().constData());
     m_sub.reset(new QProcess);
-    m_sub->start(findTool("mosquitto_sub"), {QStringLiteral("-p"), QString::number(m_central), QStringLiteral("-t"),
+    m_sub->start(findTool("mosquitto_sub"), {QStringLiteral("-p"), QString::number(m_central.port()), QStringLiteral("-t"),
                                              QStringLiteral("plant/#"), QStringLiteral("-v")});
     QVERIFY(m_sub->waitForStarted());
     m_seen.reset(new OutputLines(m_sub.get()));
-    QVERIFY(startBroker(m_brokerH, QStringLiteral("hall"), m_hall, hallBridge()));
+    QVERIFY2(m_hall.start(hallBridge()), m_hall.output().constData());
     const char *speeds[2] = {"3412", "7856"};
     QString sims[2];
     for (int i = 0; i < 2; ++i) {
@@ -180,18 +149,19 @@ void tst_GatewayBridge::initTestCase()
         sims[i] = startSim(m_sims[i].get(), speeds[i]);
         QVERIFY(!sims[i].isEmpty());
     }
-    QVERIFY(startGateway(m_gateways[0], QStringLiteral("hall1"), m_central, sims[0]));
-    QVERIFY(startGateway(m_gateways[1], QStringLiteral("hall2"), m_hall, sims[1]));
+    QVERIFY(startGateway(m_gateways[0], QStringLiteral("hall1"), m_central.port(), sims[0]));
+    QVERIFY(startGateway(m_gateways[1], QStringLiteral("hall2"), m_hall.port(), sims[1]));
 }
 
 void tst_GatewayBridge::cleanupTestCase()
 {
-    for (auto *p : {m_gateways[0].get(), m_gateways[1].get(), m_sub.get(), m_sims[0].get(), m_sims[1].get(),
-                    m_brokerH.get(), m_brokerC.get()})
+    for (auto *p : {m_gateways[0].get(), m_gateways[1].get(), m_sub.get(), m_sims[0].get(), m_sims[1].get()})
         if (p && p->state() != QProcess::NotRunning) {
             p->kill();
             p->waitForFinished(2000);
         }
+    m_hall.stop();
+    m_central.stop();
 }
 
 void tst_GatewayBridge::plant_data()
@@ -249,13 +219,12 @@ void tst_GatewayBridge::plant()
 
     const int from = step == Step::Start ? 0 : m_seen->size();
     if (step == Step::KillHallBroker) {
-        m_brokerH->kill();
-        QVERIFY(m_brokerH->waitForFinished(2000));
+        QVERIFY(m_hall.stop());
     } else if (step == Step::StartHallBroker) {
-        QVERIFY(startBroker(m_brokerH, QStringLiteral("hall"), m_hall, hallBridge()));
+        QVERIFY2(m_hall.start(hallBridge()), m_hall.output().constData());
     } else if (step == Step::WriteFromCentral) {
         QProcess pub;
-        pub.start(findTool("mosquitto_pub"), {QStringLiteral("-p"), QString::number(m_central), QStringLiteral("-q"),
+        pub.start(findTool("mosquitto_pub"), {QStringLiteral("-p"), QString::number(m_central.port()), QStringLiteral("-q"),
                                               QStringLiteral("1"), QStringLiteral("-t"),
                                               QStringLiteral("plant/hall2/press/setpoint/set"), QStringLiteral("-m"),
                                               QStringLiteral("77")});

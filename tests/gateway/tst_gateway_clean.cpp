@@ -3,14 +3,12 @@
 // the gateway, mosquitto_pub to leave retained topics behind as an earlier
 // configuration would have, and mosquitto_sub to list what the broker still
 // keeps retained once the gateway has cleaned.
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,54 +17,6 @@
 #include <memory>
 
 #include <signal.h>
-
-namespace {
-
-// The gateway's log lines, as they come.
-class Log
-{
-public:
-    explicit Log(QProcess *p) : m_proc(p) {}
-    // The index of the first line from `from` on holding `text`, waiting up
-    // to ms; -1 when none came.
-    int waitFor(const QByteArray &text, int ms, int from = 0)
-    {
-        QElapsedTimer t;
-        t.start();
-        for (int i = from;; pump(20)) {
-            pump(0);
-            for (; i < m_lines.size(); ++i)
-                if (m_lines.at(i).contains(text))
-                    return i;
-            if (t.elapsed() >= ms)
-                return -1;
-        }
-    }
-    int count(const QByteArray &text)
-    {
-        pump(0);
-        int n = 0;
-        for (const QByteArray &l : qAsConst(m_lines))
-            n += l.contains(text) ? 1 : 0;
-        return n;
-    }
-    int size() { pump(0); return m_lines.size(); }
-    QByteArray all() { pump(0); return m_lines.join('\n'); }
-
-private:
-    void pump(int ms)
-    {
-        m_proc->waitForReadyRead(ms);
-        m_buffer += m_proc->readAll();
-        for (int nl; (nl = m_buffer.indexOf('\n')) >= 0; m_buffer.remove(0, nl + 1))
-            m_lines << m_buffer.left(nl);
-    }
-    QProcess *m_proc;
-    QByteArray m_buffer;
-    QList<QByteArray> m_lines;
-};
-
-} // namespace
 
 class tst_GatewayClean : public QObject
 {
@@ -84,18 +34,17 @@ private:
     QStringList retainedTopics(quint16 port = 0);
     void retain(const QString &topic, bool remove = false, quint16 port = 0);
     void writeConfig(const QString &how, bool withWord, quint16 port = 0);
-    bool startBroker(QProcess *broker, const QString &conf, quint16 port);
 
     QTemporaryDir m_dir;
-    quint16 m_brokerPort = 0;
+    Broker m_broker{m_dir.filePath(QStringLiteral("mosquitto.conf"))};
     QString m_sim;
-    std::unique_ptr<QProcess> m_broker, m_simProc;
+    std::unique_ptr<QProcess> m_simProc;
 };
 
 QStringList tst_GatewayClean::mqttArgs(quint16 port) const
 {
     return {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-            QString::number(port ? port : m_brokerPort)};
+            QString::number(port ? port : m_broker.port())};
 }
 
 // Every topic the broker keeps retained ($SYS aside), as mosquitto_sub is
@@ -130,7 +79,7 @@ void tst_GatewayClean::writeConfig(const QString &how, bool withWord, quint16 po
     QJsonArray tags{QJsonObject{{"name", "speed"}, {"tag", "ID4x0"}, {"type", "int16"}}};
     if (withWord)
         tags.append(QJsonObject{{"name", "word"}, {"tag", "ID3x60"}, {"type", "uint32"}, {"writable", true}});
-    QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", port ? port : m_brokerPort}, {"prefix", "plant"}};
+    QJsonObject mqtt{{"host", "127.0.0.1"}, {"port", port ? port : m_broker.port()}, {"prefix", "plant"}};
     if (how == QLatin1String("key"))
         mqtt.insert(QStringLiteral("clean_retained"), true);
     const QJsonObject config{
@@ -141,29 +90,6 @@ void tst_GatewayClean::writeConfig(const QString &how, bool withWord, quint16 po
     f.write(QJsonDocument(config).toJson());
 }
 
-// A mosquitto of the test's own with the configuration `conf`, taking
-// connections on `port`.
-bool tst_GatewayClean::startBroker(QProcess *broker, const QString &conf, quint16 port)
-{
-    QFile f(m_dir.filePath(QStringLiteral("mosquitto-%1.conf").arg(port)));
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    f.write(conf.toUtf8());
-    f.close();
-    broker->setProcessChannelMode(QProcess::MergedChannels);
-    broker->start(findTool("mosquitto"), {QStringLiteral("-c"), f.fileName()});
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 5000) {
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, port);
-        if (s.waitForConnected(200))
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
-}
-
 void tst_GatewayClean::initTestCase()
 {
     for (const char *tool : {"mosquitto", "mosquitto_sub", "mosquitto_pub"})
@@ -171,20 +97,7 @@ void tst_GatewayClean::initTestCase()
             QSKIP(qPrintable(QStringLiteral("%1 is not installed (Debian: mosquitto, mosquitto-clients)")
                                  .arg(QLatin1String(tool))));
     QVERIFY(m_dir.isValid());
-    m_brokerPort = freeTcpPort();
-    QFile conf(m_dir.filePath(QStringLiteral("mosquitto.conf")));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n").arg(m_brokerPort).toUtf8());
-    conf.close();
-    m_broker.reset(new QProcess);
-    m_broker->setProcessChannelMode(QProcess::MergedChannels);
-    m_broker->start(findTool("mosquitto"), {QStringLiteral("-c"), conf.fileName()});
-    QVERIFY(m_broker->waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(([this] {
-                                 QTcpSocket s;
-                                 s.connectToHost(QHostAddress::LocalHost, m_brokerPort);
-                                 return s.waitForConnected(200);
-                             }()), 5000);
+    QVERIFY2(m_broker.start(), m_broker.output().constData());
     m_simProc.reset(new QProcess);
     m_simProc->start(QStringLiteral(VESKOR_SIM_EXE), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
     QVERIFY(m_simProc->waitForReadyRead(5000));
@@ -195,11 +108,11 @@ void tst_GatewayClean::initTestCase()
 
 void tst_GatewayClean::cleanupTestCase()
 {
-    for (auto *p : {m_simProc.get(), m_broker.get()})
-        if (p && p->state() != QProcess::NotRunning) {
-            p->kill();
-            p->waitForFinished(2000);
-        }
+    if (m_simProc && m_simProc->state() != QProcess::NotRunning) {
+        m_simProc->kill();
+        m_simProc->waitForFinished(2000);
+    }
+    m_broker.stop();
 }
 
 // Each row starts from a broker that keeps nothing retained, leaves `seed`
@@ -255,7 +168,7 @@ void tst_GatewayClean::clean()
                   QStringList{QStringLiteral("--config"), m_dir.filePath(QStringLiteral("gateway.json"))}
                       + (how == QLatin1String("flag") ? QStringList{QStringLiteral("--clean-retained")} : QStringList()));
     QVERIFY(gateway.waitForStarted());
-    Log log(&gateway);
+    OutputLines log(&gateway);
     const QByteArray summary = "info veskor-gateway: retained topics under plant/: ";
     if (how == QLatin1String("off")) {
         // The values are out; a cleaner would have reported within its bounds.
@@ -263,7 +176,7 @@ void tst_GatewayClean::clean()
         QTest::qWait(int(2000));
         QCOMPARE(log.count("retained topic"), 0);
     } else {
-        QVERIFY2(log.waitFor(summary, 10000) >= 0, log.all().constData());
+        QVERIFY2(log.waitFor(summary, 10000) >= 0, log.joined(0).constData());
     }
     if (reload) {
         QTRY_VERIFY_WITH_TIMEOUT(retainedTopics().contains(QStringLiteral("plant/press1/word")), 5000);
@@ -271,9 +184,9 @@ void tst_GatewayClean::clean()
         const int from = log.size();
         QCOMPARE(::kill(pid_t(gateway.processId()), SIGHUP), 0);
         QVERIFY2(log.waitFor(summary + QByteArray::number(removed.size()) + " removed", 10000, from) >= 0,
-                 log.all().constData());
+                 log.joined(0).constData());
     } else if (how != QLatin1String("off")) {
-        QVERIFY2(log.waitFor(summary + QByteArray::number(removed.size()) + " removed", 0) >= 0, log.all().constData());
+        QVERIFY2(log.waitFor(summary + QByteArray::number(removed.size()) + " removed", 0) >= 0, log.joined(0).constData());
     }
     const QStringList left = retainedTopics();
     for (const QString &t : removed) {
@@ -294,7 +207,8 @@ void tst_GatewayClean::clean()
 // the ACL.
 void tst_GatewayClean::refusedRemoval()
 {
-    const quint16 gatewayPort = freeTcpPort();
+    Broker broker(m_dir.filePath(QStringLiteral("acl.conf")));
+    const quint16 gatewayPort = broker.port();
     quint16 openPort = freeTcpPort();
     while (openPort == gatewayPort)
         openPort = freeTcpPort();
@@ -305,13 +219,10 @@ void tst_GatewayClean::refusedRemoval()
     // Started as root, mosquitto reads its ACL file as its own user.
     QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFileDevice::ExeOther | QFileDevice::ReadOther);
     QFile::setPermissions(acl.fileName(), QFile::permissions(acl.fileName()) | QFileDevice::ReadOther);
-    QProcess broker;
-    QVERIFY2(startBroker(&broker,
-                        QStringLiteral("per_listener_settings true\nlistener %1 127.0.0.1\nallow_anonymous true\n"
-                                       "acl_file %2\nlistener %3 127.0.0.1\nallow_anonymous true\npersistence false\n")
-                            .arg(gatewayPort).arg(acl.fileName()).arg(openPort),
-                        gatewayPort),
-             broker.readAll().constData());
+    QVERIFY2(broker.startWith(QStringLiteral("per_listener_settings true\nlistener %1 127.0.0.1\nallow_anonymous true\n"
+                                             "acl_file %2\nlistener %3 127.0.0.1\nallow_anonymous true\npersistence false\n")
+                                  .arg(gatewayPort).arg(acl.fileName()).arg(openPort)),
+             broker.output().constData());
     retain(QStringLiteral("plant/press9/speed"), false, openPort);
     retain(QStringLiteral("plant/press1/old"), false, openPort);
     writeConfig(QStringLiteral("key"), true, gatewayPort);
@@ -319,9 +230,9 @@ void tst_GatewayClean::refusedRemoval()
     gateway.setProcessChannelMode(QProcess::MergedChannels);
     gateway.start(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), m_dir.filePath(QStringLiteral("gateway.json"))});
     QVERIFY(gateway.waitForStarted());
-    Log log(&gateway);
-    QVERIFY2(log.waitFor("retained topics under plant/: 1 removed", 10000) >= 0, log.all().constData());
-    QVERIFY2(log.waitFor(", 1 removal(s) refused", 0) >= 0, log.all().constData());
+    OutputLines log(&gateway);
+    QVERIFY2(log.waitFor("retained topics under plant/: 1 removed", 10000) >= 0, log.joined(0).constData());
+    QVERIFY2(log.waitFor(", 1 removal(s) refused", 0) >= 0, log.joined(0).constData());
     QCOMPARE(log.count("warning veskor-gateway: retained topic \"plant/press9/speed\" not removed: the broker refused"), 1);
     QCOMPARE(log.count("removed retained topic \"plant/press1/old\""), 1);
     QCOMPARE(log.count("removed retained topic \"plant/press9/speed\""), 0);
@@ -330,8 +241,7 @@ void tst_GatewayClean::refusedRemoval()
     QVERIFY2(!left.contains(QStringLiteral("plant/press1/old")), qPrintable(left.join(' ')));
     QCOMPARE(::kill(pid_t(gateway.processId()), SIGTERM), 0);
     QVERIFY(gateway.waitForFinished(5000));
-    broker.kill();
-    broker.waitForFinished(2000);
+    broker.stop();
 }
 
 QTEST_GUILESS_MAIN(tst_GatewayClean)

@@ -41,47 +41,13 @@ quint16 freeUdpPort()
 const QRegularExpression kPlainLine(QStringLiteral(
     "^(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d) (error|warning|info|debug) veskor-gateway: (.*)$"));
 
-// A process whose output comes as lines; the gateway's log, the broker's.
-class Lines
+// A process of the test's and what it writes, as lines: the gateway's log,
+// the broker's.
+struct Peer
 {
-public:
     QProcess proc;
-    QList<QByteArray> lines;
+    OutputLines out{&proc};
 
-    // The index of the first line from `from` on that matches, waiting up to
-    // ms for it; -1 when none came.
-    int waitFor(const QRegularExpression &re, int ms, int from = 0)
-    {
-        QElapsedTimer t;
-        t.start();
-        for (int i = from;;) {
-            for (; i < lines.size(); ++i)
-                if (re.match(QString::fromUtf8(lines.at(i))).hasMatch())
-                    return i;
-            if (t.elapsed() >= ms)
-                return -1;
-            pump(50);
-        }
-    }
-    int count(const QRegularExpression &re)
-    {
-        pump(0);
-        int n = 0;
-        for (const QByteArray &l : lines)
-            n += re.match(QString::fromUtf8(l)).hasMatch() ? 1 : 0;
-        return n;
-    }
-    QByteArray all() const { return lines.isEmpty() ? QByteArray() : lines.join('\n'); }
-    void pump(int ms)
-    {
-        proc.waitForReadyRead(ms);
-        m_buffer += proc.readAll();
-        int nl;
-        while ((nl = m_buffer.indexOf('\n')) >= 0) {
-            lines << m_buffer.left(nl);
-            m_buffer.remove(0, nl + 1);
-        }
-    }
     void stop()
     {
         if (proc.state() != QProcess::NotRunning) {
@@ -90,11 +56,7 @@ public:
                 proc.kill();
             proc.waitForFinished(1000);
         }
-        pump(0);
     }
-
-private:
-    QByteArray m_buffer;
 };
 
 // A listener on 127.0.0.1 that takes no connection: its backlog is full of
@@ -168,7 +130,7 @@ private:
     QTemporaryDir m_dir;
     QString m_mosquitto;
     quint16 m_brokerPort = 0;
-    std::unique_ptr<Lines> m_broker, m_sim, m_gateway;
+    std::unique_ptr<Peer> m_broker, m_sim, m_gateway;
 };
 
 void tst_GatewayLog::initTestCase()
@@ -185,7 +147,7 @@ void tst_GatewayLog::cleanup()
         if (p)
             p->stop();
     if (QTest::currentTestFailed() && m_gateway)
-        qWarning("gateway's log:\n%s", m_gateway->all().constData());
+        qWarning("gateway's log:\n%s", m_gateway->out.joined(0).constData());
     m_gateway.reset();
     m_sim.reset();
     m_broker.reset();
@@ -194,7 +156,7 @@ void tst_GatewayLog::cleanup()
 // A broker on the port, ready once it takes a connection.
 void tst_GatewayLog::startBroker(quint16 port)
 {
-    m_broker.reset(new Lines);
+    m_broker.reset(new Peer);
     m_broker->proc.setProcessChannelMode(QProcess::MergedChannels);
     m_broker->proc.start(m_mosquitto, {QStringLiteral("-p"), QString::number(port)});
     QVERIFY(m_broker->proc.waitForStarted());
@@ -207,16 +169,15 @@ void tst_GatewayLog::startBroker(quint16 port)
             return;
         QTest::qWait(50);
     }
-    m_broker->pump(0);
-    QFAIL(qPrintable("mosquitto did not start: " + m_broker->all()));
+    QFAIL(qPrintable("mosquitto did not start: " + m_broker->out.joined(0)));
 }
 
 void tst_GatewayLog::startSim(quint16 port)
 {
-    m_sim.reset(new Lines);
+    m_sim.reset(new Peer);
     m_sim->proc.start(QStringLiteral(VESKOR_SIM_EXE), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)});
     QVERIFY(m_sim->proc.waitForStarted());
-    QVERIFY(m_sim->waitFor(re(QStringLiteral("listening on")), 5000) >= 0);
+    QVERIFY(m_sim->out.waitFor(re(QStringLiteral("listening on")), 5000) >= 0);
 }
 
 QJsonObject tst_GatewayLog::controller(const QString &name, quint16 simPort, int offlineAfter) const
@@ -235,7 +196,7 @@ void tst_GatewayLog::startGateway(const QJsonArray &controllers, const QStringLi
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(QJsonDocument(QJsonObject{{"mqtt", mqtt}, {"metrics", false}, {"controllers", controllers}}).toJson());
     f.close();
-    m_gateway.reset(new Lines);
+    m_gateway.reset(new Peer);
     m_gateway->proc.setProcessChannelMode(QProcess::MergedChannels);
     m_gateway->proc.start(QStringLiteral(VESKOR_GATEWAY_EXE), QStringList{QStringLiteral("--config"), f.fileName()} + extra);
     QVERIFY(m_gateway->proc.waitForStarted());
@@ -276,27 +237,28 @@ void tst_GatewayLog::brokerRefused()
     startGateway(QJsonArray{controller(QStringLiteral("press1"), simPort)});
     const QString broker = QStringLiteral("press1: MQTT broker 127\\.0\\.0\\.1:%1: ").arg(m_brokerPort);
     if (upFirst) {
-        QVERIFY(m_gateway->waitFor(re(broker + QStringLiteral("connected$")), 10000) >= 0);
+        QVERIFY(m_gateway->out.waitFor(re(broker + QStringLiteral("connected$")), 10000) >= 0);
         t.restart();
         m_broker->stop();
-        QVERIFY(m_gateway->waitFor(re(QStringLiteral(" warning veskor-gateway: ") + broker + QStringLiteral("connection lost \\(")),
+        QVERIFY(m_gateway->out.waitFor(re(QStringLiteral(" warning veskor-gateway: ") + broker + QStringLiteral("connection lost \\(")),
                                    5000) >= 0);
     }
     const QRegularExpression failed(QStringLiteral(" error veskor-gateway: ") + broker + QStringLiteral("cannot connect: ")
                                     + QRegularExpression::escape(cause) + QLatin1Char('$'));
-    QVERIFY(m_gateway->waitFor(failed, withinMs) >= 0);
+    QVERIFY(m_gateway->out.waitFor(failed, withinMs) >= 0);
     QVERIFY2(t.elapsed() < withinMs, qPrintable(QString::number(t.elapsed())));
     QTest::qWait(3000);   // retries, every second
-    QCOMPARE(m_gateway->count(failed), 1);
+    QCOMPARE(m_gateway->out.count(failed), 1);
     swallower.close();
     startBroker(m_brokerPort);
-    const int back = m_gateway->waitFor(re(QStringLiteral(" info veskor-gateway: ") + broker
-                                           + QStringLiteral("connected again after (\\d+) s$")), 5000);
+    const int back = m_gateway->out.waitFor(re(QStringLiteral(" info veskor-gateway: ") + broker
+                                               + QStringLiteral("connected again after (\\d+) s$")), 5000);
     QVERIFY(back >= 0);
-    const int seconds = re(QStringLiteral("after (\\d+) s$")).match(QString::fromUtf8(m_gateway->lines.at(back))).captured(1).toInt();
-    QVERIFY2(seconds >= 3 && seconds <= 15, m_gateway->lines.at(back).constData());
-    QCOMPARE(m_gateway->count(re(QStringLiteral("connected again"))), 1);
-    QCOMPARE(m_gateway->count(re(QStringLiteral("still failing"))), 0);
+    const QByteArray backLine = m_gateway->out.lines().at(back);
+    const int seconds = re(QStringLiteral("after (\\d+) s$")).match(QString::fromUtf8(backLine)).captured(1).toInt();
+    QVERIFY2(seconds >= 3 && seconds <= 15, backLine.constData());
+    QCOMPARE(m_gateway->out.count(re(QStringLiteral("connected again"))), 1);
+    QCOMPARE(m_gateway->out.count(re(QStringLiteral("still failing"))), 0);
 }
 
 void tst_GatewayLog::controllerSilent_data()
@@ -316,27 +278,28 @@ void tst_GatewayLog::controllerSilent()
     const quint16 simPort = freeUdpPort();
     startSim(simPort);
     startGateway(QJsonArray{controller(QStringLiteral("press1"), simPort, offlineAfter)});
-    QVERIFY(m_gateway->waitFor(re(QStringLiteral("press1: online$")), 10000) >= 0);
+    QVERIFY(m_gateway->out.waitFor(re(QStringLiteral("press1: online$")), 10000) >= 0);
     m_sim->stop();
     const QRegularExpression silent(QStringLiteral(" warning veskor-gateway: press1: no answer since "
                                                    "(\\d{4}-\\d\\d-\\d\\dT[0-9:.+-]+) \\((\\d+) cycles\\); offline$"));
-    const int said = m_gateway->waitFor(silent, 20000);
+    const int said = m_gateway->out.waitFor(silent, 20000);
     QVERIFY(said >= 0);
-    const QRegularExpressionMatch m = silent.match(QString::fromUtf8(m_gateway->lines.at(said)));
+    const QByteArray saidLine = m_gateway->out.lines().at(said);
+    const QRegularExpressionMatch m = silent.match(QString::fromUtf8(saidLine));
     QCOMPARE(m.captured(2).toInt(), offlineAfter);
     // The time named is when the silence began: before the line's own.
     const QDateTime since = QDateTime::fromString(m.captured(1), Qt::ISODateWithMs);
-    const QDateTime lineTime = QDateTime::fromString(kPlainLine.match(QString::fromUtf8(m_gateway->lines.at(said))).captured(1),
+    const QDateTime lineTime = QDateTime::fromString(kPlainLine.match(QString::fromUtf8(saidLine)).captured(1),
                                                      Qt::ISODateWithMs);
-    QVERIFY2(since.isValid() && lineTime.isValid() && since <= lineTime, m_gateway->lines.at(said).constData());
+    QVERIFY2(since.isValid() && lineTime.isValid() && since <= lineTime, saidLine.constData());
     QTest::qWait(2000);   // more silent cycles: nothing more said
     startSim(simPort);
     const QRegularExpression back(QStringLiteral(" info veskor-gateway: press1: answering again after (\\d+) s; online$"));
-    QVERIFY(m_gateway->waitFor(back, 20000, said) >= 0);
+    QVERIFY(m_gateway->out.waitFor(back, 20000, said) >= 0);
     QTest::qWait(1000);
-    QCOMPARE(m_gateway->count(silent), 1);
-    QCOMPARE(m_gateway->count(back), 1);
-    QCOMPARE(m_gateway->count(re(QStringLiteral("still silent"))), 0);
+    QCOMPARE(m_gateway->out.count(silent), 1);
+    QCOMPARE(m_gateway->out.count(back), 1);
+    QCOMPARE(m_gateway->out.count(re(QStringLiteral("still silent"))), 0);
 }
 
 void tst_GatewayLog::lineFormat_data()
@@ -357,12 +320,12 @@ void tst_GatewayLog::lineFormat()
     startSim(simPort);
     startGateway(QJsonArray{controller(QStringLiteral("press1"), simPort)},
                  format.isEmpty() ? QStringList() : QStringList{QStringLiteral("--log-format"), format});
-    QVERIFY(m_gateway->waitFor(re(QStringLiteral("Connection refused")), 5000) >= 0);
-    QVERIFY(m_gateway->waitFor(re(QStringLiteral("online")), 5000) >= 0);
+    QVERIFY(m_gateway->out.waitFor(re(QStringLiteral("Connection refused")), 5000) >= 0);
+    QVERIFY(m_gateway->out.waitFor(re(QStringLiteral("online")), 5000) >= 0);
     m_gateway->stop();
-    QVERIFY(m_gateway->lines.size() >= 5);   // start, press1, refused, online, stopping, stopped
+    QVERIFY(m_gateway->out.lines().size() >= 5);   // start, press1, refused, online, stopping, stopped
     QSet<QString> levels;
-    for (const QByteArray &line : m_gateway->lines) {
+    for (const QByteArray &line : m_gateway->out.lines()) {
         if (format != QLatin1String("json")) {
             const QRegularExpressionMatch m = kPlainLine.match(QString::fromUtf8(line));
             QVERIFY2(m.hasMatch(), line.constData());

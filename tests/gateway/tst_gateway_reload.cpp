@@ -4,7 +4,6 @@
 // press2 are simulators; "late" names a port nobody answers on, so its
 // first cycle ends only after the plug-in's answer wait (/readyz says 503
 // until then). The reload steps run in order on one gateway.
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,7 +12,6 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -23,58 +21,6 @@
 #include <memory>
 
 #include <signal.h>
-
-namespace {
-
-// Lines a process wrote, as they come.
-class Lines
-{
-public:
-    explicit Lines(QProcess *p) : m_proc(p) {}
-    // Index of the first line from `from` on that contains `text` (and
-    // `also`), waiting up to ms; -1 when none came.
-    int waitFor(const QByteArray &text, int ms, int from = 0, const QByteArray &also = QByteArray())
-    {
-        QElapsedTimer t;
-        t.start();
-        pump(0);
-        for (int i = from;;) {
-            for (; i < m_lines.size(); ++i)
-                if (m_lines.at(i).contains(text) && m_lines.at(i).contains(also))
-                    return i;
-            if (t.elapsed() >= ms)
-                return -1;
-            pump(20);
-        }
-    }
-    int count(const QByteArray &text, int from = 0)
-    {
-        pump(0);
-        int n = 0;
-        for (int i = from; i < m_lines.size(); ++i)
-            n += m_lines.at(i).contains(text) ? 1 : 0;
-        return n;
-    }
-    int size() { pump(0); return m_lines.size(); }
-    QByteArray joined(int from) { pump(0); return m_lines.mid(from).join('\n'); }
-
-private:
-    void pump(int ms)
-    {
-        m_proc->waitForReadyRead(ms);
-        m_buffer += m_proc->readAll();
-        int nl;
-        while ((nl = m_buffer.indexOf('\n')) >= 0) {
-            m_lines << m_buffer.left(nl);
-            m_buffer.remove(0, nl + 1);
-        }
-    }
-    QProcess *m_proc;
-    QByteArray m_buffer;
-    QList<QByteArray> m_lines;
-};
-
-} // namespace
 
 class tst_GatewayReload : public QObject
 {
@@ -95,10 +41,11 @@ private:
     double metric(const QByteArray &series);
 
     QTemporaryDir m_dir;
-    quint16 m_brokerPort = 0, m_metricsPort = 0, m_silentPort = 0;
+    Broker m_broker{m_dir.filePath(QStringLiteral("mosquitto.conf"))};
+    quint16 m_metricsPort = 0, m_silentPort = 0;
     QString m_sim[2];
-    std::unique_ptr<QProcess> m_broker, m_gateway, m_sims[2], m_sub;
-    std::unique_ptr<Lines> m_log, m_msgs;
+    std::unique_ptr<QProcess> m_gateway, m_sims[2], m_sub;
+    std::unique_ptr<OutputLines> m_log, m_msgs;
     QUdpSocket m_silent;   // holds the port "late" points at; never answers
     bool m_saw503 = false;
     QByteArray m_first503;
@@ -132,7 +79,7 @@ void tst_GatewayReload::writeConfig(const QString &step)
     if (step != "remove")
         controllers.append(controller("press2", m_sim[1], QJsonArray{speed}));
     controllers.append(controller("late", QStringLiteral("127.0.0.1:%1").arg(m_silentPort), QJsonArray{speed}));
-    const QJsonObject config{{"mqtt", QJsonObject{{"host", "127.0.0.1"}, {"port", m_brokerPort}, {"prefix", "plant"}}},
+    const QJsonObject config{{"mqtt", QJsonObject{{"host", "127.0.0.1"}, {"port", m_broker.port()}, {"prefix", "plant"}}},
                              {"metrics", QStringLiteral("127.0.0.1:%1").arg(m_metricsPort)},
                              {"controllers", controllers}};
     QFile f(m_dir.filePath(QStringLiteral("gateway.json")));
@@ -172,24 +119,10 @@ void tst_GatewayReload::initTestCase()
                                  .arg(QLatin1String(tool))));
     QVERIFY(m_dir.isValid());
     QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFileDevice::ExeOther | QFileDevice::ReadOther);
-    m_brokerPort = freeTcpPort();
     m_metricsPort = freeTcpPort();
     QVERIFY(m_silent.bind(QHostAddress(QHostAddress::LocalHost), quint16(0)));
     m_silentPort = m_silent.localPort();
-    QFile conf(m_dir.filePath(QStringLiteral("mosquitto.conf")));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n").arg(m_brokerPort).toUtf8());
-    conf.close();
-    QFile::setPermissions(conf.fileName(), QFile::permissions(conf.fileName()) | QFileDevice::ReadOther);
-    m_broker.reset(new QProcess);
-    m_broker->setProcessChannelMode(QProcess::MergedChannels);
-    m_broker->start(findTool("mosquitto"), {QStringLiteral("-c"), conf.fileName()});
-    QVERIFY(m_broker->waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(([this] {
-                                 QTcpSocket s;
-                                 s.connectToHost(QHostAddress::LocalHost, m_brokerPort);
-                                 return s.waitForConnected(200);
-                             }()), 5000);
+    QVERIFY2(m_broker.start(), m_broker.output().constData());
     for (int i = 0; i < 2; ++i) {
         m_sims[i].reset(new QProcess);
         m_sim[i] = startSim(m_sims[i].get());
@@ -197,16 +130,16 @@ void tst_GatewayReload::initTestCase()
     }
     m_sub.reset(new QProcess);
     m_sub->start(findTool("mosquitto_sub"), {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                                             QString::number(m_brokerPort), QStringLiteral("-t"), QStringLiteral("plant/#"),
+                                             QString::number(m_broker.port()), QStringLiteral("-t"), QStringLiteral("plant/#"),
                                              QStringLiteral("-v")});
     QVERIFY(m_sub->waitForStarted());
-    m_msgs.reset(new Lines(m_sub.get()));
+    m_msgs.reset(new OutputLines(m_sub.get()));
     writeConfig(QStringLiteral("start"));
     m_gateway.reset(new QProcess);
     m_gateway->setProcessChannelMode(QProcess::MergedChannels);
     m_gateway->start(QStringLiteral(VESKOR_GATEWAY_EXE), {QStringLiteral("--config"), m_dir.filePath(QStringLiteral("gateway.json"))});
     QVERIFY(m_gateway->waitForStarted());
-    m_log.reset(new Lines(m_gateway.get()));
+    m_log.reset(new OutputLines(m_gateway.get()));
     // Before "late" has waited out its first read: not ready yet.
     QVERIFY(m_log->waitFor("metrics http://", 5000) >= 0);
     int code = 0;
@@ -216,11 +149,12 @@ void tst_GatewayReload::initTestCase()
 
 void tst_GatewayReload::cleanupTestCase()
 {
-    for (auto *p : {m_gateway.get(), m_sub.get(), m_sims[0].get(), m_sims[1].get(), m_broker.get()})
+    for (auto *p : {m_gateway.get(), m_sub.get(), m_sims[0].get(), m_sims[1].get()})
         if (p && p->state() != QProcess::NotRunning) {
             p->kill();
             p->waitForFinished(2000);
         }
+    m_broker.stop();
 }
 
 // /readyz 503 naming "late" before its first cycle ended, 200 after; /healthz

@@ -111,8 +111,9 @@ private:
     QByteArray scrape(double *seconds, int *fdPeak);
 
     QTemporaryDir m_dir;
-    quint16 m_brokerPort = 0, m_metricsPort = 0;
-    std::unique_ptr<QProcess> m_broker, m_sim, m_gateway;
+    Broker m_broker{m_dir.filePath(QStringLiteral("mosquitto.conf"))};
+    quint16 m_metricsPort = 0;
+    std::unique_ptr<QProcess> m_sim, m_gateway;
 };
 
 void tst_MetricsHold::initTestCase()
@@ -128,16 +129,8 @@ void tst_MetricsHold::initTestCase()
     if (files.rlim_cur < 1300)
         QSKIP("needs 1300 open files (ulimit -n)");
     QVERIFY(m_dir.isValid());
-    m_brokerPort = freeTcpPort();
     m_metricsPort = freeTcpPort();
-    QFile conf(m_dir.filePath(QStringLiteral("mosquitto.conf")));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n").arg(m_brokerPort).toUtf8());
-    conf.close();
-    m_broker.reset(new QProcess);
-    m_broker->setProcessChannelMode(QProcess::MergedChannels);
-    m_broker->start(findTool("mosquitto"), {QStringLiteral("-c"), conf.fileName()});
-    QVERIFY(m_broker->waitForStarted());
+    QVERIFY2(m_broker.start(), m_broker.output().constData());
     m_sim.reset(new QProcess);
     m_sim->start(QStringLiteral(VESKOR_SIM_EXE), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
     QVERIFY(m_sim->waitForReadyRead(5000));
@@ -148,16 +141,17 @@ void tst_MetricsHold::initTestCase()
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write(QStringLiteral(R"({"mqtt": {"host": "127.0.0.1", "port": %1, "prefix": "hold"}, "metrics": "127.0.0.1:%2",
         "controllers": [{"name": "press1", "connect": "%3", "period_ms": 100,
-        "tags": [{"name": "speed", "tag": "ID4x0", "type": "int16"}]}]})").arg(m_brokerPort).arg(m_metricsPort).arg(sim).toUtf8());
+        "tags": [{"name": "speed", "tag": "ID4x0", "type": "int16"}]}]})").arg(m_broker.port()).arg(m_metricsPort).arg(sim).toUtf8());
 }
 
 void tst_MetricsHold::cleanupTestCase()
 {
-    for (auto *p : {m_gateway.get(), m_sim.get(), m_broker.get()})
+    for (auto *p : {m_gateway.get(), m_sim.get()})
         if (p && p->state() != QProcess::NotRunning) {
             p->kill();
             p->waitForFinished(2000);
         }
+    m_broker.stop();
 }
 
 // The gateway, under a file limit when fileLimit > 0; ready once a scrape

@@ -1,5 +1,6 @@
 // The Simulator object's calls on its state: memory, faults, statistics and
-// what it received, each under the state's lock.
+// what it received, each under the state's lock; and the thread's pick of
+// the fault for an answer, from the faults queued and the rates set here.
 #include "SimCore.h"
 
 #include <QDeadlineTimer>
@@ -74,6 +75,39 @@ void Simulator::setDelayMs(int ms)
 {
     QMutexLocker lock(&d->mutex);
     d->config.delayMs = std::max(0, ms);
+}
+
+namespace {
+
+// Kinds tried by the random choice, in this order; the first hit wins.
+const Fault kRandomKinds[] = {Fault::Drop,     Fault::Delay,        Fault::Duplicate,
+                              Fault::Truncate, Fault::CorruptMagic, Fault::CorruptEcho,
+                              Fault::ForeignPort};
+
+} // namespace
+
+Fault SimCore::nextFault(bool isRead)
+{
+    Fault f = Fault::None;
+    if (!queued.isEmpty()) {
+        f = queued.takeFirst();
+    } else {
+        for (Fault kind : kRandomKinds) {
+            const double rate = config.faultRates.value(kind, 0.0);
+            if (rate <= 0.0)
+                continue;
+            const double u = double(rng()) / 4294967296.0;
+            if (u < rate) {
+                f = kind;
+                break;
+            }
+        }
+    }
+    if (!isRead && (f == Fault::CorruptMagic || f == Fault::CorruptEcho))
+        f = Fault::None;
+    if (f != Fault::None)
+        ++stats.faults[f];
+    return f;
 }
 
 SimStats Simulator::stats() const

@@ -33,11 +33,6 @@ const int kReplayMaxDelayMs = CmdVESKOR::kAnswerWaitMs;
 
 namespace {
 
-// Kinds tried by the random choice, in this order; the first hit wins.
-const Fault kRandomKinds[] = {Fault::Drop,     Fault::Delay,        Fault::Duplicate,
-                              Fault::Truncate, Fault::CorruptMagic, Fault::CorruptEcho,
-                              Fault::ForeignPort};
-
 constexpr int kWriteHeader = 11;
 constexpr int kTruncatedRead = 8;   // shorter than the answer header
 constexpr int kTruncatedWrite = 1;
@@ -64,30 +59,6 @@ QString endpoint(const QHostAddress &a, quint16 port)
 } // namespace
 
 class SimThread;
-
-Fault SimCore::nextFault(bool isRead)
-{
-    Fault f = Fault::None;
-    if (!queued.isEmpty()) {
-        f = queued.takeFirst();
-    } else {
-        for (Fault kind : kRandomKinds) {
-            const double rate = config.faultRates.value(kind, 0.0);
-            if (rate <= 0.0)
-                continue;
-            const double u = double(rng()) / 4294967296.0;
-            if (u < rate) {
-                f = kind;
-                break;
-            }
-        }
-    }
-    if (!isRead && (f == Fault::CorruptMagic || f == Fault::CorruptEcho))
-        f = Fault::None;
-    if (f != Fault::None)
-        ++stats.faults[f];
-    return f;
-}
 
 // The simulator thread: owns the sockets and answers from its event loop.
 class SimThread : public QThread
