@@ -85,6 +85,10 @@ CDriveBaseClass *g_driver = nullptr;
 const QString kTag = QStringLiteral("ID4x0");
 constexpr int kReadCount = 100;   // DT_INT16 elements: 200 bytes
 constexpr int kWriteCount = 2;
+// The raw clients' read request: area code 0x30008200 ("ID4x"),
+// device 1, as the driver sends them.
+const unsigned char kReadRequest[vbench::kReadRequestBytes] = {
+    'M', 'R', 0x0E, 0x00, 0x01, 0x00, 0x1E, 0x00, 0x30, 0x00, 0x82, 0x00, 0x01, 0x00, 0x00, 0x00};
 
 vbench::Baselines g_base;
 
@@ -152,10 +156,7 @@ void rawRoundTrip(benchmark::State &state, const unsigned char *req, size_t len,
 
 void BM_RawRead(benchmark::State &state)
 {
-    // Area code 0x30008200 ("ID4x"), device 1, as the driver sends them.
-    static const unsigned char req[vbench::kReadRequestBytes] = {
-        'M', 'R', 0x0E, 0x00, 0x01, 0x00, 0x1E, 0x00, 0x30, 0x00, 0x82, 0x00, 0x01, 0x00, 0x00, 0x00};
-    rawRoundTrip(state, req, sizeof req, vbench::kReadAnswerBytes, "raw_read");
+    rawRoundTrip(state, kReadRequest, sizeof kReadRequest, vbench::kReadAnswerBytes, "raw_read");
 }
 
 void BM_RawWrite(benchmark::State &state)
@@ -234,12 +235,10 @@ private:
 
 void BM_RawReadRules(benchmark::State &state)
 {
-    static const unsigned char req[vbench::kReadRequestBytes] = {
-        'M', 'R', 0x0E, 0x00, 0x01, 0x00, 0x1E, 0x00, 0x30, 0x00, 0x82, 0x00, 0x01, 0x00, 0x00, 0x00};
     auto client = std::make_unique<RulesClient>();
     vbench::Stopwatch w(vbench::Clock::Wall);
     for (auto _ : state) {
-        if (!client->exchange(req, sizeof req, vbench::kReadAnswerBytes)) {
+        if (!client->exchange(kReadRequest, sizeof kReadRequest, vbench::kReadAnswerBytes)) {
             state.SkipWithError("raw exchange with the rules' calls failed");
             return;
         }
@@ -397,28 +396,23 @@ void scaleRun(benchmark::State &state, const char *name, ReadOne readOne)
         state.counters["reads_vs_rules"] = rules / all.perOpNs();
 }
 
+// One read on a raw client of the scale runs, its answer checked byte for byte.
+template <typename Client>
+bool scaleRead(Client &c)
+{
+    return c.exchange(kReadRequest, sizeof kReadRequest, vbench::kReadAnswerBytes)
+        && std::memcmp(c.answer() + vbench::kReadRequestBytes, g_scale.payload.data(),
+                       g_scale.payload.size()) == 0;
+}
+
 void BM_ScaleRaw(benchmark::State &state)
 {
-    static const unsigned char req[vbench::kReadRequestBytes] = {
-        'M', 'R', 0x0E, 0x00, 0x01, 0x00, 0x1E, 0x00, 0x30, 0x00, 0x82, 0x00, 0x01, 0x00, 0x00, 0x00};
-    scaleRun(state, "scale_raw", [](int i) {
-        RawClient &c = *g_scale.raw[size_t(i)];
-        return c.exchange(req, sizeof req, vbench::kReadAnswerBytes)
-            && std::memcmp(c.answer() + vbench::kReadRequestBytes, g_scale.payload.data(),
-                           g_scale.payload.size()) == 0;
-    });
+    scaleRun(state, "scale_raw", [](int i) { return scaleRead(*g_scale.raw[size_t(i)]); });
 }
 
 void BM_ScaleRawRules(benchmark::State &state)
 {
-    static const unsigned char req[vbench::kReadRequestBytes] = {
-        'M', 'R', 0x0E, 0x00, 0x01, 0x00, 0x1E, 0x00, 0x30, 0x00, 0x82, 0x00, 0x01, 0x00, 0x00, 0x00};
-    scaleRun(state, "scale_raw_rules", [](int i) {
-        RulesClient &c = *g_scale.rules[size_t(i)];
-        return c.exchange(req, sizeof req, vbench::kReadAnswerBytes)
-            && std::memcmp(c.answer() + vbench::kReadRequestBytes, g_scale.payload.data(),
-                           g_scale.payload.size()) == 0;
-    });
+    scaleRun(state, "scale_raw_rules", [](int i) { return scaleRead(*g_scale.rules[size_t(i)]); });
 }
 
 void BM_ScaleReadVariable(benchmark::State &state)
