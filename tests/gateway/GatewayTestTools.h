@@ -78,11 +78,8 @@ public:
     const QByteArrayList &lines() { pump(0); return m_lines; }
     QByteArray joined(int from) { pump(0); return m_lines.mid(from).join('\n'); }
 
-private:
-    static bool matches(const QRegularExpression &re, const QByteArray &line)
-    {
-        return re.match(QString::fromUtf8(line)).hasMatch();
-    }
+    // The index of the first line from `from` on that `found` accepts,
+    // waiting up to ms; -1 when none came.
     template<typename Pred>
     int waitUntil(Pred found, int ms, int from)
     {
@@ -98,6 +95,7 @@ private:
             pump(20);
         }
     }
+    // How many lines from `from` on, as they are now, `found` accepts.
     template<typename Pred>
     int countIf(Pred found, int from)
     {
@@ -106,6 +104,11 @@ private:
         for (int i = from; i < m_lines.size(); ++i)
             n += found(m_lines.at(i)) ? 1 : 0;
         return n;
+    }
+private:
+    static bool matches(const QRegularExpression &re, const QByteArray &line)
+    {
+        return re.match(QString::fromUtf8(line)).hasMatch();
     }
     void pump(int ms)
     {

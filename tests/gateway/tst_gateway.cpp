@@ -69,71 +69,52 @@ public:
     void start(const QStringList &args)
     {
         m_proc.reset(new QProcess);
+        m_lines.reset(new OutputLines(m_proc.get()));
         m_proc->start(QStringLiteral("mosquitto_sub"), args);
         QVERIFY(m_proc->waitForStarted());
     }
     void stop() { m_proc->kill(); m_proc->waitForFinished(1000); }
-    int size() { pump(0); return m_lines.size(); }
+    int size() { return m_lines->size(); }
     // The payload of the first line from index `from` on with this topic,
     // waiting up to ms for it; null when none came.
     QByteArray waitFor(const QByteArray &topic, int ms, int from = 0, const QByteArray &payload = QByteArray())
     {
-        QElapsedTimer t;
-        t.start();
-        for (int i = from;; ) {
-            for (; i < m_lines.size(); ++i) {
-                const QByteArray &l = m_lines.at(i);
-                if (l.startsWith(topic + ' ') && (payload.isNull() || l.mid(topic.size() + 1).contains(payload)))
-                    return l.mid(topic.size() + 1);
-            }
-            if (t.elapsed() >= ms)
-                return QByteArray();
-            pump(20);
-        }
+        const QByteArray prefix = topic + ' ';
+        const int i = m_lines->waitUntil([&](const QByteArray &l) {
+            return l.startsWith(prefix) && (payload.isNull() || l.mid(prefix.size()).contains(payload));
+        }, ms, from);
+        return i < 0 ? QByteArray() : m_lines->lines().at(i).mid(prefix.size());
     }
     // Lines with this topic from index `from` on, as they are now.
     int count(const QByteArray &topic, int from)
     {
-        pump(0);
-        int n = 0;
-        for (int i = from; i < m_lines.size(); ++i)
-            n += m_lines.at(i).startsWith(topic + ' ') ? 1 : 0;
-        return n;
+        const QByteArray prefix = topic + ' ';
+        return m_lines->countIf([&](const QByteArray &l) { return l.startsWith(prefix); }, from);
     }
     // Every payload with this topic so far.
     QList<QByteArray> all(const QByteArray &topic)
     {
-        pump(0);
+        const QByteArray prefix = topic + ' ';
         QList<QByteArray> out;
-        for (const QByteArray &l : m_lines)
-            if (l.startsWith(topic + ' '))
-                out << l.mid(topic.size() + 1);
+        for (const QByteArray &l : m_lines->lines())
+            if (l.startsWith(prefix))
+                out << l.mid(prefix.size());
         return out;
     }
     // The last payload seen on the topic.
     QByteArray last(const QByteArray &topic)
     {
-        pump(0);
-        for (int i = m_lines.size() - 1; i >= 0; --i)
-            if (m_lines.at(i).startsWith(topic + ' '))
-                return m_lines.at(i).mid(topic.size() + 1);
+        const QByteArray prefix = topic + ' ';
+        const QByteArrayList &lines = m_lines->lines();
+        for (int i = lines.size() - 1; i >= 0; --i)
+            if (lines.at(i).startsWith(prefix))
+                return lines.at(i).mid(prefix.size());
         return QByteArray();
     }
 
 private:
-    void pump(int ms)
-    {
-        m_proc->waitForReadyRead(ms);
-        m_buffer += m_proc->readAllStandardOutput();
-        int nl;
-        while ((nl = m_buffer.indexOf('\n')) >= 0) {
-            m_lines << m_buffer.left(nl);
-            m_buffer.remove(0, nl + 1);
-        }
-    }
     std::unique_ptr<QProcess> m_proc;
-    QByteArray m_buffer;
-    QList<QByteArray> m_lines;
+    std::unique_ptr<OutputLines> m_lines;   // m_proc's lines
 };
 
 } // namespace
